@@ -1,0 +1,9 @@
+/* qv_sys: every public header at once. */
+#ifndef QV_SYS_QV_SYS_H
+#define QV_SYS_QV_SYS_H
+
+#include "qv_sys/types.h"
+#include "qv_sys/sysmemory.h"
+#include "qv_sys/assertion.h"
+
+#endif /* QV_SYS_QV_SYS_H */

@@ -1,0 +1,12 @@
+// The library frame: the one piece of work done when the library is loaded.
+//
+// Everything else process-wide is constant data or created lazily by the family that owns
+// it, so load order between libraries never matters. The clock family captures its
+// frequency and start tick here; it is the only initialiser that may run at load.
+#include "platform/os.h"
+
+namespace {
+
+__attribute__((constructor)) void qv_sys_on_load() {}
+
+} // namespace
