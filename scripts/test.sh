@@ -36,31 +36,41 @@ run_ctest() { # lane, dir
   return "$rc"
 }
 
+failed_lane() { # lane: its build failed
+  echo "$1 build FAILED" >> "$summary"
+  status=1
+}
+
 status=0
 for lane in "${lanes[@]}"; do
   echo "=== lane: $lane"
   case $lane in
     linux)
-      configure build/linux -DQV_SYS_BENCH=ON
+      configure build/linux -DQV_SYS_BENCH=ON || { failed_lane linux; continue; }
       run_ctest linux build/linux || status=1
       ;;
     sanitize)
-      configure build/sanitize -DQV_SYS_SANITIZE=address,undefined -DQV_SYS_DEMO=OFF
+      configure build/sanitize -DQV_SYS_SANITIZE=address,undefined -DQV_SYS_DEMO=OFF ||
+        { failed_lane sanitize; continue; }
       # Tests ask for impossible sizes on purpose; the heap must answer null, not abort.
       ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_ctest sanitize build/sanitize || status=1
       ;;
     tsan)
-      CC=clang-14 CXX=clang++-14 configure build/tsan -DQV_SYS_SANITIZE=thread -DQV_SYS_DEMO=OFF
-      TSAN_OPTIONS=halt_on_error=1 run_ctest tsan build/tsan || status=1
+      CC=clang-14 CXX=clang++-14 configure build/tsan -DQV_SYS_SANITIZE=thread -DQV_SYS_DEMO=OFF ||
+        { failed_lane tsan; continue; }
+      TSAN_OPTIONS=halt_on_error=1:allocator_may_return_null=1 run_ctest tsan build/tsan || status=1
       ;;
     win64)
-      configure build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+      configure build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" ||
+        { failed_lane win64; continue; }
       # Wine, started in this order: a prefix made once, then a persistent server and Wine's
       # services detached from our pipes. Otherwise each test costs seconds, or CTest hangs
       # on a pipe that a Wine service keeps open.
       export WINEPREFIX=$root/build/win64/wineprefix WINEDEBUG=-all
+      # A persistent server left from an earlier run would make `wineserver -w` wait forever.
+      wineserver -k </dev/null >/dev/null 2>&1 || true
       WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1 || true
       wineserver -w
       wineserver -p </dev/null >/dev/null 2>&1
@@ -71,7 +81,7 @@ for lane in "${lanes[@]}"; do
       ;;
     fuzz)
       CC=clang-14 CXX=clang++-14 configure build/fuzz -DQV_SYS_FUZZ=ON -DQV_SYS_TESTS=OFF \
-        -DQV_SYS_DEMO=OFF -DQV_SYS_SANITIZE=address,undefined
+        -DQV_SYS_DEMO=OFF -DQV_SYS_SANITIZE=address,undefined || { failed_lane fuzz; continue; }
       bash scripts/run-fuzzers.sh build/fuzz "${QV_SYS_FUZZ_SECONDS:-15}" >> "$summary" || status=1
       ;;
     *)
