@@ -7,6 +7,8 @@
 
 #include "qv_sys/types.h"
 
+#include <time.h>
+
 #if !defined(_WIN32) && !defined(__linux__)
 #error "qv_sys supports 64-bit Windows and 64-bit Linux"
 #endif
@@ -24,3 +26,72 @@ bool os_debugger_present();
 // Ends the process the way a failed check does: exit code -1 on Windows, 255 on Linux (the
 // same value truncated to 8 bits), with the C runtime's buffered output flushed.
 [[noreturn]] void os_end_process_after_check();
+
+// --- clocks (chrono.cpp, time.cpp) ---------------------------------------------------------
+// The monotonic counter. Both return false only when the platform query itself fails; the
+// value written is whatever the platform produced.
+bool os_clock_frequency(sys_i64* ticks_per_second);
+bool os_clock_now(sys_u64* ticks);
+// Wall clock: seconds since 1970-01-01 UTC.
+sys_i64 os_time_now();
+// Broken-down local time of `t`; false when the runtime cannot represent it. Callers
+// serialise this themselves (the Windows conversion returns shared storage).
+bool os_time_local(sys_i64 t, struct tm* out);
+
+// --- synchronisation and thread-local storage (thread.cpp) ---------------------------------
+// The portable layer allocates each object's block and hands its storage to these; the sizes
+// below are what the platform record needs (each platform file asserts they are enough).
+#if defined(_WIN32)
+inline constexpr sys_u64 kOsMutexBytes = 40; // CRITICAL_SECTION
+inline constexpr sys_u64 kOsCondBytes = 8;   // CONDITION_VARIABLE
+inline constexpr sys_u64 kOsRwlockBytes = 8; // SRWLOCK
+#else
+inline constexpr sys_u64 kOsMutexBytes = 40;  // pthread_mutex_t
+inline constexpr sys_u64 kOsCondBytes = 48;   // pthread_cond_t
+inline constexpr sys_u64 kOsRwlockBytes = 56; // pthread_rwlock_t
+#endif
+
+// A recursive mutex: the holder may lock it again and must unlock it as often.
+void os_mutex_init(void* mutex);
+void os_mutex_destroy(void* mutex);
+void os_mutex_lock(void* mutex);
+bool os_mutex_try_lock(void* mutex);
+void os_mutex_unlock(void* mutex);
+
+enum class OsWaitResult { woken, timed_out, failed };
+void os_cond_init(void* cond);
+void os_cond_destroy(void* cond);
+void os_cond_wake(void* cond);
+void os_cond_wake_all(void* cond);
+// Waits on `cond`, releasing `mutex` (held once by the caller) meanwhile. False: the
+// platform wait failed.
+bool os_cond_wait(void* cond, void* mutex);
+OsWaitResult os_cond_wait_ms(void* cond, void* mutex, sys_u32 milliseconds);
+
+// Not recursive in either mode.
+void os_rwlock_init(void* lock);
+void os_rwlock_destroy(void* lock);
+void os_rwlock_read_lock(void* lock);
+bool os_rwlock_try_read_lock(void* lock);
+void os_rwlock_read_unlock(void* lock);
+void os_rwlock_write_lock(void* lock);
+bool os_rwlock_try_write_lock(void* lock);
+void os_rwlock_write_unlock(void* lock);
+
+// Sequentially consistent atomics on naturally aligned integers. `add` returns the new value;
+// `exchange` and `compare_exchange` return the value held before.
+sys_u32 os_atomic32_load(const sys_u32* value);
+sys_u32 os_atomic32_exchange(sys_u32* value, sys_u32 desired);
+sys_u32 os_atomic32_compare_exchange(sys_u32* value, sys_u32 desired, sys_u32 expected);
+sys_u32 os_atomic32_add(sys_u32* value, sys_u32 amount);
+sys_u64 os_atomic64_load(const sys_u64* value);
+sys_u64 os_atomic64_exchange(sys_u64* value, sys_u64 desired);
+sys_u64 os_atomic64_compare_exchange(sys_u64* value, sys_u64 desired, sys_u64 expected);
+sys_u64 os_atomic64_add(sys_u64* value, sys_u64 amount);
+
+// Thread-local slots, named by a 32-bit platform index.
+bool os_tls_alloc(sys_u32* slot);
+bool os_tls_free(sys_u32 slot);
+// `ok` is false only when the platform reports that the read itself failed.
+void* os_tls_get(sys_u32 slot, bool* ok);
+bool os_tls_set(sys_u32 slot, void* value);
