@@ -1,0 +1,13 @@
+// Linux: time() and localtime_r.
+#include "platform/os.h"
+
+#include <time.h>
+
+sys_i64 os_time_now() {
+    return (sys_i64)time(nullptr);
+}
+
+bool os_time_local(sys_i64 t, struct tm* out) {
+    const time_t value = (time_t)t;
+    return localtime_r(&value, out) != nullptr;
+}

@@ -1,0 +1,182 @@
+// The monotonic clock and the wall clock, against the platform's own readings.
+#include "support/test_support.h"
+
+#include "qv_sys/chrono.h"
+#include "qv_sys/time.h"
+
+#include <atomic>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <thread>
+#include <time.h>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+sys_u64 raw_counter() {
+#if defined(_WIN32)
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (sys_u64)now.QuadPart;
+#else
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (sys_u64)now.tv_sec * 1000000000u + (sys_u64)now.tv_nsec;
+#endif
+}
+
+sys_i64 raw_frequency() {
+#if defined(_WIN32)
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+#else
+    return 1000000000;
+#endif
+}
+
+TEST(Chrono, TicksAreThePlatformCounter) {
+    const sys_u64 before = raw_counter();
+    const sys_u64 now = chrono_now();
+    const sys_u64 after = raw_counter();
+    EXPECT_LE(before, now);
+    EXPECT_LE(now, after);
+    EXPECT_LE(chrono_global_start_time(), before);
+    EXPECT_NE(chrono_global_start_time(), 0u) << "the load-time capture ran";
+    // One second's worth of microseconds is exactly one second's worth of ticks.
+    EXPECT_EQ(chrono_add_microseconds(0, 1000000), (sys_u64)raw_frequency());
+}
+
+TEST(Chrono, DifferencesAndSums) {
+    const sys_u64 t = chrono_now();
+    EXPECT_EQ(chrono_microsecond_diff(t, t), 0);
+    EXPECT_EQ(chrono_add_microseconds(t, 0), t);
+    const bool whole_ticks_per_us = raw_frequency() % 1000000 == 0;
+    for (sys_i64 us : {1LL, 999LL, 1000000LL, -1LL, -250000LL, 3600LL * 1000000}) {
+        const sys_u64 later = chrono_add_microseconds(t, us);
+        EXPECT_EQ(us > 0, later > t) << us;
+        const sys_i64 back = chrono_microsecond_diff(later, t);
+        // Truncation is symmetric, so swapping the arguments negates exactly.
+        EXPECT_EQ(chrono_microsecond_diff(t, later), -back) << us;
+        if (whole_ticks_per_us) {
+            EXPECT_EQ(back, us);
+        } else {
+            EXPECT_LE(llabs(back - us), 1) << us;
+        }
+    }
+}
+
+TEST(Chrono, DiffAndUpdateStoresTheSameReadingItMeasuredTo) {
+    const sys_u64 start = chrono_now();
+    sys_u64 tick = start;
+    const sys_i64 first = chrono_now_microsecond_diff_and_update(&tick);
+    const sys_u64 mid = tick;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const sys_i64 second = chrono_now_microsecond_diff_and_update(&tick);
+    EXPECT_LT(start, mid);
+    EXPECT_EQ(first, chrono_microsecond_diff(mid, start));
+    EXPECT_EQ(second, chrono_microsecond_diff(tick, mid));
+    EXPECT_GE(second, 1000) << "the sleep lies between the two readings";
+    EXPECT_GE(chrono_now_microsecond_diff(start), first + second);
+    EXPECT_GE(chrono_now_microsecond_diff_global_start_time(),
+              chrono_microsecond_diff(start, chrono_global_start_time()));
+}
+
+// ---- Wall clock ---------------------------------------------------------------------------
+
+TEST(Time, NowIsTheRuntimeClock) {
+    const sys_i64 before = (sys_i64)time(nullptr);
+    const sys_time now = sys_time_now();
+    const sys_i64 after = (sys_i64)time(nullptr);
+    EXPECT_LE(before, now);
+    EXPECT_LE(now, after);
+}
+
+// 2001-06-15 12:00:05 UTC. Any time zone leaves the year, month and seconds alone.
+constexpr sys_time kMidJune2001 = 992606405;
+
+TEST(Time, ToStringFormatsAndCountsOrRefuses) {
+    struct Case {
+        const char* format;
+        sys_u64 size;
+        const char* text; // null: refused, result 0
+    };
+    const Case cases[] = {
+        {"%Y-%m", 64, "2001-06"},  {"%Y-%m", 8, "2001-06"}, // exact fit with the terminator
+        {"%Y-%m", 7, nullptr},                              // one byte short
+        {"[%S] %%", 64, "[05] %"}, {"plain", 6, "plain"},
+        {"", 4, nullptr}, // nothing written is reported as 0 as well
+    };
+    for (const Case& c : cases) {
+        char buffer[64];
+        memset(buffer, 'x', sizeof buffer);
+        const sys_u64 n = sys_time_tostring(buffer, c.size, c.format, kMidJune2001);
+        if (c.text) {
+            EXPECT_EQ(n, strlen(c.text)) << c.format << " in " << c.size;
+            EXPECT_STREQ(buffer, c.text);
+        } else {
+            EXPECT_EQ(n, 0u) << c.format << " in " << c.size;
+        }
+    }
+}
+
+TEST(Time, ConversionLockSurvivesARaceToFirstUse) {
+    // Each ctest run is a fresh process, so these threads are the first to convert.
+    std::atomic<bool> go{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&] {
+            while (!go.load())
+                std::this_thread::yield();
+            for (int k = 0; k < 200; ++k) {
+                char buffer[16];
+                if (sys_time_tostring(buffer, sizeof buffer, "%Y-%m", kMidJune2001) != 7 ||
+                    strcmp(buffer, "2001-06") != 0)
+                    wrong.fetch_add(1);
+            }
+        });
+    }
+    go = true;
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(Time, StartTimeIsRecordedNow) {
+    const sys_i64 before = (sys_i64)time(nullptr);
+    sys_time_init_start_time();
+    const sys_i64 after = (sys_i64)time(nullptr);
+    EXPECT_GE(sys_time_at_start(), before);
+    EXPECT_LE(sys_time_at_start(), after);
+}
+
+TEST(TimeDeathTest, StartTimeBeforeItWasRecordedFailsTheCheck) {
+    EXPECT_EXIT(
+        {
+            sys_time_at_start();
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+// Run only as the child of TimeUnderDebugger below.
+TEST(TimeDebuggee, DISABLED_StartTimeBeforeItWasRecordedIsZero) {
+    EXPECT_EQ(sys_time_at_start(), 0);
+    qv_test::end_debuggee();
+}
+
+TEST(TimeUnderDebugger, StartTimeTrapsThenGivesZero) {
+    const qv_test::DebuggedRun run = qv_test::run_test_under_debugger(
+        "TimeDebuggee.DISABLED_StartTimeBeforeItWasRecordedIsZero");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
+    EXPECT_EQ(run.traps, 1);
+}
+
+} // namespace
