@@ -1,0 +1,102 @@
+// MetroHash64 against its published vectors, and the streamed form against the one call.
+#include "support/test_support.h"
+
+#include "qv_sys/hash.h"
+
+#include <string.h>
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+const char kVectorText[] = "012345678901234567890123456789012345678901234567890123456789012";
+
+TEST(Hash, PublishedVectors) {
+    struct Case {
+        const char* text;
+        sys_u64 seed;
+        sys_u64 expected;
+    };
+    const Case cases[] = {
+        {kVectorText, 0, 0xAD4B7006AE3D756Bull},
+        {kVectorText, 1, 0xDFB8B9F41C480D3Bull},
+        {"", 0, 0x705FB008071E967Dull},
+    };
+    for (const Case& c : cases) {
+        const sys_u64 size = strlen(c.text);
+        EXPECT_EQ(qv_hash_s(c.text, size, c.seed), c.expected) << "seed " << c.seed;
+        if (c.seed == 0) {
+            EXPECT_EQ(qv_hash(c.text, size), c.expected);
+        }
+    }
+    EXPECT_NE(qv_hash_s("", 0, 1), qv_hash_s("", 0, 0)) << "the empty input still sees the seed";
+}
+
+std::vector<sys_u8> pattern(size_t size) {
+    std::vector<sys_u8> bytes(size);
+    sys_u32 x = 12345;
+    for (sys_u8& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = (sys_u8)(x >> 16);
+    }
+    return bytes;
+}
+
+sys_u64 streamed(const sys_u8* data, size_t size, sys_u64 seed, const std::vector<size_t>& pieces) {
+    qv_hash_state state;
+    memset(&state, 0xAB, sizeof state); // init must not rely on a cleared state
+    qv_hash_init(&state, seed);
+    size_t done = 0;
+    for (size_t i = 0; done < size; ++i) {
+        const size_t piece = std::min(pieces[i % pieces.size()], size - done);
+        qv_hash_increment(&state, data + done, piece);
+        done += piece;
+    }
+    qv_hash_increment(&state, data, 0);
+    const sys_u64 h = qv_hash_finalize(&state);
+    EXPECT_EQ(state.v[0], h);
+    return h;
+}
+
+TEST(Hash, StreamingInAnySplitEqualsOneCall) {
+    const std::vector<std::vector<size_t>> splits = {
+        {1}, {7}, {31}, {32}, {33}, {100}, {0, 5, 64, 1, 31, 0, 33}};
+    for (size_t size : {0, 15, 16, 31, 32, 63, 1000}) {
+        const std::vector<sys_u8> data = pattern(size);
+        for (sys_u64 seed : {0ull, 1ull, 0xFFFFFFFFFFFFFFFFull}) {
+            const sys_u64 expected = qv_hash_s(data.data(), size, seed);
+            for (const std::vector<size_t>& split : splits) {
+                EXPECT_EQ(streamed(data.data(), size, seed, split), expected)
+                    << "size " << size << ", pieces of " << split[0] << ", seed " << seed;
+            }
+        }
+    }
+    const sys_u8* text = reinterpret_cast<const sys_u8*>(kVectorText);
+    EXPECT_EQ(streamed(text, 63, 1, {7}), 0xDFB8B9F41C480D3Bull);
+}
+
+TEST(Hash, NoAlignmentRequirement) {
+    for (size_t size : {63, 1000}) {
+        const std::vector<sys_u8> data = pattern(size);
+        const sys_u64 expected = qv_hash(data.data(), size);
+        std::vector<sys_u8> shifted(size + 8);
+        for (size_t offset = 1; offset < 8; ++offset) {
+            memcpy(shifted.data() + offset, data.data(), size);
+            EXPECT_EQ(qv_hash(shifted.data() + offset, size), expected) << "offset " << offset;
+        }
+    }
+}
+
+TEST(Hash, FinalizeAgainWithoutInitGivesAnotherValue) {
+    qv_hash_state state;
+    qv_hash_init(&state, 0);
+    qv_hash_increment(&state, kVectorText, 63);
+    const sys_u64 first = qv_hash_finalize(&state);
+    EXPECT_EQ(first, 0xAD4B7006AE3D756Bull);
+    EXPECT_NE(qv_hash_finalize(&state), first);
+    qv_hash_init(&state, 0);
+    qv_hash_increment(&state, kVectorText, 63);
+    EXPECT_EQ(qv_hash_finalize(&state), first);
+}
+
+} // namespace
