@@ -5,5 +5,9 @@
 #include "qv_sys/types.h"
 #include "qv_sys/sysmemory.h"
 #include "qv_sys/assertion.h"
+#include "qv_sys/chrono.h"
+#include "qv_sys/time.h"
+#include "qv_sys/hash.h"
+#include "qv_sys/thread.h"
 
 #endif /* QV_SYS_QV_SYS_H */
