@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 what=${1:-all}
 pkgs=(git cmake ninja-build make g++ python3 xz-utils)
 if [ "$what" = all ]; then
-  pkgs+=(googletest libbenchmark-dev liblz4-dev libsodium-dev
+  pkgs+=(googletest libbenchmark-dev libxxhash-dev liblz4-dev libsodium-dev
          g++-mingw-w64-x86-64-posix wine64
          clang-14 libclang-rt-14-dev
          autoconf automake libtool dpkg-dev gdb)

@@ -1,0 +1,46 @@
+// Uncontended locking and atomic increments against the C++ standard library's own.
+#include <benchmark/benchmark.h>
+
+#include "qv_sys/thread.h"
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+void mutex_qv(benchmark::State& state) {
+    thread_mutex* m = thread_mutex_create();
+    for (auto _ : state) {
+        thread_mutex_lock(m);
+        thread_mutex_unlock(m);
+    }
+    thread_mutex_destroy(m);
+}
+
+void mutex_std(benchmark::State& state) {
+    std::mutex m;
+    for (auto _ : state) {
+        m.lock();
+        m.unlock();
+    }
+}
+
+void increment_qv(benchmark::State& state) {
+    thread_atomic* a = thread_atomic_create();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(thread_atomic_increment(a));
+    thread_atomic_destroy(a);
+}
+
+void increment_std(benchmark::State& state) {
+    std::atomic<uint32_t> a{0};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(a.fetch_add(1));
+}
+
+BENCHMARK(mutex_qv)->Name("mutex_lock_unlock/qv_sys");
+BENCHMARK(mutex_std)->Name("mutex_lock_unlock/std_mutex");
+BENCHMARK(increment_qv)->Name("atomic_increment/qv_sys");
+BENCHMARK(increment_std)->Name("atomic_increment/std_atomic");
+
+} // namespace
