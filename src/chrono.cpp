@@ -13,12 +13,20 @@ namespace {
 sys_i64 s_frequency = 0;
 sys_u64 s_global_start_time = 0;
 
+// The exported chrono_now can be interposed, so calls to it from here would not be inlined.
+sys_u64 now_ticks() {
+    sys_u64 ticks = 0;
+    const bool b = os_clock_now(&ticks);
+    SYS_CHECK(b);
+    return ticks;
+}
+
 } // namespace
 
 void chrono_init_at_load() {
     const bool b = os_clock_frequency(&s_frequency);
     SYS_CHECK(b);
-    s_global_start_time = chrono_now();
+    s_global_start_time = now_ticks();
 }
 
 // The product is formed before the division, in unsigned arithmetic so that it wraps instead
@@ -35,10 +43,7 @@ sys_u64 chrono_ticks_after(sys_u64 t, sys_i64 microseconds, sys_i64 frequency) {
 }
 
 sys_u64 chrono_now(void) {
-    sys_u64 ticks = 0;
-    const bool b = os_clock_now(&ticks);
-    SYS_CHECK(b);
-    return ticks;
+    return now_ticks();
 }
 
 sys_u64 chrono_global_start_time(void) {
@@ -50,18 +55,18 @@ sys_i64 chrono_microsecond_diff(sys_u64 a, sys_u64 b) {
 }
 
 sys_i64 chrono_now_microsecond_diff(sys_u64 t) {
-    return chrono_microseconds_between(chrono_now(), t, s_frequency);
+    return chrono_microseconds_between(now_ticks(), t, s_frequency);
 }
 
 sys_i64 chrono_now_microsecond_diff_and_update(sys_u64* tick) {
-    const sys_u64 now = chrono_now();
+    const sys_u64 now = now_ticks();
     const sys_i64 diff = chrono_microseconds_between(now, *tick, s_frequency);
     *tick = now;
     return diff;
 }
 
 sys_i64 chrono_now_microsecond_diff_global_start_time(void) {
-    return chrono_microseconds_between(chrono_now(), s_global_start_time, s_frequency);
+    return chrono_microseconds_between(now_ticks(), s_global_start_time, s_frequency);
 }
 
 sys_u64 chrono_add_microseconds(sys_u64 t, sys_i64 microseconds) {

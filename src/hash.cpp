@@ -105,9 +105,9 @@ inline sys_u64 tail_and_mix(sys_u64 h, const sys_u8* p, sys_u64 n) {
     return h;
 }
 
-} // namespace
-
-sys_u64 qv_hash_s(const void* data, sys_u64 size, sys_u64 seed) {
+// Exported functions can be interposed, so the compiler would not inline one into the other;
+// both call this instead.
+inline sys_u64 hash_one_call(const void* data, sys_u64 size, sys_u64 seed) {
     const sys_u8* p = static_cast<const sys_u8*>(data);
     sys_u64 h = seeded(seed);
     if (size >= 32) {
@@ -122,8 +122,14 @@ sys_u64 qv_hash_s(const void* data, sys_u64 size, sys_u64 seed) {
     return tail_and_mix(h, p, size);
 }
 
+} // namespace
+
+sys_u64 qv_hash_s(const void* data, sys_u64 size, sys_u64 seed) {
+    return hash_one_call(data, size, seed);
+}
+
 sys_u64 qv_hash(const void* data, sys_u64 size) {
-    return qv_hash_s(data, size, 0);
+    return hash_one_call(data, size, 0);
 }
 
 void qv_hash_init(qv_hash_state* state, sys_u64 seed) {
