@@ -26,7 +26,7 @@ sys_u64 raw_counter() {
 #else
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (sys_u64)now.tv_sec * 1000000000u + (sys_u64)now.tv_nsec;
+    return (sys_u64)now.tv_sec * 10000000u + (sys_u64)now.tv_nsec / 100;
 #endif
 }
 
@@ -36,7 +36,7 @@ sys_i64 raw_frequency() {
     QueryPerformanceFrequency(&f);
     return f.QuadPart;
 #else
-    return 1000000000;
+    return 10000000; // 100 ns ticks
 #endif
 }
 

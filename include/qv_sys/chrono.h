@@ -5,12 +5,12 @@
  * library is loaded; log time stamps are measured from that start tick.
  *
  * Windows: QueryPerformanceCounter, at QueryPerformanceFrequency ticks per second.
- * Linux: CLOCK_MONOTONIC in nanoseconds, so 1,000,000,000 ticks per second.
+ * Linux: CLOCK_MONOTONIC counted in 100 ns ticks, so 10,000,000 ticks per second (the rate
+ * of the usual Windows counter).
  *
  * Differences are computed as (a - b) x 1,000,000 in wrapping 64-bit arithmetic before the
  * division by the frequency, so they are exact but overflow past 2^63 / 10^6 ticks: about
- * 2.5 hours on Linux, about 10 days at the usual 10 MHz Windows counter. Nothing guards
- * against that. All functions are free of locks and may run on any thread. */
+ * 10 days at 10 MHz, on both platforms. Nothing guards against that. All functions are free of locks and may run on any thread. */
 #ifndef QV_SYS_CHRONO_H
 #define QV_SYS_CHRONO_H
 
