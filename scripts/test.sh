@@ -56,7 +56,8 @@ for lane in "${lanes[@]}"; do
       TSAN_OPTIONS=halt_on_error=1 run_ctest tsan build/tsan || status=1
       ;;
     win64)
-      configure build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+      configure build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DQV_SYS_WIN64_DEPS="$(bash scripts/install-deps.sh win64-prefix)"
       # Wine, started in this order: a prefix made once, then a persistent server and Wine's
       # services detached from our pipes. Otherwise each test costs seconds, or CTest hangs
       # on a pipe that a Wine service keeps open.
