@@ -5,5 +5,8 @@
 #include "qv_sys/types.h"
 #include "qv_sys/sysmemory.h"
 #include "qv_sys/assertion.h"
+#include "qv_sys/json.h"
+#include "qv_sys/compress.h"
+#include "qv_sys/crypto.h"
 
 #endif /* QV_SYS_QV_SYS_H */
