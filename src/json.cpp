@@ -40,21 +40,17 @@ inline void put_token(json_token* t, sys_u32 start, sys_u32 length, sys_u32 type
     t->_depth = depth;
 }
 
-// The first '"' or '\\' in [p, end), or end.
-inline const char* find_quote_or_backslash(const char* p, const char* end) {
+// One bit per byte of the 64 at p: set where the byte is '"' or '\\'.
+inline uint64_t quotes_and_backslashes(const char* p) {
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i backslash = _mm_set1_epi8('\\');
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128((const __m128i*)p);
-        const int hits =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-        if (hits != 0)
-            return p + __builtin_ctz((unsigned)hits);
-        p += 16;
+    uint64_t bits = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
+        const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+        bits |= (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
     }
-    while (p < end && *p != '"' && *p != '\\')
-        ++p;
-    return p;
+    return bits;
 }
 
 inline bool is_escapable(char c) {
@@ -62,29 +58,59 @@ inline bool is_escapable(char c) {
            c == 't' || c == 'u';
 }
 
-// s._curr is at the opening quote's successor. False when the text ends first.
+// s._curr is at the byte after the escaping backslash, which the caller has checked exists.
+inline void check_escape(Tokenizer& s) {
+    // A bad escape is the writer's bug, not malformed input the reader must survive: it is
+    // reported, and the byte is still skipped like any escaped one.
+    SYS_CHECK_TEXT_MSG(is_escapable(*s._curr),
+                       "*s._curr == '\\\"' || *s._curr == '\\\\' || *s._curr == '/' || "
+                       "*s._curr == 'b' || *s._curr == 'f' || *s._curr == 'n' || "
+                       "*s._curr == 'r' || *s._curr == 't' || *s._curr == 'u'",
+                       NULL);
+}
+
+// s._curr is at the opening quote's successor; on success it is left at the closing quote.
+// False when the text ends first. Whole 64-byte blocks are searched with vector compares and
+// every quote or backslash in a block is handled from one bit mask, so escapes cost no
+// reload; the last partial block goes byte by byte.
 inline bool read_string(Tokenizer& s) {
     const char* p = s._curr;
-    for (;;) {
-        p = find_quote_or_backslash(p, s._end);
-        if (p == s._end)
-            return false;
-        if (*p == '"')
-            break;
-        s._curr = ++p;
-        if (p == s._end)
-            return false;
-        // A bad escape is the writer's bug, not malformed input the reader must survive: it
-        // is reported, and the byte is still skipped like any escaped one.
-        SYS_CHECK_TEXT_MSG(is_escapable(*s._curr),
-                           "*s._curr == '\\\"' || *s._curr == '\\\\' || *s._curr == '/' || "
-                           "*s._curr == 'b' || *s._curr == 'f' || *s._curr == 'n' || "
-                           "*s._curr == 'r' || *s._curr == 't' || *s._curr == 'u'",
-                           NULL);
-        ++p;
+    const char* const end = s._end;
+    while (end - p >= 64) {
+        uint64_t bits = quotes_and_backslashes(p);
+        const char* next = p + 64;
+        while (bits != 0) {
+            const int k = __builtin_ctzll(bits);
+            const char* at = p + k;
+            if (*at == '"') {
+                s._curr = at;
+                return true;
+            }
+            s._curr = at + 1;
+            if (s._curr == end)
+                return false;
+            check_escape(s);
+            if (k >= 62) { // the escaped byte is the block's last, or just past it
+                next = at + 2;
+                break;
+            }
+            bits &= ~(uint64_t)0 << (k + 2);
+        }
+        p = next;
     }
-    s._curr = p;
-    return true;
+    for (; p < end; ++p) {
+        if (*p == '"') {
+            s._curr = p;
+            return true;
+        }
+        if (*p == '\\') {
+            s._curr = ++p;
+            if (p == end)
+                return false;
+            check_escape(s);
+        }
+    }
+    return false;
 }
 
 // s._curr is at the number's first byte ('-' or a digit). Leaves it at the first byte that
@@ -166,6 +192,9 @@ sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_
         case '\r':
         case ' ':
         case ',':
+            // Indentation comes in runs: take them without going round the dispatch.
+            while (s._curr < s._end && *s._curr == ' ')
+                ++s._curr;
             break;
         case '\0':
             if (s._depth != 0)

@@ -115,8 +115,9 @@ TEST(Json, AcceptedTextsGiveExactTokens) {
 }
 
 TEST(Json, StringsOfEveryLengthAroundTheScanWidth) {
-    // The closing quote and escapes at every position across 16-byte boundaries.
-    for (size_t len = 0; len < 70; ++len) {
+    // The closing quote and escapes at every position in and across the 64-byte blocks the
+    // string scan works in.
+    for (size_t len = 0; len < 140; ++len) {
         for (size_t esc = 0; esc <= len; ++esc) {
             std::string body(len, 'x');
             if (esc + 1 < len) {
