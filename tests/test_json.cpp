@@ -102,6 +102,10 @@ TEST(Json, AcceptedTextsGiveExactTokens) {
         {"[]{}", {{A, 0, 2, 0}, {O, 2, 2, 0}}},
         {R"({"x":{"y":[[]]}})",
          {{O, 0, 16, 0}, {K, 2, 1, 1}, {O, 5, 10, 1}, {K, 7, 1, 2}, {A, 10, 4, 2}, {A, 11, 2, 3}}},
+        // The colon looks only at the last token and the innermost open container, so a string
+        // closed inside an array can still become a member name.
+        {R"({["a" "x"]:1})",
+         {{O, 0, 13, 0}, {A, 1, 9, 1}, {S, 3, 1, 2}, {K, 7, 1, 2}, {N, 11, 1, 1}}},
         // A NUL ends the text: what follows is never looked at.
         {"[1]\0 garbage ]]]"s, {{A, 0, 3, 0}, {N, 1, 1, 1}}},
         {"7\0"s, {{N, 0, 1, 0}}},
