@@ -42,7 +42,8 @@ QV_SYS_API sys_u64 crypto_get_rand64(void);
 /* Fills `size` bytes at `buffer` with random bytes. A size of 0 writes nothing. */
 QV_SYS_API void crypto_get_rand(void* buffer, sys_u64 size);
 
-/* A new key pair with fresh keys; release it with crypto_keypair_destroy. */
+/* A new key pair with fresh keys; release it with crypto_keypair_destroy. Null only when the
+ * 64 bytes cannot be allocated. */
 QV_SYS_API crypto_keypair* crypto_keypair_create(void);
 
 /* Releases a key pair (the secret key is not wiped). */
@@ -92,7 +93,8 @@ QV_SYS_API sys_u64 crypto_shared_key_decrypt(const void* key, void* buffer, sys_
  * Argon2i version 1.3, 32 MiB of memory, 4 + extra_passes passes. The same inputs always give
  * the same bytes; the output has the size of a shared key. Slow by design (tens of
  * milliseconds or more). A failure (e.g. memory that cannot be had) fails the check
- * "res == 0"; the output is then not meaningful. */
+ * "res == 0"; the output is then not meaningful. So does an extra_passes so large that
+ * 4 + extra_passes does not fit in 64 bits: it is refused, never wrapped to a small count. */
 QV_SYS_API void crypto_password_hash(void* output, const void* password, sys_u64 password_length,
                                      const void* salt, sys_u64 extra_passes);
 
