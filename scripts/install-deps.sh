@@ -71,8 +71,13 @@ have_deb_src() {
 ensure_deb_src() {
   have_deb_src && return 0
   echo "adding deb-src entries for apt-get source"
-  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-    $SUDO tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      $SUDO tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+  else # an older one-line sources.list
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+      $SUDO tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+  fi
   $SUDO apt-get update -q
 }
 
@@ -103,6 +108,7 @@ build_win_package() { # source package
   echo "building $pkg $version for x86_64-w64-mingw32 into $prefix"
   ensure_deb_src
   work=$(mktemp -d "$cache/build.XXXXXX")
+  trap 'rm -rf "$work" "$prefix.tmp"' EXIT
   (cd "$work" && apt-get source -q "$pkg=$version" >/dev/null 2>&1)
   local src
   src=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
@@ -112,6 +118,7 @@ build_win_package() { # source package
   rm -rf "$prefix"
   mv "$prefix.tmp" "$prefix"
   rm -rf "$work"
+  trap - EXIT
   echo "built $pkg in $(($(date +%s) - start)) s"
 }
 
