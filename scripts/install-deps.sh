@@ -108,7 +108,7 @@ build_win_package() { # source package
   echo "building $pkg $version for x86_64-w64-mingw32 into $prefix"
   ensure_deb_src
   work=$(mktemp -d "$cache/build.XXXXXX")
-  trap 'rm -rf "$work" "$prefix.tmp"' EXIT
+  trap "rm -rf '$work' '$prefix.tmp'" EXIT
   (cd "$work" && apt-get source -q "$pkg=$version" >/dev/null 2>&1)
   local src
   src=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
