@@ -87,6 +87,79 @@ static void demo_thread(void) {
     thread_tls_destroy(tls);
 }
 
+static void demo_json(void) {
+    printf("== json\n");
+    const char* text = "{\"name\":\"vesk\",\"scores\":[3,14,15],\"alive\":true}";
+    json_token tokens[16];
+    sys_u64 count = 0;
+    sys_u32 result = json_tokenize(text, strlen(text), tokens, 16, &count);
+    printf("json_tokenize(%s)\n", text);
+    printf("                          -> result %u, %u tokens\n", (unsigned)result,
+           (unsigned)count);
+    static const char* const type_names[] = {"object", "array", "string", "key",
+                                             "number", "true",  "false",  "null"};
+    for (sys_u64 i = 0; i < count; ++i)
+        printf("    %-7s depth %u  \"%.*s\"\n", type_names[tokens[i]._type],
+               (unsigned)tokens[i]._depth, (int)tokens[i]._length, text + tokens[i]._start);
+    json_token* scores = json_token_get("scores", tokens, count, text);
+    json_token* second = json_token_get_array_index(1, scores, count - (sys_u64)(scores - tokens));
+    printf("scores[1]                 -> %.*s\n", (int)second->_length, text + second->_start);
+    printf("json_tokenize(\"[1,2\")     -> result %u (invalid)\n",
+           (unsigned)json_tokenize("[1,2", 4, tokens, 16, &count));
+}
+
+static void demo_compress(void) {
+    printf("== compress\n");
+    char source[1024];
+    for (int i = 0; i < 1024; ++i)
+        source[i] = "abcabcabd"[i % 9];
+    char packed[1100], unpacked[1024];
+    for (sys_u32 mode = COMPRESSION_NONE; mode <= COMPRESSION_LZ4HC; ++mode) {
+        sys_u64 n = compress(packed, sizeof packed, source, sizeof source, mode);
+        sys_u64 back = decompress(unpacked, sizeof unpacked, packed, n, mode);
+        printf("mode %u: 1024 bytes -> %4u bytes -> %u bytes, %s\n", (unsigned)mode, (unsigned)n,
+               (unsigned)back, memcmp(source, unpacked, 1024) == 0 ? "same" : "DIFFERENT");
+    }
+    printf("decompress into 100 bytes -> %u (too small)\n",
+           (unsigned)decompress(unpacked, 100, packed,
+                                compress(packed, sizeof packed, source, 1024, COMPRESSION_LZ4),
+                                COMPRESSION_LZ4));
+}
+
+static void demo_crypto(void) {
+    printf("== crypto\n");
+    crypto_init();
+    crypto_keypair* alice = crypto_keypair_create();
+    crypto_keypair* bob = crypto_keypair_create();
+    sys_u8 nonce[CRYPTO_NONCE_SIZE];
+    crypto_get_rand(nonce, sizeof nonce);
+    char buffer[64] = "a message for bob";
+    sys_u64 length = strlen(buffer);
+    sys_u64 sealed = crypto_keypair_encrypt(alice, buffer, length, sizeof buffer,
+                                            crypto_keypair_get_public_key(bob), nonce);
+    printf("crypto_keypair_encrypt    -> %u bytes (message %u + tag 16)\n", (unsigned)sealed,
+           (unsigned)length);
+    sys_u64 opened =
+        crypto_keypair_decrypt(bob, buffer, sealed, crypto_keypair_get_public_key(alice), nonce);
+    printf("crypto_keypair_decrypt    -> %u bytes: \"%.*s\"\n", (unsigned)opened, (int)opened,
+           buffer);
+
+    sys_u8 a_send[32], a_recv[32], b_send[32], b_recv[32];
+    crypto_keypair_create_shared(alice, a_send, a_recv, crypto_keypair_get_public_key(bob), 0);
+    crypto_keypair_create_shared(bob, b_send, b_recv, crypto_keypair_get_public_key(alice), 1);
+    printf("key exchange              -> client send == server receive: %s\n",
+           memcmp(a_send, b_recv, 32) == 0 ? "yes" : "no");
+
+    sys_u8 salt[CRYPTO_SALT_SIZE] = {0}, hash[CRYPTO_PASSWORD_HASH_SIZE];
+    crypto_password_hash(hash, "hunter2", 7, salt, 0);
+    printf("crypto_password_hash      ->");
+    for (int i = 0; i < 8; ++i)
+        printf(" %02x", hash[i]);
+    printf(" ...\n");
+    crypto_keypair_destroy(alice);
+    crypto_keypair_destroy(bob);
+}
+
 static int checked_divide(int a, int b) {
     if (!SYS_CHECK(b != 0))
         return 0;
@@ -111,6 +184,9 @@ int main(int argc, char** argv) {
     demo_clock();
     demo_hash();
     demo_thread();
+    demo_json();
+    demo_compress();
+    demo_crypto();
     demo_checks(fail);
     printf("done\n");
     return 0;

@@ -9,5 +9,8 @@
 #include "qv_sys/time.h"
 #include "qv_sys/hash.h"
 #include "qv_sys/thread.h"
+#include "qv_sys/json.h"
+#include "qv_sys/compress.h"
+#include "qv_sys/crypto.h"
 
 #endif /* QV_SYS_QV_SYS_H */

@@ -1,0 +1,255 @@
+// Block compression: byte-exact agreement with LZ4's own entry points in both directions,
+// damaged and cut blocks, capacities, the copy mode and the 32-bit size limit.
+#include "support/test_support.h"
+
+#include "qv_sys/compress.h"
+
+#define LZ4_DISABLE_DEPRECATE_WARNINGS
+#include <lz4.h>
+#include <lz4hc.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<char>;
+
+// Deterministic inputs of different character: compressible text, noise, and a mix.
+Bytes make_input(const std::string& kind, size_t size) {
+    Bytes out(size);
+    uint32_t x = 2463534242u;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        if (kind == "text")
+            out[i] = "the quick brown fox jumps over the lazy dog. "[(i * 7 + (x % 3)) % 45];
+        else if (kind == "noise")
+            out[i] = (char)(x & 0xff);
+        else // runs of repeated bytes between noise, as in game assets
+            out[i] = (i / 97) % 2 ? (char)(i / 97) : (char)(x & 0xff);
+    }
+    return out;
+}
+
+struct Input {
+    const char* kind;
+    size_t size;
+};
+const Input kInputs[] = {{"text", 1},      {"text", 15},     {"text", 1000},   {"noise", 100},
+                         {"noise", 65536}, {"mixed", 65536}, {"text", 1 << 20}};
+
+// What LZ4 itself makes from `in` in the given mode.
+Bytes lz4_reference(const Bytes& in, sys_u32 mode) {
+    Bytes out((size_t)LZ4_compressBound((int)in.size()));
+    const int n = mode == COMPRESSION_LZ4
+                      ? LZ4_compress_default(in.data(), out.data(), (int)in.size(), (int)out.size())
+                      : LZ4_compress_HC(in.data(), out.data(), (int)in.size(), (int)out.size(), 9);
+    out.resize((size_t)n);
+    return out;
+}
+
+Bytes qv_compress(const Bytes& in, sys_u32 mode) {
+    Bytes out((size_t)LZ4_compressBound((int)in.size()));
+    const sys_u64 n = compress(out.data(), out.size(), in.data(), in.size(), mode);
+    out.resize((size_t)n);
+    return out;
+}
+
+TEST(Compress, BlocksAreExactlyLz4sAndDecodeEitherWay) {
+    for (const Input& input : kInputs) {
+        const Bytes in = make_input(input.kind, input.size);
+        for (sys_u32 mode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
+            SCOPED_TRACE(std::string(input.kind) + " " + std::to_string(input.size) + " mode " +
+                         std::to_string(mode));
+            const Bytes block = qv_compress(in, mode);
+            ASSERT_FALSE(block.empty());
+            EXPECT_EQ(block, lz4_reference(in, mode));
+
+            // LZ4's decoder reads our block.
+            Bytes out(in.size());
+            EXPECT_EQ(
+                LZ4_decompress_safe(block.data(), out.data(), (int)block.size(), (int)out.size()),
+                (int)in.size());
+            EXPECT_EQ(out, in);
+
+            // Ours reads it in both LZ4 modes, safely and fast.
+            for (sys_u32 dmode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
+                Bytes back(in.size());
+                EXPECT_EQ(decompress(back.data(), back.size(), block.data(), block.size(), dmode),
+                          in.size());
+                EXPECT_EQ(back, in);
+                Bytes fast(in.size());
+                EXPECT_EQ(decompress_fast(fast.data(), block.data(), in.size(), dmode), SYS_TRUE);
+                EXPECT_EQ(fast, in);
+            }
+        }
+    }
+}
+
+TEST(Compress, DecodesBlocksMadeByLz4Directly) {
+    const Bytes in = make_input("mixed", 40000);
+    for (sys_u32 mode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
+        const Bytes block = lz4_reference(in, mode);
+        Bytes out(in.size());
+        EXPECT_EQ(decompress(out.data(), out.size(), block.data(), block.size(), COMPRESSION_LZ4),
+                  in.size());
+        EXPECT_EQ(out, in);
+    }
+}
+
+TEST(Compress, CapacityTooSmallGivesZeroAndStaysInside) {
+    const Bytes in = make_input("text", 5000);
+    for (sys_u32 mode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
+        const Bytes block = qv_compress(in, mode);
+        EXPECT_EQ(compress(nullptr, 0, in.data(), in.size(), mode), 0u);
+
+        // Exactly the block's size is enough; one byte less is not, and nothing past the
+        // capacity is touched.
+        Bytes out(block.size() + 64, '\x5a');
+        EXPECT_EQ(compress(out.data(), block.size(), in.data(), in.size(), mode), block.size());
+        EXPECT_EQ(compress(out.data(), block.size() - 1, in.data(), in.size(), mode), 0u);
+        for (size_t i = block.size(); i < out.size(); ++i)
+            ASSERT_EQ(out[i], '\x5a') << i;
+
+        // A destination smaller than the uncompressed size cannot take the block.
+        Bytes back(in.size() + 64, '\x5a');
+        EXPECT_EQ(decompress(back.data(), in.size() - 1, block.data(), block.size(), mode), 0u);
+        for (size_t i = in.size() - 1; i < back.size(); ++i)
+            ASSERT_EQ(back[i], '\x5a') << i;
+    }
+}
+
+TEST(Compress, DamagedBlocksNeverWritePastTheCapacity) {
+    const Bytes in = make_input("mixed", 3000);
+    const Bytes block = qv_compress(in, COMPRESSION_LZ4);
+    const size_t guard = 256;
+
+    // A cut-short block never decodes to the whole input. Most cuts are rejected; a cut that
+    // happens to end on a sequence boundary is itself a valid, shorter block.
+    int cuts_rejected = 0;
+    for (size_t cut = 0; cut < block.size(); ++cut) {
+        Bytes src(block.begin(), block.begin() + (ptrdiff_t)cut);
+        Bytes out(in.size() + guard, '\x33');
+        const sys_u64 n =
+            decompress(out.data(), in.size(), src.data(), src.size(), COMPRESSION_LZ4);
+        ASSERT_LT(n, in.size()) << "cut at " << cut;
+        cuts_rejected += n == 0;
+        for (size_t i = in.size(); i < out.size(); ++i)
+            ASSERT_EQ(out[i], '\x33') << "cut at " << cut;
+    }
+    EXPECT_GT(cuts_rejected, (int)block.size() / 2);
+
+    // Flipped bytes may still decode to something (the format has no checksum), but never to
+    // more than the capacity, and nothing outside it changes.
+    int rejected = 0;
+    for (size_t at = 0; at < block.size(); ++at) {
+        Bytes src = block;
+        src[at] = (char)(src[at] ^ 0xa5);
+        Bytes out(in.size() + guard, '\x33');
+        const sys_u64 n =
+            decompress(out.data(), in.size(), src.data(), src.size(), COMPRESSION_LZ4HC);
+        ASSERT_LE(n, in.size());
+        rejected += n == 0;
+        for (size_t i = in.size(); i < out.size(); ++i)
+            ASSERT_EQ(out[i], '\x33') << "flip at " << at;
+    }
+    EXPECT_GT(rejected, 0);
+
+    // Noise is no block.
+    const Bytes noise = make_input("noise", 512);
+    Bytes out(4096);
+    EXPECT_EQ(decompress(out.data(), out.size(), noise.data(), noise.size(), COMPRESSION_LZ4), 0u);
+}
+
+TEST(Compress, CopyMode) {
+    const char src[] = "copy me";
+    char dst[16];
+    memset(dst, '#', sizeof dst);
+    EXPECT_EQ(compress(dst, 7, src, 7, COMPRESSION_NONE), 7u);
+    EXPECT_EQ(memcmp(dst, src, 7), 0);
+    EXPECT_EQ(dst[7], '#');
+    EXPECT_EQ(compress(dst, 6, src, 7, COMPRESSION_NONE), 0u);
+    EXPECT_EQ(decompress(dst, 6, src, 7, COMPRESSION_NONE), 0u);
+    memset(dst, '#', sizeof dst);
+    EXPECT_EQ(decompress(dst, 16, src, 7, COMPRESSION_NONE), 7u);
+    EXPECT_EQ(memcmp(dst, src, 7), 0);
+    EXPECT_EQ(dst[7], '#');
+    memset(dst, '#', sizeof dst);
+    EXPECT_EQ(decompress_fast(dst, src, 7, COMPRESSION_NONE), SYS_TRUE);
+    EXPECT_EQ(memcmp(dst, src, 7), 0);
+    EXPECT_EQ(dst[7], '#');
+
+    // An empty source copies nothing and gives 0, even with no buffers at all.
+    EXPECT_EQ(compress(nullptr, 0, nullptr, 0, COMPRESSION_NONE), 0u);
+    EXPECT_EQ(decompress(nullptr, 0, nullptr, 0, COMPRESSION_NONE), 0u);
+    EXPECT_EQ(decompress_fast(nullptr, nullptr, 0, COMPRESSION_NONE), SYS_TRUE);
+}
+
+TEST(Compress, EmptySourceInLz4Modes) {
+    // LZ4 encodes an empty input as a one-byte block, which decodes back to nothing.
+    char block[16];
+    for (sys_u32 mode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
+        const sys_u64 n = compress(block, sizeof block, "", 0, mode);
+        ASSERT_EQ(n, 1u);
+        char out[4];
+        EXPECT_EQ(decompress(out, sizeof out, block, n, mode), 0u);
+        EXPECT_EQ(LZ4_decompress_safe(block, out, 1, 4), 0);
+    }
+}
+
+TEST(Compress, SizesBeyondThirtyTwoBitsFailCleanly) {
+    // The sizes are claimed, not backed by memory: the calls must refuse them before reading.
+    const sys_u64 two_gib = (sys_u64)1 << 31;
+    const sys_u64 sizes[] = {two_gib, two_gib + 10, (sys_u64)1 << 32, ((sys_u64)1 << 32) + 100,
+                             UINT64_MAX};
+    char small[64] = {0};
+    char block[64];
+    const sys_u64 n = compress(block, sizeof block, "abcabcabc", 9, COMPRESSION_LZ4);
+    ASSERT_GT(n, 0u);
+    for (sys_u64 size : sizes) {
+        for (sys_u32 mode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
+            EXPECT_EQ(compress(small, sizeof small, small, size, mode), 0u) << size;
+            EXPECT_EQ(compress(small, size, small, 9, mode), 0u) << size;
+            EXPECT_EQ(decompress(small, sizeof small, block, size, mode), 0u) << size;
+            EXPECT_EQ(decompress(small, size, block, n, mode), 0u) << size;
+            EXPECT_EQ(decompress_fast(small, block, size, mode), SYS_FALSE) << size;
+        }
+    }
+    // Just under 2 GiB but over LZ4's input limit: LZ4 refuses it itself, before reading.
+    EXPECT_EQ(compress(small, sizeof small, small, 0x7E000001, COMPRESSION_LZ4), 0u);
+    // A copy has no such limit; a too-small capacity is still refused before copying.
+    EXPECT_EQ(compress(small, sizeof small, small, two_gib, COMPRESSION_NONE), 0u);
+}
+
+TEST(CompressDeathTest, UnknownModeFailsTheCheck) {
+    char buf[8] = {0};
+    EXPECT_EXIT(compress(buf, 8, buf, 8, 3), ::testing::ExitedWithCode(qv_test::kCheckExitCode),
+                "");
+    EXPECT_EXIT(decompress(buf, 8, buf, 8, 3), ::testing::ExitedWithCode(qv_test::kCheckExitCode),
+                "");
+    EXPECT_EXIT(decompress_fast(buf, buf, 8, 0xffffffffu),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(CompressDebuggee, DISABLED_UnknownModeGivesTheFailureResult) {
+    char buf[8] = {0};
+    EXPECT_EQ(compress(buf, 8, buf, 8, 3), 0u);
+    EXPECT_EQ(decompress(buf, 8, buf, 8, 3), 0u);
+    EXPECT_EQ(decompress_fast(buf, buf, 8, 3), SYS_FALSE);
+    qv_test::end_debuggee();
+}
+
+TEST(CompressUnderDebugger, UnknownModeTrapsAndGivesZero) {
+    const qv_test::DebuggedRun run = qv_test::run_test_under_debugger(
+        "CompressDebuggee.DISABLED_UnknownModeGivesTheFailureResult");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
+    EXPECT_EQ(run.traps, 3);
+}
+
+} // namespace

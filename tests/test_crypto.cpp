@@ -1,0 +1,300 @@
+// Cryptography: every operation checked against the cipher library called directly, in both
+// directions, plus tampering, sizes and the key exchange.
+#include "support/test_support.h"
+
+#include "qv_sys/crypto.h"
+
+#include <sodium.h>
+#include <string.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Key = std::array<sys_u8, 32>;
+using Nonce = std::array<sys_u8, 24>;
+
+class Crypto : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        // Starting twice must be harmless.
+        crypto_init();
+        crypto_init();
+    }
+    static Nonce nonce(sys_u8 seed) {
+        Nonce n;
+        for (size_t i = 0; i < n.size(); ++i)
+            n[i] = (sys_u8)(seed + i * 11);
+        return n;
+    }
+};
+
+// The secret key is the second half of the 64-byte key block.
+const sys_u8* secret_key(const crypto_keypair* pair) {
+    return crypto_keypair_get_public_key(pair) + 32;
+}
+
+struct Pair {
+    crypto_keypair* p = crypto_keypair_create();
+    ~Pair() { crypto_keypair_destroy(p); }
+    const sys_u8* pk() const { return crypto_keypair_get_public_key(p); }
+};
+
+TEST_F(Crypto, RandomNumbersVary) {
+    sys_u32 r32[8];
+    sys_u64 r64[8];
+    for (int i = 0; i < 8; ++i) {
+        r32[i] = crypto_get_rand32();
+        r64[i] = crypto_get_rand64();
+    }
+    int same32 = 0, same64 = 0, high_bits = 0;
+    for (int i = 1; i < 8; ++i) {
+        same32 += r32[i] == r32[0];
+        same64 += r64[i] == r64[0];
+        high_bits += (r64[i] >> 32) != 0;
+    }
+    EXPECT_LT(same32, 7);
+    EXPECT_LT(same64, 7);
+    EXPECT_GT(high_bits, 0) << "all 8 bytes must be random, not just 4";
+
+    sys_u8 buf[48];
+    memset(buf, 0, sizeof buf);
+    crypto_get_rand(buf + 8, 32);
+    int nonzero = 0;
+    for (int i = 8; i < 40; ++i)
+        nonzero += buf[i] != 0;
+    EXPECT_GT(nonzero, 16);
+    for (int i : {0, 7, 40, 47})
+        EXPECT_EQ(buf[i], 0) << i;
+
+    crypto_get_rand(buf, 0);
+    crypto_get_rand(nullptr, 0);
+    EXPECT_EQ(buf[0], 0);
+}
+
+TEST_F(Crypto, KeyPairIsOneBlockWithMatchingKeys) {
+    Pair a, b;
+    EXPECT_EQ((const void*)a.pk(), (const void*)a.p);
+    // The public key is the secret key's Curve25519 point.
+    Key derived;
+    ASSERT_EQ(crypto_scalarmult_base(derived.data(), secret_key(a.p)), 0);
+    EXPECT_EQ(memcmp(derived.data(), a.pk(), 32), 0);
+    EXPECT_NE(memcmp(a.pk(), b.pk(), 32), 0);
+}
+
+TEST_F(Crypto, BoxOpensWithTheLibraryAndTheOtherWayRound) {
+    Pair a, b;
+    const Nonce n = nonce(3);
+    const std::string msg = "meet me at the old mill at dawn";
+
+    // Ours -> the library's crypto_box_open_easy.
+    std::vector<sys_u8> buf(msg.size() + 16);
+    memcpy(buf.data(), msg.data(), msg.size());
+    ASSERT_EQ(crypto_keypair_encrypt(a.p, buf.data(), msg.size(), buf.size(), b.pk(), n.data()),
+              msg.size() + 16);
+    std::vector<sys_u8> expected(msg.size() + 16);
+    ASSERT_EQ(crypto_box_easy(expected.data(), (const sys_u8*)msg.data(), msg.size(), n.data(),
+                              b.pk(), secret_key(a.p)),
+              0);
+    EXPECT_EQ(buf, expected) << "tag first, then the ciphertext";
+    std::vector<sys_u8> opened(msg.size());
+    ASSERT_EQ(crypto_box_open_easy(opened.data(), buf.data(), buf.size(), n.data(), a.pk(),
+                                   secret_key(b.p)),
+              0);
+    EXPECT_EQ(std::string(opened.begin(), opened.end()), msg);
+
+    // The library's box -> ours, in place.
+    EXPECT_EQ(crypto_keypair_decrypt(b.p, expected.data(), expected.size(), a.pk(), n.data()),
+              msg.size());
+    EXPECT_EQ(std::string(expected.begin(), expected.begin() + (ptrdiff_t)msg.size()), msg);
+}
+
+TEST_F(Crypto, TenBytesNeedTwentySixAndRoundTrip) {
+    Pair a, b;
+    const Nonce n = nonce(9);
+    sys_u8 buf[26];
+    memcpy(buf, "0123456789", 10);
+    ASSERT_EQ(crypto_keypair_encrypt(a.p, buf, 10, 26, b.pk(), n.data()), 26u);
+    EXPECT_EQ(crypto_keypair_decrypt(b.p, buf, 26, a.pk(), n.data()), 10u);
+    EXPECT_EQ(memcmp(buf, "0123456789", 10), 0);
+}
+
+TEST_F(Crypto, DamagedOrMisaddressedBoxesAreRejected) {
+    Pair a, b, c;
+    const Nonce n = nonce(1);
+    const Nonce other = nonce(2);
+    const char msg[] = "twelve bytes";
+    sys_u8 sealed[12 + 16];
+    memcpy(sealed, msg, 12);
+    ASSERT_EQ(crypto_keypair_encrypt(a.p, sealed, 12, sizeof sealed, b.pk(), n.data()), 28u);
+
+    auto open = [&](const sys_u8* box, sys_u64 len, const crypto_keypair* me, const sys_u8* from,
+                    const Nonce& nn) {
+        sys_u8 buf[sizeof sealed];
+        memcpy(buf, box, (size_t)len);
+        return crypto_keypair_decrypt(me, buf, len, from, nn.data());
+    };
+    EXPECT_EQ(open(sealed, 28, b.p, a.pk(), n), 12u);
+    EXPECT_EQ(open(sealed, 28, b.p, a.pk(), other), 0u);
+    EXPECT_EQ(open(sealed, 28, c.p, a.pk(), n), 0u) << "not addressed to c";
+    EXPECT_EQ(open(sealed, 28, b.p, c.pk(), n), 0u) << "not from c";
+    EXPECT_EQ(open(sealed, 27, b.p, a.pk(), n), 0u) << "cut short";
+    for (size_t at = 0; at < sizeof sealed; ++at) {
+        sys_u8 flipped[sizeof sealed];
+        memcpy(flipped, sealed, sizeof sealed);
+        flipped[at] ^= 0x01;
+        EXPECT_EQ(open(flipped, 28, b.p, a.pk(), n), 0u) << "flip at " << at;
+    }
+    // No message byte at all: nothing to open, however the bytes look.
+    EXPECT_EQ(open(sealed, 16, b.p, a.pk(), n), 0u);
+    EXPECT_EQ(open(sealed, 0, b.p, a.pk(), n), 0u);
+}
+
+TEST_F(Crypto, EmptyMessageIsNotEncrypted) {
+    Pair a, b;
+    const Nonce n = nonce(4);
+    sys_u8 buf[32] = {7};
+    EXPECT_EQ(crypto_keypair_encrypt(a.p, buf, 0, sizeof buf, b.pk(), n.data()), 0u);
+    EXPECT_EQ(crypto_keypair_encrypt(a.p, buf, 0, 0, b.pk(), n.data()), 0u) << "and no check";
+    sys_u8 key[32] = {1};
+    EXPECT_EQ(crypto_shared_key_encrypt(key, buf, 0, 0, n.data()), 0u);
+    EXPECT_EQ(buf[0], 7);
+}
+
+TEST_F(Crypto, KeyExchangeMatchesTheLibraryAndBothSides) {
+    Pair client, server;
+    Key c_send, c_recv, s_send, s_recv;
+    ASSERT_EQ(crypto_keypair_create_shared(client.p, c_send.data(), c_recv.data(), server.pk(),
+                                           SYS_FALSE),
+              SYS_TRUE);
+    ASSERT_EQ(
+        crypto_keypair_create_shared(server.p, s_send.data(), s_recv.data(), client.pk(), SYS_TRUE),
+        SYS_TRUE);
+    EXPECT_EQ(c_send, s_recv);
+    EXPECT_EQ(c_recv, s_send);
+    EXPECT_NE(c_send, c_recv);
+
+    Key rx, tx;
+    ASSERT_EQ(crypto_kx_client_session_keys(rx.data(), tx.data(), client.pk(), secret_key(client.p),
+                                            server.pk()),
+              0);
+    EXPECT_EQ(rx, c_recv);
+    EXPECT_EQ(tx, c_send);
+
+    // A message from the client opens on the server, and one back opens on the client.
+    const Nonce n = nonce(5);
+    sys_u8 buf[5 + 16];
+    memcpy(buf, "hello", 5);
+    ASSERT_EQ(crypto_shared_key_encrypt(c_send.data(), buf, 5, sizeof buf, n.data()), 21u);
+    EXPECT_EQ(crypto_shared_key_decrypt(s_recv.data(), buf, 21, n.data()), 5u);
+    EXPECT_EQ(memcmp(buf, "hello", 5), 0);
+    ASSERT_EQ(crypto_shared_key_encrypt(s_send.data(), buf, 5, sizeof buf, n.data()), 21u);
+    EXPECT_EQ(crypto_shared_key_decrypt(c_send.data(), buf, 21, n.data()), 0u) << "wrong key";
+}
+
+TEST_F(Crypto, KeyExchangeRefusesAnUnusablePublicKey) {
+    Pair me;
+    const Key zero{};
+    Key send, recv;
+    EXPECT_EQ(crypto_keypair_create_shared(me.p, send.data(), recv.data(), zero.data(), SYS_FALSE),
+              SYS_FALSE);
+    EXPECT_EQ(crypto_keypair_create_shared(me.p, send.data(), recv.data(), zero.data(), SYS_TRUE),
+              SYS_FALSE);
+}
+
+TEST_F(Crypto, SecretBoxInteropAndTampering) {
+    Key key;
+    crypto_get_rand(key.data(), key.size());
+    const Nonce n = nonce(6);
+    const std::string msg(1000, 'q');
+
+    std::vector<sys_u8> buf(msg.size() + 16);
+    memcpy(buf.data(), msg.data(), msg.size());
+    ASSERT_EQ(crypto_shared_key_encrypt(key.data(), buf.data(), msg.size(), buf.size(), n.data()),
+              1016u);
+    std::vector<sys_u8> expected(buf.size());
+    crypto_secretbox_easy(expected.data(), (const sys_u8*)msg.data(), msg.size(), n.data(),
+                          key.data());
+    EXPECT_EQ(buf, expected);
+
+    std::vector<sys_u8> copy = buf;
+    copy[500] ^= 0x80;
+    EXPECT_EQ(crypto_shared_key_decrypt(key.data(), copy.data(), copy.size(), nonce(7).data()), 0u);
+    copy = buf;
+    EXPECT_EQ(crypto_shared_key_decrypt(key.data(), copy.data(), copy.size(), nonce(7).data()), 0u);
+    EXPECT_EQ(crypto_shared_key_decrypt(key.data(), copy.data(), 16, n.data()), 0u);
+    EXPECT_EQ(crypto_shared_key_decrypt(key.data(), copy.data(), copy.size(), n.data()), 1000u);
+    EXPECT_EQ(std::string(copy.begin(), copy.begin() + 1000), msg);
+}
+
+TEST_F(Crypto, PasswordHashIsArgon2iWithTheFixedParameters) {
+    const char password[] = "correct horse battery staple";
+    const size_t len = sizeof password - 1;
+    sys_u8 salt[16];
+    for (int i = 0; i < 16; ++i)
+        salt[i] = (sys_u8)(0xa0 + i);
+
+    Key ours, theirs;
+    crypto_password_hash(ours.data(), password, len, salt, 1);
+    ASSERT_EQ(crypto_pwhash(theirs.data(), 32, password, len, salt, 4 + 1, 0x2000000,
+                            crypto_pwhash_ALG_ARGON2I13),
+              0);
+    EXPECT_EQ(ours, theirs);
+
+    // Repeatable, and both the salt and the pass count change it.
+    Key again, salted, fewer;
+    crypto_password_hash(again.data(), password, len, salt, 1);
+    EXPECT_EQ(again, ours);
+    salt[15] ^= 1;
+    crypto_password_hash(salted.data(), password, len, salt, 1);
+    EXPECT_NE(salted, ours);
+    salt[15] ^= 1;
+    crypto_password_hash(fewer.data(), password, len, salt, 0);
+    EXPECT_NE(fewer, ours);
+}
+
+TEST(CryptoDeathTest, CapacityWithoutRoomForTheTagFailsTheCheck) {
+    crypto_init();
+    Pair a, b;
+    sys_u8 buf[26] = {0};
+    const Nonce n{};
+    EXPECT_EXIT(crypto_keypair_encrypt(a.p, buf, 10, 25, b.pk(), n.data()),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(crypto_shared_key_encrypt(buf, buf, 10, 25, n.data()),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    // A length so large that length + 16 wraps around is no way past the check.
+    EXPECT_EXIT(crypto_shared_key_encrypt(buf, buf, ~(sys_u64)0 - 3, 26, n.data()),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(CryptoDeathTest, AbsurdPassCountFailsTheCheck) {
+    crypto_init();
+    sys_u8 out[32], salt[16] = {0};
+    // 4 + this wraps to 3 in 64 bits; it must be refused, not hashed with 3 passes.
+    EXPECT_EXIT(crypto_password_hash(out, "pw", 2, salt, ~(sys_u64)0),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(CryptoDebuggee, DISABLED_TooSmallCapacityLeavesTheBuffer) {
+    crypto_init();
+    Pair a, b;
+    sys_u8 buf[26];
+    memcpy(buf, "0123456789", 10);
+    const Nonce n{};
+    EXPECT_EQ(crypto_keypair_encrypt(a.p, buf, 10, 25, b.pk(), n.data()), 0u);
+    EXPECT_EQ(crypto_shared_key_encrypt(buf + 10, buf, 10, 25, n.data()), 0u);
+    EXPECT_EQ(memcmp(buf, "0123456789", 10), 0);
+    qv_test::end_debuggee();
+}
+
+TEST(CryptoUnderDebugger, TooSmallCapacityTrapsAndGivesZero) {
+    const qv_test::DebuggedRun run =
+        qv_test::run_test_under_debugger("CryptoDebuggee.DISABLED_TooSmallCapacityLeavesTheBuffer");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
+    EXPECT_EQ(run.traps, 2);
+}
+
+} // namespace
