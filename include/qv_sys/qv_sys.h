@@ -12,5 +12,6 @@
 #include "qv_sys/json.h"
 #include "qv_sys/compress.h"
 #include "qv_sys/crypto.h"
+#include "qv_sys/io.h"
 
 #endif /* QV_SYS_QV_SYS_H */

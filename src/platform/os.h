@@ -95,3 +95,7 @@ bool os_tls_free(sys_u32 slot);
 // `ok` is false only when the platform reports that the read itself failed.
 void* os_tls_get(sys_u32 slot, bool* ok);
 bool os_tls_set(sys_u32 slot, void* value);
+
+// --- printing (io.cpp) ---------------------------------------------------------------------
+// Hands one line to the debugger's output channel. `length` excludes the terminator.
+void os_debug_output(const char* text, sys_u64 length);

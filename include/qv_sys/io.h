@@ -1,0 +1,162 @@
+/* qv_sys formatting and printing: the library's one formatter, and the dispatch of every
+ * line to the print callbacks the host registers.
+ *
+ * The formatter has its own grammar, not the C runtime's:
+ *
+ *   %[N$][flags][width][.precision][length]letter      flags: space + - 0, then optionally #
+ *
+ *   c  one byte                   i  signed decimal (no %d)       u  unsigned decimal
+ *   o  octal, no prefix           x  lower-case hex, no prefix    f  double, 3 decimals default
+ *   s  UTF-8 text (%ls: UTF-32)   w  text, ASCII lower-cased      W  text, ASCII upper-cased
+ *   T  signed microseconds as [-]hh:mm:ss.uuuuuu; %#T is the time since the library loaded
+ *      and takes no argument
+ *   O<name>  an object printed by the printer registered under <name> (a-z 0-9 _)
+ *
+ * Length: the byte width starts at 4; each h halves it and each l doubles it, so %hhi reads a
+ * signed byte and %li a 64-bit value. Every argument, whatever its width, occupies one 8-byte
+ * slot of the argument list: pass 64-bit values for %li/%lu/%lx.
+ * Precision: for f the number of decimals ('.' alone means 0); for s/w/W the most bytes
+ * taken from the text. A '%' inside the precision (%.%2f) turns on percent mode: the value is
+ * multiplied by 100 and a '%' follows it.
+ * Positions: %1$s .. %7$s; a call uses positions throughout or not at all (%#T excepted).
+ *
+ * Truncation: at most `size` bytes are written. The result is terminated whenever the
+ * returned count is below `size`; a count equal to `size` means the last byte holds text and
+ * no terminator was written. When a field is cut, a literal character after it in the format
+ * still lands in the last byte.
+ *
+ * Broken formats go through the check convention (assertion.h) with the condition texts the
+ * library documents. Choices this library makes where the grammar is silent:
+ *   - widths are clamped to 4095 and f precisions to 3700, so every field fits the 4096-byte
+ *     work areas; a %s/%w/%W text is cut to 4095 bytes before its field is built;
+ *   - a negative * width left-justifies with its magnitude, as the C runtime does;
+ *   - a negative * precision reports "tmp_precision >= 0" and then counts as no precision;
+ *   - a position of 8 or more reports "argument_position < 8"; that specification then
+ *     prints nothing and takes no argument;
+ *   - a null pointer for %s, %w, %W or %O prints "(null)" (no printer is called);
+ *   - %w/%W with another byte width reports "bytes == 4" and then reads UTF-8 text;
+ *   - %O without a name reports "curr != begin" and still takes its argument.
+ *
+ * Formatting never allocates and is reentrant. Printing formats a line once into a 4096-byte
+ * stack buffer and hands it to every callback on the calling thread. */
+#ifndef QV_SYS_IO_H
+#define QV_SYS_IO_H
+
+#include <stdarg.h>
+
+#include "qv_sys/types.h"
+
+QV_SYS_BEGIN_C
+
+/* ---- Formatting ------------------------------------------------------------------------ */
+
+/* What a custom object printer receives for one %O<name> specification. */
+typedef struct sys_print_object_context {
+    char* output;     /* where the printer writes its text and a terminator */
+    sys_u64 capacity; /* bytes available at output: always 4096 */
+    void* object;     /* the pointer taken from the argument list, never null */
+    sys_bool space;
+    sys_bool plus;
+    sys_bool zero;
+    sys_bool alternate;     /* '#' */
+    sys_bool percent;       /* a '%' inside the precision */
+    sys_bool reserved0;     /* always false */
+    sys_bool reserved1;     /* always false */
+    sys_bool reserved2;     /* always false */
+    sys_u64 precision;      /* all bits set when the specification has none */
+    const char* spec_begin; /* the '%' that starts the specification */
+    const char* spec_end;   /* the first character after the object's name */
+} sys_print_object_context;
+
+/* A printer writes its text and a terminator into context->output and returns the bytes it
+ * wrote including the terminator. The engine pads the text to the width itself. */
+typedef sys_u64 (*sys_print_object_printer)(sys_print_object_context* context);
+
+/* Formats into out (at most `size` bytes, see the truncation rule above). Returns the bytes
+ * written without a terminator. A null format counts as an empty one. */
+QV_SYS_API sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args);
+QV_SYS_API sys_u64 sys_snprintf(char* out, sys_u64 size, const char* format, ...);
+
+/* Registers printers for %O<name>. Names keep at most 63 characters and must use only a-z,
+ * 0-9 and _ to be found again. Registering a name again replaces its printer; two names with
+ * the same hash report "!\"Hash collision\"" and the later one is not registered. The same
+ * name twice within one call is not supported. Not synchronised with formatting: register
+ * during start-up. */
+QV_SYS_API void sys_register_print_custom_object(const char* const* names,
+                                                 const sys_print_object_printer* printers,
+                                                 sys_u64 count);
+
+/* Skips every character of " #%*+-.0123456789hl" and returns a pointer to the first other
+ * one (the terminator included). For printers that read their own specification. */
+QV_SYS_API const char* sys_printf_consume_modifiers(const char* format);
+
+/* ---- Printing -------------------------------------------------------------------------- */
+
+/* A print callback receives each line: terminated text, its length without the terminator,
+ * and whether it came from sys_perrorf. It may be called from several threads at once. */
+typedef void (*sys_printf_callback)(void* user_data, const char* text, sys_u64 length,
+                                    sys_bool is_error);
+
+/* Formats once (cut to 4095 bytes) and calls every callback in registration order. With no
+ * callback registered nothing is formatted. */
+QV_SYS_API void sys_printf(const char* format, ...);
+QV_SYS_API void sys_vprintf(const char* format, va_list args);
+/* As sys_printf, with is_error true. */
+QV_SYS_API void sys_perrorf(const char* format, ...);
+QV_SYS_API void sys_vperrorf(const char* format, va_list args);
+
+/* As sys_printf unless logging is off or `type` is disabled. The type is not added to the
+ * text: pass it again for the line prefix (see SYS_LOG below). */
+QV_SYS_API void sys_printf_logtype(const char* type, const char* format, ...);
+
+/* Disables (enable = 0) or enables a log type, known only by the hash of its name. A type
+ * disabled twice needs two enables. At most 64 disables are held ("!\"Increase log type
+ * count\"" beyond); enabling a type that is not disabled reports "res". Start-up only. */
+QV_SYS_API void sys_printf_enable_logtype(const char* type, sys_bool enable);
+
+/* Switches sys_printf_logtype as a whole; sys_printf and sys_perrorf are not affected. */
+QV_SYS_API void sys_printf_enable_logs(sys_bool enable);
+
+/* Adds a callback (the same one may be added twice; it is then called twice). At most 16.
+ * Start-up only: the table is read without a lock. */
+QV_SYS_API void sys_printf_add_callback(sys_printf_callback callback, void* user_data);
+
+/* Removes the first entry with this callback (user data is not compared); the last entry
+ * moves into its place. A callback that was never added changes nothing. */
+QV_SYS_API void sys_printf_remove_callback(sys_printf_callback callback);
+
+/* Writes the text to stdout, or to stderr when is_error, and flushes that stream. */
+QV_SYS_API void sys_printf_callback_stdout(void* user_data, const char* text, sys_u64 length,
+                                           sys_bool is_error);
+
+/* Sends the text to the debugger's output. Windows: OutputDebugStringA. Linux has no such
+ * channel; the nearest is the debugger's console, so while a debugger (tracer) is attached
+ * the text goes to stderr, unbuffered, and otherwise nowhere, as on Windows without one. */
+QV_SYS_API void sys_printf_callback_vs(void* user_data, const char* text, sys_u64 length,
+                                       sys_bool is_error);
+
+QV_SYS_END_C
+
+/* ---- The log line ---------------------------------------------------------------------- */
+
+/* Every log line of the library reads
+ *     <time since load>|<type, 15 columns>|<line, 4 columns>:<file, 30 columns> message
+ * SYS_LOG fills the prefix's arguments from the call site:
+ *     SYS_LOG("RENDER", "%u draw calls\n", count);
+ * The format must be a string literal. */
+#define SYS_LOG_PREFIX "%#T|%-15s|%4u:%-30s "
+
+/* The text after the last '/' or '\\' of a path. */
+static inline const char* sys_log_file_base_name_(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    return base;
+}
+
+#define SYS_LOG(type, format, ...)                                                                 \
+    sys_printf_logtype((type), SYS_LOG_PREFIX format, (type), (sys_u32)__LINE__,                   \
+                       sys_log_file_base_name_(__FILE__), ##__VA_ARGS__)
+
+#endif /* QV_SYS_IO_H */

@@ -1,0 +1,489 @@
+// The formatter and the print dispatch, through the exported interface.
+#include "support/test_support.h"
+
+#include "qv_sys/assertion.h"
+#include "qv_sys/io.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string fmt(const char* format, ...) {
+    char buf[8192];
+    va_list args;
+    va_start(args, format);
+    const sys_u64 n = sys_vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    EXPECT_LT(n, sizeof buf);
+    EXPECT_EQ(buf[n], 0) << "unterminated result for " << format;
+    return std::string(buf, n);
+}
+
+// A buffer pre-filled with '#' so that bytes the formatter must not touch stay visible.
+struct Bounded {
+    char buf[32];
+    sys_u64 n;
+    std::string bytes(sys_u64 count) const { return std::string(buf, count); }
+};
+
+Bounded fmt_in(sys_u64 size, const char* format, ...) {
+    Bounded b;
+    memset(b.buf, '#', sizeof b.buf);
+    va_list args;
+    va_start(args, format);
+    b.n = sys_vsnprintf(b.buf, size, format, args);
+    va_end(args);
+    return b;
+}
+
+TEST(Format, IntegersWidthsFlagsAndSigns) {
+    EXPECT_EQ(fmt("%4i", -7), "  -7");
+    EXPECT_EQ(fmt("%04i", -7), "00-7");
+    EXPECT_EQ(fmt("%-4i|", -7), "-7  |");
+    EXPECT_EQ(fmt("%-04i|", -7), "-700|"); // '0' pads after the text too when left-justified
+    EXPECT_EQ(fmt("%+i", 5), "+5");
+    EXPECT_EQ(fmt("% i", 5), " 5");
+    EXPECT_EQ(fmt("%+ i % +i", 5, 5), "+5 +5");
+    EXPECT_EQ(fmt("%+i", -5), "-5");
+    EXPECT_EQ(fmt("%+u", 5u), "+5");
+    EXPECT_EQ(fmt("%+x", 255u), "+ff");
+    EXPECT_EQ(fmt("%05i", -42), "00-42");
+    EXPECT_EQ(fmt("%+05i", 42), "00+42");
+    EXPECT_EQ(fmt("%+5i", 42), "  +42");
+    EXPECT_EQ(fmt("%-+5i|", 42), "+42  |");
+    EXPECT_EQ(fmt("%2i", 12345), "12345");
+    EXPECT_EQ(fmt("%i %i", 0, -2147483647 - 1), "0 -2147483648");
+    EXPECT_EQ(fmt("%u", 4294967295u), "4294967295");
+    EXPECT_EQ(fmt("%x %o", 255u, 8u), "ff 10");
+    EXPECT_EQ(fmt("%x", 0xdeadbeefu), "deadbeef");
+    EXPECT_EQ(fmt("%*i|%-*i|", 4, 7, 3, 8), "   7|8  |");
+    EXPECT_EQ(fmt("%*i|", -4, 7), "7   |"); // negative '*' width left-justifies
+    EXPECT_EQ(fmt("%+ 0-#5i|", 1), "+1000|");
+}
+
+TEST(Format, ByteWidthsFromTheLengthLetters) {
+    EXPECT_EQ(fmt("%hhi", 300), "44");
+    EXPECT_EQ(fmt("%hhi", 200), "-56");
+    EXPECT_EQ(fmt("%hi", 70000), "4464");
+    EXPECT_EQ(fmt("%hu", 0x12345), "9029");
+    EXPECT_EQ(fmt("%hhx", 0x1ff), "ff");
+    EXPECT_EQ(fmt("%i", (int64_t)0x1fffffffe), "-2"); // 4 bytes read of a 64-bit slot
+    EXPECT_EQ(fmt("%li", (int64_t)INT64_MIN), "-9223372036854775808");
+    EXPECT_EQ(fmt("%lu", (uint64_t)UINT64_MAX), "18446744073709551615");
+    EXPECT_EQ(fmt("%lx", (uint64_t)0x0123456789abcdefull), "123456789abcdef");
+    EXPECT_EQ(fmt("%lo", (uint64_t)UINT64_MAX), "1777777777777777777777");
+    EXPECT_EQ(fmt("%hli %lhi", 7, 8), "7 8");       // one h and one l cancel out
+    EXPECT_EQ(fmt("%hhhc|%lllc", 'a', 'b'), "a|b"); // any width for c
+}
+
+TEST(Format, FloatsAndPercentMode) {
+    EXPECT_EQ(fmt("%f", 1.5), "1.500");
+    EXPECT_EQ(fmt("%lf", 1.5), "1.500");
+    EXPECT_EQ(fmt("%.1f", 1.25), "1.2");
+    EXPECT_EQ(fmt("%.f", 12.7), "12");
+    EXPECT_EQ(fmt("%.0f", 12.7), "12");
+    EXPECT_EQ(fmt("%.%f", 0.25), "25%");
+    EXPECT_EQ(fmt("%.%2f", 0.125), "12.50%");
+    EXPECT_EQ(fmt("%.%%%1f", 0.5), "50.0%");
+    EXPECT_EQ(fmt("%+.2f % .2f", 1.0, 1.0), "+1.00  1.00");
+    EXPECT_EQ(fmt("%+.2f", -1.0), "-1.00");
+    EXPECT_EQ(fmt("%08.2f", -3.5), "000-3.50");
+    EXPECT_EQ(fmt("%-8.1f|", 2.0), "2.0     |");
+    EXPECT_EQ(fmt("%f", -0.5), "-0.500");
+    EXPECT_EQ(fmt("%.*f", 2, 3.14159), "3.14");
+    EXPECT_EQ(fmt("%+f", -0.0), "+0.000"); // negative zero counts as non-negative
+}
+
+TEST(Format, TextsAndCase) {
+    EXPECT_EQ(fmt("%s", "abc"), "abc");
+    EXPECT_EQ(fmt("%.3s", "abcdef"), "abc");
+    EXPECT_EQ(fmt("%5.2s|", "abc"), "   ab|");
+    EXPECT_EQ(fmt("%-5s|", "ab"), "ab   |");
+    EXPECT_EQ(fmt("%05s", "ab"), "000ab");
+    EXPECT_EQ(fmt("%+s % s", "x", "y"), "x y"); // texts never get a sign
+    EXPECT_EQ(fmt("%.*s", 2, "abc"), "ab");
+    EXPECT_EQ(fmt("%w %W", "AbC-9", "AbC-9"), "abc-9 ABC-9");
+    EXPECT_EQ(fmt("%.2W", "abc"), "AB");
+    EXPECT_EQ(fmt("%s|%w|%W", (const char*)nullptr, (const char*)nullptr, nullptr),
+              "(null)|(null)|(null)");
+    const sys_u32 wide[] = {'h', 0xE9, 0x20AC, 0x1F600, 0};
+    EXPECT_EQ(fmt("%ls", wide), "h\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(fmt("%.3ls|", wide), "h\xC3\xA9|"); // whole characters only
+    EXPECT_EQ(fmt("%c%c%5c|%-3c|", 'a', 0x100 + 'b', 'c', 'd'), "ab    c|d  |");
+
+    std::string long_text(5000, 'x');
+    EXPECT_EQ(fmt("%s", long_text.c_str()).size(), 4095u); // one work area of text
+    EXPECT_EQ(fmt("%10000i", 1).size(), 4095u);            // width clamped to the work area
+}
+
+TEST(Format, Durations) {
+    EXPECT_EQ(fmt("%T", (int64_t)61000000), "00:01:01.000000");
+    EXPECT_EQ(fmt("%T", (int64_t)3723000001), "01:02:03.000001");
+    EXPECT_EQ(fmt("%T", (int64_t)-5), "-00:00:00.000005");
+    EXPECT_EQ(fmt("%T", (int64_t)360000000000), "100:00:00.000000");
+    EXPECT_EQ(fmt("%T", (int64_t)INT64_MIN), "-2562047788:00:54.775808");
+    EXPECT_EQ(fmt("%18T|", (int64_t)0), "   00:00:00.000000|");
+    EXPECT_EQ(fmt("%+T", (int64_t)0), "00:00:00.000000");
+
+    const std::string since_load = fmt("%#T|%i", 9);
+    ASSERT_EQ(since_load.size(), 17u) << since_load;
+    EXPECT_EQ(since_load.substr(2, 1), ":");
+    EXPECT_EQ(since_load.substr(15), "|9"); // %#T took no argument
+}
+
+TEST(Format, PositionalArguments) {
+    EXPECT_EQ(fmt("%2$s, %1$s", "a", "b"), "b, a");
+    EXPECT_EQ(fmt("%3$i %1$s %2$x", "s", 255, -3), "-3 s ff");
+    EXPECT_EQ(fmt("%2$f %1$i", 7, 2.5), "2.500 7");
+    EXPECT_EQ(fmt("%2$i %1$f", 2.5, 7), "7 2.500");
+    EXPECT_EQ(fmt("%2$li %1$hhi %2$li", 300, (int64_t)-1), "-1 44 -1");
+    EXPECT_EQ(fmt("%1$+5i|%1$-5i|", 3), "   +3|3    |");
+    EXPECT_EQ(fmt("%#T %1$s", "x").substr(15), " x"); // %#T is neither kind
+    EXPECT_EQ(fmt("%7$i %1$i %2$i %3$i %4$i %5$i %6$i", 1, 2, 3, 4, 5, 6, 7), "7 1 2 3 4 5 6");
+    EXPECT_EQ(fmt("%3$s %1$T %2$c", (int64_t)1, 'q', "t"), "t 00:00:00.000001 q");
+}
+
+TEST(Format, TruncationAndTermination) {
+    Bounded b = fmt_in(5, "%s!", "abcdef");
+    EXPECT_EQ(b.n, 5u);
+    EXPECT_EQ(b.bytes(6), "abcd!#");
+
+    b = fmt_in(0, "abc");
+    EXPECT_EQ(b.n, 0u);
+    EXPECT_EQ(b.bytes(1), "#");
+
+    b = fmt_in(0, "");
+    EXPECT_EQ(b.n, 0u);
+    EXPECT_EQ(b.bytes(1), "#");
+
+    b = fmt_in(3, "abc"); // exactly size bytes: no terminator
+    EXPECT_EQ(b.n, 3u);
+    EXPECT_EQ(b.bytes(4), "abc#");
+
+    b = fmt_in(4, "abc");
+    EXPECT_EQ(b.n, 3u);
+    EXPECT_EQ(b.bytes(5), std::string("abc\0#", 5));
+
+    b = fmt_in(4, "%s%s", "abcdef", "xyz"); // a conversion after a cut field adds nothing
+    EXPECT_EQ(b.n, 3u);
+    EXPECT_EQ(b.bytes(5), std::string("abc\0#", 5));
+
+    b = fmt_in(4, "%s", "abc"); // fits with one byte to spare
+    EXPECT_EQ(b.n, 3u);
+    EXPECT_EQ(b.bytes(4), std::string("abc\0", 4));
+
+    b = fmt_in(3, "%s", "abc");
+    EXPECT_EQ(b.n, 2u);
+    EXPECT_EQ(b.bytes(4), std::string("ab\0#", 4));
+
+    b = fmt_in(4, "%5i", 42);
+    EXPECT_EQ(b.n, 3u);
+    EXPECT_EQ(b.bytes(4), std::string("   \0", 4));
+
+    b = fmt_in(6, "a%%%sz", "bcdefg");
+    EXPECT_EQ(b.n, 6u);
+    EXPECT_EQ(b.bytes(7), "a%bcdz#");
+
+    b = fmt_in(1, "%i", 5);
+    EXPECT_EQ(b.n, 0u);
+    EXPECT_EQ(b.bytes(2), std::string("\0#", 2));
+
+    b = fmt_in(2, "%%%%%%");
+    EXPECT_EQ(b.n, 2u);
+    EXPECT_EQ(b.bytes(3), "%%#");
+}
+
+// A printer for %Opair: "(a,b)", honouring the plus flag and the precision.
+struct Pair {
+    int a, b;
+};
+
+sys_u64 print_pair(sys_print_object_context* c) {
+    const Pair* p = (const Pair*)c->object;
+    const sys_u64 n =
+        sys_snprintf(c->output, c->capacity, c->plus ? "(+%i,+%i)" : "(%i,%i)", p->a, p->b);
+    return n + 1;
+}
+
+const char* s_seen_begin;
+const char* s_seen_end;
+sys_u64 s_seen_precision;
+sys_bool s_seen_flags[8];
+
+sys_u64 print_probe(sys_print_object_context* c) {
+    s_seen_begin = c->spec_begin;
+    s_seen_end = c->spec_end;
+    s_seen_precision = c->precision;
+    memcpy(s_seen_flags, &c->space, sizeof s_seen_flags);
+    EXPECT_EQ(c->capacity, 4096u);
+    memcpy(c->output, "probe", 6);
+    return 6;
+}
+
+sys_u64 print_other(sys_print_object_context* c) {
+    memcpy(c->output, "other", 6);
+    return 6;
+}
+
+TEST(Format, CustomObjects) {
+    const char* names[] = {"pair", "probe_2"};
+    const sys_print_object_printer printers[] = {print_pair, print_probe};
+    sys_register_print_custom_object(names, printers, 2);
+
+    Pair p{3, -4};
+    EXPECT_EQ(fmt("[%Opair]", &p), "[(3,-4)]");
+    EXPECT_EQ(fmt("[%8Opair]", &p), "[  (3,-4)]");
+    EXPECT_EQ(fmt("[%-8Opair]", &p), "[(3,-4)  ]");
+    EXPECT_EQ(fmt("[%+Opair]", &p), "[(+3,+-4)]"); // the printer decides; no sign is added
+    EXPECT_EQ(fmt("%OpairX", &p), "(3,-4)X");      // upper case ends the name
+    EXPECT_EQ(fmt("%2$Opair %1$i", 9, &p), "(3,-4) 9");
+
+    const char* format = "a% +0#.%7Oprobe_2!";
+    EXPECT_EQ(fmt(format, &p), "aprobe!");
+    EXPECT_EQ(s_seen_begin, format + 1);
+    EXPECT_EQ(s_seen_end, format + 17);
+    EXPECT_EQ(s_seen_precision, 7u);
+    const sys_bool expected_flags[8] = {1, 1, 1, 1, 1, 0, 0, 0};
+    EXPECT_EQ(memcmp(s_seen_flags, expected_flags, 8), 0);
+    fmt("%Oprobe_2", &p);
+    EXPECT_EQ(s_seen_precision, ~0ull);
+
+    // Registering a name again replaces its printer; names keep 63 characters.
+    const std::string kept(63, 'k');
+    const std::string longer = kept + "_cut";
+    const char* again[] = {"probe_2", longer.c_str()};
+    const sys_print_object_printer others[] = {print_other, print_other};
+    sys_register_print_custom_object(again, others, 2);
+    EXPECT_EQ(fmt("%Oprobe_2", &p), "other");
+    EXPECT_EQ(fmt(("%O" + kept).c_str(), &p), "other");
+}
+
+TEST(Format, ConsumeModifiers) {
+    const char* spec = " #%*+-.0123456789hlOname";
+    EXPECT_EQ(sys_printf_consume_modifiers(spec), spec + 19);
+    const char* none = "s";
+    EXPECT_EQ(sys_printf_consume_modifiers(none), none);
+    const char* all = "-0";
+    EXPECT_EQ(sys_printf_consume_modifiers(all), all + 2);
+}
+
+// ---- dispatch ----------------------------------------------------------------------------
+
+struct Capture {
+    std::vector<std::string> lines;
+    std::vector<sys_u64> lengths;
+    std::vector<bool> errors;
+    std::vector<int> order;
+};
+
+std::vector<int>* s_order;
+
+template <int Tag> void capture(void* user, const char* text, sys_u64 length, sys_bool is_error) {
+    Capture* c = (Capture*)user;
+    c->lines.emplace_back(text);
+    c->lengths.push_back(length);
+    c->errors.push_back(is_error != 0);
+    if (s_order)
+        s_order->push_back(Tag);
+}
+
+// Each dispatch test leaves the callback table as it found it (empty).
+class Dispatch : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        sys_printf_remove_callback(capture<1>);
+        sys_printf_remove_callback(capture<1>);
+        sys_printf_remove_callback(capture<2>);
+        sys_printf_remove_callback(capture<3>);
+        s_order = nullptr;
+    }
+};
+
+TEST_F(Dispatch, NoCallbackMeansNoEffect) {
+    sys_printf("nothing %s\n", "here");
+    sys_perrorf("nothing\n");
+    Capture c;
+    sys_printf_add_callback(capture<1>, &c);
+    sys_printf("x%i", 1);
+    EXPECT_EQ(c.lines, std::vector<std::string>{"x1"});
+}
+
+TEST_F(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
+    Capture a, b, c;
+    std::vector<int> order;
+    s_order = &order;
+    sys_printf_add_callback(capture<1>, &a);
+    sys_printf_add_callback(capture<2>, &b);
+    sys_printf_add_callback(capture<3>, &c);
+    sys_printf("%s %i", "line", 1);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(a.lines[0], "line 1");
+    EXPECT_EQ(b.lengths[0], 6u);
+    EXPECT_FALSE(c.errors[0]);
+
+    order.clear();
+    sys_printf_remove_callback(capture<1>); // the last entry (3) takes index 0
+    sys_printf("two");
+    EXPECT_EQ(order, (std::vector<int>{3, 2}));
+
+    order.clear();
+    sys_printf_remove_callback(capture<1>); // never added (any more): nothing changes
+    sys_perrorf("err");
+    EXPECT_EQ(order, (std::vector<int>{3, 2}));
+    EXPECT_TRUE(b.errors.back());
+}
+
+TEST_F(Dispatch, OneCallbackTwiceIsCalledTwiceAndRemovedOnce) {
+    Capture a;
+    sys_printf_add_callback(capture<1>, &a);
+    sys_printf_add_callback(capture<1>, &a);
+    sys_printf("x");
+    EXPECT_EQ(a.lines.size(), 2u);
+    sys_printf_remove_callback(capture<1>);
+    sys_printf("y");
+    EXPECT_EQ(a.lines.size(), 3u);
+}
+
+TEST_F(Dispatch, LongLinesAreCutTo4095Bytes) {
+    Capture a;
+    sys_printf_add_callback(capture<1>, &a);
+    const std::string text(5000, 'm');
+    sys_printf("%s", text.c_str());
+    sys_printf(text.c_str());
+    ASSERT_EQ(a.lines.size(), 2u);
+    // A literal line fills all 4095 bytes.
+    EXPECT_EQ(a.lengths[1], 4095u);
+    EXPECT_EQ(a.lines[1], text.substr(0, 4095));
+    // The %s field (4095 bytes) does not fit 4095 with a byte to spare: it keeps 4094.
+    EXPECT_EQ(a.lengths[0], 4094u);
+    EXPECT_EQ(a.lines[0], text.substr(0, 4094));
+}
+
+TEST_F(Dispatch, LogTypesAndTheSwitch) {
+    Capture a;
+    sys_printf_add_callback(capture<1>, &a);
+    sys_printf_logtype("RENDER", "r%i", 1);
+    sys_printf_enable_logtype("RENDER", 0);
+    sys_printf_logtype("RENDER", "r%i", 2);
+    sys_printf_logtype("AUDIO", "a%i", 1);
+    sys_printf_enable_logtype("RENDER", 0); // twice disabled
+    sys_printf_enable_logtype("RENDER", 1); // once enabled: still off
+    sys_printf_logtype("RENDER", "r%i", 3);
+    sys_printf_enable_logtype("RENDER", 1);
+    sys_printf_logtype("RENDER", "r%i", 4);
+
+    sys_printf_enable_logs(0);
+    sys_printf_logtype("AUDIO", "a%i", 2);
+    sys_printf("plain");
+    sys_printf_enable_logs(7); // any non-zero value switches logging on
+    sys_printf_logtype("AUDIO", "a%i", 3);
+    EXPECT_EQ(a.lines, (std::vector<std::string>{"r1", "a1", "r4", "plain", "a3"}));
+}
+
+TEST_F(Dispatch, LogLineMacroFillsThePrefix) {
+    Capture a;
+    sys_printf_add_callback(capture<1>, &a);
+    const int line = __LINE__ + 1;
+    SYS_LOG("GAME", "%s %i\n", "loaded", 3);
+    SYS_LOG("GAME", "bare\n");
+    ASSERT_EQ(a.lines.size(), 2u);
+    char expected[128];
+    snprintf(expected, sizeof expected, "|GAME           |%4d:%-30s loaded 3\n", line,
+             "test_io.cpp");
+    EXPECT_EQ(a.lines[0].substr(15), expected);
+    EXPECT_EQ(a.lines[1].substr(a.lines[1].size() - 6), " bare\n");
+}
+
+TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
+    sys_printf("to %s\n", "out");
+    sys_perrorf("to %s\n", "err");
+    sys_printf_remove_callback(sys_printf_callback_stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "to err\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "to out\n");
+    // Without a debugger the debugger callback has nowhere to write; it must not fail.
+    sys_printf_callback_vs(nullptr, "quiet\n", 6, 0);
+}
+
+// ---- failed checks -------------------------------------------------------------------------
+
+TEST(FormatDeathTest, BrokenFormatsEndTheProcess) {
+    char buf[64];
+    EXPECT_EXIT(sys_snprintf(buf, sizeof buf, "%lli", 1),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(sys_snprintf(buf, sizeof buf, "%d", 1),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(sys_snprintf(buf, sizeof buf, "%1$s %s", "a", "b"),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(sys_snprintf(buf, sizeof buf, "%Ounknown_name", buf),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(sys_snprintf(buf, sizeof buf, "abc%"),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(DispatchDeathTest, FullTablesAndUnknownTypesEndTheProcess) {
+    EXPECT_EXIT(sys_printf_enable_logtype("NEVER_DISABLED", 1),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(
+        {
+            for (int i = 0; i < 17; ++i)
+                sys_printf_add_callback(capture<1>, nullptr);
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(
+        {
+            for (int i = 0; i < 65; ++i)
+                sys_printf_enable_logtype("FULL", 0);
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+// Run only under the tracer of FormatUnderDebugger below: every failed check traps, and the
+// formatter carries on as documented.
+TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
+    EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
+    EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed
+    EXPECT_EQ(fmt("%hs|%s", "a", "b"), "|a");       // empty text, argument not taken
+    EXPECT_EQ(fmt("%lw|%s", "AB", "c"), "ab|c");    // reported, read as UTF-8
+    EXPECT_EQ(fmt("%.2i", 7), "7");                 // precision ignored
+    EXPECT_EQ(fmt("a%dz", 1), "az");                // unknown letter prints nothing
+    EXPECT_EQ(fmt("abc%"), "abc");                  // a lone '%' ends the text
+    EXPECT_EQ(fmt("%c|", 0), "|");                  // NUL byte: field cut at the terminator
+    EXPECT_EQ(fmt("%Onope|%i", nullptr, 4), "|4");  // unknown object: nothing, slot taken
+    EXPECT_EQ(fmt("%O|%i", nullptr, 5), "|5");      // no name
+    EXPECT_EQ(fmt("%9$i|%1$s", "x"), "|x");         // position 9: nothing, nothing taken
+    EXPECT_EQ(fmt("%1$s %s", "a", "b"), "a a");     // mixed: converted as written
+    EXPECT_EQ(fmt("%2$s", "a", "b"), "a");          // position 1 missing: not skipped
+    EXPECT_EQ(fmt("%1$w %2$s", "a", "b"), "a a");   // no skip rule for w: not skipped
+    EXPECT_EQ(fmt("%.*i", -1, 3), "3");             // negative '*' precision
+    EXPECT_EQ(fmt("%1$*i", 6, 3), "     6");        // '*' with positions: still taken
+    EXPECT_EQ(fmt("%1$i %1$x", 255), "255 ff");     // one position, two letters: reported
+    sys_printf_enable_logtype("NEVER_DISABLED", 1); // reported; the set is unchanged
+    for (int i = 0; i < 17; ++i)
+        sys_printf_add_callback(capture<1>, nullptr); // the 17th is refused
+    for (int i = 0; i < 16; ++i)
+        sys_printf_remove_callback(capture<1>);
+    Capture c;
+    sys_printf_add_callback(capture<2>, &c);
+    sys_printf("alone");
+    EXPECT_EQ(c.lines, std::vector<std::string>{"alone"});
+    qv_test::end_debuggee();
+}
+
+TEST(FormatUnderDebugger, FailedChecksTrapAndFormattingGoesOn) {
+    const qv_test::DebuggedRun run =
+        qv_test::run_test_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks");
+    ASSERT_TRUE(run.started) << "the debuggee did not run to its end";
+    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
+    EXPECT_GE(run.traps, 19);
+}
+
+} // namespace
