@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "qv_sys/io.h"
+#include "qv_sys/sysmemory.h"
 
 #include <atomic>
 
@@ -63,6 +64,11 @@ TEST(NoAllocation, FormattingAndDispatchingUseTheStackOnly) {
     const sys_u32 wide[] = {'w', 0x20AC, 0};
     const int point = 4;
     char out[256];
+    // The interposer sees the library's own heap calls.
+    const long probe = s_allocations.load();
+    sys_free(sys_malloc(16));
+    ASSERT_GT(s_allocations.load(), probe);
+
     const long before = s_allocations.load();
     sys_snprintf(out, sizeof out, "%i %5u %x %o %.2f %.%f %s %w %W %ls %T %#T %c %Opoint", -1,
                  2u, 3u, 4u, 5.5, 0.5, "s", "W", "w", wide, (sys_i64)7, 'c', &point);
