@@ -56,6 +56,51 @@ static void demo_hash(void) {
            (unsigned long long)qv_hash_finalize(&state));
 }
 
+typedef struct demo_vec3 {
+    float x, y, z;
+} demo_vec3;
+
+/* A printer for %Ovec3: the engine pads it to the width like any other text. */
+static sys_u64 print_vec3(sys_print_object_context* context) {
+    const demo_vec3* v = (const demo_vec3*)context->object;
+    return sys_snprintf(context->output, context->capacity, "(%.2f, %.2f, %.2f)", v->x, v->y,
+                        v->z) +
+           1;
+}
+
+static void demo_format(void) {
+    printf("== formatting and logging\n");
+    char text[128];
+    sys_snprintf(text, sizeof text, "[%5i|%-5i|%05i|%+i|%x|%o]", -7, -7, -7, 5, 255u, 8u);
+    printf("sys_snprintf integers     -> %s\n", text);
+    sys_snprintf(text, sizeof text, "[%.1f|%.%f|%.3s|%w|%W|%T]", 2.25, 0.25, "abcdef", "MiXeD",
+                 "MiXeD", (sys_i64)3723000001);
+    printf("sys_snprintf the rest     -> %s\n", text);
+    sys_snprintf(text, sizeof text, "%2$s before %1$s", "first", "second");
+    printf("sys_snprintf positions    -> %s\n", text);
+    sys_u64 n = sys_snprintf(text, 5, "%s!", "abcdef");
+    printf("sys_snprintf cut at 5     -> %llu bytes \"%.5s\" (no terminator)\n",
+           (unsigned long long)n, text);
+
+    const char* names[] = {"vec3"};
+    const sys_print_object_printer printers[] = {print_vec3};
+    sys_register_print_custom_object(names, printers, 1);
+    demo_vec3 up = {0.0f, 1.0f, 0.5f};
+    sys_snprintf(text, sizeof text, "[%24Ovec3]", &up);
+    printf("%%24Ovec3                  -> %s\n", text);
+
+    /* From here on lines go through the print callbacks; stdout is one of them. */
+    sys_printf_add_callback(sys_printf_callback_stdout, NULL);
+    sys_printf_add_callback(sys_printf_callback_vs, NULL);
+    SYS_LOG("DEMO", "a log line of type %s\n", "DEMO");
+    SYS_LOG("RENDER", "%u draw calls, camera at %Ovec3\n", 412u, &up);
+    sys_printf_enable_logtype("RENDER", 0);
+    SYS_LOG("RENDER", "this line is filtered out\n");
+    SYS_LOG("DEMO", "RENDER is disabled: its line above was not printed\n");
+    sys_printf_enable_logtype("RENDER", 1);
+    sys_perrorf("sys_perrorf goes to stderr\n");
+}
+
 static void demo_thread(void) {
     printf("== threads\n");
     thread_atomic* counter = thread_atomic_create();
@@ -181,6 +226,7 @@ int main(int argc, char** argv) {
     int fail = argc > 1 && strcmp(argv[1], "--check") == 0;
     printf("qv_sys demo host\n");
     demo_memory();
+    demo_format();
     demo_clock();
     demo_hash();
     demo_thread();

@@ -40,7 +40,7 @@ fi
 pkgs=(git cmake ninja-build make g++ python3 xz-utils)
 if [ "$what" = all ]; then
   pkgs+=(googletest libbenchmark-dev libxxhash-dev liblz4-dev libsodium-dev
-         libjsmn-dev libsimdjson-dev
+         libjsmn-dev libsimdjson-dev libstb-dev libfmt-dev
          g++-mingw-w64-x86-64-posix wine64
          clang-14 libclang-rt-14-dev
          autoconf automake libtool dpkg-dev gdb)

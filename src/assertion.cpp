@@ -1,6 +1,7 @@
 // The check handler: re-entry, the report, and how the process ends or carries on.
 #include "qv_sys/assertion.h"
 
+#include "assertion_internal.h"
 #include "platform/os.h"
 
 #include <atomic>
@@ -12,6 +13,8 @@ namespace {
 // thread wins and reports; every other failed check, on any thread and for the rest of the
 // process, returns at once (and, under a debugger, only stops at its breakpoint).
 std::atomic<sys_bool> s_in_assertion{0};
+
+std::atomic<bool> s_pretend_debugger{false};
 
 // Builds the report (message, game version, the thread's context messages, the call stack)
 // and hands it to the registered assertion callbacks. Those arrive with the formatter and
@@ -39,7 +42,11 @@ sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line
     assert_report(condition, file, line, format, args);
     va_end(args);
 
-    if (!os_debugger_present())
+    if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())
         os_end_process_after_check();
     return 1;
+}
+
+void assert_test_pretend_debugger(bool pretend) {
+    s_pretend_debugger.store(pretend, std::memory_order_relaxed);
 }

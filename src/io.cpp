@@ -60,7 +60,19 @@ inline sys_u64 read_decimal(const char*& p) {
 
 // Reads flags (and the position among them), width, precision and length after a '%'.
 // Takes no argument: '*' is only noted.
-const char* parse_spec(const char* p, Spec& s) {
+inline __attribute__((always_inline)) const char* parse_spec(const char* p, Spec& s) {
+    // Most specifications are a bare letter or a width: skip the flag loop for them.
+    if (*p >= 'a' || (*p >= '1' && *p <= '9' && p[1] >= 'a')) {
+        if (*p < 'a') {
+            s.has_width = true;
+            s.width = (sys_u64)(*p++ - '0');
+        }
+        if (*p != 'h' && *p != 'l') {
+            s.letter = *p;
+            s.letter_at = p;
+            return p;
+        }
+    }
     for (;;) {
         const char c = *p;
         if (c == ' ') {
@@ -261,13 +273,23 @@ struct Output {
   private:
     void put(const char* text, sys_u64 len, sys_u64& room) {
         const sys_u64 n = len < room ? len : room;
-        memcpy(pos, text, n);
+        if (n <= 16) {
+            for (sys_u64 i = 0; i < n; ++i)
+                pos[i] = text[i];
+        } else {
+            memcpy(pos, text, n);
+        }
         pos += n;
         room -= n;
     }
     void put_fill(char c, sys_u64 len, sys_u64& room) {
         const sys_u64 n = len < room ? len : room;
-        memset(pos, c, n);
+        if (n <= 16) {
+            for (sys_u64 i = 0; i < n; ++i)
+                pos[i] = c;
+        } else {
+            memset(pos, c, n);
+        }
         pos += n;
         room -= n;
     }
@@ -343,7 +365,9 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
     }
 
     Output o{out, out + size};
-    PositionSlot vad[kMaxPosition + 1] = {};
+    // Cleared when the first positional specification needs it: most calls have none.
+    PositionSlot vad[kMaxPosition + 1];
+    bool vad_cleared = false;
     int using_positions = -1; // unknown until the first argument-consuming specification
     va_list seq;
     va_copy(seq, args);
@@ -360,15 +384,13 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
             return size;
         }
         if (*f != '%') {
-            const char* run_end = f + 1;
-            while (*run_end && *run_end != '%')
-                ++run_end;
-            const sys_u64 room = (sys_u64)(o.end - o.pos);
-            const sys_u64 len = (sys_u64)(run_end - f);
-            const sys_u64 n = len < room ? len : room;
-            memcpy(o.pos, f, n);
-            o.pos += n;
-            f += n;
+            // Copy the literal run while scanning it, at most up to the end of the output.
+            char* const stop = o.end;
+            char* p = o.pos;
+            do {
+                *p++ = *f++;
+            } while (*f && *f != '%' && p != stop);
+            o.pos = p;
             continue;
         }
         if (f[1] == '%') {
@@ -430,6 +452,10 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
         va_list* src = &seq;
         const bool positional = s.position != 0;
         if (positional) {
+            if (!vad_cleared) {
+                memset(vad, 0, sizeof vad);
+                vad_cleared = true;
+            }
             va_copy(positional_args, args);
             seek_position(&positional_args, s.position, format, vad);
             PositionSlot& slot = vad[s.position];
@@ -549,6 +575,22 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
                 const bool null_text = str == nullptr;
                 if (null_text)
                     str = "(null)";
+                if (s.letter == 's' && !s.has_width && !null_text) {
+                    // No padding: copy while measuring, stopping where the text, the
+                    // precision or the output (one byte kept for the terminator) ends.
+                    const sys_u64 room = (sys_u64)(o.end - o.pos) - 1;
+                    const sys_u64 stop_at = limit < room ? limit : room;
+                    char* p = o.pos;
+                    sys_u64 n = 0;
+                    while (n < stop_at && str[n]) {
+                        p[n] = str[n];
+                        ++n;
+                    }
+                    p[n] = 0;
+                    o.pos = p + n;
+                    emit = false;
+                    break;
+                }
                 const char* nul = (const char*)memchr(str, 0, limit);
                 len = nul ? (sys_u64)(nul - str) : limit;
                 if (s.letter == 's' || null_text) {

@@ -9,6 +9,8 @@ extern "C" sys_u64 sys_f64toa(sys_f64 value, char* out, sys_u64 decimals) {
         *p++ = '-';
         value = -value;
     }
+    if (!(value < 9.2e18))
+        value = 9.2e18;
     sys_i64 whole = (sys_i64)value;
     char digits[24];
     int n = 0;
@@ -19,6 +21,8 @@ extern "C" sys_u64 sys_f64toa(sys_f64 value, char* out, sys_u64 decimals) {
     } while (w);
     while (n)
         *p++ = digits[--n];
+    if (decimals > 18)
+        decimals = 18;
     if (decimals) {
         *p++ = '.';
         double f = (value - (double)whole);
