@@ -50,12 +50,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* format = (char*)malloc(size + 1);
     memcpy(format, data, size);
     format[size] = 0;
+    // A specification takes at most three slots (width, precision, value) and one double:
+    // keep the format within the slots passed below.
+    int specs = 0;
+    for (size_t i = 0; i < size; ++i)
+        if (format[i] == '%' && ++specs > 10)
+            format[i] = 0;
 
     char out[128];
     memset(out, 0x5a, sizeof out);
-    sys_snprintf(out, out_size, format, cells[0], cells[1], cells[2], cells[3], cells[4], cells[5],
-                 cells[6], cells[7], cells[0], cells[1], 0.5, -1.25, 3.0e300, 1e-300, -0.0, 2.5,
-                 7.75, 1e18);
+#define QV_CELLS cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6], cells[7]
+    sys_snprintf(out, out_size, format, QV_CELLS, QV_CELLS, QV_CELLS, QV_CELLS, 0.5, -1.25, 3.0e300,
+                 1e-300, -0.0, 2.5, 7.75, 1e18, -3.5e-7, 42.0, 1e308);
+#undef QV_CELLS
     for (size_t i = out_size; i < sizeof out; ++i)
         if ((unsigned char)out[i] != 0x5a)
             abort();
