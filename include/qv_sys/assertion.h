@@ -38,7 +38,9 @@ QV_SYS_API sys_u32 sys_assert_handler(const char* condition, const char* file, s
  * (see README.md) for names and lines on Windows; under Wine the DWARF 4 build is read.
  * Environment:
  *   QV_SYMBOL_DEBUG_OUTPUT      set (any value): the symbol handler's only option becomes its
- *                               debug output (0x80000000), shown in a debugger's output window
+ *                               debug output (0x80000000), shown in a debugger's output window.
+ *                               Line numbers are then not loaded: files and lines stay empty.
+ *                               Unset: undecorated names, deferred loads and line numbers.
  *   _NT_SYMBOL_PATH             appended, after ".", to the symbol search path
  *   _NT_ALTERNATE_SYMBOL_PATH   appended after that (the whole path is cut at 4095 characters)
  *
@@ -93,8 +95,7 @@ QV_SYS_API void callstack_symbols_find_dbghelp(void);
  *            on Windows (from an exception or GetThreadContext), a ucontext_t* on Linux (the
  *            third argument of an SA_SIGINFO signal handler); the first record is then the
  *            frame of the context's instruction. A context stopped by a call through a null
- *            pointer starts at the calling frame on Linux; on Windows the walk gives an
- *            unnamed frame at the null address first.
+ *            pointer (instruction address below 256) starts at the calling frame instead.
  * Returns 0 when the stack cannot be walked (Windows: no debug-help library, or one lacking
  * a needed function) and when `capacity` is 0 or `frames` is null. A frame without a symbol
  * still counts. The records are cleared before they are filled.
