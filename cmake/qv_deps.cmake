@@ -48,3 +48,21 @@ if(WIN32)
   target_compile_definitions(qv_sys_dep_sodium INTERFACE SODIUM_STATIC=1)
   target_link_libraries(qv_sys_dep_sodium INTERFACE advapi32)
 endif()
+
+# Call stacks on Linux: libdw's and libunwind's headers only (both are opened at run time,
+# never linked), and libiberty's demangler, which is linked in statically because it demangles
+# without allocating.
+add_library(qv_sys_dep_callstack INTERFACE)
+if(NOT WIN32)
+  find_path(QV_SYS_DWFL_INCLUDE_DIR elfutils/libdwfl.h)
+  find_path(QV_SYS_LIBUNWIND_INCLUDE_DIR libunwind.h)
+  find_library(QV_SYS_IBERTY_LIBRARY NAMES libiberty.a iberty)
+  foreach(var QV_SYS_DWFL_INCLUDE_DIR QV_SYS_LIBUNWIND_INCLUDE_DIR QV_SYS_IBERTY_LIBRARY)
+    if(NOT ${var})
+      message(FATAL_ERROR "${var} not found: install libdw-dev, libunwind-dev and libiberty-dev")
+    endif()
+  endforeach()
+  target_include_directories(qv_sys_dep_callstack SYSTEM INTERFACE
+    ${QV_SYS_DWFL_INCLUDE_DIR} ${QV_SYS_LIBUNWIND_INCLUDE_DIR})
+  target_link_libraries(qv_sys_dep_callstack INTERFACE ${QV_SYS_IBERTY_LIBRARY})
+endif()

@@ -205,6 +205,22 @@ static void demo_crypto(void) {
     crypto_keypair_destroy(bob);
 }
 
+/* A few frames of the current stack: callstack_get's own frame first, then its callers. */
+static void demo_callstack(void) {
+    printf("== call stacks\n");
+    static callstack_entry frames[6];
+    sys_u64 n = callstack_get(frames, 6, NULL);
+    printf("callstack_get(frames, 6, NULL) -> %llu frames\n", (unsigned long long)n);
+    for (sys_u64 i = 0; i < n; ++i) {
+        printf("    %llu: %s\n", (unsigned long long)i, frames[i].function);
+        if (frames[i].file[0])
+            printf("       %s:%u:%u\n", frames[i].file, (unsigned)frames[i].line,
+                   (unsigned)frames[i].displacement);
+    }
+    printf("callstack_get(frames, 0, NULL) -> %llu\n",
+           (unsigned long long)callstack_get(frames, 0, NULL));
+}
+
 static int checked_divide(int a, int b) {
     if (!SYS_CHECK(b != 0))
         return 0;
@@ -233,6 +249,7 @@ int main(int argc, char** argv) {
     demo_json();
     demo_compress();
     demo_crypto();
+    demo_callstack();
     demo_checks(fail);
     printf("done\n");
     return 0;

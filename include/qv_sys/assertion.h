@@ -24,6 +24,96 @@ QV_SYS_BEGIN_C
 QV_SYS_API sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line,
                                       sys_u32 kind, const char* format, ...);
 
+/* ---------------------------------------------------------------------------------------------
+ * Call stacks
+ *
+ * callstack_get walks the calling thread's stack (or the stack a processor context describes)
+ * into caller-owned, fixed-size frame records. The check handler and the crash handler print
+ * these records, so the records hold everything themselves and need no allocation by the
+ * caller.
+ *
+ * Windows: the debug-help library (dbghelp.dll) is loaded at run time, from the program's
+ * folder first, then the current directory, then the system's normal search. Frames come
+ * from StackWalk64 and are named from the symbols it reads: ship the PDB build of the library
+ * (see README.md) for names and lines on Windows; under Wine the DWARF 4 build is read.
+ * Environment:
+ *   QV_SYMBOL_DEBUG_OUTPUT      set (any value): the symbol handler's only option becomes its
+ *                               debug output (0x80000000), shown in a debugger's output window.
+ *                               Line numbers are then not loaded: files and lines stay empty.
+ *                               Unset: undecorated names, deferred loads and line numbers.
+ *   _NT_SYMBOL_PATH             appended, after ".", to the symbol search path
+ *   _NT_ALTERNATE_SYMBOL_PATH   appended after that (the whole path is cut at 4095 characters)
+ *
+ * Linux: frames of the current thread come from the C++ runtime's unwinder; a context is
+ * walked with libunwind (libunwind.so.8, loaded at run time, never linked). Names, files and
+ * lines come from libdw (libdw.so.1, loaded at run time) reading the DWARF of every loaded
+ * module; without libdw the names come from the dynamic symbol tables (exported functions
+ * only) and the file stays empty. Names are demangled. Environment:
+ *   QV_SYMBOL_DEBUG_OUTPUT      set (any value): what goes wrong while loading the libraries
+ *                               or reading modules is printed to stderr
+ *   _NT_SYMBOL_PATH             ';'-separated folders searched, after "." and before
+ *   _NT_ALTERNATE_SYMBOL_PATH   /usr/lib/debug, for a module's separate debug file, as
+ *                               <folder>/.build-id/xx/yyyy.debug or <folder>/<debuglink name>.
+ *                               Entries holding a '*' (symbol servers) are skipped: nothing is
+ *                               ever fetched from a network server.
+ *
+ * Names: undecorated, without parameter lists ("ns::function"). The source line and byte
+ * displacement are those of the instruction itself for the first frame of a given context,
+ * and of the call instruction (one byte before the return address) for every calling frame.
+ * ------------------------------------------------------------------------------------------- */
+
+/* One frame. All texts are zero-terminated. */
+typedef struct callstack_entry {
+    /* The function's undecorated name; the raw symbol name when it cannot be undecorated;
+     * "<failed function lookup>" when no symbol covers the address. */
+    char function[512];
+    /* The frame's source file, shortened to what follows the engine marker "quorvale" and
+     * the separator after it when the path holds the marker; empty when unknown. */
+    char file[512];
+    /* Source line, 0 when unknown. */
+    sys_u32 line;
+    /* Byte offset of the instruction within its source line, 0 when unknown. */
+    sys_u32 displacement;
+} callstack_entry;
+
+#ifdef __cplusplus
+static_assert(sizeof(callstack_entry) == 512 + 512 + 4 + 4, "callstack_entry is 1032 bytes");
+#else
+_Static_assert(sizeof(callstack_entry) == 512 + 512 + 4 + 4, "callstack_entry is 1032 bytes");
+#endif
+
+/* Loads the symbol libraries if they can be found: dbghelp.dll on Windows (adding a reference
+ * each call; it is never unloaded), libdw and libunwind on Linux (once). Call it at start-up
+ * from a host that may later walk stacks where loading is unsafe, such as a signal handler;
+ * callstack_get also calls it. */
+QV_SYS_API void callstack_symbols_find_dbghelp(void);
+
+/* Fills up to `capacity` records of `frames` with the stack, innermost frame first, and
+ * returns the number filled.
+ *   context  null: the calling thread's stack; the first record is callstack_get's own frame
+ *            (the second its caller). Otherwise a processor context to start from: a CONTEXT*
+ *            on Windows (from an exception or GetThreadContext), a ucontext_t* on Linux (the
+ *            third argument of an SA_SIGINFO signal handler); the first record is then the
+ *            frame of the context's instruction. A context stopped by a call through a null
+ *            pointer (instruction address below 256) starts at the calling frame instead.
+ * Returns 0 when the stack cannot be walked (Windows: no debug-help library, or one lacking
+ * a needed function) and when `capacity` is 0 or `frames` is null. A frame without a symbol
+ * still counts. The records are cleared before they are filled.
+ *
+ * Not thread-safe: two threads must not walk at the same time (the debug-help library is not
+ * safe for simultaneous use, and neither are the Linux name caches).
+ *
+ * Allocation: the first call loads the symbol libraries and prepares them; that allocates.
+ * After it, the walk itself allocates nothing on either platform, and demangling on Linux
+ * allocates nothing. What may still allocate, inside the symbol libraries and outside this
+ * library's control: dbghelp on Windows whenever it reads a module's symbols; on Linux, libdw
+ * the first time it reads a module's symbol table or a compile unit's line table (every
+ * later lookup of an address already seen is served from a fixed cache), and the re-reading
+ * of the module list after a shared library was loaded or unloaded. Walking from a context on
+ * Linux needs libunwind, loaded beforehand by callstack_symbols_find_dbghelp or an earlier
+ * callstack_get; without it a context walk returns 0. */
+QV_SYS_API sys_u64 callstack_get(callstack_entry* frames, sys_u64 capacity, void* context);
+
 QV_SYS_END_C
 
 /* The breakpoint trap a check site executes when the handler returns. */

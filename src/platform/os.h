@@ -99,3 +99,29 @@ bool os_tls_set(sys_u32 slot, void* value);
 // --- printing (io.cpp) ---------------------------------------------------------------------
 // Hands one line to the debugger's output channel. `length` excludes the terminator.
 void os_debug_output(const char* text, sys_u64 length);
+
+// --- call stacks (callstack.cpp) -----------------------------------------------------------
+// What the platform's symbol lookup found for one frame. The texts belong to the platform
+// layer and live only until the visitor returns; the portable layer copies them into the
+// caller's record (cut to the record's size, the file shortened at the engine marker).
+struct OsFrameSymbol {
+    const char* function; // null: no symbol covers the address
+    const char* file;     // null or "": unknown
+    sys_u32 line;
+    sys_u32 displacement;
+};
+// Called once per frame, innermost first; returns false to end the walk.
+using OsFrameVisitor = bool (*)(void* user, const OsFrameSymbol& frame);
+
+// Loads the symbol libraries if it can. Windows: dbghelp.dll from the program's folder, the
+// current directory, then the system search, adding a reference on each call. Linux: libdw
+// and libunwind, once.
+void os_callstack_load_symbol_library();
+// Prepares symbols for one walk (loading, options, search path, the module list). False: no
+// frame can be walked or named, so the walk returns nothing.
+bool os_callstack_symbols_start();
+// Walks `context` (a CONTEXT* on Windows, a ucontext_t* on Linux) or, when null, the calling
+// thread from the caller of this function on: the walk's own frame is dropped, so the caller
+// must keep a frame of its own (no inlining, no tail call). Returns the number of frames
+// handed to `visit`.
+sys_u64 os_callstack_walk(void* context, OsFrameVisitor visit, void* user);

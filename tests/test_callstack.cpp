@@ -1,0 +1,363 @@
+// Call stacks: frames come back innermost first, named with their functions, source files and
+// lines, from the calling thread or from a processor context, on Linux and on Windows (Wine).
+#include "support/test_support.h"
+
+#include "qv_sys/assertion.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <ucontext.h>
+#endif
+
+#define NOINLINE __attribute__((noinline))
+
+// Keeps a call from becoming a jump (which would drop the caller's frame) and a result from
+// being folded away.
+#define KEEP(x) __asm__ __volatile__("" : "+r"(x) : : "memory")
+
+namespace {
+
+std::string base_name(const char* path) {
+    const char* slash = strrchr(path, '/');
+    const char* backslash = strrchr(path, '\\');
+    const char* last = slash > backslash ? slash : backslash;
+    return last ? last + 1 : path;
+}
+
+bool names(const callstack_entry& e, const char* function) {
+    return strstr(e.function, function) != nullptr;
+}
+
+// Every record: terminated texts with nothing left behind the terminator (records are cleared
+// before filling), and a line and displacement only with a file.
+void expect_well_formed(const callstack_entry* frames, sys_u64 count) {
+    for (sys_u64 i = 0; i < count; ++i) {
+        const callstack_entry& e = frames[i];
+        SCOPED_TRACE("frame " + std::to_string(i) + ": " + e.function);
+        size_t fn = strnlen(e.function, sizeof e.function);
+        size_t fl = strnlen(e.file, sizeof e.file);
+        ASSERT_LT(fn, sizeof e.function);
+        ASSERT_LT(fl, sizeof e.file);
+        EXPECT_GT(fn, 0u);
+        for (size_t k = fn; k < sizeof e.function; ++k)
+            ASSERT_EQ(e.function[k], 0) << "left over at " << k;
+        for (size_t k = fl; k < sizeof e.file; ++k)
+            ASSERT_EQ(e.file[k], 0) << "left over at " << k;
+        if (fl == 0) {
+            EXPECT_EQ(e.line, 0u);
+            EXPECT_EQ(e.displacement, 0u);
+        }
+    }
+}
+
+void expect_frame(const callstack_entry& e, const char* function, const char* file, int line) {
+    EXPECT_TRUE(names(e, function)) << "function \"" << e.function << "\", wanted " << function;
+    EXPECT_EQ(base_name(e.file), file) << e.file;
+    if (line > 0) {
+        EXPECT_EQ(e.line, (sys_u32)line) << e.function;
+    }
+}
+
+int g_walk_line = 0;
+NOINLINE sys_u64 walk_here(callstack_entry* frames, sys_u64 capacity) {
+    g_walk_line = __LINE__ + 1;
+    sys_u64 n = callstack_get(frames, capacity, nullptr);
+    KEEP(n);
+    return n;
+}
+
+NOINLINE sys_u64 recurse_then_walk(int depth, callstack_entry* frames, sys_u64 capacity) {
+    if (depth > 0) {
+        sys_u64 n = recurse_then_walk(depth - 1, frames, capacity);
+        KEEP(n);
+        return n;
+    }
+    sys_u64 n = walk_here(frames, capacity);
+    KEEP(n);
+    return n;
+}
+
+callstack_entry g_frames[256];
+
+TEST(Callstack, FirstFrameIsItsOwnThenTheCallerWithFileAndLine) {
+    sys_u64 n = walk_here(g_frames, 256);
+    ASSERT_GE(n, 3u);
+    expect_well_formed(g_frames, n);
+    EXPECT_STREQ(g_frames[0].function, "callstack_get");
+    EXPECT_EQ(base_name(g_frames[0].file), "callstack.cpp");
+    EXPECT_GT(g_frames[0].line, 0u);
+    expect_frame(g_frames[1], "walk_here", "test_callstack.cpp", g_walk_line);
+    expect_frame(g_frames[2], "FirstFrameIsItsOwnThenTheCallerWithFileAndLine",
+                 "test_callstack.cpp", 0);
+    // Names are undecorated: no mangled "_Z" names and no parameter lists for our frames.
+    EXPECT_EQ(strchr(g_frames[1].function, '('), strstr(g_frames[1].function, "(anonymous"));
+}
+
+TEST(Callstack, CapacityBoundsTheRecordsWritten) {
+    struct Case {
+        sys_u64 capacity;
+        sys_u64 expected;
+    };
+    const Case cases[] = {{0, 0}, {1, 1}, {2, 2}, {5, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("capacity " + std::to_string(c.capacity));
+        memset(g_frames, 0xAB, sizeof g_frames);
+        sys_u64 n = walk_here(g_frames, c.capacity);
+        EXPECT_EQ(n, c.expected);
+        expect_well_formed(g_frames, n);
+        if (n > 0) {
+            EXPECT_STREQ(g_frames[0].function, "callstack_get");
+        }
+        if (n > 1) {
+            EXPECT_TRUE(names(g_frames[1], "walk_here"));
+        }
+        // Nothing past the capacity is touched.
+        const unsigned char* past = reinterpret_cast<const unsigned char*>(&g_frames[c.capacity]);
+        for (size_t k = 0; k < sizeof(callstack_entry); ++k)
+            ASSERT_EQ(past[k], 0xAB) << "byte " << k << " past the capacity";
+    }
+    EXPECT_EQ(callstack_get(nullptr, 8, nullptr), 0u);
+}
+
+TEST(Callstack, DeepStacksComeBackInOrderAndStopAtTheCapacity) {
+    const int depth = 40;
+    sys_u64 n = recurse_then_walk(depth, g_frames, 256);
+    ASSERT_GE(n, (sys_u64)depth + 4);
+    expect_well_formed(g_frames, n);
+    EXPECT_TRUE(names(g_frames[1], "walk_here"));
+    for (int i = 0; i <= depth; ++i)
+        ASSERT_TRUE(names(g_frames[2 + i], "recurse_then_walk")) << g_frames[2 + i].function;
+    EXPECT_TRUE(names(g_frames[3 + depth], "DeepStacksComeBackInOrder"));
+    // The stack ends: a walk with room to spare gives the same count again.
+    EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
+    EXPECT_EQ(recurse_then_walk(depth, g_frames, 10), 10u);
+}
+
+TEST(Callstack, FindingTheSymbolLibraryAgainIsHarmless) {
+    callstack_symbols_find_dbghelp();
+    callstack_symbols_find_dbghelp();
+    EXPECT_GE(walk_here(g_frames, 4), 2u);
+    EXPECT_TRUE(names(g_frames[1], "walk_here"));
+}
+
+#if !defined(_WIN32)
+
+// --- Linux: contexts from signal handlers ---------------------------------------------------
+
+callstack_entry g_signal_frames[32];
+sys_u64 g_signal_count = 0;
+callstack_entry g_inside_frames[32];
+sys_u64 g_inside_count = 0;
+sigjmp_buf g_resume;
+int g_fault_line = 0;
+int g_null_call_line = 0;
+volatile uintptr_t g_bad_address = 8; // unmapped, yet not null (a null store is UB, not a fault)
+void (*volatile g_null_function)() = nullptr;
+
+struct ScopedSignal {
+    int sig;
+    struct sigaction old;
+    ScopedSignal(int s, void (*handler)(int, siginfo_t*, void*)) : sig(s) {
+        struct sigaction sa {};
+        sa.sa_sigaction = handler;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, &old);
+    }
+    ~ScopedSignal() { sigaction(sig, &old, nullptr); }
+};
+
+void walk_fault_and_leave(int, siginfo_t*, void* uc) {
+    g_signal_count = callstack_get(g_signal_frames, 32, uc);
+    g_inside_count = callstack_get(g_inside_frames, 32, nullptr);
+    siglongjmp(g_resume, 1);
+}
+
+NOINLINE void fault_here() {
+    g_fault_line = __LINE__ + 1;
+    *reinterpret_cast<volatile int*>(g_bad_address) = 1;
+}
+
+NOINLINE void call_fault() {
+    fault_here();
+    __asm__ __volatile__("" : : : "memory");
+}
+
+TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
+    callstack_symbols_find_dbghelp(); // libunwind must be loaded before a handler runs
+    {
+        ScopedSignal guard(SIGSEGV, walk_fault_and_leave);
+        if (sigsetjmp(g_resume, 1) == 0)
+            call_fault();
+    }
+    ASSERT_GE(g_signal_count, 3u);
+    expect_well_formed(g_signal_frames, g_signal_count);
+    expect_frame(g_signal_frames[0], "fault_here", "test_callstack.cpp", g_fault_line);
+    expect_frame(g_signal_frames[1], "call_fault", "test_callstack.cpp", 0);
+    EXPECT_TRUE(names(g_signal_frames[2], "SignalContextStartsAtTheFaultingInstruction"));
+
+    // Walked from inside the handler without the context, the interrupted frame still shows
+    // its own instruction's line, after the handler and the signal trampoline.
+    ASSERT_GE(g_inside_count, 4u);
+    expect_well_formed(g_inside_frames, g_inside_count);
+    EXPECT_STREQ(g_inside_frames[0].function, "callstack_get");
+    EXPECT_TRUE(names(g_inside_frames[1], "walk_fault_and_leave"));
+    sys_u64 i = 2;
+    while (i < g_inside_count && !names(g_inside_frames[i], "fault_here"))
+        ++i;
+    ASSERT_LT(i, g_inside_count) << "the interrupted frame is missing";
+    EXPECT_EQ(g_inside_frames[i].line, (sys_u32)g_fault_line);
+}
+
+void walk_null_call_and_return(int, siginfo_t*, void* context) {
+    g_signal_count = callstack_get(g_signal_frames, 32, context);
+    // Return to the caller as though the call had returned.
+    greg_t* regs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+    regs[REG_RIP] = *reinterpret_cast<greg_t*>(regs[REG_RSP]);
+    regs[REG_RSP] += 8;
+}
+
+NOINLINE void call_through_null() {
+    g_null_call_line = __LINE__ + 1;
+    g_null_function();
+    __asm__ __volatile__("" : : : "memory");
+}
+
+TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
+    callstack_symbols_find_dbghelp();
+    {
+        ScopedSignal guard(SIGSEGV, walk_null_call_and_return);
+        call_through_null();
+    }
+    ASSERT_GE(g_signal_count, 2u);
+    expect_well_formed(g_signal_frames, g_signal_count);
+    expect_frame(g_signal_frames[0], "call_through_null", "test_callstack.cpp", g_null_call_line);
+    EXPECT_TRUE(names(g_signal_frames[1], "CallThroughNullStartsAtTheCaller"));
+}
+
+// A library loaded after the first walk: its frames are named from its own debug information
+// (the module list is read again), down to a function it does not export.
+TEST(Callstack, LibraryLoadedAfterTheFirstWalkIsNamed) {
+    ASSERT_GE(walk_here(g_frames, 4), 2u);
+    void* module = dlopen(QV_TEST_LATE_MODULE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    using Call = sys_u64 (*)(sys_u64(*)(callstack_entry*, sys_u64), callstack_entry*, sys_u64);
+    Call call = reinterpret_cast<Call>(dlsym(module, "late_module_call"));
+    ASSERT_NE(call, nullptr);
+    sys_u64 n = call(walk_here, g_frames, 16);
+    ASSERT_GE(n, 4u);
+    expect_well_formed(g_frames, n);
+    EXPECT_TRUE(names(g_frames[1], "walk_here"));
+    expect_frame(g_frames[2], "late_module_inner", "late_module.cpp", 0);
+    EXPECT_GT(g_frames[2].line, 0u);
+    expect_frame(g_frames[3], "late_module_call", "late_module.cpp", 0);
+    dlclose(module);
+    // And after it is gone, walking still works.
+    EXPECT_GE(walk_here(g_frames, 4), 2u);
+    EXPECT_TRUE(names(g_frames[1], "walk_here"));
+}
+
+#else
+
+// --- Windows: CONTEXT records ---------------------------------------------------------------
+
+int g_captured_line = 0;
+NOINLINE sys_u64 walk_captured_context(callstack_entry* frames, sys_u64 capacity) {
+    CONTEXT context;
+    g_captured_line = __LINE__ + 1;
+    RtlCaptureContext(&context);
+    sys_u64 n = callstack_get(frames, capacity, &context);
+    KEEP(n);
+    return n;
+}
+
+TEST(CallstackContext, CapturedContextStartsAtItsOwnFunction) {
+    sys_u64 n = walk_captured_context(g_frames, 16);
+    ASSERT_GE(n, 2u);
+    expect_well_formed(g_frames, n);
+    // The context's instruction is the one after the capture call: its line or the next.
+    expect_frame(g_frames[0], "walk_captured_context", "test_callstack.cpp", 0);
+    EXPECT_GE(g_frames[0].line, (sys_u32)g_captured_line);
+    EXPECT_LE(g_frames[0].line, (sys_u32)g_captured_line + 1);
+    EXPECT_TRUE(names(g_frames[1], "CapturedContextStartsAtItsOwnFunction"));
+}
+
+volatile LONG g_spinning = 0;
+volatile LONG g_stop = 0;
+
+NOINLINE void spin_here() {
+    InterlockedExchange(&g_spinning, 1);
+    while (g_stop == 0)
+        __asm__ __volatile__("pause");
+}
+
+DWORD WINAPI spinner(void*) {
+    spin_here();
+    return 0;
+}
+
+TEST(CallstackContext, ContextOfAnotherThreadStartsWhereItStopped) {
+    HANDLE thread = CreateThread(nullptr, 0, spinner, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    while (g_spinning == 0)
+        Sleep(1);
+    ASSERT_NE(SuspendThread(thread), (DWORD)-1);
+    CONTEXT context;
+    memset(&context, 0, sizeof context);
+    context.ContextFlags = CONTEXT_FULL;
+    ASSERT_TRUE(GetThreadContext(thread, &context));
+    sys_u64 n = callstack_get(g_frames, 8, &context);
+    ResumeThread(thread);
+    InterlockedExchange(&g_stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    ASSERT_GE(n, 2u);
+    expect_well_formed(g_frames, n);
+    expect_frame(g_frames[0], "spin_here", "test_callstack.cpp", 0);
+    EXPECT_TRUE(names(g_frames[1], "spinner"));
+}
+
+sys_u64 g_null_count = 0;
+int g_null_call_line = 0;
+void (*volatile g_null_function)() = nullptr;
+
+LONG CALLBACK walk_null_call_and_return(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION)
+        return EXCEPTION_CONTINUE_SEARCH;
+    CONTEXT* c = info->ContextRecord;
+    g_null_count = callstack_get(g_frames, 16, c);
+    // Return to the caller as though the call had returned.
+    c->Rip = *reinterpret_cast<DWORD64*>(c->Rsp);
+    c->Rsp += 8;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+NOINLINE void call_through_null() {
+    g_null_call_line = __LINE__ + 1;
+    g_null_function();
+    __asm__ __volatile__("" : : : "memory");
+}
+
+TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
+    void* handler = AddVectoredExceptionHandler(1, walk_null_call_and_return);
+    ASSERT_NE(handler, nullptr);
+    call_through_null();
+    RemoveVectoredExceptionHandler(handler);
+    ASSERT_GE(g_null_count, 2u);
+    expect_well_formed(g_frames, g_null_count);
+    expect_frame(g_frames[0], "call_through_null", "test_callstack.cpp", g_null_call_line);
+    EXPECT_TRUE(names(g_frames[1], "CallThroughNullStartsAtTheCaller"));
+}
+
+#endif
+
+} // namespace
