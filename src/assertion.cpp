@@ -1,11 +1,18 @@
-// The check handler: re-entry, the report, and how the process ends or carries on.
+// The check handler (re-entry, the report, how the process ends or carries on), the
+// assertion callbacks and each thread's stack of context messages.
 #include "qv_sys/assertion.h"
+
+#include "qv_sys/io.h"
+#include "qv_sys/sysmemory.h"
+#include "qv_sys/thread.h"
 
 #include "assertion_internal.h"
 #include "platform/os.h"
 
 #include <atomic>
 #include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
 
 namespace {
 
@@ -16,20 +23,68 @@ std::atomic<sys_bool> s_in_assertion{0};
 
 std::atomic<bool> s_pretend_debugger{false};
 
-// Builds the report (message, game version, the thread's context messages, the call stack)
-// and hands it to the registered assertion callbacks. Those arrive with the formatter and
-// the call-stack walker; until then a failed check reports nothing and only ends the
-// process or returns to the debugger.
-void assert_report(const char* condition, const char* file, sys_u32 line, const char* format,
-                   va_list args) {
-    (void)condition;
-    (void)file;
-    (void)line;
-    (void)format;
-    (void)args;
+constexpr sys_u32 kMaxAssertCallbacks = 16;
+sys_assert_callback sys_assert_callbacks[kMaxAssertCallbacks];
+void* sys_assert_callback_data[kMaxAssertCallbacks];
+sys_u32 sys_num_assert_callbacks = 0;
+
+const char* s_game_version = "";
+
+// Each thread's context messages, made on its first push and never freed.
+constexpr sys_u64 kMaxContextMessages = 64;
+struct ContextStack {
+    const char* messages[kMaxContextMessages];
+    sys_u64 count;
+};
+thread_tls* s_assert_tls = nullptr;
+
+ContextStack* context_stack() {
+    return s_assert_tls ? (ContextStack*)thread_tls_get(s_assert_tls) : nullptr;
+}
+
+constexpr sys_u64 kReportSize = 4096;
+constexpr sys_u64 kMaxFrames = 256;
+
+// The report under construction: a zeroed buffer whose last byte is never written, so it is
+// terminated however it is cut.
+struct Report {
+    char text[kReportSize];
+    sys_u64 used;
+
+    void append(const char* piece) {
+        while (*piece && used < kReportSize - 1)
+            text[used++] = *piece++;
+    }
+    void appendf(const char* format, ...) {
+        if (used >= kReportSize - 1)
+            return;
+        va_list args;
+        va_start(args, format);
+        used += sys_vsnprintf(text + used, kReportSize - 1 - used, format, args);
+        va_end(args);
+    }
+};
+
+// Appends the call stack. Kept in the handler's frame (always inlined) so that the frames it
+// drops are exactly callstack_get's own and the handler's.
+__attribute__((always_inline)) inline void append_callstack(Report& report) {
+    callstack_entry frames[kMaxFrames];
+    const sys_u64 count = callstack_get(frames, kMaxFrames, nullptr);
+    if (count == 0) {
+        report.append("\n\nNo callstack found.");
+        return;
+    }
+    report.append("\n\nCallstack:\n");
+    for (sys_u64 i = 2; i < count; ++i) {
+        report.appendf("%lu: %s\n", i - 2, frames[i].function);
+        if (frames[i].file[0])
+            report.appendf("%s:%u:%u\n", frames[i].file, frames[i].line, frames[i].displacement);
+    }
 }
 
 } // namespace
+
+extern "C" {
 
 sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line, sys_u32 kind,
                            const char* format, ...) {
@@ -37,15 +92,119 @@ sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line
     if (s_in_assertion.exchange(1, std::memory_order_acq_rel) != 0)
         return 1;
 
-    va_list args;
-    va_start(args, format);
-    assert_report(condition, file, line, format, args);
-    va_end(args);
+    Report report;
+    memset(&report, 0, sizeof report);
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        report.used = sys_vsnprintf(report.text, kReportSize - 1, format, args);
+        va_end(args);
+    }
+    report.append("\n\n");
+    report.append(s_game_version);
+    if (const ContextStack* context = context_stack(); context && context->count > 0) {
+        report.append("\n\nAdditional assert messages:");
+        for (sys_u64 i = 0; i < context->count; ++i) {
+            report.append("\n");
+            report.append(context->messages[i] ? context->messages[i] : "");
+        }
+    }
+    append_callstack(report);
+
+    for (sys_u32 i = 0; i < sys_num_assert_callbacks; ++i)
+        sys_assert_callbacks[i](sys_assert_callback_data[i], condition, file, line, report.text);
 
     if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())
         os_end_process_after_check();
     return 1;
 }
+
+void sys_assert_add_callback(sys_assert_callback callback, void* user_data) {
+    if (!s_assert_tls)
+        s_assert_tls = thread_tls_create();
+    if (!SYS_CHECK(sys_num_assert_callbacks <
+                   sizeof(sys_assert_callbacks) / sizeof(sys_assert_callbacks[0])))
+        return;
+    sys_assert_callbacks[sys_num_assert_callbacks] = callback;
+    sys_assert_callback_data[sys_num_assert_callbacks] = user_data;
+    ++sys_num_assert_callbacks;
+}
+
+void sys_assert_remove_callback(sys_assert_callback callback, void* user_data) {
+    for (sys_u32 i = 0; i < sys_num_assert_callbacks; ++i) {
+        if (sys_assert_callbacks[i] != callback || sys_assert_callback_data[i] != user_data)
+            continue;
+        for (sys_u32 k = i + 1; k < sys_num_assert_callbacks; ++k) {
+            sys_assert_callbacks[k - 1] = sys_assert_callbacks[k];
+            sys_assert_callback_data[k - 1] = sys_assert_callback_data[k];
+        }
+        --sys_num_assert_callbacks;
+        return;
+    }
+}
+
+void sys_assert_callback_print(void* user_data, const char* condition, const char* file,
+                               sys_u32 line, const char* report) {
+    (void)user_data;
+    if (report)
+        sys_perrorf("[%#T|%s|%s:%i] ASSERT failed: %s [%s]\n", s_game_version, file, line,
+                    condition, report);
+    else
+        sys_perrorf("[%#T|%s|%s:%i] ASSERT failed: %s\n", s_game_version, file, line, condition);
+}
+
+void sys_assert_message_push(const char* message) {
+    if (!SYS_CHECK(s_assert_tls))
+        return;
+    ContextStack* context = context_stack();
+    if (!context) {
+        context = (ContextStack*)sys_malloc(sizeof(ContextStack));
+        if (!context)
+            return;
+        memset(context, 0, sizeof *context);
+        thread_tls_set(s_assert_tls, context);
+    }
+    if (!SYS_CHECK_TEXT_MSG(context->count < kMaxContextMessages, "context->count < 64", NULL))
+        return;
+    context->messages[context->count++] = message;
+}
+
+const char* sys_assert_message_pop(void) {
+    if (!SYS_CHECK(s_assert_tls))
+        return nullptr;
+    ContextStack* vdata = context_stack();
+    if (!SYS_CHECK(vdata))
+        return nullptr;
+    if (vdata->count == 0)
+        return nullptr;
+    --vdata->count;
+    const char* ret = vdata->messages[vdata->count];
+    vdata->messages[vdata->count] = nullptr;
+    SYS_CHECK(ret);
+    return ret;
+}
+
+const char** sys_assert_message_peek(sys_u64* count) {
+    if (!SYS_CHECK(s_assert_tls)) {
+        if (count)
+            *count = 0;
+        return nullptr;
+    }
+    ContextStack* context = context_stack();
+    if (count)
+        *count = context ? context->count : 0;
+    return context ? context->messages : nullptr;
+}
+
+void sys_set_game_version(const char* version) {
+    s_game_version = version ? version : "";
+}
+
+void sys_abort(void) {
+    abort();
+}
+
+} // extern "C"
 
 void assert_test_pretend_debugger(bool pretend) {
     s_pretend_debugger.store(pretend, std::memory_order_relaxed);

@@ -3,9 +3,15 @@
 #include "support/test_support.h"
 
 #include "qv_sys/assertion.h"
+#include "qv_sys/io.h"
 
 #include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
+
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -65,3 +71,147 @@ TEST(AssertionUnderDebugger, FailedChecksTrapAndTakeTheFailurePath) {
 }
 
 } // namespace
+
+// ---- the report ------------------------------------------------------------------------------
+
+namespace {
+
+struct Recorded {
+    std::string condition, file, report;
+    sys_u32 line = 0;
+    std::vector<int> order;
+};
+Recorded g_recorded;
+
+void record(void* user, const char* condition, const char* file, sys_u32 line, const char* report) {
+    g_recorded.order.push_back((int)(intptr_t)user);
+    if ((intptr_t)user != 1)
+        return;
+    g_recorded.condition = condition;
+    g_recorded.file = file;
+    g_recorded.line = line;
+    g_recorded.report = report;
+}
+
+std::string g_printed;
+int g_print_calls = 0;
+void print_to_string(void*, const char* text, sys_u64 length, sys_bool is_error) {
+    g_printed.append(text, length);
+    g_print_calls += is_error ? 1 : 100;
+}
+
+int g_fail_line = 0;
+__attribute__((noinline)) int fail_here(int value) {
+    g_fail_line = __LINE__ + 1;
+    if (!SYS_CHECK_MSG(value < 0, "value %i too big", value))
+        return -1;
+    return value;
+}
+
+std::string base_name(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+// Run only as the child of AssertReportUnderDebugger below: the handler returns under the
+// tracer, so the report can be read here.
+TEST(AssertReportDebuggee, DISABLED_ReportReachesEveryCallbackInOrder) {
+    sys_set_game_version("game 1.2.3");
+    sys_assert_add_callback(record, (void*)1);
+    sys_assert_add_callback(record, (void*)2);
+    sys_assert_add_callback(record, (void*)3);
+    sys_assert_remove_callback(record, (void*)4); // callback matches, user data does not
+    sys_assert_remove_callback(record, (void*)2); // later entries move down, order kept
+    sys_assert_add_callback(sys_assert_callback_print, nullptr);
+    sys_printf_add_callback(print_to_string, nullptr);
+    sys_assert_message_push("first context");
+    sys_assert_message_push("second context");
+
+    EXPECT_EQ(fail_here(5), -1);
+    EXPECT_EQ(g_recorded.order, (std::vector<int>{1, 3}));
+    EXPECT_EQ(g_recorded.condition, "value < 0");
+    EXPECT_EQ(base_name(g_recorded.file), "test_assertion.cpp");
+    EXPECT_EQ(g_recorded.line, (sys_u32)g_fail_line);
+
+    const std::string head = "value 5 too big\n\ngame 1.2.3\n\nAdditional assert messages:\n"
+                             "first context\nsecond context\n\nCallstack:\n0: ";
+    const std::string& r = g_recorded.report;
+    ASSERT_EQ(r.substr(0, head.size()), head) << r;
+    // Frame 0 is the function that made the check, with its file and line.
+    const size_t name_end = r.find('\n', head.size());
+    EXPECT_NE(r.substr(head.size(), name_end - head.size()).find("fail_here"), std::string::npos)
+        << r;
+    const size_t place_end = r.find('\n', name_end + 1);
+    const std::string place = r.substr(name_end + 1, place_end - name_end - 1);
+    const std::string expected_place = ":" + std::to_string(g_fail_line) + ":";
+    EXPECT_NE(place.find("test_assertion.cpp" + expected_place), std::string::npos) << r;
+    EXPECT_NE(r.find("\n1: "), std::string::npos) << r;
+    EXPECT_LT(r.size(), 4096u);
+
+    // One line through every print callback, with is_error set.
+    EXPECT_EQ(g_print_calls, 1);
+    const std::string tail = "|game 1.2.3|" + g_recorded.file + ":" + std::to_string(g_fail_line) +
+                             "] ASSERT failed: value < 0 [" + r + "]\n";
+    ASSERT_GE(g_printed.size(), tail.size() + 16);
+    EXPECT_EQ(g_printed.substr(0, 1), "[");
+    EXPECT_EQ(g_printed.substr(16), tail);
+
+    // Context messages: popped top first; an empty stack gives null without a report.
+    sys_u64 count = 0;
+    const char** messages = sys_assert_message_peek(&count);
+    ASSERT_EQ(count, 2u);
+    EXPECT_STREQ(messages[0], "first context");
+    EXPECT_STREQ(sys_assert_message_pop(), "second context");
+    EXPECT_STREQ(sys_assert_message_pop(), "first context");
+    EXPECT_EQ(sys_assert_message_pop(), nullptr);
+    // A full stack refuses the 65th message (a failed check, which only traps from now on).
+    for (int i = 0; i < 65; ++i)
+        sys_assert_message_push("m");
+    sys_assert_message_peek(&count);
+    EXPECT_EQ(count, 64u);
+    // Stacks are per thread: one that never pushed has no record. (No failed check there:
+    // the test's tracer follows the main thread only.)
+    std::thread other([] {
+        sys_u64 n = 9;
+        EXPECT_EQ(sys_assert_message_peek(&n), nullptr);
+        EXPECT_EQ(n, 0u);
+    });
+    other.join();
+    qv_test::end_debuggee();
+}
+
+TEST(AssertReportUnderDebugger, ReportReachesEveryCallbackInOrder) {
+    const qv_test::DebuggedRun run = qv_test::run_test_under_debugger(
+        "AssertReportDebuggee.DISABLED_ReportReachesEveryCallbackInOrder");
+    ASSERT_TRUE(run.started) << "the debuggee did not run to its end";
+    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
+    EXPECT_EQ(run.traps, 2); // the check and the 65th push
+}
+
+TEST(AssertReportDeathTest, PrintedReportThenExitCode) {
+    EXPECT_EXIT(
+        {
+            sys_set_game_version("v9");
+            sys_assert_add_callback(sys_assert_callback_print, nullptr);
+            sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
+            fail_here(1);
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "ASSERT failed: value < 0");
+    // No callback at all: the process still ends.
+    EXPECT_EXIT(
+        {
+            fail_here(1);
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(AssertContextDeathTest, MessagesNeedTheSlotOfTheFirstCallback) {
+    // Re-run in a fresh process, where no callback was ever added.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(sys_assert_message_push("early"),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}

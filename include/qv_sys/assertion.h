@@ -25,6 +25,55 @@ QV_SYS_API sys_u32 sys_assert_handler(const char* condition, const char* file, s
                                       sys_u32 kind, const char* format, ...);
 
 /* ---------------------------------------------------------------------------------------------
+ * The report
+ *
+ * The first failed check builds one report in a 4096-byte buffer (cut at 4095 bytes): the
+ * check's formatted message, two newlines and the game version, the calling thread's context
+ * messages oldest first after "\n\nAdditional assert messages:", and the call stack after
+ * "\n\nCallstack:\n" from the frame that made the check ("\n\nNo callstack found." when no
+ * frame can be walked). Each assertion callback receives it. The handler allocates nothing:
+ * the report and 256 frame records live on its stack, a frame of about 270 KB, so any thread
+ * that may fail a check needs a stack of at least 512 KB (threads the library starts get one).
+ * ------------------------------------------------------------------------------------------- */
+
+/* Receives the condition text, the file and line of the check, and the report. */
+typedef void (*sys_assert_callback)(void* user_data, const char* condition, const char* file,
+                                    sys_u32 line, const char* report);
+
+/* Adds a callback (at most 16, refused beyond with a report). The first call also creates the
+ * thread-local slot of the context messages. Start-up only: not synchronised. */
+QV_SYS_API void sys_assert_add_callback(sys_assert_callback callback, void* user_data);
+
+/* Removes the first entry whose callback and user data both match; the later entries move
+ * down, keeping their order. No match: nothing happens. */
+QV_SYS_API void sys_assert_remove_callback(sys_assert_callback callback, void* user_data);
+
+/* Prints the failed check through sys_perrorf, so every print callback receives it:
+ * "[<time since load>|<game version>|<file>:<line>] ASSERT failed: <condition> [<report>]\n",
+ * without the bracketed report when it is null. */
+QV_SYS_API void sys_assert_callback_print(void* user_data, const char* condition, const char* file,
+                                          sys_u32 line, const char* report);
+
+/* The calling thread's stack of context messages, printed with every report it makes. Texts
+ * are kept by pointer, not copied: keep each alive until it is popped. These need the
+ * thread-local slot that the first sys_assert_add_callback creates (else "s_assert_tls" is
+ * reported and nothing happens). A stack holds 64 messages: a 65th push is refused with the
+ * report "context->count < 64". */
+QV_SYS_API void sys_assert_message_push(const char* message);
+/* The message removed from the top; null when the stack is empty (no report) or the thread
+ * never pushed (reported as "vdata"). */
+QV_SYS_API const char* sys_assert_message_pop(void);
+/* The thread's messages, bottom first, with their number in *count; null and 0 when the
+ * thread never pushed. */
+QV_SYS_API const char** sys_assert_message_peek(sys_u64* count);
+
+/* The version text printed in every report. Only the pointer is kept. */
+QV_SYS_API void sys_set_game_version(const char* version);
+
+/* Ends the process at once through the C runtime's abort. */
+QV_SYS_API void sys_abort(void);
+
+/* ---------------------------------------------------------------------------------------------
  * Call stacks
  *
  * callstack_get walks the calling thread's stack (or the stack a processor context describes)
