@@ -443,10 +443,13 @@ sys_u64 walk_context(const ucontext_t* given, OsFrameVisitor visit, void* user) 
 
 void os_callstack_load_symbol_library() {
     pthread_once(&s_load_once, load_libraries);
+    // Read the module list now as well: a host that prepares here at start-up then walks from
+    // a signal handler without this first, allocating step.
+    report_modules();
 }
 
 bool os_callstack_symbols_start() {
-    os_callstack_load_symbol_library();
+    pthread_once(&s_load_once, load_libraries);
     s_debug_output = getenv("QV_SYMBOL_DEBUG_OUTPUT") != nullptr;
     report_modules();
     // Frames of the current thread need no library: without libdw they are named from the
