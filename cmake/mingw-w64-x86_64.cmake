@@ -10,6 +10,14 @@ if(QV_SYS_PDB)
   set(CMAKE_CXX_COMPILER clang++-14)
   set(CMAKE_C_COMPILER_TARGET x86_64-w64-mingw32)
   set(CMAKE_CXX_COMPILER_TARGET x86_64-w64-mingw32)
+  # clang does not find Debian's MinGW-w64 gcc on its own: point it at the MinGW headers and
+  # at the posix-threads gcc's C++ headers and runtime libraries (libstdc++, libgcc).
+  file(GLOB qv_mingw_gcc_dirs /usr/lib/gcc/x86_64-w64-mingw32/*-posix)
+  list(GET qv_mingw_gcc_dirs -1 qv_mingw_gcc)
+  set(qv_clang_mingw_flags "--sysroot=/usr/x86_64-w64-mingw32 -nostdinc++ \
+-isystem ${qv_mingw_gcc}/include/c++ -isystem ${qv_mingw_gcc}/include/c++/x86_64-w64-mingw32 \
+-isystem ${qv_mingw_gcc}/include/c++/backward")
+  set(qv_clang_mingw_link "--sysroot=/usr/x86_64-w64-mingw32 -L${qv_mingw_gcc}")
 else()
   set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
   set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
@@ -28,10 +36,10 @@ set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
 if(QV_SYS_PDB)
   # lld writes the PDB; an empty name gives each DLL and program its own, beside it
   # (qv_sys.dll -> qv_sys.pdb).
-  set(CMAKE_C_FLAGS_INIT "-gcodeview")
-  set(CMAKE_CXX_FLAGS_INIT "-gcodeview")
-  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -fuse-ld=lld -Wl,--pdb=")
-  string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -fuse-ld=lld -Wl,--pdb=")
+  set(CMAKE_C_FLAGS_INIT "--sysroot=/usr/x86_64-w64-mingw32 -gcodeview")
+  set(CMAKE_CXX_FLAGS_INIT "${qv_clang_mingw_flags} -gcodeview")
+  string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " ${qv_clang_mingw_link} -fuse-ld=lld -Wl,--pdb=")
+  string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " ${qv_clang_mingw_link} -fuse-ld=lld -Wl,--pdb=")
 else()
   # Wine's dbghelp names frames only from DWARF 4 (with gcc's default DWARF 5 it names none).
   set(CMAKE_C_FLAGS_INIT "-gdwarf-4")

@@ -132,9 +132,10 @@ _Static_assert(sizeof(callstack_entry) == 512 + 512 + 4 + 4, "callstack_entry is
 #endif
 
 /* Loads the symbol libraries if they can be found: dbghelp.dll on Windows (adding a reference
- * each call; it is never unloaded), libdw and libunwind on Linux (once). Call it at start-up
- * from a host that may later walk stacks where loading is unsafe, such as a signal handler;
- * callstack_get also calls it. */
+ * each call; it is never unloaded), libdw and libunwind on Linux (once), where it also reads
+ * the list of loaded modules. Call it at start-up from a host that may later walk stacks where
+ * loading and allocating are unsafe, such as a signal handler; callstack_get also calls it.
+ * Like callstack_get, not to be called while another thread walks. */
 QV_SYS_API void callstack_symbols_find_dbghelp(void);
 
 /* Fills up to `capacity` records of `frames` with the stack, innermost frame first, and
@@ -158,7 +159,8 @@ QV_SYS_API void callstack_symbols_find_dbghelp(void);
  * library's control: dbghelp on Windows whenever it reads a module's symbols; on Linux, libdw
  * the first time it reads a module's symbol table or a compile unit's line table (every
  * later lookup of an address already seen is served from a fixed cache), and the re-reading
- * of the module list after a shared library was loaded or unloaded. Walking from a context on
+ * of the module list after a shared library was loaded or unloaded; and the loader, the
+ * first time a thread walks a context, for libunwind's thread-local data. Walking from a context on
  * Linux needs libunwind, loaded beforehand by callstack_symbols_find_dbghelp or an earlier
  * callstack_get; without it a context walk returns 0. */
 QV_SYS_API sys_u64 callstack_get(callstack_entry* frames, sys_u64 capacity, void* context);

@@ -92,15 +92,17 @@ void load_libdw() {
     }
     Libdw dw{};
     dw.handle = h;
-    bool ok = find(h, "dwfl_begin", &dw.begin) & find(h, "dwfl_report_begin", &dw.report_begin) &
-              find(h, "dwfl_linux_proc_report", &dw.proc_report) &
-              find(h, "dwfl_report_end", &dw.report_end) &
-              find(h, "dwfl_linux_proc_find_elf", &dw.proc_find_elf) &
-              find(h, "dwfl_addrmodule", &dw.addrmodule) &
-              find(h, "dwfl_module_addrinfo", &dw.addrinfo) &
-              find(h, "dwfl_module_getsrc", &dw.getsrc) & find(h, "dwfl_lineinfo", &dw.lineinfo) &
-              find(h, "dwfl_module_build_id", &dw.build_id);
-    if (ok)
+    // Every name is looked up (no short cut) so the diagnostics list each missing one.
+    int missing =
+        !find(h, "dwfl_begin", &dw.begin) + !find(h, "dwfl_report_begin", &dw.report_begin) +
+        !find(h, "dwfl_linux_proc_report", &dw.proc_report) +
+        !find(h, "dwfl_report_end", &dw.report_end) +
+        !find(h, "dwfl_linux_proc_find_elf", &dw.proc_find_elf) +
+        !find(h, "dwfl_addrmodule", &dw.addrmodule) +
+        !find(h, "dwfl_module_addrinfo", &dw.addrinfo) +
+        !find(h, "dwfl_module_getsrc", &dw.getsrc) + !find(h, "dwfl_lineinfo", &dw.lineinfo) +
+        !find(h, "dwfl_module_build_id", &dw.build_id);
+    if (missing == 0)
         s_dw = dw;
 }
 
@@ -113,11 +115,11 @@ void load_libunwind() {
     }
     Libunwind unw{};
     unw.handle = h;
-    bool ok = find(h, QV_STRINGIFY(unw_init_local2), &unw.init_local2) &
-              find(h, QV_STRINGIFY(unw_step), &unw.step) &
-              find(h, QV_STRINGIFY(unw_get_reg), &unw.get_reg) &
-              find(h, QV_STRINGIFY(unw_is_signal_frame), &unw.is_signal_frame);
-    if (ok)
+    int missing = !find(h, QV_STRINGIFY(unw_init_local2), &unw.init_local2) +
+                  !find(h, QV_STRINGIFY(unw_step), &unw.step) +
+                  !find(h, QV_STRINGIFY(unw_get_reg), &unw.get_reg) +
+                  !find(h, QV_STRINGIFY(unw_is_signal_frame), &unw.is_signal_frame);
+    if (missing == 0)
         s_unw = unw;
 }
 
@@ -441,10 +443,13 @@ sys_u64 walk_context(const ucontext_t* given, OsFrameVisitor visit, void* user) 
 
 void os_callstack_load_symbol_library() {
     pthread_once(&s_load_once, load_libraries);
+    // Read the module list now as well: a host that prepares here at start-up then walks from
+    // a signal handler without this first, allocating step.
+    report_modules();
 }
 
 bool os_callstack_symbols_start() {
-    os_callstack_load_symbol_library();
+    pthread_once(&s_load_once, load_libraries);
     s_debug_output = getenv("QV_SYMBOL_DEBUG_OUTPUT") != nullptr;
     report_modules();
     // Frames of the current thread need no library: without libdw they are named from the

@@ -142,13 +142,15 @@ bool os_callstack_symbols_start() {
     if (!s_dbghelp)
         return false;
     DbgHelp fn{};
-    if (!(find("SymInitialize", &fn.initialize) & find("SymCleanup", &fn.cleanup) &
-          find("SymGetSymFromAddr64", &fn.sym_from_addr) &
-          find("SymGetLineFromAddr64", &fn.line_from_addr) &
-          find("SymSetOptions", &fn.set_options) & find("StackWalk64", &fn.stack_walk) &
-          find("UnDecorateSymbolName", &fn.undecorate) &
-          find("SymGetModuleBase64", &fn.module_base) &
-          find("SymFunctionTableAccess64", &fn.function_table)))
+    // Every name is looked up (no short cut) so a debugger sees each missing one.
+    int missing = !find("SymInitialize", &fn.initialize) + !find("SymCleanup", &fn.cleanup) +
+                  !find("SymGetSymFromAddr64", &fn.sym_from_addr) +
+                  !find("SymGetLineFromAddr64", &fn.line_from_addr) +
+                  !find("SymSetOptions", &fn.set_options) + !find("StackWalk64", &fn.stack_walk) +
+                  !find("UnDecorateSymbolName", &fn.undecorate) +
+                  !find("SymGetModuleBase64", &fn.module_base) +
+                  !find("SymFunctionTableAccess64", &fn.function_table);
+    if (missing != 0)
         return false;
     s_fn = fn;
 
