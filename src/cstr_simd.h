@@ -130,7 +130,23 @@ template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, s
             n -= k;
             continue;
         }
-        for (sys_u64 blocks = safe / V::W; blocks != 0; --blocks) {
+        sys_u64 blocks = safe / V::W;
+        // Four blocks at a time while nothing differs; the block that differs is found below.
+        while (blocks >= 4 && n > 4 * V::W) {
+            const R x0 = V::loadu(x), x1 = V::loadu(x + V::W), x2 = V::loadu(x + 2 * V::W),
+                    x3 = V::loadu(x + 3 * V::W);
+            const R t0 = V::min(x0, V::eq(x0, V::loadu(y)));
+            const R t1 = V::min(x1, V::eq(x1, V::loadu(y + V::W)));
+            const R t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * V::W)));
+            const R t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * V::W)));
+            if (V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), zero)))
+                break;
+            x += 4 * V::W;
+            y += 4 * V::W;
+            n -= 4 * V::W;
+            blocks -= 4;
+        }
+        for (; blocks != 0; --blocks) {
             const R vx = V::loadu(x), vy = V::loadu(y);
             // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
             uint32_t m = V::mask(V::eq(V::min(vx, V::eq(vx, vy)), zero));
@@ -160,39 +176,41 @@ inline bool starts_with(const char* t, const char* rest) {
     return true;
 }
 
-// First occurrence of a pattern of at least two bytes. Aligned blocks are filtered for
-// positions i with text[i] == pattern[0] and text[i + 1] == pattern[1]; the pair that straddles
-// two blocks is carried over. Candidates at or past the NUL are dropped before they are
-// verified byte by byte.
+// First occurrence of a pattern of at least two bytes. Each aligned block without a NUL is
+// filtered for positions i with text[i] == pattern[0] and text[i + k] == pattern[k], k being
+// the pattern's last position capped at W, through a second, unaligned load at p + k. That load
+// stays within the next aligned block, which is mapped: the current block has no NUL, so the
+// text goes on at least to the next block's first byte. Candidates are verified byte by byte.
+// The block that holds the NUL is searched byte by byte.
 template <class V> inline const char* kernel_strstr(const char* s, const char* pattern) {
     using R = typename V::reg;
     const R zero = V::zero();
+    sys_u64 k = 1;
+    while (k < V::W && pattern[k + 1] != 0)
+        ++k;
     const R v0 = V::set1(pattern[0]);
-    const R v1 = V::set1(pattern[1]);
-    const char* rest = pattern + 2;
+    const R vk = V::set1(pattern[k]);
+    const char* rest = pattern + 1;
     const char* p = align_down<V>(s);
     uint32_t keep = ~0u << ((uintptr_t)s & (V::W - 1));
-    uint32_t carry = 0;
     for (;;) {
         const R v = V::load(p);
         const uint32_t z = V::mask(V::eq(v, zero)) & keep;
-        const uint32_t f = V::mask(V::eq(v, v0)) & keep;
-        const uint32_t second = V::mask(V::eq(v, v1));
+        if (z) {
+            for (const char* at = p + ctz32(keep); at < p + ctz32(z); ++at) {
+                if (*at == pattern[0] && starts_with(at + 1, rest))
+                    return at;
+            }
+            return nullptr;
+        }
+        uint32_t candidates = V::mask(V::eq(v, v0)) & V::mask(V::eq(V::loadu(p + k), vk)) & keep;
         keep = ~0u;
-        if (carry && (second & 1u) && starts_with(p + 1, rest))
-            return p - 1;
-        uint32_t candidates = f & (second >> 1);
-        if (z)
-            candidates &= (uint32_t)((1ull << ctz32(z)) - 1);
         while (candidates) {
             const char* at = p + ctz32(candidates);
-            if (starts_with(at + 2, rest))
+            if (starts_with(at + 1, rest))
                 return at;
             candidates &= candidates - 1;
         }
-        if (z)
-            return nullptr;
-        carry = f >> (V::W - 1);
         p += V::W;
     }
 }
