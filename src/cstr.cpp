@@ -64,9 +64,26 @@ inline bool has_avx2() {
 
 #endif // QV_CSTR_WIDE_LOADS
 
+#if QV_CSTR_WIDE_LOADS
+// Short texts end inside the first aligned 16-byte block: answered here, with one load, before
+// any dispatch. The block holds s, so it is readable.
+inline uint32_t first_block_zeros(const char* s, const char** next) {
+    const char* p = align_down<Sse2>(s);
+    *next = p + 16;
+    const __m128i v = _mm_load_si128((const __m128i*)p);
+    return (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) >>
+           ((uintptr_t)s & 15);
+}
+#endif
+
 inline sys_u64 strlen_impl(const char* s) {
 #if QV_CSTR_WIDE_LOADS
-    return has_avx2() ? cstr_avx2_strlen(s) : kernel_strlen<Sse2>(s);
+    const char* next = nullptr;
+    const uint32_t zeros = first_block_zeros(s, &next);
+    if (zeros)
+        return ctz32(zeros);
+    const sys_u64 before = (sys_u64)(next - s);
+    return before + (has_avx2() ? cstr_avx2_strlen(next) : kernel_strlen<Sse2>(next));
 #else
     const char* p = s;
     while (*p)
@@ -92,6 +109,16 @@ inline sys_i64 strncmp_impl(const char* a, const char* b, sys_u64 n) {
 // First position of c (c != 0), or null at the NUL.
 inline const char* strchr_impl(const char* s, char c) {
 #if QV_CSTR_WIDE_LOADS
+    {
+        const char* p = align_down<Sse2>(s);
+        const __m128i v = _mm_load_si128((const __m128i*)p);
+        const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)),
+                                         _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+        const uint32_t m = (uint32_t)_mm_movemask_epi8(hit) >> ((uintptr_t)s & 15);
+        if (m)
+            return s[ctz32(m)] == c ? s + ctz32(m) : nullptr;
+        s = p + 16;
+    }
     return has_avx2() ? cstr_avx2_strchr(s, c) : kernel_strchr<Sse2>(s, c);
 #else
     for (; *s; ++s) {

@@ -47,6 +47,18 @@ constexpr sys_u64 kPow10[20] = {1ull,
                                 1000000000000000000ull,
                                 10000000000000000000ull};
 
+// "000102...feff": two hexadecimal digits for each byte value.
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text() {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = kDigits[i >> 4];
+            text[2 * i + 1] = kDigits[i & 15];
+        }
+    }
+};
+constexpr HexPairs kHexPairs;
+
 // Number of decimal digits of v (1 for 0).
 inline unsigned decimal_digits(sys_u64 v) {
     v |= 1; // the same count for every v, and 1 for 0
@@ -77,6 +89,23 @@ inline sys_u64 put_unsigned(sys_u64 v, char* out, unsigned radix) {
     if (radix == 10) {
         const unsigned n = decimal_digits(v);
         put_decimal(out, v, n);
+        out[n] = 0;
+        return n;
+    }
+    if (radix == 16) {
+        const unsigned n = (64 - (unsigned)__builtin_clzll(v | 1) + 3) / 4;
+        char* p = out + n;
+        while (v >= 256) {
+            p -= 2;
+            memcpy(p, kHexPairs.text + 2 * (v & 0xFF), 2);
+            v >>= 8;
+        }
+        if (v >= 16) {
+            p -= 2;
+            memcpy(p, kHexPairs.text + 2 * v, 2);
+        } else {
+            *--p = kDigits[v];
+        }
         out[n] = 0;
         return n;
     }
