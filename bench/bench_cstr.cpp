@@ -45,10 +45,12 @@ template <class F> void run_strlen(benchmark::State& state, F fn) {
     state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
 }
 void strlen_qv(benchmark::State& s) {
-    run_strlen(s, +[](const char* t) -> sys_u64 { return sys_strlen(t); });
+    run_strlen(
+        s, +[](const char* t) -> sys_u64 { return sys_strlen(t); });
 }
 void strlen_glibc(benchmark::State& s) {
-    run_strlen(s, +[](const char* t) -> sys_u64 { return strlen(t); });
+    run_strlen(
+        s, +[](const char* t) -> sys_u64 { return strlen(t); });
 }
 
 // ---- strchr (the character is the last byte) -----------------------------------------------
@@ -62,10 +64,12 @@ template <class F> void run_strchr(benchmark::State& state, F fn) {
     state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
 }
 void strchr_qv(benchmark::State& s) {
-    run_strchr(s, +[](const char* t, char c) { return sys_strchr(t, c); });
+    run_strchr(
+        s, +[](const char* t, char c) { return sys_strchr(t, c); });
 }
 void strchr_glibc(benchmark::State& s) {
-    run_strchr(s, +[](const char* t, char c) -> const char* { return strchr(t, c); });
+    run_strchr(
+        s, +[](const char* t, char c) -> const char* { return strchr(t, c); });
 }
 
 // ---- strstr (an 8-byte pattern at the end; its first two bytes are frequent) ---------------
@@ -80,10 +84,12 @@ template <class F> void run_strstr(benchmark::State& state, F fn) {
     state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
 }
 void strstr_qv(benchmark::State& s) {
-    run_strstr(s, +[](const char* t, const char* p) { return sys_strstr(t, p); });
+    run_strstr(
+        s, +[](const char* t, const char* p) { return sys_strstr(t, p); });
 }
 void strstr_glibc(benchmark::State& s) {
-    run_strstr(s, +[](const char* t, const char* p) -> const char* { return strstr(t, p); });
+    run_strstr(
+        s, +[](const char* t, const char* p) -> const char* { return strstr(t, p); });
 }
 
 // ---- comparison (equal texts in different allocations; the difference in the last byte) -----
@@ -98,24 +104,28 @@ template <class F> void run_compare(benchmark::State& state, F fn) {
     state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
 }
 void strcmp_qv(benchmark::State& s) {
-    run_compare(s, +[](const char* a, const char* b) -> sys_i64 { return sys_strcmp(a, b); });
+    run_compare(
+        s, +[](const char* a, const char* b) -> sys_i64 { return sys_strcmp(a, b); });
 }
 void strcmp_glibc(benchmark::State& s) {
-    run_compare(s, +[](const char* a, const char* b) -> sys_i64 { return strcmp(a, b); });
+    run_compare(
+        s, +[](const char* a, const char* b) -> sys_i64 { return strcmp(a, b); });
 }
 void strncmp_qv(benchmark::State& s) {
-    run_compare(s, +[](const char* a, const char* b) { return sys_strncmp(a, b, 1ull << 40); });
+    run_compare(
+        s, +[](const char* a, const char* b) { return sys_strncmp(a, b, 1ull << 40); });
 }
 void strncmp_glibc(benchmark::State& s) {
-    run_compare(s, +[](const char* a, const char* b) -> sys_i64 { return strncmp(a, b, 1ull << 40); });
+    run_compare(
+        s, +[](const char* a, const char* b) -> sys_i64 { return strncmp(a, b, 1ull << 40); });
 }
 
 // One case per length ("strlen_1024/qv_sys" beside "strlen_1024/glibc"), so each length gets
 // its own ratio.
-#define TEXT_PAIR_AT(name, qv, peer, label, size)                                                 \
+#define TEXT_PAIR_AT(name, qv, peer, label, size)                                                  \
     BENCHMARK(qv)->Name(name "_" #size "/qv_sys")->Arg(size);                                      \
     BENCHMARK(peer)->Name(name "_" #size "/" label)->Arg(size)
-#define TEXT_PAIR(name, qv, peer, label)                                                          \
+#define TEXT_PAIR(name, qv, peer, label)                                                           \
     TEXT_PAIR_AT(name, qv, peer, label, 16);                                                       \
     TEXT_PAIR_AT(name, qv, peer, label, 64);                                                       \
     TEXT_PAIR_AT(name, qv, peer, label, 1024);                                                     \
@@ -150,34 +160,40 @@ template <class F> void run_format_int(benchmark::State& state, F fn) {
     state.SetItemsProcessed((int64_t)state.iterations() * 1024);
 }
 void utoa10_qv(benchmark::State& s) {
-    run_format_int(s, +[](sys_u64 v, char* b) { return sys_utoa(v, b, 10); });
+    run_format_int(
+        s, +[](sys_u64 v, char* b) { return sys_utoa(v, b, 10); });
 }
 void utoa10_std(benchmark::State& s) {
-    run_format_int(s, +[](sys_u64 v, char* b) -> sys_u64 {
-        char* e = std::to_chars(b, b + 80, v).ptr;
-        *e = 0;
-        return (sys_u64)(e - b) + 1;
-    });
+    run_format_int(
+        s, +[](sys_u64 v, char* b) -> sys_u64 {
+            char* e = std::to_chars(b, b + 80, v).ptr;
+            *e = 0;
+            return (sys_u64)(e - b) + 1;
+        });
 }
 void utoa16_qv(benchmark::State& s) {
-    run_format_int(s, +[](sys_u64 v, char* b) { return sys_utoa(v, b, 16); });
+    run_format_int(
+        s, +[](sys_u64 v, char* b) { return sys_utoa(v, b, 16); });
 }
 void utoa16_std(benchmark::State& s) {
-    run_format_int(s, +[](sys_u64 v, char* b) -> sys_u64 {
-        char* e = std::to_chars(b, b + 80, v, 16).ptr;
-        *e = 0;
-        return (sys_u64)(e - b) + 1;
-    });
+    run_format_int(
+        s, +[](sys_u64 v, char* b) -> sys_u64 {
+            char* e = std::to_chars(b, b + 80, v, 16).ptr;
+            *e = 0;
+            return (sys_u64)(e - b) + 1;
+        });
 }
 void itoa10_qv(benchmark::State& s) {
-    run_format_int(s, +[](sys_u64 v, char* b) { return sys_itoa((sys_i64)v, b, 10); });
+    run_format_int(
+        s, +[](sys_u64 v, char* b) { return sys_itoa((sys_i64)v, b, 10); });
 }
 void itoa10_std(benchmark::State& s) {
-    run_format_int(s, +[](sys_u64 v, char* b) -> sys_u64 {
-        char* e = std::to_chars(b, b + 80, (sys_i64)v).ptr;
-        *e = 0;
-        return (sys_u64)(e - b) + 1;
-    });
+    run_format_int(
+        s, +[](sys_u64 v, char* b) -> sys_u64 {
+            char* e = std::to_chars(b, b + 80, (sys_i64)v).ptr;
+            *e = 0;
+            return (sys_u64)(e - b) + 1;
+        });
 }
 BENCHMARK(utoa10_qv)->Name("utoa_radix10/qv_sys");
 BENCHMARK(utoa10_std)->Name("utoa_radix10/to_chars");

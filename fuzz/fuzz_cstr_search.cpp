@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((f ? (size_t)(f - t) : std::string::npos) != first)
         __builtin_trap();
     const char* l = sys_strrstr(t, p);
-    const size_t last = pattern.empty() ? (text.empty() ? 0 : text.size() - 1) : text.rfind(pattern);
+    const size_t last =
+        pattern.empty() ? (text.empty() ? 0 : text.size() - 1) : text.rfind(pattern);
     if ((l ? (size_t)(l - t) : std::string::npos) != last)
         __builtin_trap();
     const int c = text.compare(pattern);

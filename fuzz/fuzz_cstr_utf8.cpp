@@ -40,9 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         size_t at = 0;
         while (text[at]) {
             const unsigned char b = (unsigned char)text[at];
-            const size_t len = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3
-                               : (b & 0xF8) == 0xF0                 ? 4
-                                                                    : 0;
+            const size_t len = b < 0x80             ? 1
+                               : (b & 0xE0) == 0xC0 ? 2
+                               : (b & 0xF0) == 0xE0 ? 3
+                               : (b & 0xF8) == 0xF0 ? 4
+                                                    : 0;
             if (len == 0)
                 break;
             size_t k = 1;

@@ -23,9 +23,14 @@ TEST(Strncpy, ResultTerminatorAndTruncation) {
         sys_u64 result;
     };
     const Case cases[] = {
-        {"abcdefg", 5, "abcd", 4}, {"abcdefg", 8, "abcdefg", 7}, {"abcdefg", 7, "abcdef", 6},
-        {"abcdefg", 1, "", 0},     {"", 1, "", 0},               {"", 10, "", 0},
-        {"ab", 3, "ab", 2},        {"ab", 100, "ab", 2},
+        {"abcdefg", 5, "abcd", 4},
+        {"abcdefg", 8, "abcdefg", 7},
+        {"abcdefg", 7, "abcdef", 6},
+        {"abcdefg", 1, "", 0},
+        {"", 1, "", 0},
+        {"", 10, "", 0},
+        {"ab", 3, "ab", 2},
+        {"ab", 100, "ab", 2},
     };
     for (const Case& c : cases) {
         char dst[128];
@@ -219,8 +224,8 @@ TEST(StrchrRev, WalksRawMemoryDownToTheBound) {
     EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'a'), mem + 4);
     EXPECT_EQ(sys_strchr_rev(mem, mem + 3, 'a'), mem + 1); // walks over the 0 byte
     EXPECT_EQ(sys_strchr_rev(mem, mem + 5, '\0'), mem + 2);
-    EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'x'), mem);      // the bound is included
-    EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'c'), mem + 5);  // the start is included
+    EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'x'), mem);     // the bound is included
+    EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'c'), mem + 5); // the start is included
     EXPECT_EQ(sys_strchr_rev(mem + 1, mem + 5, 'x'), nullptr);
     EXPECT_EQ(sys_strchr_rev(mem + 2, mem + 1, 'a'), nullptr); // start below the bound
     EXPECT_EQ(sys_strchr_rev(mem + 3, mem + 3, 'b'), mem + 3);
@@ -252,11 +257,13 @@ TEST(Strstr, FirstAndLastOccurrence) {
         long first, last;
     };
     const Case cases[] = {
-        {"abc", "", 0, 2},        {"", "", 0, 0},          {"abcabc", "bc", 1, 4},
-        {"abcabc", "abc", 0, 3},  {"abcabc", "abcabc", 0, 0}, {"abcabc", "abcabcd", -1, -1},
-        {"abcabc", "x", -1, -1},  {"abcabc", "c", 2, 5},   {"", "a", -1, -1},
-        {"aaaa", "aa", 0, 2},     {"ab", "b", 1, 1},       {"ab", "abc", -1, -1},
-        {"xxabxab", "ab", 2, 5},  {"a", "a", 0, 0},
+        {"abc", "", 0, 2},          {"", "", 0, 0},
+        {"abcabc", "bc", 1, 4},     {"abcabc", "abc", 0, 3},
+        {"abcabc", "abcabc", 0, 0}, {"abcabc", "abcabcd", -1, -1},
+        {"abcabc", "x", -1, -1},    {"abcabc", "c", 2, 5},
+        {"", "a", -1, -1},          {"aaaa", "aa", 0, 2},
+        {"ab", "b", 1, 1},          {"ab", "abc", -1, -1},
+        {"xxabxab", "ab", 2, 5},    {"a", "a", 0, 0},
     };
     for (const Case& c : cases) {
         const char* f = sys_strstr(c.text, c.pattern);
@@ -316,11 +323,16 @@ TEST(StrreplaceStr, GrowsShrinksAndNeverRescans) {
         const char* expected;
     };
     const Case cases[] = {
-        {"aXbXc", "X", "YY", "aYYbYYc"}, {"aXbXc", "X", "", "abc"},
-        {"aXbXc", "X", "XX", "aXXbXXc"}, {"aXbXc", "X", "Z", "aZbZc"},
-        {"abc", "", "zz", "abc"},        {"abc", "x", "zz", "abc"},
-        {"XXXX", "XX", "X", "XX"},       {"abab", "ab", "ba", "baba"},
-        {"", "a", "b", ""},              {"hello world", "world", "there, world", "hello there, world"},
+        {"aXbXc", "X", "YY", "aYYbYYc"},
+        {"aXbXc", "X", "", "abc"},
+        {"aXbXc", "X", "XX", "aXXbXXc"},
+        {"aXbXc", "X", "Z", "aZbZc"},
+        {"abc", "", "zz", "abc"},
+        {"abc", "x", "zz", "abc"},
+        {"XXXX", "XX", "X", "XX"},
+        {"abab", "ab", "ba", "baba"},
+        {"", "a", "b", ""},
+        {"hello world", "world", "there, world", "hello there, world"},
     };
     for (const Case& c : cases) {
         char buf[128];

@@ -47,14 +47,16 @@ TEST(Utf8, IsValid) {
     const Case cases[] = {
         {"", 1},
         {"plain ascii", 1},
-        {"\xe2\x82\xac", 1},             // euro sign
+        {"\xe2\x82\xac", 1},               // euro sign
         {"a\xc3\xa9z\xf0\x9f\x98\x80", 1}, // e acute and an emoji
-        {"\x80", 0},                     // continuation byte first
+        {"\x80", 0},                       // continuation byte first
         {"ab\x80", 0},
-        {"\xf8\x88\x80\x80\x80", 0},     // five-byte lead
+        {"\xf8\x88\x80\x80\x80", 0}, // five-byte lead
         {"\xff", 0},
-        {"\xc3" "A", 1},                 // bytes stepped over are not inspected
-        {"\xc3\xc3\x80", 0},             // ... so the step lands on a continuation byte
+        {"\xc3"
+         "A",
+         1},                 // bytes stepped over are not inspected
+        {"\xc3\xc3\x80", 0}, // ... so the step lands on a continuation byte
         // Cut short by the NUL: invalid, and nothing past the NUL is read.
         {"\xe2\x82", 0},
         {"a\xf0\x9f\x98", 0},
@@ -108,13 +110,17 @@ TEST(Utf8ToUtf32, EveryLengthAndUncheckedPayload) {
         sys_u32 cp;
     };
     const Case cases[] = {
-        {"\x7f", 0x7F},           {"\xc2\x80", 0x80},         {"\xdf\xbf", 0x7FF},
-        {"\xe0\xa0\x80", 0x800},  {"\xef\xbf\xbf", 0xFFFF},   {"\xf0\x90\x80\x80", 0x10000},
+        {"\x7f", 0x7F},
+        {"\xc2\x80", 0x80},
+        {"\xdf\xbf", 0x7FF},
+        {"\xe0\xa0\x80", 0x800},
+        {"\xef\xbf\xbf", 0xFFFF},
+        {"\xf0\x90\x80\x80", 0x10000},
         {"\xf4\x8f\xbf\xbf", 0x10FFFF},
         // Continuation bytes are not checked: their low six bits are taken as they are.
         {"\xc3\x28", (0x03u << 6) | 0x28u},
-        {"\xc0\x80", 0},               // overlong NUL decodes to 0 ...
-        {"\xed\xa0\x80", 0xD800},      // and surrogates pass
+        {"\xc0\x80", 0},          // overlong NUL decodes to 0 ...
+        {"\xed\xa0\x80", 0xD800}, // and surrogates pass
         {"\xf7\xbf\xbf\xbf", 0x1FFFFF},
     };
     for (const Case& c : cases) {
@@ -249,7 +255,10 @@ TEST(UtfChecks, TextsAndFailureValues) {
     EXPECT_EQ(sys_utf8_character_byte_size(&bad), 0u);
 
     sys_u32 out[5] = {kSentinel, kSentinel, kSentinel, kSentinel, kSentinel};
-    EXPECT_EQ(sys_utf8_to_utf32("ab\xff" "cd", out, 4), 4u);
+    EXPECT_EQ(sys_utf8_to_utf32("ab\xff"
+                                "cd",
+                                out, 4),
+              4u);
     EXPECT_EQ(out[0], (sys_u32)'a');
     EXPECT_EQ(out[1], (sys_u32)'b');
     EXPECT_EQ(out[2], 0u);
@@ -269,10 +278,14 @@ TEST(UtfChecks, TextsAndFailureValues) {
     EXPECT_STREQ(buf, "A\xf4\x90\x80\x80\xf7\xbf\xbf\xbf"); // low 21 bits, four bytes
     EXPECT_EQ(sys_utf32n_to_utf8(big + 1, 1, buf, 4), 4u);
 
-    const std::vector<std::string> expected = {
-        "!\"Invalid UTF8\"", "!\"Invalid UTF8\"",  "codepoints && max_codepoints",
-        "codepoints && max_codepoints", "!\"no\"", "curr <= 0x10ffff", "curr <= 0x10ffff",
-        "curr <= 0x10ffff"};
+    const std::vector<std::string> expected = {"!\"Invalid UTF8\"",
+                                               "!\"Invalid UTF8\"",
+                                               "codepoints && max_codepoints",
+                                               "codepoints && max_codepoints",
+                                               "!\"no\"",
+                                               "curr <= 0x10ffff",
+                                               "curr <= 0x10ffff",
+                                               "curr <= 0x10ffff"};
     EXPECT_EQ(recorder.conditions, expected);
 }
 #endif
@@ -358,7 +371,8 @@ TEST(WindowsWide, MalformedInputBecomesReplacementCharacters) {
     const wchar_t lone[] = {L'a', (wchar_t)0xD800, L'b', 0};
     char out[16];
     EXPECT_EQ(sys_windows_wide_to_utf8(out, 16, lone), 6u);
-    EXPECT_STREQ(out, "a\xef\xbf\xbd" "b");
+    EXPECT_STREQ(out, "a\xef\xbf\xbd"
+                      "b");
 }
 
 TEST(WindowsWideDeathTest, BufferTooSmallFailsTheCheck) {

@@ -169,8 +169,7 @@ QV_SYS_API sys_bool sys_utf8_is_valid(const char* text);
  * the conversion then stays on that byte: its slot and every remaining slot get 0 and the
  * result is max_codepoints. Failure value: 0, nothing written, when codepoints is null or
  * max_codepoints is 0 (check "codepoints && max_codepoints"). */
-QV_SYS_API sys_u64 sys_utf8_to_utf32(const char* text, sys_u32* codepoints,
-                                     sys_u64 max_codepoints);
+QV_SYS_API sys_u64 sys_utf8_to_utf32(const char* text, sys_u32* codepoints, sys_u64 max_codepoints);
 
 /* Encodes the 0-terminated UTF-32 text into `buffer` of `capacity` bytes and terminates it.
  * Returns the bytes written without the NUL. A code point is written only when its bytes and a

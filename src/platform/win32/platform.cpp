@@ -18,10 +18,10 @@ int platform_count(sys_u64 capacity) {
 sys_u64 sys_windows_wide_to_utf8(char* buffer, sys_u64 capacity, const wchar_t* text) {
     // A capacity of 0 would make Windows report the size it needs instead of converting;
     // nothing is written then, so it counts as the failure it is.
-    const int wctomb_ret =
-        capacity == 0 ? 0
-                      : WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, platform_count(capacity),
-                                            nullptr, nullptr);
+    const int wctomb_ret = capacity == 0
+                               ? 0
+                               : WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer,
+                                                     platform_count(capacity), nullptr, nullptr);
     if (!SYS_CHECK(wctomb_ret))
         return 0;
     return (sys_u64)wctomb_ret;
