@@ -3,6 +3,7 @@
  * Run it with --check to see a failed check end the process (exit code -1 / 255). */
 #include "qv_sys/qv_sys.h"
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -20,6 +21,44 @@ static void demo_memory(void) {
         printf(" %02x", (unsigned char)block[i]);
     printf("\n");
     sys_free(block);
+}
+
+static void demo_text(void) {
+    printf("== text\n");
+    char buf[64];
+    sys_u64 n = sys_strncpy(buf, "abcdefg", 5);
+    printf("sys_strncpy(buf, \"abcdefg\", 5)  -> \"%s\" (%llu, cut to fit)\n", buf,
+           (unsigned long long)n);
+    strcpy(buf, "aXbXc");
+    n = sys_strreplace_str(buf, "X", "YY");
+    printf("sys_strreplace_str(\"aXbXc\")     -> \"%s\" (%llu)\n", buf, (unsigned long long)n);
+    const char* path = "saves/slot1.sav";
+    printf("sys_strrchr(path, '/')           -> \"%s\"\n", sys_strrchr(path, '/'));
+    printf("sys_strend(path, \".sav\")        -> \"%s\"\n", sys_strend(path, ".sav"));
+
+    n = sys_itoa(INT64_MIN, buf, 10);
+    printf("sys_itoa(INT64_MIN, 10)          -> \"%s\" (%llu with the NUL)\n", buf,
+           (unsigned long long)n);
+    n = sys_utoa(255, buf, 16);
+    printf("sys_utoa(255, 16)                -> \"%s\" (%llu)\n", buf, (unsigned long long)n);
+    n = sys_f64toa(2.675, buf, 2);
+    printf("sys_f64toa(2.675, 2)             -> \"%s\" (%llu, truncated)\n", buf,
+           (unsigned long long)n);
+    sys_bool ok = 0;
+    sys_f64 d = sys_atof64("-2e3 apples", &ok);
+    printf("sys_atof64(\"-2e3 apples\")       -> %g (ok %u)\n", d, (unsigned)ok);
+    sys_u64 u = sys_atou("   42xyz", 10, &ok);
+    printf("sys_atou(\"   42xyz\", 10)        -> %llu (ok %u)\n", (unsigned long long)u,
+           (unsigned)ok);
+
+    sys_u32 cps[16];
+    n = sys_utf8_to_utf32("Stra\xc3\x9f" "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac", cps, 16);
+    printf("sys_utf8_to_utf32(\"Stra\xc3\x9f" "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac\") -> %llu code points\n",
+           (unsigned long long)n);
+    sys_utf32_to_upper(cps);
+    n = sys_utf32_to_utf8(cps, buf, sizeof buf);
+    printf("sys_utf32_to_upper, back to UTF-8 -> \"%s\" (%llu bytes; \xc3\x9f has no capital here)\n",
+           buf, (unsigned long long)n);
 }
 
 static void demo_clock(void) {
@@ -244,6 +283,7 @@ int main(int argc, char** argv) {
     printf("qv_sys demo host\n");
     demo_memory();
     demo_format();
+    demo_text();
     demo_clock();
     demo_hash();
     demo_thread();

@@ -15,7 +15,7 @@
 #include "qv_sys/sysmemory.h"
 
 #include "platform/os.h"
-#include "text_pending.h"
+#include "qv_sys/cstr.h"
 
 #include <algorithm>
 #include <stdio.h>

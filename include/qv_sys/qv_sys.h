@@ -12,6 +12,9 @@
 #include "qv_sys/json.h"
 #include "qv_sys/compress.h"
 #include "qv_sys/crypto.h"
+/* text */
+#include "qv_sys/cstr.h"
+#include "qv_sys/platform.h"
 #include "qv_sys/io.h"
 
 #endif /* QV_SYS_QV_SYS_H */

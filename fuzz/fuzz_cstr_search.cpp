@@ -1,0 +1,52 @@
+// The byte-string searches and comparisons against std::string over arbitrary bytes: the
+// input is split at its first byte into a text and a pattern, each an exactly sized,
+// terminated heap copy.
+#include "qv_sys/cstr.h"
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    const size_t split = 1 + (size - 1 == 0 ? 0 : data[0] % (size - 1));
+    std::string text((const char*)data + 1, split - 1);
+    std::string pattern((const char*)data + split, size - split);
+    text.resize(strlen(text.c_str())); // up to the first NUL, as the routines see it
+    pattern.resize(strlen(pattern.c_str()));
+    char* t = new char[text.size() + 1];
+    char* p = new char[pattern.size() + 1];
+    memcpy(t, text.c_str(), text.size() + 1);
+    memcpy(p, pattern.c_str(), pattern.size() + 1);
+
+    const char* f = sys_strstr(t, p);
+    const size_t first = text.find(pattern);
+    if ((f ? (size_t)(f - t) : std::string::npos) != first)
+        __builtin_trap();
+    const char* l = sys_strrstr(t, p);
+    const size_t last =
+        pattern.empty() ? (text.empty() ? 0 : text.size() - 1) : text.rfind(pattern);
+    if ((l ? (size_t)(l - t) : std::string::npos) != last)
+        __builtin_trap();
+    const int c = text.compare(pattern);
+    const sys_i64 d = sys_strncmp(t, p, ~(sys_u64)0);
+    if ((c < 0) != (d < 0) || (c > 0) != (d > 0))
+        __builtin_trap();
+    if (!pattern.empty()) {
+        const char* ch = sys_strchr(t, p[0]);
+        if ((ch ? (size_t)(ch - t) : std::string::npos) != text.find(p[0]))
+            __builtin_trap();
+        const char* br = sys_strpbrk(t, p);
+        if ((br ? (size_t)(br - t) : std::string::npos) != text.find_first_of(pattern))
+            __builtin_trap();
+        const char* rb = sys_strrpbrk(t, p);
+        if ((rb ? (size_t)(rb - t) : std::string::npos) != text.find_last_of(pattern))
+            __builtin_trap();
+    }
+    delete[] t;
+    delete[] p;
+    return 0;
+}

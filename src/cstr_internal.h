@@ -1,0 +1,24 @@
+// The text family's internal routines: used across the library, never exported.
+//
+// sys_strlen and sys_strcmp are the library's own length and comparison; the
+// formatter, the filesystem and the rest call them instead of the C runtime's. Both read no
+// byte past the text's NUL in a way that could leave the caller's memory (wide loads stay
+// inside the aligned block, and so inside the page, of a byte that is known to be readable).
+#pragma once
+
+#include "qv_sys/types.h"
+
+// Number of bytes before the NUL.
+sys_u64 sys_strlen(const char* text);
+
+// Whole-text comparison: -1 if a sorts before b, +1 if after, 0 if equal. Bytes compare as
+// unsigned values; the first difference decides; a text that ends first sorts before.
+sys_i64 sys_strcmp(const char* a, const char* b);
+
+// The case table, for tests of the table itself: 666 pairs in ascending order of
+// the lower-case code point, and the upper-case column's sorted index (positions into the
+// columns, ordered by upper-case code point, equal code points in table order).
+inline constexpr sys_u64 kCaseTablePairs = 666;
+const sys_u32* sys_case_table_lower();
+const sys_u32* sys_case_table_upper();
+const sys_u16* sys_case_table_upper_index();

@@ -1,0 +1,218 @@
+// Wide-load kernels of the byte-string routines, written once over a vector type V and
+// compiled twice: with SSE2 (every x86-64) in cstr.cpp and with AVX2 in cstr_avx2.cpp, chosen
+// at run time by the processor.
+//
+// Safety of the wide loads: a kernel only loads whole V-aligned blocks (V::W bytes, at most
+// 32) or, in the comparison, unaligned blocks that it has proven do not cross a 4096-byte page
+// boundary. A block that holds at least one byte the caller vouches for (a byte before or at
+// the text's NUL) therefore lies in a page that is mapped, so bytes read past the NUL are
+// never outside the caller's memory mapping, and they never change a result. Sanitizer builds
+// do not use these kernels (they would see the reads past the NUL): cstr.cpp falls back to
+// byte loops there.
+//
+// Everything is in an anonymous namespace: each including file gets its own copies, compiled
+// for its own instruction set, and none can be picked by the linker for the other.
+#pragma once
+
+#include "qv_sys/types.h"
+
+#include <stdint.h>
+
+// Entry points of the AVX2 translation unit (call only when the processor has AVX2).
+sys_u64 cstr_avx2_strlen(const char* text);
+const char* cstr_avx2_strchr(const char* text, char c);
+sys_i64 cstr_avx2_strncmp(const char* a, const char* b, sys_u64 n);
+const char* cstr_avx2_strstr(const char* text, const char* pattern);
+
+namespace {
+
+inline unsigned ctz32(uint32_t m) {
+    return (unsigned)__builtin_ctz(m);
+}
+
+template <class V> inline const char* align_down(const char* p) {
+    return (const char*)((uintptr_t)p & ~(uintptr_t)(V::W - 1));
+}
+
+// Bytes before the NUL. Aligned blocks only: single blocks up to a 4W boundary, then four
+// blocks (4W <= 128 bytes, all in one page) at a time.
+template <class V> inline sys_u64 kernel_strlen(const char* s) {
+    using R = typename V::reg;
+    const R zero = V::zero();
+    const char* p = align_down<V>(s);
+    uint32_t m = V::mask(V::eq(V::load(p), zero)) >> ((uintptr_t)s & (V::W - 1));
+    if (m)
+        return ctz32(m);
+    p += V::W;
+    while ((uintptr_t)p & (4 * V::W - 1)) {
+        m = V::mask(V::eq(V::load(p), zero));
+        if (m)
+            return (sys_u64)(p - s) + ctz32(m);
+        p += V::W;
+    }
+    for (;;) {
+        const R a = V::load(p), b = V::load(p + V::W), c = V::load(p + 2 * V::W),
+                d = V::load(p + 3 * V::W);
+        const R low = V::min(V::min(a, b), V::min(c, d));
+        if (V::mask(V::eq(low, zero))) {
+            if ((m = V::mask(V::eq(a, zero))) != 0)
+                return (sys_u64)(p - s) + ctz32(m);
+            if ((m = V::mask(V::eq(b, zero))) != 0)
+                return (sys_u64)(p - s) + V::W + ctz32(m);
+            if ((m = V::mask(V::eq(c, zero))) != 0)
+                return (sys_u64)(p - s) + 2 * V::W + ctz32(m);
+            m = V::mask(V::eq(d, zero));
+            return (sys_u64)(p - s) + 3 * V::W + ctz32(m);
+        }
+        p += 4 * V::W;
+    }
+}
+
+// First position holding c (c != 0) or the NUL, then null for the NUL. A byte x is a hit when
+// min(x ^ c, x) is 0: x == c makes the first 0, x == 0 the second.
+template <class V> inline const char* kernel_strchr(const char* s, char c) {
+    using R = typename V::reg;
+    const R zero = V::zero();
+    const R vc = V::set1(c);
+    auto hits = [&](R v) { return V::eq(V::min(V::bxor(v, vc), v), zero); };
+    auto found = [&](const char* at) { return *at == c ? at : nullptr; };
+    const char* p = align_down<V>(s);
+    uint32_t m = V::mask(hits(V::load(p))) >> ((uintptr_t)s & (V::W - 1));
+    if (m)
+        return found(s + ctz32(m));
+    p += V::W;
+    while ((uintptr_t)p & (4 * V::W - 1)) {
+        m = V::mask(hits(V::load(p)));
+        if (m)
+            return found(p + ctz32(m));
+        p += V::W;
+    }
+    for (;;) {
+        const R a = V::min(V::bxor(V::load(p), vc), V::load(p));
+        const R b = V::min(V::bxor(V::load(p + V::W), vc), V::load(p + V::W));
+        const R d0 = V::load(p + 2 * V::W), d1 = V::load(p + 3 * V::W);
+        const R c2 = V::min(V::bxor(d0, vc), d0);
+        const R c3 = V::min(V::bxor(d1, vc), d1);
+        if (V::mask(V::eq(V::min(V::min(a, b), V::min(c2, c3)), zero))) {
+            if ((m = V::mask(V::eq(a, zero))) != 0)
+                return found(p + ctz32(m));
+            if ((m = V::mask(V::eq(b, zero))) != 0)
+                return found(p + V::W + ctz32(m));
+            if ((m = V::mask(V::eq(c2, zero))) != 0)
+                return found(p + 2 * V::W + ctz32(m));
+            m = V::mask(V::eq(c3, zero));
+            return found(p + 3 * V::W + ctz32(m));
+        }
+        p += 4 * V::W;
+    }
+}
+
+// (unsigned a byte) - (unsigned b byte) at the first difference within n bytes, stopping after
+// a's NUL; 0 if none. Unaligned blocks, each proven to lie inside one page for both texts;
+// near a page end the bytes up to it are compared one by one.
+template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, sys_u64 n) {
+    using R = typename V::reg;
+    const unsigned char* x = (const unsigned char*)a;
+    const unsigned char* y = (const unsigned char*)b;
+    const R zero = V::zero();
+    while (n != 0) {
+        const sys_u64 to_page_x = 4096 - ((uintptr_t)x & 4095);
+        const sys_u64 to_page_y = 4096 - ((uintptr_t)y & 4095);
+        const sys_u64 safe = to_page_x < to_page_y ? to_page_x : to_page_y;
+        if (safe < V::W) {
+            const sys_u64 k = safe < n ? safe : n;
+            for (sys_u64 i = 0; i < k; ++i) {
+                if (x[i] != y[i] || x[i] == 0)
+                    return (sys_i64)x[i] - (sys_i64)y[i];
+            }
+            x += k;
+            y += k;
+            n -= k;
+            continue;
+        }
+        sys_u64 blocks = safe / V::W;
+        // Four blocks at a time while nothing differs; the block that differs is found below.
+        while (blocks >= 4 && n > 4 * V::W) {
+            const R x0 = V::loadu(x), x1 = V::loadu(x + V::W), x2 = V::loadu(x + 2 * V::W),
+                    x3 = V::loadu(x + 3 * V::W);
+            const R t0 = V::min(x0, V::eq(x0, V::loadu(y)));
+            const R t1 = V::min(x1, V::eq(x1, V::loadu(y + V::W)));
+            const R t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * V::W)));
+            const R t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * V::W)));
+            if (V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), zero)))
+                break;
+            x += 4 * V::W;
+            y += 4 * V::W;
+            n -= 4 * V::W;
+            blocks -= 4;
+        }
+        for (; blocks != 0; --blocks) {
+            const R vx = V::loadu(x), vy = V::loadu(y);
+            // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
+            uint32_t m = V::mask(V::eq(V::min(vx, V::eq(vx, vy)), zero));
+            if (n < V::W)
+                m &= (uint32_t)((1ull << n) - 1);
+            if (m) {
+                const unsigned i = ctz32(m);
+                return (sys_i64)x[i] - (sys_i64)y[i];
+            }
+            if (n <= V::W)
+                return 0;
+            x += V::W;
+            y += V::W;
+            n -= V::W;
+        }
+    }
+    return 0;
+}
+
+// Whether the text at t starts with the terminated `rest`. Stops at the first difference, so
+// the text's NUL (which differs from every byte of rest) ends it.
+inline bool starts_with(const char* t, const char* rest) {
+    for (; *rest; ++t, ++rest) {
+        if (*t != *rest)
+            return false;
+    }
+    return true;
+}
+
+// First occurrence of a pattern of at least two bytes. Each aligned block without a NUL is
+// filtered for positions i with text[i] == pattern[0] and text[i + k] == pattern[k], k being
+// the pattern's last position capped at W, through a second, unaligned load at p + k. That load
+// stays within the next aligned block, which is mapped: the current block has no NUL, so the
+// text goes on at least to the next block's first byte. Candidates are verified byte by byte.
+// The block that holds the NUL is searched byte by byte.
+template <class V> inline const char* kernel_strstr(const char* s, const char* pattern) {
+    using R = typename V::reg;
+    const R zero = V::zero();
+    sys_u64 k = 1;
+    while (k < V::W && pattern[k + 1] != 0)
+        ++k;
+    const R v0 = V::set1(pattern[0]);
+    const R vk = V::set1(pattern[k]);
+    const char* rest = pattern + 1;
+    const char* p = align_down<V>(s);
+    uint32_t keep = ~0u << ((uintptr_t)s & (V::W - 1));
+    for (;;) {
+        const R v = V::load(p);
+        const uint32_t z = V::mask(V::eq(v, zero)) & keep;
+        if (z) {
+            for (const char* at = p + ctz32(keep); at < p + ctz32(z); ++at) {
+                if (*at == pattern[0] && starts_with(at + 1, rest))
+                    return at;
+            }
+            return nullptr;
+        }
+        uint32_t candidates = V::mask(V::eq(v, v0)) & V::mask(V::eq(V::loadu(p + k), vk)) & keep;
+        keep = ~0u;
+        while (candidates) {
+            const char* at = p + ctz32(candidates);
+            if (starts_with(at + 1, rest))
+                return at;
+            candidates &= candidates - 1;
+        }
+        p += V::W;
+    }
+}
+
+} // namespace

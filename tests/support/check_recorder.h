@@ -1,0 +1,53 @@
+// Records failed checks instead of ending the process, so a test can see the exact condition
+// text a routine hands to sys_assert_handler and the failure value it returns afterwards.
+//
+// Linux only, and only in programs that link the shared library (tests/test_*.cpp): this file
+// defines sys_assert_handler in the test program, which the library's calls then reach
+// (exported functions are interposable on ELF). While a CheckRecorder is alive the handler
+// records the condition and returns 0, so the check site skips its breakpoint and takes its
+// failure path, as under a resumed debugger. Otherwise it forwards to the library's own
+// handler, so death tests behave as everywhere else. Include from one source per program.
+// Windows has no interposition: there the death tests and the debugger runs cover checks.
+#pragma once
+
+#if !defined(_WIN32)
+#define QV_TEST_RECORDS_CHECKS 1
+
+#include "qv_sys/assertion.h"
+
+#include <dlfcn.h>
+
+#include <string>
+#include <vector>
+
+namespace qv_test {
+
+struct CheckRecorder {
+    static inline bool active = false;
+    static inline std::vector<std::string> conditions;
+    CheckRecorder() {
+        conditions.clear();
+        active = true;
+    }
+    ~CheckRecorder() { active = false; }
+    CheckRecorder(const CheckRecorder&) = delete;
+    CheckRecorder& operator=(const CheckRecorder&) = delete;
+};
+
+} // namespace qv_test
+
+extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line,
+                                      sys_u32 kind, const char* /*format*/, ...) {
+    if (qv_test::CheckRecorder::active) {
+        qv_test::CheckRecorder::conditions.emplace_back(condition ? condition : "(null)");
+        return 0;
+    }
+    using Handler = sys_u32 (*)(const char*, const char*, sys_u32, sys_u32, const char*, ...);
+    static const Handler library = (Handler)dlsym(RTLD_NEXT, "sys_assert_handler");
+    // The message is not forwarded: the library's handler ends the process either way here.
+    return library(condition, file, line, kind, nullptr);
+}
+
+#else
+#define QV_TEST_RECORDS_CHECKS 0
+#endif

@@ -1,0 +1,444 @@
+// Number conversion: formatter counts (with the NUL), parser flags, edges and round
+// trips, the radix checks, and the choices for the cases the plain algorithms leave open.
+#include "support/check_recorder.h"
+#include "support/test_support.h"
+
+#include "qv_sys/cstr.h"
+
+#include <float.h>
+#include <math.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+// The obvious digits of v in radix r, for comparison.
+std::string reference_utoa(sys_u64 v, unsigned r) {
+    std::string s;
+    do {
+        s.insert(s.begin(), "0123456789abcdef"[v % r]);
+        v /= r;
+    } while (v);
+    return s;
+}
+
+// ---- Integers to text -----------------------------------------------------------------------
+
+TEST(Utoa, SpecifiedCases) {
+    char buf[80];
+    EXPECT_EQ(sys_utoa(0, buf, 10), 2u);
+    EXPECT_STREQ(buf, "0");
+    EXPECT_EQ(sys_utoa(255, buf, 16), 3u);
+    EXPECT_STREQ(buf, "ff");
+    EXPECT_EQ(sys_utoa(UINT64_MAX, buf, 2), 65u);
+    EXPECT_EQ(std::string(buf), std::string(64, '1'));
+    EXPECT_EQ(sys_utoa(UINT64_MAX, buf, 10), 21u);
+    EXPECT_STREQ(buf, "18446744073709551615");
+    EXPECT_EQ(sys_utoa(UINT64_MAX, buf, 16), 17u);
+    EXPECT_STREQ(buf, "ffffffffffffffff");
+}
+
+TEST(Utoa, EveryRadixAtTheEdges) {
+    const sys_u64 values[] = {0,
+                              1,
+                              2,
+                              7,
+                              8,
+                              9,
+                              10,
+                              15,
+                              16,
+                              17,
+                              99,
+                              100,
+                              255,
+                              256,
+                              999,
+                              1000,
+                              9999999999999999999ull,
+                              10000000000000000000ull,
+                              (sys_u64)INT64_MAX,
+                              (sys_u64)INT64_MAX + 1,
+                              UINT64_MAX - 1,
+                              UINT64_MAX};
+    char buf[80];
+    for (unsigned radix = 2; radix <= 16; ++radix) {
+        for (sys_u64 v : values) {
+            const std::string expected = reference_utoa(v, radix);
+            ASSERT_EQ(sys_utoa(v, buf, (sys_u8)radix), expected.size() + 1) << v << " r" << radix;
+            ASSERT_EQ(std::string(buf), expected) << v << " r" << radix;
+        }
+    }
+    // Every power of ten and its neighbours in radix 10 (the digit count is computed).
+    sys_u64 p = 1;
+    for (int k = 0; k < 20; ++k, p *= 10) {
+        for (sys_u64 v : {p - 1, p, p + 1}) {
+            ASSERT_EQ(sys_utoa(v, buf, 10), reference_utoa(v, 10).size() + 1) << v;
+            ASSERT_EQ(std::string(buf), reference_utoa(v, 10));
+        }
+    }
+}
+
+TEST(Itoa, SignInEveryRadix) {
+    char buf[80];
+    EXPECT_EQ(sys_itoa(INT64_MIN, buf, 10), 21u);
+    EXPECT_STREQ(buf, "-9223372036854775808");
+    EXPECT_EQ(sys_itoa(-255, buf, 16), 4u);
+    EXPECT_STREQ(buf, "-ff");
+    EXPECT_EQ(sys_itoa(0, buf, 10), 2u);
+    EXPECT_STREQ(buf, "0");
+    EXPECT_EQ(sys_itoa(INT64_MAX, buf, 10), 20u);
+    EXPECT_STREQ(buf, "9223372036854775807");
+    EXPECT_EQ(sys_itoa(INT64_MIN, buf, 2), 66u);
+    EXPECT_EQ(std::string(buf), "-1" + std::string(63, '0'));
+    EXPECT_EQ(sys_itoa(-1, buf, 7), 3u);
+    EXPECT_STREQ(buf, "-1");
+}
+
+TEST(IntegerRoundTrip, RandomValuesInEveryRadix) {
+    std::mt19937_64 rng(3);
+    char buf[80];
+    for (int i = 0; i < 20000; ++i) {
+        const sys_u64 u = rng() >> (rng() % 64);
+        const sys_i64 s = (sys_i64)(rng() >> (rng() % 64)) * ((i & 1) ? -1 : 1);
+        const sys_u8 radix = (sys_u8)(2 + i % 15);
+        sys_bool ok = 0;
+        const sys_u64 n = sys_utoa(u, buf, radix);
+        ASSERT_EQ(n, strlen(buf) + 1);
+        ASSERT_EQ(sys_atou(buf, radix, &ok), u) << buf;
+        ASSERT_EQ(ok, 1);
+        const sys_u64 m = sys_itoa(s, buf, radix);
+        ASSERT_EQ(m, strlen(buf) + 1);
+        ASSERT_EQ(sys_atoi(buf, radix, &ok), s) << buf;
+        ASSERT_EQ(ok, 1);
+    }
+    for (sys_i64 edge : {INT64_MIN, INT64_MIN + 1, (sys_i64)-1, (sys_i64)0, INT64_MAX}) {
+        for (sys_u8 radix = 2; radix <= 16; ++radix) {
+            sys_itoa(edge, buf, radix);
+            ASSERT_EQ(sys_atoi(buf, radix, nullptr), edge) << buf;
+        }
+    }
+}
+
+TEST(IntegerFormatterDeathTest, RadixOutside2To16FailsTheCheck) {
+    char buf[80];
+    for (sys_u8 radix : {(sys_u8)0, (sys_u8)1, (sys_u8)17, (sys_u8)255}) {
+        EXPECT_EXIT(
+            {
+                sys_utoa(5, buf, radix);
+                exit(7);
+            },
+            ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+        EXPECT_EXIT(
+            {
+                sys_itoa(-5, buf, radix);
+                exit(7);
+            },
+            ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    }
+}
+
+#if QV_TEST_RECORDS_CHECKS
+TEST(IntegerFormatterChecks, TextsAndFailureValue) {
+    qv_test::CheckRecorder recorder;
+    char buf[8] = "xxxxxxx";
+    EXPECT_EQ(sys_utoa(5, buf, 17), 1u);
+    EXPECT_STREQ(buf, "");
+    memcpy(buf, "xxxxxxx", 8);
+    EXPECT_EQ(sys_itoa(-5, buf, 1), 1u);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(sys_utoa(5, buf, 0), 1u);
+    const std::vector<std::string> expected = {"radix <= 16", "radix >= 2", "radix >= 2"};
+    EXPECT_EQ(recorder.conditions, expected);
+}
+#endif
+
+// ---- Text to integers -----------------------------------------------------------------------
+
+TEST(Atou, SpecifiedCases) {
+    struct Case {
+        const char* text;
+        sys_u8 radix;
+        sys_u64 value;
+        sys_bool ok;
+    };
+    const Case cases[] = {
+        {" \t42xyz", 10, 42, 1},
+        {"   ", 10, 0, 0},
+        {"ff", 16, 255, 1},
+        {"ff", 10, 0, 0},
+        {"FF", 16, 255, 1},
+        {"", 10, 0, 0},
+        {"\n\v\f\r 7", 10, 7, 1},
+        {"0x1f", 16, 0, 1},
+        {"-1", 10, 0, 0},
+        {"+1", 10, 0, 0},
+        {"1010", 2, 10, 1},
+        {"12", 2, 1, 1},
+        {"777", 8, 511, 1},
+        {"18446744073709551615", 10, UINT64_MAX, 1},
+        {"18446744073709551616", 10, 0, 1}, // wraps silently
+        {"zz", 16, 0, 0},
+        {"9", 9, 0, 0},
+        {"007", 10, 7, 1},
+        // Radix outside 2..16 is not checked by the parsers (qv_sys/cstr.h).
+        {"5", 0, 0, 0},
+        {"000", 1, 0, 1},
+        {"1", 1, 0, 0},
+        {"g", 17, 0, 0},
+        {"f0", 17, 255, 1},
+    };
+    for (const Case& c : cases) {
+        sys_bool ok = 7;
+        EXPECT_EQ(sys_atou(c.text, c.radix, &ok), c.value) << c.text << " r" << (int)c.radix;
+        EXPECT_EQ(ok, c.ok) << c.text << " r" << (int)c.radix;
+    }
+    EXPECT_EQ(sys_atou("12", 10, nullptr), 12u); // the flag may be null
+}
+
+TEST(Antou, CountedReading) {
+    sys_bool ok = 7;
+    EXPECT_EQ(sys_antou("12345", 3, 10, &ok), 123u);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(sys_antou("12345", 0, 10, &ok), 0u);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_antou("  12", 2, 10, &ok), 0u); // n runs out in the white space
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_antou("  12", 3, 10, &ok), 1u);
+    EXPECT_EQ(ok, 1);
+    const char unterminated[2] = {'4', '2'};
+    EXPECT_EQ(sys_antou(unterminated, 2, 10, &ok), 42u);
+}
+
+TEST(Atoi, SignRules) {
+    struct Case {
+        const char* text;
+        sys_i64 value;
+        sys_bool ok;
+    };
+    const Case cases[] = {
+        {"-12", -12, 1},
+        {" -12", 0, 0},
+        {"- 12", -12, 1},
+        {"+12", 0, 0},
+        {"12", 12, 1},
+        {"-", 0, 0},
+        {"--1", 0, 0},
+        {"", 0, 0},
+        {"-9223372036854775808", INT64_MIN, 1},
+        {"9223372036854775807", INT64_MAX, 1},
+        {"9223372036854775808", INT64_MIN, 1}, // wraps
+    };
+    for (const Case& c : cases) {
+        sys_bool ok = 7;
+        EXPECT_EQ(sys_atoi(c.text, 10, &ok), c.value) << c.text;
+        EXPECT_EQ(ok, c.ok) << c.text;
+    }
+    sys_bool ok = 7;
+    EXPECT_EQ(sys_antoi("-12", 1, 10, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_antoi("-12", 2, 10, &ok), -1);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(sys_antoi("-12", 0, 10, &ok), 0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_atoi("-ff", 16, &ok), -255);
+}
+
+// ---- Text to floating point -----------------------------------------------------------------
+
+TEST(Atof64, SpecifiedCases) {
+    struct Case {
+        const char* text;
+        double value;
+        sys_bool ok;
+    };
+    const Case cases[] = {
+        {"1.5", 1.5, 1},
+        {".5", 0.5, 1},
+        {"5.", 5.0, 1},
+        {"-2e3", -2000.0, 1},
+        {"1e", 0.0, 0},
+        {"1e+", 0.0, 0},
+        {"1ex", 0.0, 0},
+        {"12abc", 12.0, 1},
+        {" 1", 0.0, 0},
+        {".", 0.0, 0},
+        {"", 0.0, 0},
+        {"-", 0.0, 0},
+        {"+", 0.0, 0},
+        {"+2.25", 2.25, 1},
+        {"-.5e1", -5.0, 1},
+        {"1E2", 100.0, 1},
+        {"2.5e-1", 0.25, 1},
+        {"0", 0.0, 1},
+        {"007.5", 7.5, 1},
+        {"1.2.3", 1.2, 1},
+        {"inf", 0.0, 0},
+        {"nan", 0.0, 0},
+        {"0x10", 0.0, 1},
+        {"1e0", 1.0, 1},
+        {"0.00000000000000001", 0.0, 1}, // 16 zeros after the point: beyond the 16 digits
+        {".00000000000000001", 0.0, 1},
+        {"12345678901234567890", 12345678901234560000.0, 1}, // 16 digits kept, then powers
+        {"1.2345678901234567", 1.234567890123456, 1},
+    };
+    for (const Case& c : cases) {
+        sys_bool ok = 7;
+        const double v = sys_atof64(c.text, &ok);
+        EXPECT_EQ(v, c.value) << c.text;
+        EXPECT_EQ(ok, c.ok) << c.text;
+    }
+    sys_bool ok = 7;
+    EXPECT_EQ(sys_antof64("1.25", 3, &ok), 1.2);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(sys_antof64("1.25", 0, &ok), 0.0);
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_antof64("-1", 1, &ok), 0.0); // the sign used up n
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_antof64("1e5", 2, &ok), 0.0); // n ends right after the e
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(sys_antof64("1e5", 1, &ok), 1.0);
+    EXPECT_EQ(sys_atof32("0.5", &ok), 0.5f);
+    EXPECT_EQ(sys_antof32("2.75x", 4, &ok), 2.75f);
+    EXPECT_EQ(sys_atof64("7", nullptr), 7.0);
+    EXPECT_TRUE(signbit(sys_atof64("-0", nullptr)));
+}
+
+TEST(Atof64, HugeExponentsFinishAsZeroOrInfinity) {
+    sys_bool ok = 0;
+    EXPECT_EQ(sys_atof64("1e999999999999", &ok), HUGE_VAL);
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(sys_atof64("-1e999999999999999999999999999999", &ok), -HUGE_VAL);
+    EXPECT_EQ(sys_atof64("1e-999999999999999999999999999999", &ok), 0.0);
+    const double negative_zero = sys_atof64("-5e-99999999999999", &ok);
+    EXPECT_EQ(negative_zero, 0.0);
+    EXPECT_TRUE(signbit(negative_zero));
+    EXPECT_EQ(sys_atof64("0e999999999999999999", &ok), 0.0);
+    EXPECT_EQ(ok, 1);
+    EXPECT_NEAR(sys_atof64("1e308", nullptr), 1e308, 1e308 * 1e-15);
+    EXPECT_EQ(sys_atof64("1e309", nullptr), HUGE_VAL);
+    EXPECT_GT(sys_atof64("1e-320", nullptr), 0.0); // subnormal, not flushed
+}
+
+TEST(Atof64, CloseToStrtodForShortDecimals) {
+    // Not exact by design: 16 digits are kept (the 17th is dropped, not rounded) and the
+    // scaling is done in double arithmetic, so the result is within 1e-15 of the value.
+    std::mt19937_64 rng(11);
+    char text[64];
+    for (int i = 0; i < 20000; ++i) {
+        const long long mantissa = (long long)(rng() % 1000000000000000ull);
+        const int exponent = (int)(rng() % 60) - 30;
+        snprintf(text, sizeof text, "%lld.%de%d", mantissa, (int)(rng() % 100), exponent);
+        const double expected = strtod(text, nullptr);
+        const double got = sys_atof64(text, nullptr);
+        ASSERT_NEAR(got, expected, fabs(expected) * 1e-15) << text;
+    }
+}
+
+// ---- Floating point to text -----------------------------------------------------------------
+
+TEST(F64toa, SpecifiedCasesTruncate) {
+    struct Case {
+        double value;
+        sys_u64 decimals;
+        const char* text;
+    };
+    const Case cases[] = {
+        {3.14159, 3, "3.141"},
+        {-0.5, 3, "-0.500"},
+        {1.05, 3, "1.050"},
+        {12.7, 0, "12"},
+        {1.0, 2, "1.00"},
+        {2.675, 2, "2.67"},
+        {0.999999, 3, "0.999"},
+        {0.29, 2, "0.28"},
+        {-0.0, 3, "0.000"},
+        {0.0, 0, "0"},
+        {-12.75, 1, "-12.7"},
+        {0.001, 3, "0.001"},
+        {0.0001, 3, "0.000"},
+        {123456789.0, 0, "123456789"},
+        {9223372036854775807.0, 0, "9223372036854775808"}, // 2^63: written exactly
+        {1e18, 1, "1000000000000000000.0"},
+        {9999999999999997952.0, 2, "9999999999999997952.00"}, // just below 10^19
+        {0.5, 18, "0.500000000000000000"},
+        {0.5, 20, "0.50000000000000000000"}, // beyond 18 decimals: zeros
+        {-1.0 / 3.0, 18, "-0.333333333333333312"},
+    };
+    for (const Case& c : cases) {
+        char buf[128];
+        memset(buf, '#', sizeof buf);
+        const sys_u64 n = sys_f64toa(c.value, buf, c.decimals);
+        EXPECT_STREQ(buf, c.text) << c.value << " with " << c.decimals;
+        EXPECT_EQ(n, strlen(c.text) + 1) << c.value << " with " << c.decimals;
+        EXPECT_EQ(buf[n], '#');
+    }
+    char buf[32];
+    EXPECT_EQ(sys_f64toa(3.14159, buf, 3), 6u);
+    EXPECT_EQ(sys_f32toa(1.5f, buf, 2), 5u);
+    EXPECT_STREQ(buf, "1.50");
+    EXPECT_EQ(sys_f32toa(-0.25f, buf, 1), 5u);
+    EXPECT_STREQ(buf, "-0.2");
+}
+
+TEST(F64toa, ChoicesForTheOpenCases) {
+    struct Case {
+        double value;
+        sys_u64 decimals;
+        const char* text;
+    };
+    const Case cases[] = {
+        {HUGE_VAL, 3, "inf"},
+        {-HUGE_VAL, 3, "-inf"},
+        {NAN, 3, "-nan"}, // not >= 0, so the sign is written, as the algorithm says
+        {1e19, 0, "1.0000000000000e+19"},
+        {-1e19, 5, "-1.0000000000000e+19"},
+        {DBL_MAX, 2, "1.7976931348623e+308"},
+        {-DBL_MAX, 18, "-1.7976931348623e+308"},
+        {123456789012345678901234567890.0, 0, "1.2345678901234e+29"},
+    };
+    for (const Case& c : cases) {
+        char buf[128];
+        const sys_u64 n = sys_f64toa(c.value, buf, c.decimals);
+        EXPECT_STREQ(buf, c.text) << c.value;
+        EXPECT_EQ(n, strlen(c.text) + 1) << c.value;
+    }
+}
+
+TEST(F64toa, StaysWithin22PlusDecimalsBytes) {
+    std::mt19937_64 rng(5);
+    char buf[256];
+    for (int i = 0; i < 20000; ++i) {
+        double v;
+        const sys_u64 bits = rng();
+        memcpy(&v, &bits, sizeof v); // any bit pattern: tiny, huge, subnormal, inf, nan
+        const sys_u64 decimals = rng() % 26;
+        memset(buf, '#', sizeof buf);
+        const sys_u64 n = sys_f64toa(v, buf, decimals);
+        ASSERT_LE(n, 22 + decimals) << v;
+        ASSERT_EQ(n, strlen(buf) + 1) << v;
+    }
+}
+
+TEST(FloatRoundTrip, FormatThenParse) {
+    std::mt19937_64 rng(9);
+    char buf[64];
+    for (int i = 0; i < 20000; ++i) {
+        const double v = ((double)(rng() % 2000000000) - 1e9) / (double)(1 + rng() % 100000);
+        sys_f64toa(v, buf, 9);
+        sys_bool ok = 0;
+        const double back = sys_atof64(buf, &ok);
+        ASSERT_EQ(ok, 1);
+        ASSERT_NEAR(back, v, 1.1e-9 + fabs(v) * 4 * DBL_EPSILON) << buf;
+    }
+    for (double v : {0.0, 1.0, -1.0, 0.5, 1e15, -1e15, 123.456}) {
+        sys_f64toa(v, buf, 6);
+        EXPECT_NEAR(sys_atof64(buf, nullptr), v, 1e-6) << buf;
+    }
+}
+
+} // namespace
