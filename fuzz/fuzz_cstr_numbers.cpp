@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const sys_f32 f = sys_antof32(c, n, &ok);
 
     // The terminated copy reads the same as the counted one up to its first NUL.
-    if (memchr(counted.data(), 0, n) == nullptr) {
+    if (n == 0 || memchr(counted.data(), 0, n) == nullptr) {
         if (sys_atou(terminated.data(), radix, nullptr) != u ||
             sys_atoi(terminated.data(), radix, nullptr) != i)
             __builtin_trap();
