@@ -38,12 +38,14 @@ if [ "$what" = win64-prefix ]; then
 fi
 
 pkgs=(git cmake ninja-build make g++ python3 xz-utils)
+# The library itself links LZ4 and libsodium, so even the demo needs their -dev packages.
+pkgs+=(liblz4-dev libsodium-dev)
 # Call stacks on Linux: libdw names frames and libunwind walks a signal context, both opened
 # at run time (libdw1 and libunwind8 come with their -dev packages); libiberty demangles
 # without allocating and is linked in statically.
 pkgs+=(libdw-dev libunwind-dev libiberty-dev)
 if [ "$what" = all ]; then
-  pkgs+=(googletest libbenchmark-dev libxxhash-dev liblz4-dev libsodium-dev
+  pkgs+=(googletest libbenchmark-dev libxxhash-dev
          libjsmn-dev libsimdjson-dev libstb-dev libfmt-dev
          g++-mingw-w64-x86-64-posix wine64
          clang-14 libclang-rt-14-dev
