@@ -30,6 +30,32 @@ QV_SYS_API void sys_free(void* ptr);
  * nothing. Touches only the given bytes. */
 QV_SYS_API void sys_memgarble(void* ptr, sys_u64 size);
 
+/* ---- Guarded memory ----------------------------------------------------------------------
+ * A debugging aid beside the allocator: blocks that start right behind an inaccessible page
+ * and end before one, whose pages can be made read-only or inaccessible at will, so that a
+ * stray access faults at once. A block of n bytes costs ceil(n / page) + 2 pages of address
+ * space. The page size is the system's, fetched on the first sys_mem_access_malloc. */
+
+#define SYS_MEM_ACCESS_READ_WRITE 0u
+#define SYS_MEM_ACCESS_READ_ONLY  1u
+#define SYS_MEM_ACCESS_NONE       2u
+
+/* A page-aligned block of `size` bytes, readable and writable; the page before it and the
+ * pages after its last page are inaccessible (bytes between its end and the end of its last
+ * page are accessible slack). A failed reservation reports "ret" and gives null; a failed
+ * protection change reports "res". size 0 gives a block with no accessible page. */
+QV_SYS_API void* sys_mem_access_malloc(sys_u64 size);
+
+/* Releases a block from sys_mem_access_malloc. Before any block was allocated it reports
+ * "PAGE_SIZE" and does nothing. A null pointer is ignored. */
+QV_SYS_API void sys_mem_access_free(void* ptr);
+
+/* Sets the pages covering [ptr, ptr + size) to SYS_MEM_ACCESS_NONE, SYS_MEM_ACCESS_READ_ONLY
+ * or, for any other mode, read-write. ptr must be page-aligned (else the check
+ * "( reinterpret_cast<sys_u64>( access_mem ) % PAGE_SIZE ) == 0" is reported and nothing
+ * changes); it needs an earlier sys_mem_access_malloc for the page size. */
+QV_SYS_API void sys_mem_access_set(void* ptr, sys_u32 mode, sys_u64 size);
+
 QV_SYS_END_C
 
 #endif /* QV_SYS_SYSMEMORY_H */

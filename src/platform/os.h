@@ -20,6 +20,15 @@ void* os_heap_alloc(sys_u64 size);
 void* os_heap_realloc(void* ptr, sys_u64 size);
 void os_heap_free(void* ptr);
 
+// Virtual memory for guarded blocks, in whole pages. `size` is a multiple of the page size.
+sys_u64 os_page_size();
+// Reserved and committed, read-write; null on failure.
+void* os_pages_allocate(sys_u64 size);
+// `mode`: 0 read-write, 1 read-only, 2 no access.
+bool os_pages_protect(void* base, sys_u64 size, sys_u32 mode);
+// Releases a whole reservation made by os_pages_allocate.
+bool os_pages_release(void* base, sys_u64 size);
+
 // --- process (process.cpp) -----------------------------------------------------------------
 // Whether a debugger is attached right now. Allocation-free: the check handler calls it.
 bool os_debugger_present();

@@ -15,3 +15,25 @@ void* os_heap_realloc(void* ptr, sys_u64 size) {
 void os_heap_free(void* ptr) {
     HeapFree(GetProcessHeap(), 0, ptr);
 }
+
+// Guarded pages: VirtualAlloc / VirtualProtect / VirtualFree.
+sys_u64 os_page_size() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+
+void* os_pages_allocate(sys_u64 size) {
+    return VirtualAlloc(nullptr, (SIZE_T)size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+bool os_pages_protect(void* base, sys_u64 size, sys_u32 mode) {
+    const DWORD prot = mode == 2 ? PAGE_NOACCESS : mode == 1 ? PAGE_READONLY : PAGE_READWRITE;
+    DWORD old;
+    return VirtualProtect(base, (SIZE_T)size, prot, &old) != 0;
+}
+
+bool os_pages_release(void* base, sys_u64 size) {
+    (void)size; // a whole reservation is released by its base alone
+    return VirtualFree(base, 0, MEM_RELEASE) != 0;
+}

@@ -1,0 +1,132 @@
+// Guarded blocks: where they sit, which bytes are reachable, and the access modes. Linux
+// probes every address for real (a fault is caught and turned into an answer); Windows asks
+// the memory manager for the page's protection instead, so no test process ever crashes.
+#include "support/test_support.h"
+
+#include "qv_sys/sysmemory.h"
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <setjmp.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+enum class Access { none, read, read_write };
+
+#if defined(_WIN32)
+Access probe(const void* address) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(address, &info, sizeof info) == 0 || info.State != MEM_COMMIT)
+        return Access::none;
+    switch (info.Protect & 0xff) {
+    case PAGE_READWRITE:
+        return Access::read_write;
+    case PAGE_READONLY:
+        return Access::read;
+    default:
+        return Access::none;
+    }
+}
+
+sys_u64 page_size() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
+#else
+sigjmp_buf g_jump;
+void on_fault(int) {
+    siglongjmp(g_jump, 1);
+}
+
+// Reads, then writes back the same byte, catching the fault of either.
+Access probe(const void* address) {
+    struct sigaction sa = {}, old_segv, old_bus;
+    sa.sa_handler = on_fault;
+    sigaction(SIGSEGV, &sa, &old_segv);
+    sigaction(SIGBUS, &sa, &old_bus);
+    volatile unsigned char* p = (volatile unsigned char*)address;
+    volatile Access result = Access::none; // assigned between sigsetjmp and a fault
+    if (sigsetjmp(g_jump, 1) == 0) {
+        const unsigned char value = *p;
+        result = Access::read;
+        *p = value;
+        result = Access::read_write;
+    }
+    sigaction(SIGSEGV, &old_segv, nullptr);
+    sigaction(SIGBUS, &old_bus, nullptr);
+    return result;
+}
+
+sys_u64 page_size() {
+    return (sys_u64)sysconf(_SC_PAGESIZE);
+}
+#endif
+
+TEST(GuardedMemory, OneByteBlockSitsBetweenTwoGuardPages) {
+    const sys_u64 page = page_size();
+    unsigned char* block = (unsigned char*)sys_mem_access_malloc(1);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ((uintptr_t)block % page, 0u);
+    block[0] = 0x5a;
+    EXPECT_EQ(block[0], 0x5a);
+    EXPECT_EQ(probe(block), Access::read_write);
+    EXPECT_EQ(probe(block + page - 1), Access::read_write); // slack of the last page
+    EXPECT_EQ(probe(block - 1), Access::none);              // the header page
+    EXPECT_EQ(probe(block + page), Access::none);           // the page after
+    sys_mem_access_free(block);
+}
+
+TEST(GuardedMemory, BlocksOfWholePagesEndAtTheGuard) {
+    const sys_u64 page = page_size();
+    for (sys_u64 size : {page, 3 * page, 2 * page + 1}) {
+        unsigned char* block = (unsigned char*)sys_mem_access_malloc(size);
+        ASSERT_NE(block, nullptr);
+        const sys_u64 pages = (size + page - 1) / page;
+        for (sys_u64 i = 0; i < pages; ++i)
+            EXPECT_EQ(probe(block + i * page), Access::read_write) << size << " page " << i;
+        EXPECT_EQ(probe(block + pages * page), Access::none) << size;
+        EXPECT_EQ(probe(block - page), Access::none) << size;
+        sys_mem_access_free(block);
+    }
+}
+
+TEST(GuardedMemory, AccessModesSwitchWholePages) {
+    const sys_u64 page = page_size();
+    unsigned char* block = (unsigned char*)sys_mem_access_malloc(2 * page);
+    ASSERT_NE(block, nullptr);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_READ_ONLY, 1); // rounds up to the first page
+    EXPECT_EQ(probe(block), Access::read);
+    EXPECT_EQ(probe(block + page - 1), Access::read);
+    EXPECT_EQ(probe(block + page), Access::read_write);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_NONE, 2 * page);
+    EXPECT_EQ(probe(block), Access::none);
+    EXPECT_EQ(probe(block + page), Access::none);
+    sys_mem_access_set(block + page, 7, page); // any other mode means read-write
+    EXPECT_EQ(probe(block), Access::none);
+    EXPECT_EQ(probe(block + page), Access::read_write);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_READ_WRITE, 2 * page);
+    EXPECT_EQ(probe(block), Access::read_write);
+    sys_mem_access_free(block); // freeing works whatever the pages' modes
+}
+
+TEST(GuardedMemoryDeathTest, MisuseIsReported) {
+    // Free before any block exists: a fresh process, where the page size was never fetched.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(sys_mem_access_free(nullptr), ::testing::ExitedWithCode(qv_test::kCheckExitCode),
+                "");
+    EXPECT_EXIT(
+        {
+            unsigned char* block = (unsigned char*)sys_mem_access_malloc(64);
+            sys_mem_access_set(block + 1, SYS_MEM_ACCESS_NONE, 1);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+} // namespace
