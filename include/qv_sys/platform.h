@@ -37,4 +37,24 @@ QV_SYS_API sys_u64 sys_windows_utf8_to_wide(wchar_t* buffer, sys_u64 capacity, c
 
 #endif /* _WIN32 && __cplusplus */
 
+/* ---- Machine identifier and URLs (both platforms, C++ only) ------------------------------
+ * Exported under their decorated C++ names, as the library's interface defines them. */
+#if defined(__cplusplus)
+
+/* Copies the machine's identifier into `buffer` (cut to size - 1 bytes, always terminated
+ * when size > 0) and returns the bytes copied. Windows: the registry value MachineGuid under
+ * HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Cryptography. Linux: /etc/machine-id, else
+ * /var/lib/dbus/machine-id (the first line, at most 1023 bytes). When neither can be read the
+ * identifier is "12345678". A real identifier that does not fit (its size with the terminator
+ * not below `size`) reports "buf_size < out_max" and is then cut. */
+QV_SYS_API sys_u64 sys_get_machine_guid(char* buffer, sys_u64 size);
+
+/* Opens `url` (UTF-8) in the user's handler and returns at once; nothing is reported.
+ * Windows: ShellExecuteW with the verb "open" (the URL converted into 4096 UTF-16 units).
+ * Linux: the first executable xdg-open on PATH, started detached in a session of its own and
+ * not waited for (no zombie is left); without one nothing happens. */
+QV_SYS_API void sys_open_url(const char* url);
+
+#endif /* __cplusplus */
+
 #endif /* QV_SYS_PLATFORM_H */

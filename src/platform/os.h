@@ -134,3 +134,19 @@ bool os_callstack_symbols_start();
 // must keep a frame of its own (no inlining, no tail call). Returns the number of frames
 // handed to `visit`.
 sys_u64 os_callstack_walk(void* context, OsFrameVisitor visit, void* user);
+
+// --- machine facts (misc.cpp) --------------------------------------------------------------
+// The power state in the shape of Windows' SYSTEM_POWER_STATUS, so one decision serves both.
+struct OsPowerStatus {
+    sys_u8 ac_line_status;     // 0 offline, 1 online, 255 unknown
+    sys_u8 battery_flag;       // bit 8 charging, bit 128 no system battery, 255 unknown
+    sys_u8 battery_percent;    // 0..100, 255 unknown
+    sys_u8 system_status_flag; // 1: battery saver on
+};
+// False when the state cannot be read at all.
+bool os_power_status(OsPowerStatus* status);
+// The machine identifier's text, terminated, into `buffer` (1024 bytes). `size` receives the
+// bytes of the value with its terminator. False: there is none to read.
+bool os_machine_id(char* buffer, sys_u64* size);
+// Hands `url` to the user's handler without waiting.
+void os_open_url(const char* url);

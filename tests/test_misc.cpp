@@ -1,0 +1,163 @@
+// Machine facts through the exported interface: processor features against our own CPUID
+// reading, the machine identifier against the platform's source read here, the power
+// functions' ranges, the debugger flag with and without a tracer, and opening a URL.
+#include "support/test_support.h"
+
+#include "qv_sys/misc.h"
+#include "qv_sys/platform.h"
+
+#include <cpuid.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool cpuid_bit(unsigned leaf, int reg, unsigned bit) {
+    unsigned r[4];
+    __cpuid(0, r[0], r[1], r[2], r[3]);
+    if (leaf > r[0])
+        return false;
+    __cpuid_count(leaf, 0, r[0], r[1], r[2], r[3]);
+    return (r[reg] >> bit) & 1u;
+}
+
+TEST(Cpu, FeaturesMatchTheProcessorsFlags) {
+    EXPECT_EQ(cpu_supports(CPU_FEATURE_SSE4_2), cpuid_bit(1, 2, 20));
+    EXPECT_EQ(cpu_supports(CPU_FEATURE_AVX), cpuid_bit(1, 2, 28));
+    EXPECT_EQ(cpu_supports(CPU_FEATURE_AVX2), cpuid_bit(7, 1, 5));
+    EXPECT_EQ(cpu_supports(CPU_FEATURE_POPCNT), cpuid_bit(1, 2, 23));
+    EXPECT_EQ(cpu_supports(4), 0);
+    EXPECT_EQ(cpu_supports((sys_u32)-1), 0);
+    // Every x86-64 machine this runs on has SSE4.2 and POPCNT in practice; the flags are 0/1.
+    for (sys_u32 i = 0; i < 4; ++i)
+        EXPECT_LE(cpu_supports(i), 1);
+}
+
+// The identifier as the platform keeps it, read here independently; "" when there is none.
+std::string platform_machine_id() {
+#if defined(_WIN32)
+    char value[1024];
+    DWORD size = sizeof value;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", "MachineGuid",
+                     RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return "";
+    return value;
+#else
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        FILE* f = fopen(path, "rb");
+        if (!f)
+            continue;
+        char line[1024] = {};
+        const bool got = fgets(line, sizeof line, f) != nullptr;
+        fclose(f);
+        std::string id = got ? line : "";
+        while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
+            id.pop_back();
+        if (!id.empty())
+            return id;
+    }
+    return "";
+#endif
+}
+
+TEST(MachineGuid, IsThePlatformsIdentifierOrTheFallback) {
+    const std::string id = platform_machine_id();
+    const std::string expected = id.empty() ? "12345678" : id;
+    char buffer[1100];
+    memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(sys_get_machine_guid(buffer, sizeof buffer), expected.size());
+    EXPECT_STREQ(buffer, expected.c_str());
+    if (id.empty()) {
+        char small[8];
+        memset(small, '#', sizeof small);
+        EXPECT_EQ(sys_get_machine_guid(small, 4), 3u);
+        EXPECT_STREQ(small, "123");
+    }
+}
+
+TEST(MachineGuidDeathTest, ARealIdentifierThatDoesNotFitIsReported) {
+    if (platform_machine_id().empty())
+        GTEST_SKIP() << "no machine identifier here: the fallback is cut quietly";
+    char small[4];
+    EXPECT_EXIT(sys_get_machine_guid(small, sizeof small),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(Power, AnswersStayInTheirRanges) {
+    const sys_i32 type = power_get_current_power_type();
+    EXPECT_TRUE(type == POWER_TYPE_UNKNOWN || type == POWER_TYPE_MAINS ||
+                type == POWER_TYPE_BATTERY || type == POWER_TYPE_BATTERY_SAVER)
+        << type;
+    EXPECT_LE(power_get_remaining_battery_percentage(), 100);
+    EXPECT_EQ(power_conserve(), type == POWER_TYPE_BATTERY_SAVER ? 1 : 0);
+}
+
+TEST(Debugger, NotPresentInAPlainRun) {
+    EXPECT_EQ(sys_is_debugger_present(), 0);
+}
+
+TEST(DebuggerDebuggee, DISABLED_SeesItsTracer) {
+    EXPECT_EQ(sys_is_debugger_present(), 1);
+    qv_test::end_debuggee();
+}
+
+TEST(DebuggerUnderTracer, IsPresent) {
+    const qv_test::DebuggedRun run =
+        qv_test::run_test_under_debugger("DebuggerDebuggee.DISABLED_SeesItsTracer");
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
+}
+
+#if !defined(_WIN32)
+// A stand-in xdg-open first on PATH records its argument; sys_open_url must return before the
+// opener has finished (it sleeps) and leave it to finish on its own.
+TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
+    char folder[] = "/tmp/qv_open_url_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string opener = std::string(folder) + "/xdg-open";
+    const std::string record = std::string(folder) + "/url.txt";
+    FILE* f = fopen(opener.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "#!/bin/sh\nsleep 0.3\nprintf '%%s' \"$1\" > '%s.part'\nmv '%s.part' '%s'\n",
+            record.c_str(), record.c_str(), record.c_str());
+    fclose(f);
+    chmod(opener.c_str(), 0755);
+    const char* old_path = getenv("PATH");
+    const std::string saved = old_path ? old_path : "";
+    setenv("PATH", (std::string(folder) + ":" + saved).c_str(), 1);
+
+    sys_open_url("https://example.invalid/a b?c=1&d");
+    EXPECT_NE(access(record.c_str(), F_OK), 0) << "returned only after the opener finished";
+    std::string got;
+    for (int i = 0; i < 100 && got.empty(); ++i) {
+        usleep(50 * 1000);
+        if (FILE* r = fopen(record.c_str(), "rb")) {
+            char buf[256] = {};
+            got = fgets(buf, sizeof buf, r) ? buf : "";
+            fclose(r);
+        }
+    }
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_EQ(got, "https://example.invalid/a b?c=1&d");
+
+    // Without any xdg-open on PATH nothing happens.
+    setenv("PATH", folder, 1);
+    unlink(opener.c_str());
+    sys_open_url("https://example.invalid/");
+    setenv("PATH", saved.c_str(), 1);
+    unlink(record.c_str());
+    rmdir(folder);
+}
+#endif
+
+} // namespace
