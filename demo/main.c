@@ -52,13 +52,17 @@ static void demo_text(void) {
            (unsigned)ok);
 
     sys_u32 cps[16];
-    n = sys_utf8_to_utf32("Stra\xc3\x9f" "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac", cps, 16);
-    printf("sys_utf8_to_utf32(\"Stra\xc3\x9f" "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac\") -> %llu code points\n",
+    n = sys_utf8_to_utf32("Stra\xc3\x9f"
+                          "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac",
+                          cps, 16);
+    printf("sys_utf8_to_utf32(\"Stra\xc3\x9f"
+           "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac\") -> %llu code points\n",
            (unsigned long long)n);
     sys_utf32_to_upper(cps);
     n = sys_utf32_to_utf8(cps, buf, sizeof buf);
-    printf("sys_utf32_to_upper, back to UTF-8 -> \"%s\" (%llu bytes; \xc3\x9f has no capital here)\n",
-           buf, (unsigned long long)n);
+    printf(
+        "sys_utf32_to_upper, back to UTF-8 -> \"%s\" (%llu bytes; \xc3\x9f has no capital here)\n",
+        buf, (unsigned long long)n);
 }
 
 static void demo_clock(void) {
@@ -278,11 +282,38 @@ static void demo_checks(int fail) {
     }
 }
 
+static void demo_machine(void) {
+    static const char* const features[] = {"SSE4.2", "AVX", "AVX2", "POPCNT"};
+    printf("== machine facts\n");
+    printf("cpu_supports              ->");
+    for (sys_u32 i = 0; i < 4; ++i)
+        printf(" %s:%s", features[i], cpu_supports(i) ? "yes" : "no");
+    printf("\n");
+    static const char* const power[] = {"unknown", "mains", "battery", "?", "?", "battery saver"};
+    const sys_i32 type = power_get_current_power_type();
+    printf("power_get_current_power_type -> %d (%s), battery %u%%, conserve %u\n", type,
+           power[type], power_get_remaining_battery_percentage(), power_conserve());
+    printf("sys_is_debugger_present   -> %u\n", sys_is_debugger_present());
+}
+
+static void demo_guarded(void) {
+    printf("== guarded memory\n");
+    char* block = (char*)sys_mem_access_malloc(100);
+    strcpy(block, "between two inaccessible pages");
+    printf("sys_mem_access_malloc(100) -> \"%s\"\n", block);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_READ_ONLY, 100);
+    printf("sys_mem_access_set(READ_ONLY) -> reads still work: '%c'\n", block[0]);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_READ_WRITE, 100);
+    sys_mem_access_free(block);
+}
+
 int main(int argc, char** argv) {
     int fail = argc > 1 && strcmp(argv[1], "--check") == 0;
     printf("qv_sys demo host\n");
     demo_memory();
     demo_format();
+    demo_guarded();
+    demo_machine();
     demo_text();
     demo_clock();
     demo_hash();
