@@ -5,13 +5,14 @@
 #include <map>
 #include <stdio.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 struct Timing {
     double qv = 0;
-    std::string peer;
-    double peer_time = 0;
+    std::vector<std::pair<std::string, double>> peers; // in the order they ran
 };
 
 // Passes every run to the console reporter and keeps the per-iteration times of the pairs.
@@ -34,8 +35,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             if (who == "qv_sys") {
                 t.qv = run.GetAdjustedCPUTime();
             } else {
-                t.peer = who;
-                t.peer_time = run.GetAdjustedCPUTime();
+                t.peers.emplace_back(who, run.GetAdjustedCPUTime());
             }
         }
     }
@@ -43,8 +43,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::Finalize();
         printf("\n%-40s %-14s %s\n", "case", "peer", "qv_sys / peer");
         for (const auto& [name, t] : cases_) {
-            if (t.qv > 0 && t.peer_time > 0)
-                printf("%-40s %-14s %.3f\n", name.c_str(), t.peer.c_str(), t.qv / t.peer_time);
+            for (const auto& [peer, time] : t.peers)
+                if (t.qv > 0 && time > 0)
+                    printf("%-40s %-14s %.3f\n", name.c_str(), peer.c_str(), t.qv / time);
         }
     }
 

@@ -175,73 +175,35 @@ inline bool is_name_char(char c) {
 
 // ---- conversions -------------------------------------------------------------------------
 
-// Writes v in `radix` ending just before `end`; returns the first digit.
-inline char* write_unsigned(char* end, sys_u64 v, unsigned radix) {
-    static const char digits[] = "0123456789abcdef";
-    static const char pairs[] = "00010203040506070809101112131415161718192021222324252627282930"
-                                "31323334353637383940414243444546474849505152535455565758596061"
-                                "626364656667686970717273747576777879808182838485868788899091"
-                                "9293949596979899";
-    char* p = end;
-    if (radix == 10) {
-        while (v >= 100) {
-            const unsigned r = (unsigned)(v % 100);
-            v /= 100;
-            p -= 2;
-            memcpy(p, pairs + 2 * r, 2);
-        }
-        if (v >= 10) {
-            p -= 2;
-            memcpy(p, pairs + 2 * v, 2);
-        } else {
-            *--p = (char)('0' + v);
-        }
-    } else {
-        const unsigned shift = radix == 16 ? 4 : 3;
-        do {
-            *--p = digits[v & (radix - 1)];
-            v >>= shift;
-        } while (v);
-    }
-    return p;
-}
-
-// Duration text "[-]hh:mm:ss.uuuuuu" (hours may take more digits) ending before `end`.
-char* write_duration(char* end, sys_i64 v) {
+// Duration text "[-]hh:mm:ss.uuuuuu" (hours may take more digits) at `out`; returns its
+// length. The same text as "%s%02li:%02li:%02li.%06li" would give.
+sys_u64 write_duration(char* out, sys_i64 v) {
     const sys_u64 a = v < 0 ? 0 - (sys_u64)v : (sys_u64)v;
     const sys_u64 hours = a / 3600000000ull;
     const sys_u64 minutes = (a % 3600000000ull) / 60000000ull;
     const sys_u64 seconds = (a % 60000000ull) / 1000000ull;
-    const sys_u64 micro = a % 1000000ull;
-    char* p = end;
-    sys_u64 m = micro;
-    for (int i = 0; i < 6; ++i, m /= 10)
-        *--p = (char)('0' + m % 10);
-    *--p = '.';
-    *--p = (char)('0' + seconds % 10);
-    *--p = (char)('0' + seconds / 10);
-    *--p = ':';
-    *--p = (char)('0' + minutes % 10);
-    *--p = (char)('0' + minutes / 10);
-    *--p = ':';
-    char* h = write_unsigned(p, hours, 10);
-    if (p - h < 2)
-        *--h = '0';
+    sys_u64 micro = a % 1000000ull;
+    char* p = out;
     if (v < 0)
-        *--h = '-';
-    return h;
-}
-
-inline void to_lower_ascii(char* s, sys_u64 n) {
-    for (sys_u64 i = 0; i < n; ++i)
-        if (s[i] >= 'A' && s[i] <= 'Z')
-            s[i] = (char)(s[i] + 32);
-}
-
-inline void to_upper_ascii(char* s, sys_u64 n) {
-    for (sys_u64 i = 0; i < n; ++i)
-        if (s[i] >= 'a' && s[i] <= 'z')
-            s[i] = (char)(s[i] - 32);
+        *p++ = '-';
+    char hours_text[24];
+    const sys_u64 n = sys_utoa(hours, hours_text, 10) - 1;
+    if (n < 2)
+        *p++ = '0';
+    memcpy(p, hours_text, n);
+    p += n;
+    *p++ = ':';
+    *p++ = (char)('0' + minutes / 10);
+    *p++ = (char)('0' + minutes % 10);
+    *p++ = ':';
+    *p++ = (char)('0' + seconds / 10);
+    *p++ = (char)('0' + seconds % 10);
+    *p++ = '.';
+    for (int i = 6; i > 0; --i, micro /= 10)
+        p[i - 1] = (char)('0' + micro % 10);
+    p += 6;
+    *p = 0;
+    return (sys_u64)(p - out);
 }
 
 // The output cursor with the truncation rule.
@@ -375,7 +337,6 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
     // The conversion text area; only conversions that cannot work in `number` use it.
     char text_area[kWorkArea];
     char number[40];
-    char* const number_end = number + sizeof(number);
 
     const char* f = format;
     while (*f) {
@@ -486,7 +447,6 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
                 raw = take_slot(src);
             else
                 SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
-            char* first;
             if (s.letter == 'i') {
                 sys_i64 v;
                 switch (s.bytes) {
@@ -504,9 +464,7 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
                     break;
                 }
                 non_negative = v >= 0;
-                first = write_unsigned(number_end, v < 0 ? 0 - (sys_u64)v : (sys_u64)v, 10);
-                if (v < 0)
-                    *--first = '-';
+                len = sys_itoa(v, number, 10) - 1;
             } else {
                 switch (s.bytes) {
                 case 1:
@@ -522,13 +480,9 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
                     break;
                 }
                 non_negative = true;
-                first = write_unsigned(number_end, raw,
-                                       s.letter == 'u'   ? 10
-                                       : s.letter == 'x' ? 16
-                                                         : 8);
+                len = sys_utoa(raw, number, s.letter == 'u' ? 10 : s.letter == 'x' ? 16 : 8) - 1;
             }
-            text = first;
-            len = (sys_u64)(number_end - first);
+            text = number;
             break;
         }
         case 'f': {
@@ -597,10 +551,11 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
                     text = str;
                 } else {
                     memcpy(text_area, str, len);
+                    text_area[len] = 0;
                     if (s.letter == 'w')
-                        to_lower_ascii(text_area, len);
+                        sys_strtolower_ascii(text_area);
                     else
-                        to_upper_ascii(text_area, len);
+                        sys_strtoupper_ascii(text_area);
                     text = text_area;
                 }
             } else if (bytes == 8) {
@@ -621,9 +576,8 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
         case 'T': {
             const sys_i64 v = s.alternate ? chrono_now_microsecond_diff_global_start_time()
                                           : (sys_i64)take_slot(src);
-            char* first = write_duration(number_end, v);
-            text = first;
-            len = (sys_u64)(number_end - first);
+            len = write_duration(number, v);
+            text = number;
             break;
         }
         case 'O': {
