@@ -14,7 +14,9 @@ bool os_power_status(OsPowerStatus* status) {
     status->ac_line_status = s.ACLineStatus;
     status->battery_flag = s.BatteryFlag;
     status->battery_percent = s.BatteryLifePercent;
-    status->system_status_flag = s.SystemStatusFlag;
+    // The fourth byte is SystemStatusFlag (battery saver) since Windows 10; the MinGW headers
+    // still call it Reserved1.
+    status->system_status_flag = s.Reserved1;
     return true;
 }
 
