@@ -52,17 +52,13 @@ static void demo_text(void) {
            (unsigned)ok);
 
     sys_u32 cps[16];
-    n = sys_utf8_to_utf32("Stra\xc3\x9f"
-                          "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac",
-                          cps, 16);
-    printf("sys_utf8_to_utf32(\"Stra\xc3\x9f"
-           "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac\") -> %llu code points\n",
+    n = sys_utf8_to_utf32("Stra\xc3\x9f" "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac", cps, 16);
+    printf("sys_utf8_to_utf32(\"Stra\xc3\x9f" "e \xc3\xa9t\xc3\xa9 \xe2\x82\xac\") -> %llu code points\n",
            (unsigned long long)n);
     sys_utf32_to_upper(cps);
     n = sys_utf32_to_utf8(cps, buf, sizeof buf);
-    printf(
-        "sys_utf32_to_upper, back to UTF-8 -> \"%s\" (%llu bytes; \xc3\x9f has no capital here)\n",
-        buf, (unsigned long long)n);
+    printf("sys_utf32_to_upper, back to UTF-8 -> \"%s\" (%llu bytes; \xc3\x9f has no capital here)\n",
+           buf, (unsigned long long)n);
 }
 
 static void demo_clock(void) {
@@ -188,10 +184,8 @@ static sys_u32 demo_worker(void* argument) {
 }
 
 static void demo_thread_start(void) {
-    printf("== threads started by the library
-");
-    printf("thread_util_hardware_concurrency()  -> %u
-", thread_util_hardware_concurrency());
+    printf("== threads started by the library\n");
+    printf("thread_util_hardware_concurrency()  -> %u\n", thread_util_hardware_concurrency());
     static const char* const names[] = {"demo_loader", "demo_mixer", "demo_pinned"};
     void* threads[3];
     for (int i = 0; i < 3; ++i) {
