@@ -106,7 +106,7 @@ void* os_thread_start(OsThreadEntry entry, void* block, sys_u32* id);
 // Pins the thread to the processors in `mask`; a refusal is ignored.
 void os_thread_set_affinity(void* handle, sys_u64 mask);
 // Tells an attached debugger (and the system's thread lists) the thread's name. No effect
-// and no report when nobody listens.
+// and no report when nobody listens. Linux leaves it to the thread itself (see below).
 void os_thread_announce_name(void* handle, sys_u32 id, const char* name);
 // Called on the new thread around the thread function: Linux names the thread from inside
 // (so its function already sees the name) and lets a forced end act at any instruction
