@@ -175,6 +175,33 @@ static void demo_thread(void) {
     thread_tls_destroy(tls);
 }
 
+/* ---- threads started by the library (their log lines go to the registered callbacks) ---- */
+static sys_u32 demo_worker(void* argument) {
+    sys_u32 n = (sys_u32)(uintptr_t)argument;
+    sys_u32 sum = 0;
+    scope_begin("demo_work"); /* no profiler running: costs one load and a branch */
+    for (sys_u32 i = 1; i <= n; ++i)
+        sum += i;
+    scope_end();
+    threadlocal_sleep(10);
+    return sum;
+}
+
+static void demo_thread_start(void) {
+    printf("== threads started by the library\n");
+    printf("thread_util_hardware_concurrency()  -> %u\n", thread_util_hardware_concurrency());
+    static const char* const names[] = {"demo_loader", "demo_mixer", "demo_pinned"};
+    void* threads[3];
+    for (int i = 0; i < 3; ++i) {
+        /* The last one is pinned to processor 0; -1 leaves the others alone. */
+        sys_i64 processor = i == 2 ? 0 : -1;
+        threads[i] = thread_thread_create(demo_worker, (void*)(uintptr_t)(10 * (i + 1)), names[i],
+                                          processor);
+    }
+    for (int i = 0; i < 3; ++i)
+        printf("thread %-12s exit code %u\n", names[i], thread_thread_join(threads[i]));
+}
+
 static void demo_json(void) {
     printf("== json\n");
     const char* text = "{\"name\":\"vesk\",\"scores\":[3,14,15],\"alive\":true}";
@@ -318,6 +345,7 @@ int main(int argc, char** argv) {
     demo_clock();
     demo_hash();
     demo_thread();
+    demo_thread_start();
     demo_json();
     demo_compress();
     demo_crypto();

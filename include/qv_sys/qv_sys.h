@@ -9,6 +9,7 @@
 #include "qv_sys/time.h"
 #include "qv_sys/hash.h"
 #include "qv_sys/thread.h"
+#include "qv_sys/scope.h"
 #include "qv_sys/json.h"
 #include "qv_sys/compress.h"
 #include "qv_sys/crypto.h"

@@ -148,6 +148,80 @@ QV_SYS_API void* thread_tls_get(thread_tls* tls);
 /* Sets the calling thread's pointer in the slot; a platform failure fails the check "res". */
 QV_SYS_API void thread_tls_set(thread_tls* tls, void* value);
 
+/* ---- Threads ----------------------------------------------------------------------------
+ * Threads the library starts, the calling thread's own sleep, yield and exit, and the number
+ * of logical processors.
+ *
+ * A thread handle is the platform's own thread handle (a Windows HANDLE; on Linux a small
+ * heap record around the pthread), passed around as a plain `void*` so that it fits any
+ * pointer-sized slot of the host. Null is "no thread". Exactly one of thread_thread_join and
+ * thread_thread_destroy releases each handle; it must not be used afterwards.
+ *
+ * Every thread started here runs its function inside the profiler scope "thread_entry"
+ * (qv_sys/scope.h) and writes two log lines of log type "QV_SYS": "Thread <name> being
+ * created" from the creating thread, "Thread <name> about to exit" from the thread itself
+ * once its function has returned.
+ *
+ * Stacks: the assertion report is built in a frame of about 270 KB, so a thread that fails a
+ * check needs far more than a small default stack. Threads started here get at least 1 MiB
+ * of stack on both platforms (more when the platform default is larger: Linux's default
+ * comes from RLIMIT_STACK, usually 8 MiB; Windows uses the program's reserve size from its
+ * header when that is 1 MiB or more, and reserves 1 MiB otherwise). */
+
+/* A thread function: receives the argument given to thread_thread_create; what it returns
+ * becomes the thread's exit code. */
+typedef sys_u32 (*thread_function)(void* argument);
+
+/* Number of logical processors of the machine. */
+QV_SYS_API sys_u32 thread_util_hardware_concurrency(void);
+
+/* The calling thread sleeps `milliseconds` (0 only gives up the time slice). */
+QV_SYS_API void threadlocal_sleep(sys_u32 milliseconds);
+
+/* Offers the rest of the calling thread's time slice to another ready thread. */
+QV_SYS_API void threadlocal_yield(void);
+
+/* Ends the calling thread with `exit_code` at once. On a thread started by
+ * thread_thread_create no "about to exit" line is written and its "thread_entry" scope stays
+ * open. Linux: the thread is ended by unwinding its stack (as pthread_exit does); frames of
+ * code built without exceptions run no destructors on the way. */
+#if defined(__cplusplus)
+[[noreturn]]
+#elif __STDC_VERSION__ >= 201112L
+_Noreturn
+#endif
+QV_SYS_API void threadlocal_exit(sys_u32 exit_code);
+
+/* Starts `function(argument)` on a new thread named `name` (at most 15 bytes: longer fails
+ * the check "sys_strlen( name ) <= 15" after the "being created" line has been written).
+ * `processor` pins the thread to logical processor `processor` modulo 64; -1 leaves the
+ * affinity alone, and an index the machine lacks is ignored without a report. The name is
+ * shown by debuggers and by the system's thread lists; the caller's string only has to live
+ * until this returns. The thread runs at once, possibly before it is pinned and named.
+ * Returns the handle, or null when the thread could not be started (check "h"). */
+QV_SYS_API void* thread_thread_create(thread_function function, void* argument, const char* name,
+                                      sys_i64 processor);
+
+/* Waits for the thread to end, releases the handle and returns its exit code: what its
+ * function returned, or what it gave threadlocal_exit. */
+QV_SYS_API sys_u32 thread_thread_join(void* thread);
+
+/* Releases the handle without waiting. A thread that has already ended is only released; a
+ * running one is ended by force first (exit code 0).
+ *
+ * Ending a running thread by force is a last resort, as on every platform: the thread gets
+ * no chance to release what it holds. If it was inside the heap, the C runtime, a lock of
+ * this library (a log file's mutex, the clock's conversion lock) or a lock of the host, that
+ * lock stays taken for good and the next thread that wants it hangs. Only end by force a
+ * thread that is known to be in code of its own that holds nothing (a compute loop, a wait
+ * on something only it uses).
+ * Linux: the thread's function runs with asynchronous cancellation enabled, and the forced
+ * end is a pthread_cancel followed by a join, so this call returns once the thread is gone.
+ * The cost: an ended thread's stack is unwound without destructors in library code, and
+ * the thread must not have switched cancellation off itself (it would then not end, and
+ * this call would wait for it). */
+QV_SYS_API void thread_thread_destroy(void* thread);
+
 QV_SYS_END_C
 
 #endif /* QV_SYS_THREAD_H */

@@ -105,6 +105,37 @@ bool os_tls_free(sys_u32 slot);
 void* os_tls_get(sys_u32 slot, bool* ok);
 bool os_tls_set(sys_u32 slot, void* value);
 
+// --- threads (thread_start.cpp) ------------------------------------------------------------
+// A handle is the platform's thread handle (Windows) or a heap record around the pthread
+// (Linux); only these functions look inside it.
+using OsThreadEntry = sys_u32 (*)(void* block);
+// Starts `entry(block)` at once on a thread with at least 1 MiB of stack. Null on failure;
+// `id` receives the new thread's system id.
+void* os_thread_start(OsThreadEntry entry, void* block, sys_u32* id);
+// Pins the thread to the processors in `mask`; a refusal is ignored.
+void os_thread_set_affinity(void* handle, sys_u64 mask);
+// Tells an attached debugger (and the system's thread lists) the thread's name. No effect
+// and no report when nobody listens. Linux leaves it to the thread itself (see below).
+void os_thread_announce_name(void* handle, sys_u32 id, const char* name);
+// Called on the new thread around the thread function: Linux names the thread from inside
+// (so its function already sees the name) and lets a forced end act at any instruction
+// while the function runs; Windows needs neither.
+void os_thread_function_enter(const char* name);
+void os_thread_function_leave();
+enum class OsThreadState { ended, running, failed };
+// Whether the thread has ended; `wait` blocks until it has.
+OsThreadState os_thread_wait(void* handle, bool wait);
+// The exit code of an ended thread. False: the platform could not tell it.
+bool os_thread_exit_code(void* handle, sys_u32* code);
+// Ends a running thread with exit code 0; returns once it can no longer run.
+bool os_thread_terminate(void* handle);
+// Releases the handle. False: the platform refused.
+bool os_thread_close(void* handle);
+void os_thread_sleep(sys_u32 milliseconds);
+void os_thread_yield();
+[[noreturn]] void os_thread_exit(sys_u32 exit_code);
+sys_u32 os_processor_count();
+
 // --- printing (io.cpp) ---------------------------------------------------------------------
 // Hands one line to the debugger's output channel. `length` excludes the terminator.
 void os_debug_output(const char* text, sys_u64 length);

@@ -1,0 +1,389 @@
+// Threads the library starts: exit codes, the log lines around the thread function, names,
+// affinity, forced ends, the calling thread's exit, and many threads at once.
+#include "support/test_support.h"
+
+#include "qv_sys/assertion.h"
+#include "qv_sys/io.h"
+#include "qv_sys/scope.h"
+#include "qv_sys/thread.h"
+
+#include <atomic>
+#include <mutex>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sched.h>
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+#define QV_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QV_TEST_TSAN 1
+#endif
+#endif
+#ifndef QV_TEST_TSAN
+#define QV_TEST_TSAN 0
+#endif
+
+namespace {
+
+// Collects every printed line, from any thread.
+class LineLog {
+  public:
+    LineLog() { sys_printf_add_callback(&LineLog::add, this); }
+    ~LineLog() { sys_printf_remove_callback(&LineLog::add); }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // Index of the first line containing `text`, or -1.
+    int find(const std::string& text) {
+        const std::vector<std::string> all = lines();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].find(text) != std::string::npos)
+                return int(i);
+        return -1;
+    }
+
+  private:
+    static void add(void* user, const char* text, sys_u64 length, sys_bool) {
+        LineLog* self = static_cast<LineLog*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lines_.emplace_back(text, length);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+sys_u32 return_argument(void* argument) {
+    return sys_u32(reinterpret_cast<uintptr_t>(argument));
+}
+
+TEST(Thread, JoinYieldsWhatTheFunctionReturned) {
+    for (sys_u32 code : {0u, 7u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        void* h = thread_thread_create(return_argument, reinterpret_cast<void*>(uintptr_t(code)),
+                                       "worker", -1);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(thread_thread_join(h), code);
+    }
+}
+
+sys_u32 print_marker(void*) {
+    sys_printf("inside the thread function\n");
+    return 3;
+}
+
+TEST(Thread, LogLinesSurroundTheThreadFunction) {
+    LineLog log;
+    void* h = thread_thread_create(print_marker, nullptr, "logged", -1);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(thread_thread_join(h), 3u);
+
+    const int created = log.find(" Thread logged being created\n");
+    const int inside = log.find("inside the thread function\n");
+    const int exiting = log.find(" Thread logged about to exit\n");
+    ASSERT_GE(created, 0);
+    EXPECT_GT(inside, created);
+    EXPECT_GT(exiting, inside);
+    // The log line convention: time, the type padded to 15, the line, the file padded to 30.
+    const std::string line = log.lines()[size_t(created)];
+    EXPECT_NE(line.find("|QV_SYS         |"), std::string::npos) << line;
+    const size_t colon = line.find(':', line.find("|QV_SYS         |") + 17);
+    ASSERT_NE(colon, std::string::npos);
+    EXPECT_EQ(line.substr(colon + 1, 31), std::string("thread_create.cpp") + std::string(14, ' '))
+        << line;
+}
+
+std::atomic<int> s_exit_reached{0};
+
+sys_u32 exit_early(void*) {
+    s_exit_reached = 1;
+    threadlocal_exit(9);
+    s_exit_reached = 2; // never
+    return 1;
+}
+
+TEST(Thread, ExitEndsTheThreadWithoutTheExitLine) {
+    LineLog log;
+    void* h = thread_thread_create(exit_early, nullptr, "quitter", -1);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(thread_thread_join(h), 9u);
+    EXPECT_EQ(s_exit_reached.load(), 1);
+    EXPECT_GE(log.find(" Thread quitter being created\n"), 0);
+    EXPECT_EQ(log.find("Thread quitter about to exit"), -1);
+}
+
+// The thread's own name as the system reports it.
+sys_u32 name_matches(void* expected) {
+    const char* want = static_cast<const char*>(expected);
+#if defined(_WIN32)
+    using GetFn = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    GetFn get = reinterpret_cast<GetFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    if (get == nullptr)
+        return 2; // nothing to compare with
+    // The creator names the thread after starting it: give it a moment.
+    for (int i = 0; i < 200; ++i) {
+        PWSTR wide = nullptr;
+        if (SUCCEEDED(get(GetCurrentThread(), &wide)) && wide != nullptr) {
+            char narrow[64] = {0};
+            WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow, 64, nullptr, nullptr);
+            LocalFree(wide);
+            if (strcmp(narrow, want) == 0)
+                return 1;
+        }
+        Sleep(5);
+    }
+    return 0;
+#else
+    char name[32] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    return strcmp(name, want) == 0 ? 1 : 0;
+#endif
+}
+
+TEST(Thread, FifteenByteNameReachesTheSystem) {
+    char name[] = "fifteen_bytes__";
+    ASSERT_EQ(strlen(name), 15u);
+    void* h = thread_thread_create(name_matches, name, name, -1);
+    ASSERT_NE(h, nullptr);
+    const sys_u32 result = thread_thread_join(h);
+    if (result == 2)
+        GTEST_SKIP() << "no GetThreadDescription here";
+    EXPECT_EQ(result, 1u);
+}
+
+void log_to_stderr_on_one_line(void*, const char* text, sys_u64 length, sys_bool) {
+    for (sys_u64 i = 0; i < length; ++i)
+        if (text[i] != '\n')
+            fputc(text[i], stderr);
+}
+
+TEST(ThreadDeathTest, SixteenByteNameFailsAfterTheCreationLine) {
+    EXPECT_EXIT(
+        {
+            sys_printf_add_callback(log_to_stderr_on_one_line, nullptr);
+            sys_assert_add_callback(sys_assert_callback_print, nullptr);
+            thread_thread_create(return_argument, nullptr, "sixteen_bytes___", -1);
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode),
+        "Thread sixteen_bytes___ being created.*sys_strlen\\( name \\) <= 15");
+}
+
+sys_u32 fail_a_check(void*) {
+    // The report is built on this thread's stack: it must have room for it.
+    int* p = nullptr;
+    SYS_CHECK(p != NULL);
+    return 0;
+}
+
+TEST(ThreadDeathTest, CheckFailingOnALibraryThreadReportsAndEnds) {
+    EXPECT_EXIT(
+        {
+            sys_printf_add_callback(log_to_stderr_on_one_line, nullptr);
+            sys_assert_add_callback(sys_assert_callback_print, nullptr);
+            thread_thread_join(thread_thread_create(fail_a_check, nullptr, "checker", -1));
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "ASSERT failed: p != NULL");
+}
+
+sys_u32 use_a_deep_stack(void*) {
+    volatile char big[768 * 1024];
+    for (size_t i = 0; i < sizeof(big); i += 4096)
+        big[i] = char(i);
+    return big[4096] == char(4096) ? 5 : 0;
+}
+
+TEST(Thread, StackHoldsMoreThanTheAssertionFrame) {
+    void* h = thread_thread_create(use_a_deep_stack, nullptr, "deep", -1);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(thread_thread_join(h), 5u);
+}
+
+// ---- Affinity -----------------------------------------------------------------------------
+
+std::atomic<int> s_go{0};
+
+// Waits until the creator has pinned the thread, then returns its processor mask (low 32
+// bits).
+sys_u32 report_affinity(void*) {
+    while (s_go.load() == 0)
+        threadlocal_yield();
+#if defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+    const DWORD_PTR mine = SetThreadAffinityMask(GetCurrentThread(), process);
+    return sys_u32(mine);
+#else
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    pthread_getaffinity_np(pthread_self(), sizeof(set), &set);
+    sys_u32 mask = 0;
+    for (int cpu = 0; cpu < 32; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            mask |= 1u << cpu;
+    return mask;
+#endif
+}
+
+sys_u32 process_mask() {
+#if defined(_WIN32)
+    DWORD_PTR process = 0, system = 0;
+    GetProcessAffinityMask(GetCurrentProcess(), &process, &system);
+    return sys_u32(process);
+#else
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof(set), &set);
+    sys_u32 mask = 0;
+    for (int cpu = 0; cpu < 32; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            mask |= 1u << cpu;
+    return mask;
+#endif
+}
+
+TEST(Thread, AffinityByIndexModulo64) {
+    if (thread_util_hardware_concurrency() < 2)
+        GTEST_SKIP() << "needs two processors";
+    const struct {
+        sys_i64 index;
+        sys_u32 mask;
+    } cases[] = {{-1, process_mask()}, {0, 1u}, {1, 2u}, {64, 1u}, {65, 2u}, {129, 2u}};
+    for (const auto& c : cases) {
+        s_go = 0;
+        void* h = thread_thread_create(report_affinity, nullptr, "pinned", c.index);
+        ASSERT_NE(h, nullptr);
+        s_go = 1;
+        EXPECT_EQ(thread_thread_join(h), c.mask) << "index " << c.index;
+    }
+}
+
+TEST(Thread, AffinityToAMissingProcessorIsIgnored) {
+    const sys_u32 n = thread_util_hardware_concurrency();
+    if (n >= 63)
+        GTEST_SKIP();
+    s_go = 1;
+    void* h = thread_thread_create(report_affinity, nullptr, "unpinned", 63);
+    ASSERT_NE(h, nullptr);
+    EXPECT_NE(thread_thread_join(h), 0u);
+}
+
+// ---- Forced end ---------------------------------------------------------------------------
+
+std::atomic<int> s_finished{0};
+
+sys_u32 finish_at_once(void*) {
+    s_finished = 1;
+    return 4;
+}
+
+TEST(Thread, DestroyOfAnEndedThreadOnlyReleasesIt) {
+    LineLog log;
+    s_finished = 0;
+    void* h = thread_thread_create(finish_at_once, nullptr, "brief", -1);
+    ASSERT_NE(h, nullptr);
+    while (log.find(" Thread brief about to exit\n") < 0)
+        threadlocal_sleep(1);
+    threadlocal_sleep(20); // past the scope's end and the return
+    thread_thread_destroy(h);
+    EXPECT_EQ(s_finished.load(), 1);
+}
+
+std::atomic<sys_u64> s_spins{0};
+
+sys_u32 spin_forever(void*) {
+    for (;;)
+        s_spins.fetch_add(1, std::memory_order_relaxed);
+    return 1;
+}
+
+TEST(Thread, DestroyEndsABusyThread) {
+    if (QV_TEST_TSAN)
+        GTEST_SKIP() << "the thread sanitizer does not follow asynchronous cancellation";
+    LineLog log;
+    s_spins = 0;
+    void* h = thread_thread_create(spin_forever, nullptr, "spinner", -1);
+    ASSERT_NE(h, nullptr);
+    while (s_spins.load() < 1000)
+        threadlocal_yield();
+    thread_thread_destroy(h);
+    const sys_u64 after = s_spins.load();
+    threadlocal_sleep(30);
+    EXPECT_EQ(s_spins.load(), after);
+    EXPECT_EQ(log.find("Thread spinner about to exit"), -1);
+}
+
+// ---- Many at once -------------------------------------------------------------------------
+
+TEST(Thread, ManyCreatedAndJoinedFromSeveralThreads) {
+    constexpr int kSpawners = 4;
+    constexpr int kEach = 16;
+    std::atomic<sys_u64> total{0};
+    std::vector<std::thread> spawners;
+    for (int s = 0; s < kSpawners; ++s)
+        spawners.emplace_back([s, &total] {
+            void* handles[kEach];
+            for (int i = 0; i < kEach; ++i) {
+                const uintptr_t code = uintptr_t(s * 100 + i);
+                handles[i] = thread_thread_create(return_argument, reinterpret_cast<void*>(code),
+                                                  "crowd", -1);
+            }
+            for (int i = 0; i < kEach; ++i)
+                if (handles[i] != nullptr)
+                    total += thread_thread_join(handles[i]);
+        });
+    for (std::thread& t : spawners)
+        t.join();
+    sys_u64 expected = 0;
+    for (int s = 0; s < kSpawners; ++s)
+        for (int i = 0; i < kEach; ++i)
+            expected += sys_u64(s * 100 + i);
+    EXPECT_EQ(total.load(), expected);
+}
+
+// ---- The calling thread -------------------------------------------------------------------
+
+TEST(Thread, ProcessorCountMatchesTheRuntime) {
+    EXPECT_EQ(thread_util_hardware_concurrency(), std::thread::hardware_concurrency());
+}
+
+TEST(Thread, SleepWaitsAtLeastRoughlyThatLong) {
+    const auto start = std::chrono::steady_clock::now();
+    threadlocal_sleep(50);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_GE(ms, 45);
+    threadlocal_sleep(0);
+    threadlocal_yield();
+}
+
+// ---- Scopes without a profiler ------------------------------------------------------------
+
+TEST(Scope, CallsWithoutAProfilerDoNothing) {
+    LineLog log;
+    scope_begin("outer");
+    scope_begin("inner");
+    scope_end();
+    scope_end();
+    scope_end(); // one too many: still nothing
+    { scope_guard guard("guarded"); }
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(PRF_ERROR_NONE, 0);
+    EXPECT_EQ(PRF_ERROR_HANDSHAKE_NO_HOST, 23);
+    EXPECT_EQ(PRF_ERROR_HANDSHAKE_NO_KEY, 25);
+    EXPECT_EQ(PRF_ERROR_FRAME_LENGTH, 30);
+}
+
+} // namespace
