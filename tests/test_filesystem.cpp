@@ -65,10 +65,6 @@ std::string platform_documents() {
         return "";
     return utf8(w);
 }
-void set_env(const char* name, const char* value) {
-    SetEnvironmentVariableA(name, value);
-    _putenv_s(name, value ? value : "");
-}
 int make_dir(const std::string& path) {
     return _mkdir(path.c_str());
 }
