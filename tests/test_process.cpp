@@ -126,6 +126,14 @@ TEST(Exec, EnvironmentReferencesAreExpandedAndUndefinedOnesKept) {
               0u);
     EXPECT_EQ(c.out, "hello world\nx%QV_TEST_NOT_DEFINED_AT_ALL%y\n<hello worldhello world>\n"
                      "100%\n");
+
+    // An expansion longer than an argument may be goes as written.
+    const std::string long_value(1000, 'x');
+    set_env("QV_TEST_EXEC_LONG", long_value.c_str());
+    Capture l;
+    EXPECT_EQ(run(&l, {"args", "%QV_TEST_EXEC_LONG%", "%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%"}),
+              0u);
+    EXPECT_EQ(l.out, long_value + "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
 }
 
 TEST(Exec, WorkingDirectoryMayUseSlashes) {
@@ -284,6 +292,15 @@ TEST(Exec, FailureTextsAndValues) {
         EXPECT_EQ(sys_exec(&in), kFailed);
         EXPECT_EQ(recorder.conditions,
                   std::vector<std::string>{"in->_no_assert_on_failure == sys_bool(1)"});
+    }
+    {
+        // An argument longer than 1023 characters fails the conversion check and goes empty.
+        qv_test::CheckRecorder recorder;
+        const std::string too_long(1500, 'a');
+        Capture c;
+        EXPECT_EQ(run(&c, {"args", too_long.c_str(), "next"}), 0u);
+        EXPECT_EQ(c.out, "\nnext\n");
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"mbtowc_ret"});
     }
 }
 

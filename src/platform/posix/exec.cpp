@@ -30,11 +30,18 @@ constexpr size_t kPiece = 2048;
 
 // Expands %NAME% references the way Windows does: a defined name is replaced by its value;
 // an undefined one is copied as written and its closing '%' may open the next reference.
-void expand_environment(const char* arg, char* out, size_t size) {
+// False when the expansion does not fit `size`.
+bool expand_into(const char* arg, char* out, size_t size) {
     size_t o = 0;
+    bool fits = true;
     auto put = [&](const char* text, size_t n) {
-        for (size_t i = 0; i < n && o + 1 < size; ++i)
+        for (size_t i = 0; i < n; ++i) {
+            if (o + 1 >= size) {
+                fits = false;
+                return;
+            }
             out[o++] = text[i];
+        }
     };
     const char* p = arg;
     while (*p) {
@@ -64,6 +71,21 @@ void expand_environment(const char* arg, char* out, size_t size) {
         }
     }
     out[o] = 0;
+    return fits;
+}
+
+// One argument as the Windows build takes it: at most 1023 characters (longer ones fail the
+// same conversion check there and go as empty text), expanded when the expansion fits,
+// otherwise as written.
+void expand_environment(const char* arg, char* out, size_t size) {
+    const size_t length = strlen(arg);
+    const int mbtowc_ret = length < size ? 1 : 0;
+    if (!SYS_CHECK(mbtowc_ret)) {
+        out[0] = 0;
+        return;
+    }
+    if (!expand_into(arg, out, size))
+        memcpy(out, arg, length + 1);
 }
 
 // The command line the Windows build would run: each argument in double quotes, separated
