@@ -334,8 +334,54 @@ static void demo_guarded(void) {
     sys_mem_access_free(block);
 }
 
+/* Where things are, and a child process whose output is shown as it arrives. */
+static void demo_child_output(void* user_data, const char* data, sys_u64 length,
+                              sys_bool is_stdout) {
+    (void)user_data;
+    printf("    [%s] %.*s", is_stdout == 1 ? "out" : "err", (int)length, data);
+    if (length == 0 || data[length - 1] != '\n')
+        printf("\n");
+}
+
+static void demo_paths(int argc, char** argv) {
+    printf("== paths and processes\n");
+    sys_set_argc_argv((sys_u32)argc, argv);
+    char path[1024];
+    sys_u32 n = filesystem_get_exe_path(path, sizeof path);
+    printf("filesystem_get_exe_path   -> %s (%u)\n", path, (unsigned)n);
+    n = filesystem_get_exe_dir(path, sizeof path);
+    printf("filesystem_get_exe_dir    -> %s (%u)\n", path, (unsigned)n);
+    n = filesystem_get_home_path(path, sizeof path);
+    printf("filesystem_get_home_path  -> %s (%u)\n", path, (unsigned)n);
+    n = filesystem_get_temp_path(path, sizeof path);
+    printf("filesystem_get_temp_path  -> %s (%u)\n", path, (unsigned)n);
+    sys_time_init_start_time();
+    filesystem_set_session("demo", "0001");
+    n = filesystem_get_session_path(path, sizeof path);
+    printf("filesystem_get_session_path -> %s (%u)\n", path, (unsigned)n);
+
+    /* The demo runs itself as the child: a stand-in for a shader compiler or asset cooker. */
+    char self[1024];
+    filesystem_get_exe_path(self, sizeof self);
+    const char* args[] = {self, "--child", "%QV_DEMO_UNSET% stays, spaces stay", NULL};
+    sys_exec_input in;
+    memset(&in, 0, sizeof in);
+    in._args = args;
+    in._stdout_callback = demo_child_output;
+    in._stderr_callback = demo_child_output;
+    printf("sys_exec(%s --child ...):\n", self);
+    sys_u32 code = sys_exec(&in);
+    printf("sys_exec                  -> exit code %u\n", (unsigned)code);
+}
+
 int main(int argc, char** argv) {
     int fail = argc > 1 && strcmp(argv[1], "--check") == 0;
+    if (argc > 2 && strcmp(argv[1], "--child") == 0) {
+        printf("cooking assets for \"%s\"\n", argv[2]);
+        fflush(stdout);
+        fprintf(stderr, "1 warning: texture too large\n");
+        return 3;
+    }
     printf("qv_sys demo host\n");
     demo_memory();
     demo_format();
@@ -350,6 +396,7 @@ int main(int argc, char** argv) {
     demo_compress();
     demo_crypto();
     demo_callstack();
+    demo_paths(argc, argv);
     demo_checks(fail);
     printf("done\n");
     return 0;

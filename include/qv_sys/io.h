@@ -135,6 +135,87 @@ QV_SYS_API void sys_printf_callback_stdout(void* user_data, const char* text, sy
 QV_SYS_API void sys_printf_callback_vs(void* user_data, const char* text, sys_u64 length,
                                        sys_bool is_error);
 
+/* ---- Processes, console and command line ---------------------------------------------- */
+
+/* Supplies the child's standard input: fill `buffer` (at most `capacity` bytes) and return the
+ * byte count; 0 ends the input. */
+typedef sys_u64 (*sys_exec_stdin_callback)(void* user_data, char* buffer, sys_u64 capacity);
+/* Receives a piece (at most 2048 bytes) of the child's standard output (is_stdout true) or
+ * standard error (false). */
+typedef void (*sys_exec_output_callback)(void* user_data, const char* data, sys_u64 length,
+                                         sys_bool is_stdout);
+
+typedef struct sys_exec_input {
+    const char** _args;       /* program, then its arguments; ended by a null pointer */
+    void* _reserved;          /* not read */
+    const char* _working_dir; /* null: the caller's */
+    sys_exec_stdin_callback _stdin_callback;   /* null: no input pipe */
+    sys_exec_output_callback _stdout_callback; /* null: output not captured */
+    sys_exec_output_callback _stderr_callback; /* null: errors not captured */
+    void* _user_data;                          /* first argument of every callback */
+    sys_bool _no_assert_on_failure; /* exactly 1: a process that cannot start fails quietly */
+} sys_exec_input;
+
+/* Runs a child process and pumps its streams on the calling thread; returns its exit code, or
+ * 0xFFFFFFFF when it could not be started or its exit code could not be read.
+ *
+ * Each argument has its %NAME% environment references expanded (an undefined name stays as
+ * written) on both platforms, so host code written for one behaves the same on the other. An
+ * argument holds at most 1023 characters (a longer one fails the check "mbtowc_ret" and goes
+ * as empty text); an expansion that would be longer goes unexpanded.
+ * Windows joins the arguments into one command line, each in double quotes without escaping
+ * quotes inside; Linux hands them to the program one by one. The working directory may use
+ * '/'. Streams without a callback are not redirected, except that once one is, the others get
+ * no handle (Linux: /dev/null).
+ *
+ * Order: ALL input is written before any output is read. A child that writes more than a pipe
+ * holds (about 4 KiB on Windows, 64 KiB on Linux) before it has read all its input blocks on
+ * its output while the caller blocks on its input: a deadlock. Feed such children through a
+ * file, or keep their input smaller than what they read before their first large write.
+ * Output is then read in rounds, standard output before standard error in each, in pieces of
+ * at most 2048 bytes, while the child runs and once more after it ends, so data still in the
+ * pipes is delivered.
+ *
+ * Checks: a null _args reports "!\"No command to run\"" and returns 0xFFFFFFFF. A process
+ * that cannot start reports "in->_no_assert_on_failure == sys_bool(1)" with the message
+ * "Failed to create process. \nCMD: <program> \nCMDLINE: <quoted command line> \nWORKING_DIR:
+ * <dir or <not specified>> \nGetLastError: <sys_get_last_error>" unless _no_assert_on_failure
+ * is exactly 1. A failed write of the input reports "success" and ends the input.
+ *
+ * Linux: a program name without '/' is searched on PATH; a relative one is taken from the
+ * caller's current directory even when _working_dir is given, as on Windows. The exit code
+ * is 8 bits wide there (Windows: 32); a child ended by signal N gives 128 + N, as shells
+ * report it. Waiting costs no fixed delay: the caller sleeps in poll() on the child's pidfd
+ * and its pipes, so a child that ends at once is seen at once. Writing to a child that has
+ * closed its input never raises SIGPIPE in the caller. */
+QV_SYS_API sys_u32 sys_exec(const sys_exec_input* in);
+
+/* Prints the formatted message and a newline through sys_vperrorf/sys_perrorf, reports
+ * "!\"Program failed\"" when a debugger is attached and the code is not 0, and ends the
+ * process with the code (Linux: C streams flushed, then _exit; no atexit handler runs, as
+ * with ExitProcess for the host's own handlers; a parent sees the code's low 8 bits). */
+#if defined(__cplusplus)
+[[noreturn]]
+#else
+_Noreturn
+#endif
+QV_SYS_API void
+sys_exit(sys_u32 code, const char* format, ...);
+
+/* Stores the host's command line (only the pointer, not a copy); both start as 0. */
+QV_SYS_API void sys_set_argc_argv(sys_u32 argc, char** argv);
+QV_SYS_API void sys_get_argc_argv(sys_u32* argc, char*** argv);
+
+/* Windows: AttachConsole to the parent process; true only when that succeeded. FreeConsole to
+ * detach. Linux has no console to attach: false, and detaching does nothing. */
+QV_SYS_API sys_bool sys_attach_to_console(void);
+QV_SYS_API void sys_detach_from_console(void);
+
+/* The text of the calling thread's last system error (GetLastError + FormatMessageW on
+ * Windows; errno + strerror_r on Linux), in one process-wide 8192-byte buffer: the next call,
+ * from any thread, overwrites it, so copy it at once. */
+QV_SYS_API const char* sys_get_last_error(void);
+
 QV_SYS_END_C
 
 /* ---- The log line ---------------------------------------------------------------------- */

@@ -181,3 +181,31 @@ bool os_power_status(OsPowerStatus* status);
 bool os_machine_id(char* buffer, sys_u64* size);
 // Hands `url` to the user's handler without waiting.
 void os_open_url(const char* url);
+
+// --- paths (filesystem.cpp) ----------------------------------------------------------------
+// Each fills `buffer` (`size` bytes) with UTF-8 and returns the length without the terminator,
+// 0 on failure, raising the family's checks itself ("ret", "!\"Failed getting path\"",
+// "wctomb_ret"). The separators are the platform's own.
+sys_u32 os_exe_path(char* buffer, sys_u32 size);
+sys_u32 os_current_directory(char* buffer, sys_u32 size);
+// The temporary folder, ending in a separator (check "tmp_path_ret" on Windows).
+sys_u32 os_temp_path(char* buffer, sys_u32 size);
+// The user's documents folder, or "" when the platform cannot name one.
+void os_documents_folder(char* buffer, sys_u32 size);
+// The C runtime's change of directory: 0 on success.
+int os_chdir(const char* path);
+// The separator the platform writes in the paths it returns.
+#if defined(_WIN32)
+inline constexpr char kOsPathSeparator = '\\';
+#else
+inline constexpr char kOsPathSeparator = '/';
+#endif
+
+// --- child processes, console, last error (exec.cpp) ---------------------------------------
+struct sys_exec_input;
+sys_u32 os_exec(const sys_exec_input* in);
+// The text of the calling thread's last system error, written into `buffer`.
+void os_last_error_text(char* buffer, sys_u32 size);
+bool os_attach_console();
+void os_detach_console();
+[[noreturn]] void os_exit_process(sys_u32 code);

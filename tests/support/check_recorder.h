@@ -14,6 +14,9 @@
 #define QV_TEST_RECORDS_CHECKS 1
 
 #include "qv_sys/assertion.h"
+#include "qv_sys/io.h"
+
+#include <stdarg.h>
 
 #include <dlfcn.h>
 
@@ -37,15 +40,23 @@ struct CheckRecorder {
 } // namespace qv_test
 
 extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line,
-                                      sys_u32 kind, const char* /*format*/, ...) {
+                                      sys_u32 kind, const char* format, ...) {
     if (qv_test::CheckRecorder::active) {
         qv_test::CheckRecorder::conditions.emplace_back(condition ? condition : "(null)");
         return 0;
     }
     using Handler = sys_u32 (*)(const char*, const char*, sys_u32, sys_u32, const char*, ...);
     static const Handler library = (Handler)dlsym(RTLD_NEXT, "sys_assert_handler");
-    // The message is not forwarded: the library's handler ends the process either way here.
-    return library(condition, file, line, kind, nullptr);
+    // The message is formatted here and forwarded whole, so death tests can match reports.
+    if (!format)
+        return library(condition, file, line, kind, nullptr);
+    char message[4096];
+    va_list args;
+    va_start(args, format);
+    sys_vsnprintf(message, sizeof(message), format, args);
+    va_end(args);
+    message[sizeof(message) - 1] = 0;
+    return library(condition, file, line, kind, "%s", message);
 }
 
 #else

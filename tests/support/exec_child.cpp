@@ -1,0 +1,118 @@
+// The child program of the process tests. The first argument names what it does:
+//   args A B ...        writes each following argument and a line feed to stdout
+//   cwd                 writes its current directory to stdout
+//   stdin               copies stdin to stdout, then writes "<byte count>\n" to stderr
+//   streams N M CODE    writes N bytes to stdout and M to stderr, interleaved in pieces of
+//                       varied sizes, each stream counting 0, 1, 2, ... mod 251, exits CODE
+//   exit CODE           exits with CODE at once
+//   closeout MS CODE    closes stdout and stderr, sleeps MS milliseconds, exits CODE
+//   kill                ends itself abnormally (a signal on Linux, TerminateProcess on Windows)
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+void sleep_ms(int ms) {
+#if defined(_WIN32)
+    Sleep((DWORD)ms);
+#else
+    usleep((useconds_t)ms * 1000);
+#endif
+}
+
+void put(FILE* f, const char* data, size_t n) {
+    if (fwrite(data, 1, n, f) != n)
+        exit(90);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+#if defined(_WIN32)
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+    if (argc < 2)
+        return 99;
+    const char* mode = argv[1];
+    if (strcmp(mode, "args") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            put(stdout, argv[i], strlen(argv[i]));
+            put(stdout, "\n", 1);
+        }
+        return 0;
+    }
+    if (strcmp(mode, "cwd") == 0) {
+        char path[4096];
+#if defined(_WIN32)
+        if (!GetCurrentDirectoryA(sizeof(path), path))
+            return 98;
+#else
+        if (!getcwd(path, sizeof(path)))
+            return 98;
+#endif
+        put(stdout, path, strlen(path));
+        return 0;
+    }
+    if (strcmp(mode, "stdin") == 0) {
+        char buffer[4096];
+        unsigned long long total = 0;
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), stdin)) > 0) {
+            put(stdout, buffer, n);
+            total += n;
+        }
+        fprintf(stderr, "%llu\n", total);
+        return 0;
+    }
+    if (strcmp(mode, "streams") == 0 && argc == 5) {
+        const unsigned long out_total = strtoul(argv[2], nullptr, 10);
+        const unsigned long err_total = strtoul(argv[3], nullptr, 10);
+        static char piece[7000];
+        unsigned long sent[2] = {0, 0};
+        const unsigned long total[2] = {out_total, err_total};
+        FILE* files[2] = {stdout, stderr};
+        for (unsigned round = 0; sent[0] < total[0] || sent[1] < total[1]; ++round) {
+            for (int s = 0; s < 2; ++s) {
+                // Piece sizes vary so the reader sees every kind of boundary.
+                unsigned long n = 1 + (round * 2654435761u + (unsigned)s * 977u) % sizeof(piece);
+                if (n > total[s] - sent[s])
+                    n = total[s] - sent[s];
+                for (unsigned long i = 0; i < n; ++i)
+                    piece[i] = (char)((sent[s] + i) % 251);
+                put(files[s], piece, n);
+                fflush(files[s]);
+                sent[s] += n;
+            }
+        }
+        return atoi(argv[4]);
+    }
+    if (strcmp(mode, "exit") == 0 && argc == 3)
+        return atoi(argv[2]);
+    if (strcmp(mode, "closeout") == 0 && argc == 4) {
+        fclose(stdout);
+        fclose(stderr);
+        sleep_ms(atoi(argv[2]));
+        return atoi(argv[3]);
+    }
+    if (strcmp(mode, "kill") == 0) {
+#if defined(_WIN32)
+        TerminateProcess(GetCurrentProcess(), 137);
+#else
+        raise(SIGKILL);
+#endif
+        return 97;
+    }
+    return 99;
+}

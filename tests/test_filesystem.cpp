@@ -1,0 +1,344 @@
+// Paths, the home folder and the session folder, each against an answer computed here from
+// the platform directly.
+#include "support/check_recorder.h"
+#include "support/test_support.h"
+
+#include "qv_sys/filesystem.h"
+#include "qv_sys/time.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+
+#if defined(_WIN32)
+#include <direct.h>
+#include <shlobj.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const std::string kTail = "My Games/Quillfen Studios/vesk/";
+
+std::string slashes(std::string s) {
+    for (char& c : s)
+        if (c == '\\')
+            c = '/';
+    return s;
+}
+
+using Getter = sys_u32 (*)(char*, sys_u32);
+
+std::string get(Getter getter) {
+    char buffer[1024];
+    memset(buffer, '#', sizeof(buffer));
+    const sys_u32 n = getter(buffer, sizeof(buffer));
+    EXPECT_EQ(strlen(buffer), n);
+    return std::string(buffer, n);
+}
+
+#if defined(_WIN32)
+std::string utf8(const wchar_t* w) {
+    char out[1024];
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, out, sizeof(out), nullptr, nullptr);
+    return out;
+}
+std::string platform_exe_path() {
+    wchar_t w[1024];
+    GetModuleFileNameW(nullptr, w, 1024);
+    return utf8(w);
+}
+std::string platform_cwd() {
+    wchar_t w[1024];
+    GetCurrentDirectoryW(1024, w);
+    return utf8(w);
+}
+std::string platform_documents() {
+    wchar_t w[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, w)))
+        return "";
+    return utf8(w);
+}
+int make_dir(const std::string& path) {
+    return _mkdir(path.c_str());
+}
+constexpr char kSep = '\\';
+#else
+std::string platform_exe_path() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path));
+    return n > 0 ? std::string(path, (size_t)n) : "";
+}
+std::string platform_cwd() {
+    char path[4096];
+    return getcwd(path, sizeof(path)) ? path : "";
+}
+void set_env(const char* name, const char* value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+int make_dir(const std::string& path) {
+    return mkdir(path.c_str(), 0700);
+}
+constexpr char kSep = '/';
+#endif
+
+// A fresh folder under the temporary folder, with slashes.
+std::string scratch_dir(const char* name) {
+    char temp[512];
+    const sys_u32 n = filesystem_get_temp_path(temp, sizeof(temp));
+    std::string dir = std::string(temp, n) + name + std::to_string((unsigned long)time(nullptr));
+    make_dir(dir);
+    return dir;
+}
+
+TEST(Paths, ExecutablePathAndFolderKeepThePlatformSeparator) {
+    const std::string expected = platform_exe_path();
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(get(filesystem_get_exe_path), expected);
+
+    const std::string dir = get(filesystem_get_exe_dir);
+    EXPECT_EQ(dir, expected.substr(0, expected.rfind(kSep) + 1));
+    EXPECT_EQ(dir.back(), kSep);
+}
+
+TEST(PathsDeathTest, TooSmallBufferFailsTheConversionCheck) {
+    char small[4];
+    EXPECT_EXIT(filesystem_get_exe_path(small, sizeof(small)),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    EXPECT_EXIT(filesystem_get_current_directory(small, sizeof(small)),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+#if QV_TEST_RECORDS_CHECKS
+TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
+    char small[4];
+    {
+        qv_test::CheckRecorder recorder;
+        EXPECT_EQ(filesystem_get_exe_path(small, sizeof(small)), 0u);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"wctomb_ret"});
+    }
+    {
+        qv_test::CheckRecorder recorder;
+        EXPECT_EQ(filesystem_get_exe_dir(small, sizeof(small)), 0u);
+        EXPECT_EQ(recorder.conditions, (std::vector<std::string>{"wctomb_ret", "res"}));
+    }
+    {
+        qv_test::CheckRecorder recorder;
+        filesystem_set_current_directory("/no/such/folder/anywhere");
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"result == 0"});
+    }
+    // A current directory longer than the 260-byte platform limit fails as on Windows.
+    const std::string before = platform_cwd();
+    std::string deep = scratch_dir("qv_deep_");
+    const std::string segment(100, 'd');
+    while (deep.size() < 300) {
+        deep += "/" + segment;
+        ASSERT_EQ(make_dir(deep), 0);
+    }
+    ASSERT_EQ(chdir(deep.c_str()), 0);
+    char buffer[1024];
+    {
+        qv_test::CheckRecorder recorder;
+        EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"Failed getting path\""});
+    }
+    ASSERT_EQ(chdir(before.c_str()), 0);
+    while (deep.size() > 300 - 101 && rmdir(deep.c_str()) == 0)
+        deep.resize(deep.rfind('/'));
+    rmdir(deep.c_str());
+}
+#endif
+
+TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
+    const std::string before = platform_cwd();
+    const std::string dir = scratch_dir("qv_cwd_");
+    filesystem_set_current_directory(dir.c_str());
+    const std::string now = get(filesystem_get_current_directory);
+    EXPECT_EQ(now, slashes(platform_cwd()));
+    EXPECT_EQ(now.find('\\'), std::string::npos);
+    filesystem_set_current_directory(before.c_str());
+    EXPECT_EQ(platform_cwd(), before);
+}
+
+TEST(PathsDeathTest, SettingAMissingCurrentDirectoryFails) {
+    EXPECT_EXIT(filesystem_set_current_directory("no such folder here/at all"),
+                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+TEST(Paths, TemporaryFolderEndsWithASlash) {
+#if defined(_WIN32)
+    wchar_t w[MAX_PATH + 2];
+    GetTempPathW(MAX_PATH + 2, w);
+    EXPECT_EQ(get(filesystem_get_temp_path), slashes(utf8(w)));
+#else
+    const char* saved = getenv("TMPDIR");
+    const std::string keep = saved ? saved : "";
+    struct Case {
+        const char* tmpdir;
+        const char* expected;
+    } cases[] = {{nullptr, "/tmp/"},
+                 {"", "/tmp/"},
+                 {"/var/tmp", "/var/tmp/"},
+                 {"/scratch/here/", "/scratch/here/"}};
+    for (const Case& c : cases) {
+        set_env("TMPDIR", c.tmpdir);
+        EXPECT_EQ(get(filesystem_get_temp_path), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
+    }
+    set_env("TMPDIR", saved ? keep.c_str() : nullptr);
+#endif
+    EXPECT_EQ(get(filesystem_get_temp_path).back(), '/');
+}
+
+TEST(Home, BaseIsNormalisedAndTheTailAppended) {
+    struct Case {
+        const char* base;
+        const char* home;
+    } cases[] = {
+        {"D:\\Data\\", "D:/Data/"},
+        {"D:/Data", "D:/Data/"},
+        {"/srv/games/", "/srv/games/"},
+        {"C:\\Users\\Player\\Saved Games", "C:/Users/Player/Saved Games/"},
+        {"//", "//"}, // only one trailing slash is dropped
+    };
+    for (const Case& c : cases) {
+        filesystem_set_home_path(c.base);
+        EXPECT_EQ(get(filesystem_get_home_path), c.home + kTail) << c.base;
+    }
+    filesystem_set_home_path("");
+}
+
+#if defined(_WIN32)
+TEST(Home, WithoutABaseTheDocumentsFolderIsUsed) {
+    const std::string docs = slashes(platform_documents());
+    ASSERT_FALSE(docs.empty());
+    for (const char* none : {"", "/", "\\"}) {
+        filesystem_set_home_path(none);
+        EXPECT_EQ(get(filesystem_get_home_path), docs + "/" + kTail) << none;
+    }
+}
+#else
+// HOME and the XDG settings pointed at a scratch folder, restored afterwards.
+struct XdgScope {
+    const char* names[3] = {"HOME", "XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME"};
+    std::string saved[3];
+    bool had[3];
+    XdgScope() {
+        for (int i = 0; i < 3; ++i) {
+            const char* v = getenv(names[i]);
+            had[i] = v != nullptr;
+            saved[i] = v ? v : "";
+        }
+    }
+    ~XdgScope() {
+        for (int i = 0; i < 3; ++i)
+            set_env(names[i], had[i] ? saved[i].c_str() : nullptr);
+    }
+};
+
+TEST(Home, WithoutABaseTheXdgDocumentsFolderIsUsed) {
+    XdgScope scope;
+    const std::string home = scratch_dir("qv_home_");
+    set_env("HOME", home.c_str());
+    set_env("XDG_DOCUMENTS_DIR", nullptr);
+    set_env("XDG_CONFIG_HOME", nullptr);
+    for (const char* none : {"", "/", "\\"}) {
+        filesystem_set_home_path(none);
+        EXPECT_EQ(get(filesystem_get_home_path), home + "/Documents/" + kTail) << none;
+    }
+
+    // The user-dirs file, in the default config folder and then in XDG_CONFIG_HOME.
+    make_dir(home + "/.config");
+    FILE* f = fopen((home + "/.config/user-dirs.dirs").c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs("# written by a test\nXDG_DESKTOP_DIR=\"$HOME/Desk\"\n"
+          "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n",
+          f);
+    fclose(f);
+    EXPECT_EQ(get(filesystem_get_home_path), home + "/Papers/" + kTail);
+
+    const std::string config = home + "/cfg";
+    make_dir(config);
+    f = fopen((config + "/user-dirs.dirs").c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs("XDG_DOCUMENTS_DIR=\"/abs/docs/\"\n", f);
+    fclose(f);
+    set_env("XDG_CONFIG_HOME", config.c_str());
+    EXPECT_EQ(get(filesystem_get_home_path), "/abs/docs/" + kTail);
+
+    // The variable itself wins over the file; a set base wins over both.
+    set_env("XDG_DOCUMENTS_DIR", "/from/variable");
+    EXPECT_EQ(get(filesystem_get_home_path), "/from/variable/" + kTail);
+    filesystem_set_home_path("/base");
+    EXPECT_EQ(get(filesystem_get_home_path), "/base/" + kTail);
+    filesystem_set_home_path("");
+
+    remove((config + "/user-dirs.dirs").c_str());
+    remove((home + "/.config/user-dirs.dirs").c_str());
+    rmdir(config.c_str());
+    rmdir((home + "/.config").c_str());
+    rmdir(home.c_str());
+}
+#endif
+
+TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
+    sys_time_init_start_time();
+    const time_t start = (time_t)sys_time_at_start();
+    char month[16];
+#if defined(_WIN32)
+    const tm* local = localtime(&start);
+#else
+    tm storage;
+    const tm* local = localtime_r(&start, &storage);
+#endif
+    strftime(month, sizeof(month), "%Y-%m", local);
+
+    filesystem_set_home_path("D:\\Data");
+    const std::string home = "D:/Data/" + kTail;
+
+    filesystem_set_session("run42", "uid-1");
+    EXPECT_EQ(get(filesystem_get_session_path), home + "/Sessions/" + month + "/run42/");
+    EXPECT_STREQ(filesystem_get_session_uid(), "uid-1");
+    EXPECT_NE(get(filesystem_get_session_path).find("vesk//Sessions/"), std::string::npos);
+
+    // A null name keeps the earlier one; an empty one clears it.
+    filesystem_set_session(nullptr, "abc");
+    EXPECT_STREQ(filesystem_get_session_uid(), "abc");
+    EXPECT_EQ(get(filesystem_get_session_path), home + "/Sessions/" + month + "/run42/");
+    filesystem_set_session("", "abc");
+    EXPECT_EQ(get(filesystem_get_session_path), home + "/Sessions/" + month + "/");
+
+    // Settings are cut to their 128-byte buffers.
+    const std::string long_uid(300, 'u');
+    filesystem_set_session("", long_uid.c_str());
+    EXPECT_EQ(std::string(filesystem_get_session_uid()), long_uid.substr(0, 127));
+
+    filesystem_set_session("", "");
+    filesystem_set_home_path("");
+}
+
+TEST(Session, ResultIsCutToTheCallersBuffer) {
+    sys_time_init_start_time();
+    filesystem_set_home_path("/b");
+    filesystem_set_session("name", "");
+    char buffer[16];
+    memset(buffer, '#', sizeof(buffer));
+    const sys_u32 n = filesystem_get_session_path(buffer, 10);
+    // The formatter's rule: no terminator when the text fills the buffer, and the literal
+    // after a cut field still lands in the last byte.
+    EXPECT_EQ(n, 10u);
+    EXPECT_EQ(std::string(buffer, n), "/b/My Gam/");
+    EXPECT_EQ(buffer[10], '#');
+    filesystem_set_session("", "");
+    filesystem_set_home_path("");
+}
+
+} // namespace
