@@ -18,6 +18,7 @@
 #include "qv_sys/platform.h"
 #include "qv_sys/io.h"
 #include "qv_sys/misc.h"
+#include "qv_sys/shared.h"
 #include "qv_sys/filesystem.h"
 
 #endif /* QV_SYS_QV_SYS_H */

@@ -209,3 +209,19 @@ void os_last_error_text(char* buffer, sys_u32 size);
 bool os_attach_console();
 void os_detach_console();
 [[noreturn]] void os_exit_process(sys_u32 code);
+
+// --- shared libraries (shared.cpp) ---------------------------------------------------------
+// The platform's file name of a library: Windows <base><suffix>.dll, Linux lib<base><suffix>.so.
+// False when it does not fit `capacity`.
+bool os_shared_file_name(char* out, sys_u64 capacity, const char* base, const char* suffix);
+// Whether `path` (UTF-8) names an existing regular file.
+bool os_shared_file_exists(const char* path);
+// Loads a library by full path; null on failure, with the platform's reason kept for
+// os_shared_load_error.
+void* os_shared_load(const char* path);
+// The reason of the last failed os_shared_load, as the platform words it.
+const char* os_shared_load_error();
+// A library already loaded under this file name, without raising its load count; or null.
+void* os_shared_find_loaded(const char* file_name);
+void* os_shared_symbol(void* module, const char* name);
+bool os_shared_unload(void* module);

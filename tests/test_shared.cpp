@@ -1,0 +1,125 @@
+// Engine plugins: the build chosen for this processor and the fallbacks, the entry points and
+// their order, wrapping a loaded library, and the quiet and the fatal failures.
+#include "support/plugin_probe.h"
+#include "support/test_support.h"
+
+#include "qv_sys/assertion.h"
+#include "qv_sys/io.h"
+#include "qv_sys/shared.h"
+
+#include <cpuid.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+bool processor_has_avx2() {
+    unsigned a, b, c, d;
+    __cpuid(0, a, b, c, d);
+    if (a < 7)
+        return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b >> 5) & 1u;
+}
+
+shared_init_params params_for(plugin_probe* probe) {
+    shared_init_params params;
+    for (int i = 0; i < 24; ++i)
+        params.data[i] = (sys_u8)(0xA0 + i);
+    memcpy(params.data, &probe, sizeof probe);
+    return params;
+}
+
+std::string build_of(shared_library* library) {
+    using Build = const char* (*)();
+    Build build = (Build)shared_shared_load_function(library, "plugin_build");
+    return build ? build() : "<no plugin_build>";
+}
+
+struct Case {
+    const char* base;
+    sys_bool use_suffixes;
+    const char* expected;
+};
+
+TEST(Shared, LoadsTheBuildThatSuitsTheProcessorOrFallsBack) {
+    const Case cases[] = {
+        {"qv_plugin_all", 1, processor_has_avx2() ? "avx2" : "plain"},
+        {"qv_plugin_all", 0, "undecorated"},
+        {"qv_plugin_plain", 1, "plain"},
+        {"qv_plugin_bare", 1, "undecorated"},
+    };
+    for (const Case& c : cases) {
+        plugin_probe probe = {};
+        shared_library* library = shared_shared_create(c.base, c.use_suffixes, params_for(&probe));
+        ASSERT_NE(library, nullptr) << c.base;
+        EXPECT_EQ(build_of(library), c.expected) << c.base << " suffixes " << int(c.use_suffixes);
+        EXPECT_STREQ(shared_shared_get_name(library), c.base);
+        shared_shared_destroy(library);
+    }
+}
+
+TEST(Shared, InitGetsTheRecordAndFiniRunsBeforeUnloading) {
+    plugin_probe probe = {};
+    const shared_init_params params = params_for(&probe);
+    shared_library* library = shared_shared_create("qv_plugin_bare", 1, params);
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(probe.init_calls, 1u);
+    EXPECT_EQ(probe.fini_calls, 0u);
+    EXPECT_EQ(memcmp(&probe.seen, &params, sizeof params), 0);
+
+    // Someone else's view of the same library: not owned, so destroying it changes nothing.
+    shared_library* wrapped = shared_shared_get_loaded_library("qv_plugin_bare", 1);
+    ASSERT_NE(wrapped, nullptr);
+    EXPECT_STREQ(shared_shared_get_name(wrapped), "qv_plugin_bare");
+    EXPECT_EQ(shared_shared_load_function(wrapped, "plugin_build"),
+              shared_shared_load_function(library, "plugin_build"));
+    shared_shared_destroy(wrapped);
+    EXPECT_EQ(probe.fini_calls, 0u);
+    EXPECT_EQ(build_of(library), "undecorated"); // still loaded
+
+    shared_shared_destroy(library);
+    EXPECT_EQ(probe.fini_calls, 1u);
+    EXPECT_EQ(probe.init_calls, 1u);
+    EXPECT_EQ(shared_shared_get_loaded_library("qv_plugin_bare", 1), nullptr); // unloaded
+}
+
+TEST(Shared, LibraryWithoutEntryPointsLoadsAndUnloads) {
+    plugin_probe probe = {};
+    shared_library* library = shared_shared_create("qv_plugin_noentry", 0, params_for(&probe));
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(build_of(library), "undecorated");
+    EXPECT_EQ(shared_shared_load_function(library, "shared_init"), nullptr);
+    shared_shared_destroy(library);
+    EXPECT_EQ(probe.init_calls + probe.fini_calls, 0u);
+}
+
+std::string g_printed;
+void capture(void*, const char* text, sys_u64, sys_bool) {
+    g_printed += text;
+}
+
+TEST(Shared, MissingLibraryIsQuiet) {
+    sys_printf_add_callback(capture, nullptr);
+    plugin_probe probe = {};
+    EXPECT_EQ(shared_shared_create("qv_plugin_missing", 1, params_for(&probe)), nullptr);
+    EXPECT_EQ(shared_shared_get_loaded_library("qv_plugin_missing", 1), nullptr);
+    sys_printf_remove_callback(capture);
+    EXPECT_EQ(g_printed, "");
+    EXPECT_NE(shared_shared_get_create_error(), nullptr);
+}
+
+TEST(SharedDeathTest, AFileThatIsNoLibraryEndsTheProcess) {
+    EXPECT_EXIT(
+        {
+            sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
+            sys_assert_add_callback(sys_assert_callback_print, nullptr);
+            plugin_probe probe = {};
+            shared_shared_create("qv_plugin_broken", 0, params_for(&probe));
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "Couldn't load library");
+}
+
+} // namespace
