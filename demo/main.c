@@ -374,6 +374,25 @@ static void demo_paths(int argc, char** argv) {
     printf("sys_exec                  -> exit code %u\n", (unsigned)code);
 }
 
+static void demo_plugin(void) {
+    printf("== engine plugins\n");
+    shared_init_params params = {{60}};
+    shared_library* plugin = shared_shared_create("qv_demo_plugin", 1, params);
+    if (!plugin) {
+        printf("shared_shared_create(\"qv_demo_plugin\") -> null: %s\n",
+               shared_shared_get_create_error());
+        return;
+    }
+    typedef const char* (*build_fn)(void);
+    typedef unsigned (*frames_fn)(void);
+    build_fn build = (build_fn)shared_shared_load_function(plugin, "demo_plugin_build");
+    frames_fn frames = (frames_fn)shared_shared_load_function(plugin, "demo_plugin_frames");
+    printf("shared_shared_create(\"%s\") -> the %s (AVX2 here: %s), shared_init saw %u\n",
+           shared_shared_get_name(plugin), build(), cpu_supports(CPU_FEATURE_AVX2) ? "yes" : "no",
+           frames());
+    shared_shared_destroy(plugin);
+}
+
 int main(int argc, char** argv) {
     int fail = argc > 1 && strcmp(argv[1], "--check") == 0;
     if (argc > 2 && strcmp(argv[1], "--child") == 0) {
@@ -387,6 +406,7 @@ int main(int argc, char** argv) {
     demo_format();
     demo_guarded();
     demo_machine();
+    demo_plugin();
     demo_text();
     demo_clock();
     demo_hash();
