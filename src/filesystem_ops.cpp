@@ -50,8 +50,10 @@ void list_folder(Listing& listing, const char* folder) {
     dir[sizeof(dir) - 1] = 0;
     const sys_u64 dir_len = sys_strlen(dir);
     const char wdir_last = dir_len ? dir[dir_len - 1] : 0;
-    SYS_CHECK_TEXT_MSG(dir_len != 0 && (wdir_last == '/' || wdir_last == '\\'),
-                       "wdir_end != wdirectory && wdir_end[-1] == '\\\\'", nullptr);
+    // A folder without its separator would glue every name onto its last component.
+    if (!SYS_CHECK_TEXT_MSG(dir_len != 0 && (wdir_last == '/' || wdir_last == '\\'),
+                            "wdir_end != wdirectory && wdir_end[-1] == '\\\\'", nullptr))
+        return;
     void* search = os_dir_open(dir);
     if (!search)
         return;

@@ -143,6 +143,11 @@ struct Out {
 void picture(Out& out, const char* format, const tm& t, bool date) {
     for (const char* p = format; *p;) {
         const char c = *p;
+        if (c == '\'' && p[1] == '\'') { // '' is one quote
+            out.put("'", 1);
+            p += 2;
+            continue;
+        }
         if (c == '\'') {
             ++p;
             for (;;) {
