@@ -358,4 +358,81 @@ TEST(FsList, NonAsciiNames) {
     EXPECT_EQ(filesystem_get_attr(name.c_str()), 3u);
 }
 
+#if defined(_WIN32)
+// The mirror runs the system tool: a fake one, found first because it sits in the current
+// directory, records the command line it was given.
+TEST(FsMirror, RunsTheSystemToolWithTheMirrorCommandLine) {
+    const std::string root = fresh_root();
+    char exe_dir[1024];
+    ASSERT_GT(filesystem_get_exe_dir(exe_dir, sizeof(exe_dir)), 0u);
+    const std::string fake = std::string(exe_dir) + QV_TEST_FAKE_ROBOCOPY;
+    ASSERT_TRUE(filesystem_copy_file((root + "robocopy.exe").c_str(), fake.c_str(), 1));
+    char before[1024];
+    filesystem_get_current_directory(before, sizeof(before));
+    filesystem_set_current_directory(root.c_str());
+    make_dir(root + "work");
+    const sys_u32 code =
+        filesystem_mirror_directory("C:/out dir", "C:/in dir", (root + "work").c_str());
+    filesystem_set_current_directory(before);
+    EXPECT_EQ(code, 3u);
+    EXPECT_EQ(read_file(root + "work/robocopy_args.txt"),
+              "\"robocopy.exe\" \"C:/in dir\" \"C:/out dir\" \"/MIR\"");
+}
+#else
+std::set<std::string> tree(const std::string& root) {
+    std::vector<filesystem_path_entry> entries(64);
+    const sys_u32 n = filesystem_list_directory_files("", root.c_str(), true, nullptr,
+                                                      entries.data(), 64);
+    std::set<std::string> out;
+    for (sys_u32 i = 0; i < n && i < 64; ++i)
+        out.insert(std::string(entries[i].path) + "=" + read_file(root + entries[i].path));
+    return out;
+}
+
+TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
+    const std::string root = fresh_root();
+    const std::string src = root + "src/", dst = root + "dst/";
+    write_file(src + "same.txt", "same");
+    write_file(src + "changed.txt", "new text");
+    write_file(src + "new.txt", "n");
+    write_file(src + "nested/deeper/n.txt", "deep");
+    make_dir(src + "empty");
+    write_file(dst + "same.txt", "same");
+    write_file(dst + "changed.txt", "old");
+    write_file(dst + "extra.txt", "x");
+    write_file(dst + "extra_dir/e.txt", "e");
+    write_file(dst + "nested", "a file where the source has a folder");
+    // same.txt is unchanged: equal size and time.
+    set_write_time(src + "same.txt", kEpochDelta + 1500000000ull * 10000000ull);
+    set_write_time(dst + "same.txt", kEpochDelta + 1500000000ull * 10000000ull);
+
+    EXPECT_EQ(filesystem_mirror_directory("dst", "src", root.c_str()), 1u | 2u);
+    EXPECT_EQ(tree(dst), tree(src));
+    EXPECT_EQ(filesystem_get_attr((dst + "empty").c_str()), 5u);
+    EXPECT_EQ(filesystem_get_attr((dst + "extra_dir").c_str()), 0u);
+    // The copies keep the source's time, so a second run finds nothing to do.
+    EXPECT_EQ(filesystem_get_last_modified_time((dst + "new.txt").c_str()),
+              filesystem_get_last_modified_time((src + "new.txt").c_str()));
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 0u);
+    // Only an extra.
+    write_file(dst + "late.txt", "l");
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 2u);
+    // A source that is not a folder is a fatal error for the run.
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), (root + "none").c_str(), nullptr), 16u);
+    EXPECT_EQ(tree(dst), tree(src));
+}
+
+TEST(FsMirror, ReadOnlyTargetReportsFailure) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes into read-only folders";
+    const std::string root = fresh_root();
+    write_file(root + "src/a.txt", "a");
+    make_dir(root + "dst");
+    chmod((root + "dst").c_str(), 0555);
+    EXPECT_EQ(filesystem_mirror_directory((root + "dst").c_str(), (root + "src").c_str(), nullptr) & 8u,
+              8u);
+    chmod((root + "dst").c_str(), 0755);
+}
+#endif
+
 } // namespace
