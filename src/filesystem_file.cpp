@@ -37,10 +37,17 @@ filesystem_file* filesystem_file_create(const char* filename, sys_i32 mode, sys_
 
     char path[512] = {};
     switch (location) {
-    case FS_LOCATION_HOME: filesystem_get_home_path(path, sizeof(path)); break;
-    case FS_LOCATION_TEMP: filesystem_get_temp_path(path, sizeof(path)); break;
-    case FS_LOCATION_SESSION: filesystem_get_session_path(path, sizeof(path)); break;
-    default: break;
+    case FS_LOCATION_HOME:
+        filesystem_get_home_path(path, sizeof(path));
+        break;
+    case FS_LOCATION_TEMP:
+        filesystem_get_temp_path(path, sizeof(path));
+        break;
+    case FS_LOCATION_SESSION:
+        filesystem_get_session_path(path, sizeof(path));
+        break;
+    default:
+        break;
     }
     const sys_u64 folder = sys_strlen(path);
     sys_snprintf(path + folder, sizeof(path) - folder, "%s", filename);
@@ -111,8 +118,7 @@ const void* filesystem_mapped_file_get_memory(filesystem_mapped_file* file) {
     return file->memory;
 }
 
-void sys_printf_callback_log(void* user_data, const char* text, sys_u64 length,
-                             sys_bool is_error) {
+void sys_printf_callback_log(void* user_data, const char* text, sys_u64 length, sys_bool is_error) {
     (void)is_error;
     auto* context = static_cast<sys_printf_log_context*>(user_data);
     thread_mutex_lock(context->_mutex);

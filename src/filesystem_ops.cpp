@@ -108,8 +108,7 @@ sys_u64 filesystem_get_last_modified_time(const char* path) {
         return ~0ull;
     }
     if (result == OsFileTime::read_failed) {
-        SYS_CHECK_TEXT_MSG(false, "!\"Failed to get last write time for file '%s'\"", "%s",
-                           path);
+        SYS_CHECK_TEXT_MSG(false, "!\"Failed to get last write time for file '%s'\"", "%s", path);
         return ~0ull;
     }
     return filetime;
@@ -122,8 +121,8 @@ sys_u32 filesystem_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 si
 
 sys_bool filesystem_copy_file(const char* dst, const char* src, sys_bool overwrite_existing) {
     if ((filesystem_get_attr(src) & 3) != 3) {
-        SYS_CHECK_TEXT_MSG(false, "false", "Source file must exist. Tried to copy from '%s' to '%s'",
-                           src, dst);
+        SYS_CHECK_TEXT_MSG(false, "false",
+                           "Source file must exist. Tried to copy from '%s' to '%s'", src, dst);
         return false;
     }
     const bool b = os_copy_file(dst, src, overwrite_existing != 0);
@@ -147,8 +146,8 @@ sys_bool filesystem_copy_file(const char* dst, const char* src, sys_bool overwri
 
 sys_bool filesystem_move_file(const char* dst, const char* src, sys_bool overwrite_existing) {
     if ((filesystem_get_attr(src) & 3) != 3) {
-        SYS_CHECK_TEXT_MSG(false, "false", "Move file failed. Source file must exist: '%s' (dst='%s')",
-                           src, dst);
+        SYS_CHECK_TEXT_MSG(false, "false",
+                           "Move file failed. Source file must exist: '%s' (dst='%s')", src, dst);
         return false;
     }
     if (!overwrite_existing) {
@@ -185,9 +184,9 @@ sys_u32 filesystem_create_temp_filepath(const char* prefix, char* buffer, sys_u3
     return (sys_u32)length;
 }
 
-sys_u32 filesystem_list_directory_files(const char* directory, const char* base,
-                                        sys_bool recursive, const char* suffix,
-                                        filesystem_path_entry* entries, sys_u32 capacity) {
+sys_u32 filesystem_list_directory_files(const char* directory, const char* base, sys_bool recursive,
+                                        const char* suffix, filesystem_path_entry* entries,
+                                        sys_u32 capacity) {
     char start[1024] = {};
     Listing listing{0, recursive != 0, suffix, entries, capacity, 0};
     if (base && base[0]) {

@@ -135,8 +135,12 @@ TEST(FileStream, SeekTellAndSizeFromEachOrigin) {
         sys_i32 offset, origin;
         sys_i64 expected;
     } steps[] = {
-        {4, FS_SEEK_SET, 4}, {3, FS_SEEK_CUR, 7}, {-2, FS_SEEK_CUR, 5},
-        {-1, FS_SEEK_END, 9}, {0, FS_SEEK_END, 10}, {2, FS_SEEK_SET, 2},
+        {4, FS_SEEK_SET, 4},
+        {3, FS_SEEK_CUR, 7},
+        {-2, FS_SEEK_CUR, 5},
+        {-1, FS_SEEK_END, 9},
+        {0, FS_SEEK_END, 10},
+        {2, FS_SEEK_SET, 2},
         {5, 7, 2}, // an unknown origin leaves the position alone
         {5, -1, 2},
     };

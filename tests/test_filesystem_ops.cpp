@@ -72,17 +72,17 @@ void set_write_time(const std::string& path, sys_u64 filetime) {
     CloseHandle(h);
 #else
     const sys_u64 since_1970 = filetime - kEpochDelta;
-    const timespec times[2] = {{0, UTIME_OMIT},
-                               {(time_t)(since_1970 / 10000000), (long)(since_1970 % 10000000) * 100}};
+    const timespec times[2] = {
+        {0, UTIME_OMIT}, {(time_t)(since_1970 / 10000000), (long)(since_1970 % 10000000) * 100}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 #endif
 }
 
-std::set<std::string> listing(const char* dir, const char* base, bool recursive,
-                              const char* suffix, sys_u32* count = nullptr) {
+std::set<std::string> listing(const char* dir, const char* base, bool recursive, const char* suffix,
+                              sys_u32* count = nullptr) {
     std::vector<filesystem_path_entry> entries(64);
-    const sys_u32 n = filesystem_list_directory_files(dir, base, recursive, suffix,
-                                                      entries.data(), (sys_u32)entries.size());
+    const sys_u32 n = filesystem_list_directory_files(dir, base, recursive, suffix, entries.data(),
+                                                      (sys_u32)entries.size());
     if (count)
         *count = n;
     std::set<std::string> out;
@@ -98,7 +98,10 @@ TEST(FsAttr, FilesFoldersAndNothing) {
     const struct {
         std::string path;
         sys_u32 attr;
-    } cases[] = {{root + "f.txt", 3}, {root + "d", 5}, {root + "d/", 5}, {root + "none", 0},
+    } cases[] = {{root + "f.txt", 3},
+                 {root + "d", 5},
+                 {root + "d/", 5},
+                 {root + "none", 0},
                  {root + "none/deeper", 0}};
     for (const auto& c : cases)
         EXPECT_EQ(filesystem_get_attr(c.path.c_str()), c.attr) << c.path;
@@ -140,8 +143,8 @@ TEST(FsTime, TextMatchesAnIndependentFormatting) {
                  {"yyyy-MM-dd", "HH:mm:ss", expected_both}};
     for (const auto& c : cases) {
         memset(buffer, 0, sizeof(buffer));
-        const sys_u32 n = filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), c.date,
-                                                        c.time);
+        const sys_u32 n =
+            filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), c.date, c.time);
         EXPECT_STREQ(buffer, c.expected);
         EXPECT_EQ(n, strlen(c.expected));
     }
@@ -381,8 +384,8 @@ TEST(FsMirror, RunsTheSystemToolWithTheMirrorCommandLine) {
 #else
 std::set<std::string> tree(const std::string& root) {
     std::vector<filesystem_path_entry> entries(64);
-    const sys_u32 n = filesystem_list_directory_files("", root.c_str(), true, nullptr,
-                                                      entries.data(), 64);
+    const sys_u32 n =
+        filesystem_list_directory_files("", root.c_str(), true, nullptr, entries.data(), 64);
     std::set<std::string> out;
     for (sys_u32 i = 0; i < n && i < 64; ++i)
         out.insert(std::string(entries[i].path) + "=" + read_file(root + entries[i].path));
@@ -429,7 +432,8 @@ TEST(FsMirror, ReadOnlyTargetReportsFailure) {
     write_file(root + "src/a.txt", "a");
     make_dir(root + "dst");
     chmod((root + "dst").c_str(), 0555);
-    EXPECT_EQ(filesystem_mirror_directory((root + "dst").c_str(), (root + "src").c_str(), nullptr) & 8u,
+    EXPECT_EQ(filesystem_mirror_directory((root + "dst").c_str(), (root + "src").c_str(), nullptr) &
+                  8u,
               8u);
     chmod((root + "dst").c_str(), 0755);
 }

@@ -89,8 +89,8 @@ QV_SYS_API sys_u32 filesystem_get_session_path(char* buffer, sys_u32 size);
 
 /* Attribute bits. filesystem_get_attr returns exactly 0 (nothing there), 3 (an existing file)
  * or 5 (an existing folder). */
-#define FS_ATTR_EXISTS 1
-#define FS_ATTR_FILE 2
+#define FS_ATTR_EXISTS    1
+#define FS_ATTR_FILE      2
 #define FS_ATTR_DIRECTORY 4
 
 /* 0, 3 or 5 for `path`; a trailing slash on a folder is accepted. Anything that is not a
@@ -149,8 +149,7 @@ QV_SYS_API sys_bool filesystem_delete_directory(const char* path);
  * characters of `prefix` and ends in ".tmp", and writes its path ('/' separators) into
  * `buffer`. Returns the length, 0 when the buffer is too small. Failure to create: the check
  * "tmp_ret" ("No temp file"). Linux names the file <prefix3><6 random characters>.tmp. */
-QV_SYS_API sys_u32 filesystem_create_temp_filepath(const char* prefix, char* buffer,
-                                                   sys_u32 size);
+QV_SYS_API sys_u32 filesystem_create_temp_filepath(const char* prefix, char* buffer, sys_u32 size);
 
 /* One entry of a listing: a terminated path with '/' separators. */
 typedef struct filesystem_path_entry {
@@ -192,17 +191,17 @@ QV_SYS_API sys_u32 filesystem_mirror_directory(const char* dst, const char* src,
 /* ---- Open files and mapped files ------------------------------------------------------- */
 
 /* Open modes and the stream modes they use. */
-#define FS_READ 0          /* "rb": an existing file */
-#define FS_WRITE 1         /* "wb": create or truncate */
-#define FS_APPEND 2        /* "ab": create if missing, write at the end */
-#define FS_READ_UPDATE 3   /* "r+b": read and write an existing file */
-#define FS_WRITE_UPDATE 4  /* "w+b": create or truncate, read and write */
+#define FS_READ          0 /* "rb": an existing file */
+#define FS_WRITE         1 /* "wb": create or truncate */
+#define FS_APPEND        2 /* "ab": create if missing, write at the end */
+#define FS_READ_UPDATE   3 /* "r+b": read and write an existing file */
+#define FS_WRITE_UPDATE  4 /* "w+b": create or truncate, read and write */
 #define FS_APPEND_UPDATE 5 /* "a+b": create if missing, read anywhere, write at the end */
 
 /* The folder a file name is taken relative to. */
-#define FS_LOCATION_NONE 0    /* the name as given */
-#define FS_LOCATION_HOME 1    /* filesystem_get_home_path */
-#define FS_LOCATION_TEMP 2    /* filesystem_get_temp_path */
+#define FS_LOCATION_NONE    0 /* the name as given */
+#define FS_LOCATION_HOME    1 /* filesystem_get_home_path */
+#define FS_LOCATION_TEMP    2 /* filesystem_get_temp_path */
 #define FS_LOCATION_SESSION 3 /* filesystem_get_session_path */
 
 #define FS_SEEK_SET 0

@@ -113,8 +113,9 @@ bool copy_file(const std::string& dst, const std::string& src, bool overwrite, b
 
 const char* const kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                              "Thursday", "Friday", "Saturday"};
-const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
-                               "July",    "August",   "September", "October", "November", "December"};
+const char* const kMonths[] = {"January",   "February", "March",    "April",
+                               "May",       "June",     "July",     "August",
+                               "September", "October",  "November", "December"};
 
 struct Out {
     char* buffer;
@@ -203,12 +204,23 @@ void picture(Out& out, const char* format, const tm& t, bool date) {
             else
                 out.number(t.tm_year + 1900, 4);
             break;
-        case 'h': out.number(hour12, run >= 2 ? 2 : 1); break;
-        case 'H': out.number(t.tm_hour, run >= 2 ? 2 : 1); break;
-        case 'm': out.number(t.tm_min, run >= 2 ? 2 : 1); break;
-        case 's': out.number(t.tm_sec, run >= 2 ? 2 : 1); break;
-        case 't': out.put(t.tm_hour < 12 ? "AM" : "PM", run >= 2 ? 2 : 1); break;
-        default: break;
+        case 'h':
+            out.number(hour12, run >= 2 ? 2 : 1);
+            break;
+        case 'H':
+            out.number(t.tm_hour, run >= 2 ? 2 : 1);
+            break;
+        case 'm':
+            out.number(t.tm_min, run >= 2 ? 2 : 1);
+            break;
+        case 's':
+            out.number(t.tm_sec, run >= 2 ? 2 : 1);
+            break;
+        case 't':
+            out.put(t.tm_hour < 12 ? "AM" : "PM", run >= 2 ? 2 : 1);
+            break;
+        default:
+            break;
         }
     }
 }
@@ -326,13 +338,13 @@ OsFileTime os_file_write_time(const char* path, sys_u64* filetime) {
     close(fd);
     if (!ok)
         return OsFileTime::read_failed;
-    *filetime = (sys_u64)((sys_i64)st.st_mtim.tv_sec * 10000000ll + st.st_mtim.tv_nsec / 100 +
-                          kEpochDelta);
+    *filetime =
+        (sys_u64)((sys_i64)st.st_mtim.tv_sec * 10000000ll + st.st_mtim.tv_nsec / 100 + kEpochDelta);
     return OsFileTime::ok;
 }
 
-sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size,
-                              const char* date_format, const char* time_format) {
+sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, const char* date_format,
+                              const char* time_format) {
     if (!date_format && !time_format)
         return 0;
     const sys_i64 intervals = (sys_i64)filetime - kEpochDelta;

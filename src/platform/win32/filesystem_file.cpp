@@ -48,8 +48,8 @@ bool os_mapped_file_open(const char* path, OsMappedFile* out) {
     wchar_t wpath[kPlatformPath] = {};
     sys_windows_utf8_to_wide(wpath, kPlatformPath, path);
     wpath[kPlatformPath - 1] = 0;
-    HANDLE file = CreateFileW(wpath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(wpath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         char cwd[2048] = {};
         filesystem_get_current_directory(cwd, sizeof(cwd));

@@ -58,8 +58,8 @@ OsFileTime os_file_write_time(const char* path, sys_u64* filetime) {
     return OsFileTime::ok;
 }
 
-sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size,
-                              const char* date_format, const char* time_format) {
+sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, const char* date_format,
+                              const char* time_format) {
     FILETIME utc{(DWORD)filetime, (DWORD)(filetime >> 32)};
     FILETIME local{};
     SYSTEMTIME st{};
@@ -99,8 +99,8 @@ bool os_copy_file(const char* dst, const char* src, bool overwrite) {
 
 OsStamp os_stamp_now(const char* path) {
     const WidePath w(path, false);
-    HANDLE f = CreateFileW(w.text, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE f =
+        CreateFileW(w.text, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE)
         return OsStamp::open_failed;
     SYSTEMTIME now{};
