@@ -46,7 +46,7 @@ pkgs+=(liblz4-dev libsodium-dev)
 pkgs+=(libdw-dev libunwind-dev libiberty-dev)
 if [ "$what" = all ]; then
   pkgs+=(googletest libbenchmark-dev libxxhash-dev
-         libjsmn-dev libsimdjson-dev libstb-dev libfmt-dev
+         libjsmn-dev libsimdjson-dev libstb-dev libfmt-dev rsync
          g++-mingw-w64-x86-64-posix wine64
          clang-14 libclang-rt-14-dev
          autoconf automake libtool dpkg-dev gdb)

@@ -225,3 +225,51 @@ const char* os_shared_load_error();
 void* os_shared_find_loaded(const char* file_name);
 void* os_shared_symbol(void* module, const char* name);
 bool os_shared_unload(void* module);
+
+// --- file and folder operations (filesystem_ops.cpp) ---------------------------------------
+// Paths are UTF-8 with either separator unless noted; each function converts for itself.
+// 0, 3 or 5 as filesystem_get_attr returns.
+sys_u32 os_path_attr(const char* path);
+enum class OsFileTime { ok, open_failed, read_failed };
+// The last write time in 100 ns intervals since 1601-01-01 UTC.
+OsFileTime os_file_write_time(const char* path, sys_u64* filetime);
+// The date and time pictures formatted into `buffer` as filesystem_filetime_to_string does.
+sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size,
+                              const char* date_format, const char* time_format);
+// Copies without touching the time; with !overwrite an existing `dst` fails.
+bool os_copy_file(const char* dst, const char* src, bool overwrite);
+enum class OsStamp { ok, open_failed, close_failed };
+// Sets the file's last write time to now, leaving its other times alone.
+OsStamp os_stamp_now(const char* path);
+// The plain move (crosses volumes by copy and delete) and the replacing move (does not).
+bool os_move_file(const char* dst, const char* src);
+bool os_move_file_replace(const char* dst, const char* src);
+bool os_delete_file(const char* path);
+bool os_remove_directory(const char* path);
+// Creates one folder; the result is ignored by every caller.
+void os_create_directory(const char* path);
+// Creates a unique empty file in `folder` (ends with a separator) named from the first three
+// characters of `prefix`; writes its UTF-8 path into `out` (`capacity` bytes, platform
+// separators). False when the file could not be made.
+bool os_create_temp_file(const char* folder, const char* prefix, char* out, sys_u32 capacity);
+// Folder search. `folder` ends with the platform separator. Null when it cannot be read.
+void* os_dir_open(const char* folder);
+// The next entry's UTF-8 name (valid until the next call); false at the end.
+bool os_dir_next(void* search, const char** name, bool* is_directory);
+void os_dir_close(void* search);
+sys_u32 os_mirror_directory(const char* dst, const char* src, const char* working_dir);
+
+// --- open files and mapped files (filesystem_file.cpp) -------------------------------------
+// `path` is the joined UTF-8 path with '/' separators; the platform turns them round.
+void* os_file_open(const char* path, const char* mode);
+void os_file_close(void* file);
+int os_file_seek(void* file, sys_i64 offset, int whence);
+sys_i64 os_file_tell(void* file);
+struct OsMappedFile {
+    void* memory;
+    void* file;    // Windows: the file handle; Linux: the descriptor
+    void* mapping; // Windows: the mapping handle; Linux: the mapped length
+};
+// Each step raises its own check and releases what the earlier steps made on failure.
+bool os_mapped_file_open(const char* path, OsMappedFile* out);
+void os_mapped_file_close(OsMappedFile* mapped);

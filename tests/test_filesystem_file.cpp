@@ -1,0 +1,282 @@
+// Open files, mapped files and the log-file sink, each in a fresh folder of its own.
+#include "support/check_recorder.h"
+#include "support/test_support.h"
+
+#include "qv_sys/filesystem.h"
+#include "qv_sys/io.h"
+#include "qv_sys/thread.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#define getpid _getpid
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string fresh_root() {
+    static int counter = 0;
+    char temp[512];
+    filesystem_get_temp_path(temp, sizeof(temp));
+    char name[600];
+    snprintf(name, sizeof(name), "%sqv_file_%d_%d/", temp, (int)getpid(), ++counter);
+    filesystem_create_directories_in_path(name);
+    return name;
+}
+
+std::string read_all(const std::string& path) {
+    std::string out;
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
+    if (!f)
+        return "<missing>";
+    char buffer[4096];
+    sys_u64 n;
+    while ((n = filesystem_file_read(f, buffer, sizeof(buffer))) > 0)
+        out.append(buffer, n);
+    filesystem_file_destroy(f);
+    return out;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(filesystem_file_write(f, bytes.data(), bytes.size()), bytes.size());
+    filesystem_file_destroy(f);
+}
+
+// What each mode does to an existing file holding "hello" and to a missing one: whether it
+// opens, what a read from the start gives, and the file after writing "XY" (at the start
+// after a seek, except that append modes always write at the end).
+struct ModeCase {
+    sys_i32 mode;
+    bool opens_existing;
+    bool opens_missing;
+    const char* read_existing; // nullptr: reading is not allowed
+    const char* after_write;   // nullptr: writing is not allowed
+};
+
+TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
+    const ModeCase cases[] = {
+        {FS_READ, true, false, "hello", nullptr},
+        {FS_WRITE, true, true, nullptr, "XY"},
+        {FS_APPEND, true, true, nullptr, "helloXY"},
+        {FS_READ_UPDATE, true, false, "hello", "XYllo"},
+        {FS_WRITE_UPDATE, true, true, "", "XY"},
+        {FS_APPEND_UPDATE, true, true, "hello", "helloXY"},
+    };
+    for (const ModeCase& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const std::string root = fresh_root();
+        const std::string existing = root + "existing.bin";
+        write_file(existing, "hello");
+
+        filesystem_file* f = filesystem_file_create(existing.c_str(), c.mode, FS_LOCATION_NONE);
+        ASSERT_EQ(f != nullptr, c.opens_existing);
+        if (c.read_existing) {
+            char buffer[16] = {};
+            const sys_u64 n = filesystem_file_read(f, buffer, sizeof(buffer));
+            EXPECT_EQ(std::string(buffer, n), c.read_existing);
+        }
+        if (c.after_write) {
+            filesystem_file_seek(f, 0, FS_SEEK_SET);
+            EXPECT_EQ(filesystem_file_write(f, "XY", 2), 2u);
+        }
+        filesystem_file_destroy(f);
+        EXPECT_EQ(read_all(existing), c.after_write ? c.after_write : "hello");
+
+        const std::string missing = root + "sub/dir/missing.bin";
+        f = filesystem_file_create(missing.c_str(), c.mode, FS_LOCATION_NONE);
+        EXPECT_EQ(f != nullptr, c.opens_missing);
+        filesystem_file_destroy(f);
+        // Readers never create the folders along the path.
+        EXPECT_EQ(filesystem_get_attr((root + "sub").c_str()), c.opens_missing ? 5u : 0u);
+    }
+}
+
+TEST(FileModes, ModesOutsideTheTableOpenNothing) {
+    const std::string path = fresh_root() + "never.bin";
+    for (sys_i32 mode : {-1, 6, 100}) {
+        EXPECT_EQ(filesystem_file_create(path.c_str(), mode, FS_LOCATION_NONE), nullptr);
+        EXPECT_EQ(filesystem_get_attr(path.c_str()), 0u);
+    }
+}
+
+TEST(FileLocations, NameIsTakenUnderTheTemporaryFolder) {
+    char name[128];
+    snprintf(name, sizeof(name), "qv_loc_%d/deeper/file.txt", (int)getpid());
+    filesystem_file* f = filesystem_file_create(name, FS_WRITE, FS_LOCATION_TEMP);
+    ASSERT_NE(f, nullptr);
+    filesystem_file_write(f, "abc", 3);
+    filesystem_file_destroy(f);
+    char temp[512];
+    filesystem_get_temp_path(temp, sizeof(temp));
+    const std::string full = std::string(temp) + name;
+    EXPECT_EQ(read_all(full), "abc");
+    EXPECT_TRUE(filesystem_delete_file(full.c_str()));
+}
+
+TEST(FileStream, SeekTellAndSizeFromEachOrigin) {
+    const std::string path = fresh_root() + "ten.bin";
+    write_file(path, "0123456789");
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
+    ASSERT_NE(f, nullptr);
+    struct {
+        sys_i32 offset, origin;
+        sys_i64 expected;
+    } steps[] = {
+        {4, FS_SEEK_SET, 4},
+        {3, FS_SEEK_CUR, 7},
+        {-2, FS_SEEK_CUR, 5},
+        {-1, FS_SEEK_END, 9},
+        {0, FS_SEEK_END, 10},
+        {2, FS_SEEK_SET, 2},
+        {5, 7, 2}, // an unknown origin leaves the position alone
+        {5, -1, 2},
+    };
+    for (const auto& s : steps) {
+        filesystem_file_seek(f, s.offset, s.origin);
+        EXPECT_EQ(filesystem_file_tell(f), s.expected) << s.offset << " from " << s.origin;
+    }
+    filesystem_file_seek(f, 4, FS_SEEK_SET);
+    EXPECT_EQ(filesystem_file_size(f), 10);
+    EXPECT_EQ(filesystem_file_tell(f), 4);
+    char c = 0;
+    EXPECT_EQ(filesystem_file_read(f, &c, 1), 1u);
+    EXPECT_EQ(c, '4');
+    EXPECT_EQ(filesystem_file_flush(f), 0);
+    filesystem_file_destroy(f);
+    filesystem_file_destroy(nullptr);
+}
+
+TEST(FileStream, BackslashInNameFailsTheCheck) {
+    const std::string name = fresh_root() + "a\\b.txt";
+#if QV_TEST_RECORDS_CHECKS
+    qv_test::CheckRecorder recorder;
+    filesystem_file* f = filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE);
+    ASSERT_EQ(recorder.conditions.size(), 1u);
+    EXPECT_EQ(recorder.conditions[0], "sys_strchr( filename, '\\\\' ) == nullptr");
+    // The open goes on with the name as given.
+    EXPECT_NE(f, nullptr);
+    filesystem_file_destroy(f);
+#else
+    EXPECT_EXIT(filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE),
+                testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+#endif
+}
+
+TEST(MappedFile, BytesEqualTheFile) {
+    const std::string path = fresh_root() + "mapped.bin";
+    std::string bytes(200000, 0);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = (char)(i * 131 + 7);
+    write_file(path, bytes);
+    filesystem_mapped_file* m = filesystem_mapped_file_create(path.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(memcmp(filesystem_mapped_file_get_memory(m), bytes.data(), bytes.size()), 0);
+    filesystem_mapped_file_destroy(m);
+    filesystem_mapped_file_destroy(nullptr);
+}
+
+#if QV_TEST_RECORDS_CHECKS
+TEST(MappedFile, MissingAndEmptyFilesFailTheirSteps) {
+    const std::string root = fresh_root();
+    const std::string empty = root + "empty.bin";
+    write_file(empty, "");
+    struct {
+        std::string path;
+        const char* condition;
+    } cases[] = {{root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"}, {empty, "map"}};
+    for (const auto& c : cases) {
+        qv_test::CheckRecorder recorder;
+        EXPECT_EQ(filesystem_mapped_file_create(c.path.c_str()), nullptr);
+        ASSERT_EQ(recorder.conditions.size(), 1u);
+        EXPECT_EQ(recorder.conditions[0], c.condition);
+    }
+}
+#endif
+
+TEST(MappedFileDeath, EmptyFileFailsAtTheMappingStep) {
+    const std::string empty = fresh_root() + "empty.bin";
+    write_file(empty, "");
+    EXPECT_EXIT(filesystem_mapped_file_create(empty.c_str()),
+                testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+// ---- the log-file sink --------------------------------------------------------------------
+
+constexpr int kThreads = 4;
+constexpr int kLinesPerThread = 3000;
+
+// Runs in a child process started by the test below, in its own folder: logs from several
+// threads through the sink, then dies at once without any clean-up.
+TEST(LogSinkKill, DISABLED_Child) {
+    thread_mutex* mutex = thread_mutex_create();
+    filesystem_file* file = filesystem_file_create("sink.log", FS_WRITE, FS_LOCATION_NONE);
+    ASSERT_NE(file, nullptr);
+    sys_printf_log_context context{mutex, file};
+    sys_printf_add_callback(sys_printf_callback_log, &context);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLinesPerThread; ++i)
+                sys_printf("thread %i line %i %s end\n", t, i,
+                           "abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz");
+        });
+    for (std::thread& t : threads)
+        t.join();
+#if defined(_WIN32)
+    TerminateProcess(GetCurrentProcess(), 77);
+#else
+    raise(SIGKILL);
+#endif
+}
+
+TEST(LogSink, EveryLineSurvivesAnAbruptKill) {
+    const std::string root = fresh_root();
+    char exe[1024];
+    ASSERT_GT(filesystem_get_exe_path(exe, sizeof(exe)), 0u);
+    const char* args[] = {exe, "--gtest_also_run_disabled_tests",
+                          "--gtest_filter=LogSinkKill.DISABLED_Child", nullptr};
+    sys_exec_input in{};
+    in._args = args;
+    in._working_dir = root.c_str();
+    const sys_u32 code = sys_exec(&in);
+#if defined(_WIN32)
+    EXPECT_EQ(code, 77u);
+#else
+    EXPECT_NE(code, 0u);
+#endif
+    const std::string log = read_all(root + "sink.log");
+    std::map<int, std::vector<bool>> seen;
+    size_t lines = 0, start = 0;
+    const std::string tail = " abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz end";
+    while (start < log.size()) {
+        const size_t end = log.find('\n', start);
+        ASSERT_NE(end, std::string::npos) << "a line was cut: " << log.substr(start);
+        const std::string line = log.substr(start, end - start);
+        int t = -1, i = -1, used = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "thread %d line %d%n", &t, &i, &used), 2) << line;
+        ASSERT_EQ(line.substr(used), tail) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kLinesPerThread) << line;
+        auto& flags = seen[t];
+        flags.resize(kLinesPerThread);
+        EXPECT_FALSE(flags[i]) << "twice: " << line;
+        flags[i] = true;
+        ++lines;
+        start = end + 1;
+    }
+    EXPECT_EQ(lines, (size_t)kThreads * kLinesPerThread);
+}
+
+} // namespace

@@ -1,0 +1,442 @@
+// File and folder operations, each test in a fresh folder of its own. Times are set through
+// the platform directly and read back; listings are compared as sets (the platform's order).
+#include "support/check_recorder.h"
+#include "support/test_support.h"
+
+#include "qv_sys/filesystem.h"
+#include "qv_sys/io.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <process.h>
+#include <windows.h>
+#define getpid _getpid
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr sys_u64 kEpochDelta = 116444736000000000ull;
+
+std::string fresh_root() {
+    static int counter = 0;
+    char temp[512];
+    filesystem_get_temp_path(temp, sizeof(temp));
+    char name[600];
+    snprintf(name, sizeof(name), "%sqv_ops_%d_%d/", temp, (int)getpid(), ++counter);
+    filesystem_create_directories_in_path(name);
+    return name;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
+    ASSERT_NE(f, nullptr) << path;
+    filesystem_file_write(f, bytes.data(), bytes.size());
+    filesystem_file_destroy(f);
+}
+
+std::string read_file(const std::string& path) {
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
+    if (!f)
+        return "<missing>";
+    std::string out(4096, 0);
+    out.resize(filesystem_file_read(f, out.data(), out.size()));
+    filesystem_file_destroy(f);
+    return out;
+}
+
+void make_dir(const std::string& path) {
+    filesystem_create_directories_in_path((path + "/").c_str());
+}
+
+// Sets the last write time through the platform, bypassing the library.
+void set_write_time(const std::string& path, sys_u64 filetime) {
+#if defined(_WIN32)
+    wchar_t w[600];
+    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w, 600);
+    HANDLE h = CreateFileW(w, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME ft{(DWORD)filetime, (DWORD)(filetime >> 32)};
+    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
+    CloseHandle(h);
+#else
+    const sys_u64 since_1970 = filetime - kEpochDelta;
+    const timespec times[2] = {
+        {0, UTIME_OMIT}, {(time_t)(since_1970 / 10000000), (long)(since_1970 % 10000000) * 100}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+#endif
+}
+
+std::set<std::string> listing(const char* dir, const char* base, bool recursive, const char* suffix,
+                              sys_u32* count = nullptr) {
+    std::vector<filesystem_path_entry> entries(64);
+    const sys_u32 n = filesystem_list_directory_files(dir, base, recursive, suffix, entries.data(),
+                                                      (sys_u32)entries.size());
+    if (count)
+        *count = n;
+    std::set<std::string> out;
+    for (sys_u32 i = 0; i < n && i < entries.size(); ++i)
+        out.insert(entries[i].path);
+    return out;
+}
+
+TEST(FsAttr, FilesFoldersAndNothing) {
+    const std::string root = fresh_root();
+    write_file(root + "f.txt", "x");
+    make_dir(root + "d");
+    const struct {
+        std::string path;
+        sys_u32 attr;
+    } cases[] = {{root + "f.txt", 3},
+                 {root + "d", 5},
+                 {root + "d/", 5},
+                 {root + "none", 0},
+                 {root + "none/deeper", 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(filesystem_get_attr(c.path.c_str()), c.attr) << c.path;
+}
+
+TEST(FsTime, TimeSetByThePlatformReadsBackExactly) {
+    const std::string path = fresh_root() + "timed.txt";
+    write_file(path, "t");
+    // 2021-03-04 05:06:07.1234567 UTC
+    const sys_u64 filetime = kEpochDelta + 1614834367ull * 10000000ull + 1234567ull;
+    set_write_time(path, filetime);
+    EXPECT_EQ(filesystem_get_last_modified_time(path.c_str()), filetime);
+    EXPECT_EQ(filesystem_get_modified_time_utc(path.c_str()), 1614834367);
+    set_write_time(path, kEpochDelta + 10 * 10000000ull);
+    EXPECT_EQ(filesystem_get_modified_time_utc(path.c_str()), 10);
+}
+
+TEST(FsTime, TextMatchesAnIndependentFormatting) {
+    const time_t t = 1614834367; // a Thursday
+    const sys_u64 filetime = kEpochDelta + (sys_u64)t * 10000000ull;
+    tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &t);
+#else
+    localtime_r(&t, &local);
+#endif
+    char expected_date[64], expected_time[64], expected_both[128];
+    strftime(expected_date, sizeof(expected_date), "%Y-%m-%d", &local);
+    strftime(expected_time, sizeof(expected_time), "%H:%M:%S", &local);
+    snprintf(expected_both, sizeof(expected_both), "%s %s", expected_date, expected_time);
+
+    char buffer[128];
+    const struct {
+        const char* date;
+        const char* time;
+        const char* expected;
+    } cases[] = {{"yyyy-MM-dd", nullptr, expected_date},
+                 {nullptr, "HH:mm:ss", expected_time},
+                 {"yyyy-MM-dd", "HH:mm:ss", expected_both}};
+    for (const auto& c : cases) {
+        memset(buffer, 0, sizeof(buffer));
+        const sys_u32 n =
+            filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), c.date, c.time);
+        EXPECT_STREQ(buffer, c.expected);
+        EXPECT_EQ(n, strlen(c.expected));
+    }
+    strcpy(buffer, "untouched");
+    EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), nullptr, nullptr),
+              0u);
+    EXPECT_STREQ(buffer, "untouched");
+}
+
+#if !defined(_WIN32)
+// The picture language of the Linux build (Windows reads pictures itself).
+TEST(FsTime, PictureLanguage) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // 2009-02-03 04:05:06 UTC, a Tuesday; and 15:07:08 on the same day
+    const sys_u64 morning = kEpochDelta + 1233633906ull * 10000000ull;
+    const sys_u64 afternoon = kEpochDelta + 1233673628ull * 10000000ull;
+    const struct {
+        sys_u64 when;
+        const char* date;
+        const char* time;
+        const char* expected;
+    } cases[] = {
+        {morning, "d dd ddd dddd", nullptr, "3 03 Tue Tuesday"},
+        {morning, "M MM MMM MMMM", nullptr, "2 02 Feb February"},
+        {morning, "y yy yyyy", nullptr, "9 09 2009"},
+        {morning, nullptr, "h hh H HH m mm s ss t tt", "4 04 4 04 5 05 6 06 A AM"},
+        {afternoon, nullptr, "h:mm tt, HH", "3:07 PM, 15"},
+        {morning, "'Day' d 'of' MMMM, ''yy", nullptr, "Day 3 of February, '09"},
+        {morning, "dd.MM hh", "hh dd", "03.02 hh 04 dd"}, // letters of the other picture stay
+    };
+    char buffer[128];
+    for (const auto& c : cases) {
+        EXPECT_EQ(filesystem_filetime_to_string(c.when, buffer, sizeof(buffer), c.date, c.time),
+                  strlen(c.expected));
+        EXPECT_STREQ(buffer, c.expected);
+    }
+    unsetenv("TZ");
+    tzset();
+}
+#endif
+
+TEST(FsCopy, OverExistingAndMissingTargets) {
+    const std::string root = fresh_root();
+    write_file(root + "src.txt", "source");
+    write_file(root + "old.txt", "old");
+    set_write_time(root + "src.txt", kEpochDelta + 1000000000ull * 10000000ull);
+
+    EXPECT_TRUE(filesystem_copy_file((root + "new.txt").c_str(), (root + "src.txt").c_str(), 0));
+    EXPECT_EQ(read_file(root + "new.txt"), "source");
+    // Without overwrite an existing target stays as it was.
+    EXPECT_FALSE(filesystem_copy_file((root + "old.txt").c_str(), (root + "src.txt").c_str(), 0));
+    EXPECT_EQ(read_file(root + "old.txt"), "old");
+    const sys_i64 before = (sys_i64)time(nullptr);
+    EXPECT_TRUE(filesystem_copy_file((root + "old.txt").c_str(), (root + "src.txt").c_str(), 1));
+    EXPECT_EQ(read_file(root + "old.txt"), "source");
+    // The copy carries the time of copying, not the source's.
+    EXPECT_GE(filesystem_get_modified_time_utc((root + "old.txt").c_str()), before - 2);
+    EXPECT_EQ(filesystem_get_modified_time_utc((root + "src.txt").c_str()), 1000000000);
+}
+
+TEST(FsMove, PlainAndReplacing) {
+    const std::string root = fresh_root();
+    write_file(root + "a.txt", "A");
+    write_file(root + "b.txt", "B");
+    make_dir(root + "folder");
+
+    EXPECT_FALSE(filesystem_move_file((root + "b.txt").c_str(), (root + "a.txt").c_str(), 0));
+    EXPECT_FALSE(filesystem_move_file((root + "folder").c_str(), (root + "a.txt").c_str(), 0));
+    EXPECT_EQ(read_file(root + "a.txt"), "A");
+    EXPECT_EQ(filesystem_get_attr((root + "folder").c_str()), 5u);
+
+    EXPECT_TRUE(filesystem_move_file((root + "c.txt").c_str(), (root + "a.txt").c_str(), 0));
+    EXPECT_EQ(filesystem_get_attr((root + "a.txt").c_str()), 0u);
+    EXPECT_EQ(read_file(root + "c.txt"), "A");
+
+    EXPECT_TRUE(filesystem_move_file((root + "b.txt").c_str(), (root + "c.txt").c_str(), 1));
+    EXPECT_EQ(read_file(root + "b.txt"), "A");
+    EXPECT_EQ(filesystem_get_attr((root + "c.txt").c_str()), 0u);
+}
+
+#if QV_TEST_RECORDS_CHECKS
+TEST(FsChecks, MissingSourcesAndFailedReplacements) {
+    const std::string root = fresh_root();
+    make_dir(root + "folder");
+    write_file(root + "a.txt", "A");
+    const std::string missing = root + "missing.txt";
+    struct {
+        bool (*call)(const std::string&, const std::string&);
+        const char* condition;
+    } cases[] = {
+        {[](const std::string& r, const std::string& m) {
+             return (bool)filesystem_copy_file((r + "x").c_str(), m.c_str(), 1);
+         },
+         "false"},
+        {[](const std::string& r, const std::string& m) {
+             return (bool)filesystem_move_file((r + "x").c_str(), m.c_str(), 0);
+         },
+         "false"},
+        {[](const std::string& r, const std::string&) {
+             return (bool)filesystem_move_file((r + "folder").c_str(), (r + "a.txt").c_str(), 1);
+         },
+         "overwrite_existing == 0 || b"},
+        {[](const std::string& r, const std::string&) {
+             return (bool)filesystem_copy_file((r + "folder").c_str(), (r + "a.txt").c_str(), 1);
+         },
+         "overwrite_existing == 0 || b"},
+        {[](const std::string&, const std::string& m) {
+             return filesystem_get_last_modified_time(m.c_str()) != ~0ull;
+         },
+         "!\"Couldn't open file '%s' for reading\""},
+        {[](const std::string&, const std::string& m) {
+             return filesystem_get_modified_time_utc(m.c_str()) != 0;
+         },
+         "file"},
+    };
+    for (const auto& c : cases) {
+        qv_test::CheckRecorder recorder;
+        EXPECT_FALSE(c.call(root, missing));
+        ASSERT_EQ(recorder.conditions.size(), 1u) << c.condition;
+        EXPECT_EQ(recorder.conditions[0], c.condition);
+    }
+    EXPECT_EQ(read_file(root + "a.txt"), "A");
+}
+#endif
+
+TEST(FsDelete, FilesAndOnlyEmptyFolders) {
+    const std::string root = fresh_root();
+    write_file(root + "d/f.txt", "x");
+    EXPECT_FALSE(filesystem_delete_directory((root + "d").c_str()));
+    EXPECT_TRUE(filesystem_delete_file((root + "d/f.txt").c_str()));
+    EXPECT_FALSE(filesystem_delete_file((root + "d/f.txt").c_str()));
+    EXPECT_TRUE(filesystem_delete_directory((root + "d").c_str()));
+    EXPECT_EQ(filesystem_get_attr((root + "d").c_str()), 0u);
+}
+
+TEST(FsDirectories, CreatedUpToTheLastSeparator) {
+    const std::string root = fresh_root();
+    filesystem_create_directories_in_path((root + "a/b/c.txt").c_str());
+    EXPECT_EQ(filesystem_get_attr((root + "a/b").c_str()), 5u);
+    EXPECT_EQ(filesystem_get_attr((root + "a/b/c.txt").c_str()), 0u);
+    filesystem_create_directories_in_path((root + "x\\y/").c_str());
+    EXPECT_EQ(filesystem_get_attr((root + "x/y").c_str()), 5u);
+}
+
+TEST(FsTemp, NewEmptyFileWithPrefixAndEnding) {
+    char path[512];
+    const sys_u32 n = filesystem_create_temp_filepath("abcdef", path, sizeof(path));
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(strlen(path), n);
+    const std::string p(path);
+    const std::string name = p.substr(p.rfind('/') + 1);
+    EXPECT_EQ(name.substr(0, 3), "abc");
+    EXPECT_EQ(name.substr(name.size() - 4), ".tmp");
+    EXPECT_EQ(p.find('\\'), std::string::npos);
+    EXPECT_EQ(filesystem_get_attr(path), 3u);
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_TRUE(filesystem_delete_file(path));
+}
+
+TEST(FsList, FlatRecursiveSuffixAndBase) {
+    const std::string root = fresh_root();
+    const std::string data = root + "data";
+    write_file(data + "/a.json", "1");
+    write_file(data + "/b.txt", "2");
+    write_file(data + "/sub/c.json", "3");
+    write_file(data + "/sub/deep/d.json", "4");
+
+    EXPECT_EQ(listing(data.c_str(), nullptr, false, nullptr),
+              (std::set<std::string>{data + "/.", data + "/..", data + "/a.json", data + "/b.txt",
+                                     data + "/sub"}));
+    EXPECT_EQ(listing((data + "/").c_str(), nullptr, false, ".json"),
+              (std::set<std::string>{data + "/a.json"}));
+    EXPECT_EQ(listing(data.c_str(), nullptr, true, nullptr),
+              (std::set<std::string>{data + "/a.json", data + "/b.txt", data + "/sub/c.json",
+                                     data + "/sub/deep/d.json"}));
+    // The base is cut away, the directory kept.
+    EXPECT_EQ(listing("data/", root.c_str(), true, ".json"),
+              (std::set<std::string>{"data/a.json", "data/sub/c.json", "data/sub/deep/d.json"}));
+    const std::string root_no_slash = root.substr(0, root.size() - 1);
+    EXPECT_EQ(listing("data/sub/", root_no_slash.c_str(), true, nullptr),
+              (std::set<std::string>{"data/sub/c.json", "data/sub/deep/d.json"}));
+#if QV_TEST_RECORDS_CHECKS
+    {
+        // With a base, a directory without its closing slash is refused and lists nothing.
+        qv_test::CheckRecorder recorder;
+        EXPECT_TRUE(listing("data/sub", root_no_slash.c_str(), true, nullptr).empty());
+        EXPECT_EQ(recorder.conditions,
+                  std::vector<std::string>{"wdir_end != wdirectory && wdir_end[-1] == '\\\\'"});
+    }
+#endif
+    // Case matters, and a suffix with a separator does not match on Windows.
+    EXPECT_TRUE(listing(data.c_str(), nullptr, true, ".JSON").empty());
+    EXPECT_TRUE(listing((root + "nothing").c_str(), nullptr, true, nullptr).empty());
+}
+
+TEST(FsList, CapacitySmallerThanTheMatches) {
+    const std::string root = fresh_root();
+    for (int i = 0; i < 5; ++i)
+        write_file(root + "f" + std::to_string(i) + ".bin", "x");
+    filesystem_path_entry entries[3];
+    memset(entries, 0, sizeof(entries));
+    EXPECT_EQ(filesystem_list_directory_files(root.c_str(), nullptr, true, ".bin", entries, 2), 5u);
+    EXPECT_NE(entries[0].path[0], 0);
+    EXPECT_NE(entries[1].path[0], 0);
+    EXPECT_EQ(entries[2].path[0], 0);
+}
+
+TEST(FsList, NonAsciiNames) {
+    const std::string root = fresh_root();
+    const std::string name = root + "\xC3\xA9t\xC3\xA9_\xE6\x97\xA5.txt";
+    write_file(name, "u");
+    EXPECT_EQ(listing(root.c_str(), nullptr, true, nullptr), (std::set<std::string>{name}));
+    EXPECT_EQ(filesystem_get_attr(name.c_str()), 3u);
+}
+
+#if defined(_WIN32)
+// The mirror runs the system tool: a fake one, found first because it sits in the current
+// directory, records the command line it was given.
+TEST(FsMirror, RunsTheSystemToolWithTheMirrorCommandLine) {
+    const std::string root = fresh_root();
+    char exe_dir[1024];
+    ASSERT_GT(filesystem_get_exe_dir(exe_dir, sizeof(exe_dir)), 0u);
+    const std::string fake = std::string(exe_dir) + QV_TEST_FAKE_ROBOCOPY;
+    ASSERT_TRUE(filesystem_copy_file((root + "robocopy.exe").c_str(), fake.c_str(), 1));
+    char before[1024];
+    filesystem_get_current_directory(before, sizeof(before));
+    filesystem_set_current_directory(root.c_str());
+    make_dir(root + "work");
+    const sys_u32 code =
+        filesystem_mirror_directory("C:/out dir", "C:/in dir", (root + "work").c_str());
+    filesystem_set_current_directory(before);
+    EXPECT_EQ(code, 3u);
+    EXPECT_EQ(read_file(root + "work/robocopy_args.txt"),
+              "\"robocopy.exe\" \"C:/in dir\" \"C:/out dir\" \"/MIR\"");
+}
+#else
+std::set<std::string> tree(const std::string& root) {
+    std::vector<filesystem_path_entry> entries(64);
+    const sys_u32 n =
+        filesystem_list_directory_files("", root.c_str(), true, nullptr, entries.data(), 64);
+    std::set<std::string> out;
+    for (sys_u32 i = 0; i < n && i < 64; ++i)
+        out.insert(std::string(entries[i].path) + "=" + read_file(root + entries[i].path));
+    return out;
+}
+
+TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
+    const std::string root = fresh_root();
+    const std::string src = root + "src/", dst = root + "dst/";
+    write_file(src + "same.txt", "same");
+    write_file(src + "changed.txt", "new text");
+    write_file(src + "new.txt", "n");
+    write_file(src + "nested/deeper/n.txt", "deep");
+    make_dir(src + "empty");
+    write_file(dst + "same.txt", "same");
+    write_file(dst + "changed.txt", "old");
+    write_file(dst + "extra.txt", "x");
+    write_file(dst + "extra_dir/e.txt", "e");
+    write_file(dst + "nested", "a file where the source has a folder");
+    // same.txt is unchanged: equal size and time.
+    set_write_time(src + "same.txt", kEpochDelta + 1500000000ull * 10000000ull);
+    set_write_time(dst + "same.txt", kEpochDelta + 1500000000ull * 10000000ull);
+
+    EXPECT_EQ(filesystem_mirror_directory("dst", "src", root.c_str()), 1u | 2u);
+    EXPECT_EQ(tree(dst), tree(src));
+    EXPECT_EQ(filesystem_get_attr((dst + "empty").c_str()), 5u);
+    EXPECT_EQ(filesystem_get_attr((dst + "extra_dir").c_str()), 0u);
+    // The copies keep the source's time, so a second run finds nothing to do.
+    EXPECT_EQ(filesystem_get_last_modified_time((dst + "new.txt").c_str()),
+              filesystem_get_last_modified_time((src + "new.txt").c_str()));
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 0u);
+    // Only an extra.
+    write_file(dst + "late.txt", "l");
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 2u);
+    // A source that is not a folder is a fatal error for the run.
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), (root + "none").c_str(), nullptr), 16u);
+    EXPECT_EQ(tree(dst), tree(src));
+}
+
+TEST(FsMirror, ReadOnlyTargetReportsFailure) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes into read-only folders";
+    const std::string root = fresh_root();
+    write_file(root + "src/a.txt", "a");
+    make_dir(root + "dst");
+    chmod((root + "dst").c_str(), 0555);
+    EXPECT_EQ(filesystem_mirror_directory((root + "dst").c_str(), (root + "src").c_str(), nullptr) &
+                  8u,
+              8u);
+    chmod((root + "dst").c_str(), 0755);
+}
+#endif
+
+} // namespace
