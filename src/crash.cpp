@@ -69,13 +69,13 @@ void crash_report_callstack(CrashReport* report, void* context) {
     }
     append(report, "\n\nCallstack:\n");
     for (sys_u64 i = 0; i < count && report->used < kCrashReportSize - 1; ++i) {
-        report->used += sys_snprintf(report->text + report->used,
-                                     kCrashReportSize - 1 - report->used, "%lu: %s\n", i,
-                                     frames[i].function);
+        report->used +=
+            sys_snprintf(report->text + report->used, kCrashReportSize - 1 - report->used,
+                         "%lu: %s\n", i, frames[i].function);
         if (frames[i].file[0] && report->used < kCrashReportSize - 1)
-            report->used += sys_snprintf(report->text + report->used,
-                                         kCrashReportSize - 1 - report->used, "%s:%u:%u\n",
-                                         frames[i].file, frames[i].line, frames[i].displacement);
+            report->used +=
+                sys_snprintf(report->text + report->used, kCrashReportSize - 1 - report->used,
+                             "%s:%u:%u\n", frames[i].file, frames[i].line, frames[i].displacement);
     }
 }
 

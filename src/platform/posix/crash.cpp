@@ -262,8 +262,7 @@ void fill_context(MdContextAmd64* out, const ucontext_t* uc) {
 }
 
 // The readable mapping holding `address`, from the memory map text.
-bool find_mapping(const char* maps, sys_u64 length, sys_u64 address, sys_u64* start,
-                  sys_u64* end) {
+bool find_mapping(const char* maps, sys_u64 length, sys_u64 address, sys_u64* start, sys_u64* end) {
     const char* p = maps;
     const char* limit = maps + length;
     while (p < limit) {
@@ -413,8 +412,8 @@ void write_dump(int fd, const DumpInput& in) {
 
     // Its stack, from below the red zone to the end of its mapping (at most 1 MiB).
     sys_u64 map_lo = 0, map_hi = 0, stack_lo = 0, stack_size = 0;
-    if (find_mapping(reinterpret_cast<const char*>(b + maps_rva), maps_size, context->rsp,
-                     &map_lo, &map_hi)) {
+    if (find_mapping(reinterpret_cast<const char*>(b + maps_rva), maps_size, context->rsp, &map_lo,
+                     &map_hi)) {
         stack_lo = context->rsp - 128 < map_lo ? map_lo : (context->rsp - 128) & ~15ull;
         stack_size = map_hi - stack_lo;
         if (stack_size > kMaxStackBytes)
@@ -508,7 +507,7 @@ void write_dump(int fd, const DumpInput& in) {
     memory_slot->memory = {(sys_u32)stack_size, (sys_u32)stack_rva};
     memset(b + pos, 0, stack_rva - pos);
 
-    MdHeader header{kMdSignature, kMdVersion, streams, sizeof(MdHeader), 0,
+    MdHeader header{kMdSignature,           kMdVersion, streams, sizeof(MdHeader), 0,
                     (sys_u32)time(nullptr), 0};
     memcpy(b, &header, sizeof header);
     memcpy(b + sizeof header, directory, sizeof directory);
@@ -607,8 +606,8 @@ void os_crash_write_minidump(const char* path, void* exception) {
 extern "C" void sys_setup_terminate(void) {
     callstack_symbols_find_dbghelp();
     if (!s_buffer) {
-        void* buffer = mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* buffer =
+            mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (buffer != MAP_FAILED)
             s_buffer = static_cast<sys_u8*>(buffer);
         ssize_t n = readlink("/proc/self/exe", s_exe_path, sizeof s_exe_path - 1);
@@ -620,8 +619,8 @@ extern "C" void sys_setup_terminate(void) {
         long cpus = sysconf(_SC_NPROCESSORS_ONLN);
         s_processor_count = (sys_u8)(cpus > 255 ? 255 : cpus < 1 ? 1 : cpus);
     }
-    void* stack = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* stack =
+        mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack != MAP_FAILED) {
         stack_t alt;
         memset(&alt, 0, sizeof alt);
