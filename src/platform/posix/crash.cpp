@@ -431,6 +431,7 @@ void write_dump(int fd, const DumpInput& in) {
     thread.stack.start = stack_lo;
     thread.stack.memory.size = (sys_u32)stack_size;
     thread.context = {sizeof(MdContextAmd64), (sys_u32)context_rva};
+    memcpy(b + pos + 4, &thread, sizeof thread);
     MdThread* thread_slot = reinterpret_cast<MdThread*>(b + pos + 4);
     pos += 4 + sizeof thread;
     add_stream(kStreamThreadList, threads_rva, 4 + sizeof thread);
