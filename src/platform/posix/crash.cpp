@@ -594,11 +594,31 @@ void on_fatal_signal(int signo, siginfo_t* info, void* raw_context) {
 
 } // namespace
 
+// Prepares what the dump writer needs. A dump made outside a signal handler (the assertion
+// callback without sys_setup_terminate) may do this late.
+static void prepare_dump_writer() {
+    if (s_buffer)
+        return;
+    void* buffer =
+        mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (buffer == MAP_FAILED)
+        return;
+    ssize_t n = readlink("/proc/self/exe", s_exe_path, sizeof s_exe_path - 1);
+    s_exe_path[n > 0 ? n : 0] = 0;
+    struct utsname name;
+    if (uname(&name) == 0)
+        strncpy(s_release, name.release, sizeof s_release - 1);
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    s_processor_count = (sys_u8)(cpus > 255 ? 255 : cpus < 1 ? 1 : cpus);
+    s_buffer = static_cast<sys_u8*>(buffer);
+}
+
 void os_crash_write_minidump(const char* path, void* exception) {
     if (exception) {
         write_minidump_file(path, *static_cast<const DumpInput*>(exception));
         return;
     }
+    prepare_dump_writer();
     ucontext_t uc;
     getcontext(&uc);
     write_minidump_file(path, DumpInput{0, nullptr, &uc});
@@ -606,20 +626,7 @@ void os_crash_write_minidump(const char* path, void* exception) {
 
 extern "C" void sys_setup_terminate(void) {
     callstack_symbols_find_dbghelp();
-    if (!s_buffer) {
-        void* buffer =
-            mmap(nullptr, kBufferSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (buffer != MAP_FAILED)
-            s_buffer = static_cast<sys_u8*>(buffer);
-        ssize_t n = readlink("/proc/self/exe", s_exe_path, sizeof s_exe_path - 1);
-        s_exe_path[n > 0 ? n : 0] = 0;
-        struct utsname name;
-        if (uname(&name) == 0) {
-            strncpy(s_release, name.release, sizeof s_release - 1);
-        }
-        long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-        s_processor_count = (sys_u8)(cpus > 255 ? 255 : cpus < 1 ? 1 : cpus);
-    }
+    prepare_dump_writer();
     void* stack =
         mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack != MAP_FAILED) {
