@@ -10,6 +10,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include <string>
 #include <thread>
@@ -268,5 +271,40 @@ TEST_F(CrashTest, AFileThatCannotBeCreatedIsLogged) {
         ::testing::ExitedWithCode(0), "Unable to open minidump file '.*blocked_crash.dmp'");
     remove(blocker.c_str());
 }
+
+#if defined(__linux__)
+// A standard reader opens the Linux dump next to the program and walks the crashing thread.
+TEST_F(CrashTest, LldbWalksTheLinuxDump) {
+    const char* lldb = "/usr/bin/lldb-14";
+    if (access(lldb, X_OK) != 0)
+        GTEST_SKIP() << "lldb-14 is not installed";
+    const std::string path = dump_path("lldb");
+    remove(path.c_str());
+    EXPECT_EXIT(
+        {
+            use_session("lldb");
+            sys_setup_terminate();
+            crash_null_write();
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    exe[n] = 0;
+    const std::string command =
+        std::string(lldb) + " --batch -o bt --core '" + path + "' '" + exe + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.append(chunk, got);
+    pclose(pipe);
+    EXPECT_NE(out.find("stop reason = signal SIGSEGV"), std::string::npos) << out;
+    EXPECT_NE(out.find("frame #0: 0x"), std::string::npos) << out;
+    EXPECT_NE(out.find("crash_null_write() at test_crash.cpp"), std::string::npos) << out;
+}
+#endif
 
 } // namespace
