@@ -124,8 +124,21 @@ const Stream* find_stream(const std::vector<Stream>& streams, sys_u32 type) {
     return nullptr;
 }
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+// ThreadSanitizer defers signals and reports the crash handler's symbol lookups as unsafe in a
+// signal handler (the walk's documented limits); the crashes are proven in the other lanes.
+#define QV_CRASH_TESTS_SKIPPED 1
+#endif
+#endif
+
 class CrashTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+#if defined(QV_CRASH_TESTS_SKIPPED)
+        GTEST_SKIP() << "not under ThreadSanitizer";
+#endif
+    }
     static void SetUpTestSuite() {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         char temp[512];
