@@ -18,6 +18,14 @@
 #include <unistd.h>
 #endif
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QV_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QV_UNDER_SANITIZER 1
+#endif
+#endif
+
 namespace {
 
 enum class Access { none, read, read_write };
@@ -173,7 +181,14 @@ bool ended_by_access_violation(int status) {
 #if defined(_WIN32)
     return (unsigned)status == 0xc0000005u;
 #else
-    return WIFSIGNALED(status) && (WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS);
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS;
+#if defined(QV_UNDER_SANITIZER)
+    // The sanitizers catch the fault themselves, report it and exit with an error code.
+    return WIFEXITED(status) && WEXITSTATUS(status) != 0;
+#else
+    return false;
+#endif
 #endif
 }
 
