@@ -27,20 +27,20 @@ extern "C" {
 // The faulting functions are plain, out of line and exported by name into the symbol
 // tables, so the report can be asked to name them. The undefined-behaviour sanitizer would
 // stop them before the fault, which is what they are here to make.
-__attribute__((noinline, no_sanitize_undefined)) void crash_null_write() {
+__attribute__((noinline, no_sanitize("undefined"))) void crash_null_write() {
     // The null pointer passes through an empty statement the compiler cannot see into, so it
     // cannot drop the store as undefined.
     volatile int* target = nullptr;
     __asm__ __volatile__("" : "+r"(target));
     *target = 1;
 }
-__attribute__((noinline, no_sanitize_undefined)) void crash_null_call() {
+__attribute__((noinline, no_sanitize("undefined"))) void crash_null_call() {
     void (*target)() = nullptr;
     __asm__ __volatile__("" : "+r"(target));
     target();
     __asm__ __volatile__("" ::: "memory"); // keeps the call a call, not a jump
 }
-__attribute__((noinline, no_sanitize_undefined)) void crash_divide_by_zero() {
+__attribute__((noinline, no_sanitize("undefined"))) void crash_divide_by_zero() {
     int numerator = 7, zero = 0;
     __asm__ __volatile__("" : "+r"(numerator), "+r"(zero));
     volatile int result = numerator / zero;
