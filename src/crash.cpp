@@ -60,8 +60,7 @@ void crash_report_context_messages(CrashReport* report) {
     }
 }
 
-void crash_report_callstack(CrashReport* report, void* context) {
-    callstack_entry frames[kCrashMaxFrames];
+void crash_report_callstack(CrashReport* report, void* context, callstack_entry* frames) {
     const sys_u64 count = callstack_get(frames, kCrashMaxFrames, context);
     if (count == 0) {
         append(report, "\n\nNo callstack found.");

@@ -2,6 +2,7 @@
 // text and its log lines) shared by both platforms' handlers.
 #pragma once
 
+#include "qv_sys/assertion.h"
 #include "qv_sys/types.h"
 
 #include "platform/os.h"
@@ -29,8 +30,9 @@ void crash_report_record(CrashReport* report, sys_u64 index, sys_u32 code, sys_u
                          sys_u64 address, const char* module);
 // Appends the calling thread's context messages, as the check report does.
 void crash_report_context_messages(CrashReport* report);
-// Appends the call stack walked from `context` (CONTEXT* / ucontext_t*), every frame shown.
-void crash_report_callstack(CrashReport* report, void* context);
+// Appends the call stack walked from `context` (CONTEXT* / ucontext_t*), every frame shown,
+// using `frames` (kCrashMaxFrames records) for the walk.
+void crash_report_callstack(CrashReport* report, void* context, callstack_entry* frames);
 
 // Where a module lookup starts: the faulting instruction, or, for a call through a null
 // pointer (an address below 255), the return address the call left on top of the stack.

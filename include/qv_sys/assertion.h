@@ -209,7 +209,8 @@ QV_SYS_API sys_u64 callstack_get(callstack_entry* frames, sys_u64 capacity, void
  *
  * Linux: handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT running on a 1 MiB
  * alternate signal stack made here for the calling thread (other threads run the handler on
- * their own stack, which must have room for the report: about 300 KB). The handler writes
+ * their own stack, or on an alternate stack of their own if they made one, which needs
+ * room for the formatting and the stack walk: give such a stack 64 KB or more). The handler writes
  * the dump with plain system calls from memory prepared here, logs the same lines, writes the
  * report to stderr, then restores the default action and raises the signal again, so the
  * process ends by that signal. A crash inside the handler ends the process by the default

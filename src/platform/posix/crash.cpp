@@ -586,7 +586,10 @@ void on_fatal_signal(int signo, siginfo_t* info, void* raw_context) {
     const char* module = module_of(crash_module_address(rip, rsp));
     crash_report_record(&report, 0, windows_code(signo, info->si_code), 0, rip, module);
     crash_report_context_messages(&report);
-    crash_report_callstack(&report, uc);
+    // Static, like the report: a thread's stack, or an alternate stack that a sanitizer made,
+    // may be far smaller than the 260 KB of frame records.
+    static callstack_entry frames[kCrashMaxFrames];
+    crash_report_callstack(&report, uc, frames);
     write_all(STDERR_FILENO, report.text, report.used);
     write_all(STDERR_FILENO, "\n", 1);
 

@@ -99,7 +99,8 @@ LONG WINAPI sys_unhandled_exception_filter(EXCEPTION_POINTERS* pointers) {
         crash_report_record(&report, index++, record->ExceptionCode, record->ExceptionFlags,
                             reinterpret_cast<sys_u64>(record->ExceptionAddress), module);
     crash_report_context_messages(&report);
-    crash_report_callstack(&report, pointers->ContextRecord);
+    callstack_entry frames[kCrashMaxFrames]; // on the stack: two threads may crash at once
+    crash_report_callstack(&report, pointers->ContextRecord, frames);
     show_report(report);
     return EXCEPTION_EXECUTE_HANDLER;
 }
