@@ -1,6 +1,7 @@
 /* qv_sys demo host: the first program a new user runs. It links the library the way a game
  * does and walks through every family that has landed, printing what each call gave back.
- * Run it with --check to see a failed check end the process (exit code -1 / 255). */
+ * Run it with --check to see a failed check end the process (exit code -1 / 255), and with
+ * --crash to see the crash handler write a dump (its path printed first) and a report. */
 #include "qv_sys/qv_sys.h"
 
 #include <stdint.h>
@@ -436,7 +437,25 @@ static void demo_files(void) {
     printf("filesystem_get_attr(mirror_dst/a/b.txt) -> %u\n", (unsigned)filesystem_get_attr(dst));
 }
 
+/* Installs the crash handler, prints where the dump will go and writes through a null
+ * pointer. The report lands on stderr (Linux) or in a message box (Windows). */
+static void demo_crash(void) {
+    sys_time_init_start_time();
+    filesystem_set_session("demo", "0001");
+    char path[512];
+    filesystem_get_session_path(path, sizeof path);
+    printf("crash dump: %s%s_crash.dmp\n", path, filesystem_get_session_uid());
+    fflush(stdout);
+    sys_printf_add_callback(sys_printf_callback_stdout, NULL);
+    sys_setup_terminate();
+    volatile int* target = NULL;
+    __asm__ __volatile__("" : "+r"(target)); /* hidden from the optimiser: a real store */
+    *target = 42;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "--crash") == 0)
+        demo_crash();
     int fail = argc > 1 && strcmp(argv[1], "--check") == 0;
     if (argc > 2 && strcmp(argv[1], "--child") == 0) {
         printf("cooking assets for \"%s\"\n", argv[2]);

@@ -50,6 +50,8 @@ if [ "$what" = all ]; then
          g++-mingw-w64-x86-64-posix wine64
          clang-14 libclang-rt-14-dev
          autoconf automake libtool dpkg-dev gdb)
+  # A standard minidump reader that the crash tests open the Linux dumps with.
+  pkgs+=(lldb-14)
 fi
 
 missing=()

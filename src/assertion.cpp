@@ -209,3 +209,13 @@ void sys_abort(void) {
 void assert_test_pretend_debugger(bool pretend) {
     s_pretend_debugger.store(pretend, std::memory_order_relaxed);
 }
+
+const char* const* assert_context_messages(sys_u64* count) {
+    const ContextStack* context = context_stack();
+    *count = context ? context->count : 0;
+    return context ? context->messages : nullptr;
+}
+
+const char* assert_game_version() {
+    return s_game_version;
+}

@@ -6,13 +6,24 @@
 #include "qv_sys/sysmemory.h"
 
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QV_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define QV_UNDER_SANITIZER 1
+#endif
 #endif
 
 namespace {
@@ -127,6 +138,87 @@ TEST(GuardedMemoryDeathTest, MisuseIsReported) {
             sys_mem_access_set(block + 1, SYS_MEM_ACCESS_NONE, 1);
         },
         ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+}
+
+// Stray accesses to a guarded block fault at once, ending the process as an access violation.
+struct StrayAccess {
+    const char* name;
+    void (*access)(sys_u64 page);
+};
+
+// The pointer passes through an empty statement so the compiler keeps every access.
+volatile unsigned char* opaque(void* p) {
+    __asm__ __volatile__("" : "+r"(p));
+    return (volatile unsigned char*)p;
+}
+
+const StrayAccess kStrayAccesses[] = {
+    {"write to a read-only block",
+     [](sys_u64) {
+         void* block = sys_mem_access_malloc(16);
+         sys_mem_access_set(block, SYS_MEM_ACCESS_READ_ONLY, 16);
+         opaque(block)[0] = 1;
+     }},
+    {"read of an inaccessible block",
+     [](sys_u64) {
+         void* block = sys_mem_access_malloc(16);
+         sys_mem_access_set(block, SYS_MEM_ACCESS_NONE, 16);
+         (void)opaque(block)[0];
+     }},
+    {"read of the byte before a block",
+     [](sys_u64) {
+         void* block = sys_mem_access_malloc(16);
+         (void)opaque(block)[-1];
+     }},
+    {"write just past a page-sized block",
+     [](sys_u64 page) {
+         void* block = sys_mem_access_malloc(page);
+         opaque(block)[page] = 1;
+     }},
+};
+
+bool ended_by_access_violation(int status) {
+#if defined(_WIN32)
+    return (unsigned)status == 0xc0000005u;
+#else
+    if (WIFSIGNALED(status))
+        return WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS;
+#if defined(QV_UNDER_SANITIZER)
+    // The sanitizers catch the fault themselves, report it and exit with an error code.
+    return WIFEXITED(status) && WEXITSTATUS(status) != 0;
+#else
+    return false;
+#endif
+#endif
+}
+
+TEST(GuardedMemoryDeathTest, StrayAccessesFaultAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const sys_u64 page = page_size();
+    for (const StrayAccess& stray : kStrayAccesses) {
+        SCOPED_TRACE(stray.name);
+        EXPECT_EXIT(
+            {
+                stray.access(page);
+                fprintf(stderr, "no fault\n");
+                exit(0);
+            },
+            ended_by_access_violation, "");
+    }
+}
+
+TEST(GuardedMemory, SlackAfterASmallBlockIsUsableAndReadWriteComesBack) {
+    const sys_u64 page = page_size();
+    unsigned char* block = (unsigned char*)sys_mem_access_malloc(10);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(probe(block + 10), Access::read_write);
+    EXPECT_EQ(probe(block + page - 1), Access::read_write);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_NONE, 10);
+    EXPECT_EQ(probe(block), Access::none);
+    sys_mem_access_set(block, SYS_MEM_ACCESS_READ_WRITE, 10);
+    block[0] = 42;
+    EXPECT_EQ(block[0], 42);
+    sys_mem_access_free(block);
 }
 
 } // namespace

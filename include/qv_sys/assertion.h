@@ -165,6 +165,66 @@ QV_SYS_API void callstack_symbols_find_dbghelp(void);
  * callstack_get; without it a context walk returns 0. */
 QV_SYS_API sys_u64 callstack_get(callstack_entry* frames, sys_u64 capacity, void* context);
 
+/* ---------------------------------------------------------------------------------------------
+ * Crash dumps and the last-chance exception report
+ *
+ * The dump goes to "<session path><session uid>_crash.dmp" (filesystem_get_session_path and
+ * filesystem_get_session_uid; at most 511 bytes), whose folders are created first. A dump
+ * replaces any earlier one of the same session. The session's start time must be recorded
+ * (sys_time_init_start_time) before a dump can be written.
+ *
+ * Windows: the dump is written by MiniDumpWriteDump of the debug-help library that the call
+ * stacks load, with thread information, process-thread data, indirectly referenced memory
+ * and handle data. Without that library the file is created and stays empty.
+ *
+ * Linux: the library writes a file in the same minidump format itself: the crashing thread
+ * (its registers in the 64-bit Windows context layout, its stack memory, also listed as a
+ * memory range), the exception (the signal number as the code, the signal's si_code as the
+ * flags, the fault address as the address, as Linux minidump readers expect), the system
+ * (x86-64, Linux, the kernel release), every loaded module with its ELF build id as a
+ * CodeView record, and the process's memory map. Other threads are not included.
+ *
+ * The report (both platforms, at most 16383 bytes) holds, for the exception, the game
+ * version, "0:", the code, flags and address of the faulting instruction and the module
+ * holding it (for a call through a null pointer, the module of the caller), then the thread's
+ * context messages and the call stack from the fault. On Linux the code is the Windows
+ * exception code the same fault raises there: 0xc0000005 for SIGSEGV and SIGBUS, 0xc000001d
+ * for SIGILL, 0xc0000094 for an integer division by zero (0xc0000095 for an integer
+ * overflow, 0xc0000090 for other SIGFPE causes), 0x40000015 for SIGABRT; the flags are 0.
+ *
+ * Environment:
+ *   QV_SYS_CRASH_NO_MESSAGE_BOX  set to a value starting with '1': Windows writes the report
+ *                                to stderr instead of showing its message box, so tests and
+ *                                unattended runs never wait for a click. Linux always writes
+ *                                the report to stderr.
+ * ------------------------------------------------------------------------------------------- */
+
+/* Makes the process's last-chance crash handler: loads the symbol libraries (see
+ * callstack_symbols_find_dbghelp) and installs the handler. Call once at start-up.
+ *
+ * Windows: the unhandled-exception filter. It writes the dump; a breakpoint (0x80000003)
+ * ends there. Otherwise it logs "Exception caught" and the report's exception piece with
+ * the log type "QV_SYS", shows the report in a message box titled "Exception caught", and the
+ * process ends once the box is closed.
+ *
+ * Linux: handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT running on a 1 MiB
+ * alternate signal stack made here for the calling thread (other threads run the handler on
+ * their own stack, or on an alternate stack of their own if they made one, which needs
+ * room for the formatting and the stack walk: give such a stack 64 KB or more). The handler writes
+ * the dump with plain system calls from memory prepared here, logs the same lines, writes the
+ * report to stderr, then restores the default action and raises the signal again, so the
+ * process ends by that signal. A crash inside the handler ends the process by the default
+ * action at once. */
+QV_SYS_API void sys_setup_terminate(void);
+
+/* An assertion callback (register with sys_assert_add_callback) that writes a dump of the
+ * process without exception information: on Linux the thread list holds the calling thread
+ * stopped in this function, and the exception stream is left out. Its arguments are not
+ * read. A dump file that cannot be created is logged ("Unable to open minidump file"). */
+QV_SYS_API void sys_assert_callback_create_minidump(void* user_data, const char* condition,
+                                                    const char* file, sys_u32 line,
+                                                    const char* report);
+
 QV_SYS_END_C
 
 /* The breakpoint trap a check site executes when the handler returns. */

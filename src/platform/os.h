@@ -165,6 +165,14 @@ bool os_callstack_symbols_start();
 // must keep a frame of its own (no inlining, no tail call). Returns the number of frames
 // handed to `visit`.
 sys_u64 os_callstack_walk(void* context, OsFrameVisitor visit, void* user);
+// The debug-help library loaded for the walks (an HMODULE), or null; Linux: always null.
+void* os_callstack_dbghelp_module();
+
+// --- crash dumps (crash.cpp) ---------------------------------------------------------------
+// Creates the dump file anew at `path` (its folders first) and writes a dump of the process
+// into it: with the exception (EXCEPTION_POINTERS* on Windows; on Linux the signal handler's
+// own record) or, given null, without one. A file that cannot be created is logged.
+void os_crash_write_minidump(const char* path, void* exception);
 
 // --- machine facts (misc.cpp) --------------------------------------------------------------
 // The power state in the shape of Windows' SYSTEM_POWER_STATUS, so one decision serves both.

@@ -467,3 +467,7 @@ __attribute__((noinline)) sys_u64 os_callstack_walk(void* context, OsFrameVisito
     __asm__ __volatile__("" : : : "memory");
     return walk.count;
 }
+
+void* os_callstack_dbghelp_module() {
+    return nullptr;
+}
