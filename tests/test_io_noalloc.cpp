@@ -70,8 +70,8 @@ TEST(NoAllocation, FormattingAndDispatchingUseTheStackOnly) {
     ASSERT_GT(s_allocations.load(), probe);
 
     const long before = s_allocations.load();
-    sys_snprintf(out, sizeof out, "%i %5u %x %o %.2f %.%f %s %w %W %ls %T %#T %c %Opoint", -1,
-                 2u, 3u, 4u, 5.5, 0.5, "s", "W", "w", wide, (sys_i64)7, 'c', &point);
+    sys_snprintf(out, sizeof out, "%i %5u %x %o %.2f %.%f %s %w %W %ls %T %#T %c %Opoint", -1, 2u,
+                 3u, 4u, 5.5, 0.5, "s", "W", "w", wide, (sys_i64)7, 'c', &point);
     sys_snprintf(out, sizeof out, "%2$s %1$i", 1, "two");
     sys_printf(SYS_LOG_PREFIX "%s\n", "GAME", 1u, "file.cpp", "line");
     sys_printf_logtype("OFF", "%s", "filtered");

@@ -10,7 +10,8 @@
  *
  * Differences are computed as (a - b) x 1,000,000 in wrapping 64-bit arithmetic before the
  * division by the frequency, so they are exact but overflow past 2^63 / 10^6 ticks: about
- * 10 days at 10 MHz, on both platforms. Nothing guards against that. All functions are free of locks and may run on any thread. */
+ * 10 days at 10 MHz, on both platforms. Nothing guards against that. All functions are free of
+ * locks and may run on any thread. */
 #ifndef QV_SYS_CHRONO_H
 #define QV_SYS_CHRONO_H
 

@@ -190,7 +190,8 @@ QV_SYS_API void threadlocal_yield(void);
 #elif __STDC_VERSION__ >= 201112L
 _Noreturn
 #endif
-QV_SYS_API void threadlocal_exit(sys_u32 exit_code);
+QV_SYS_API void
+threadlocal_exit(sys_u32 exit_code);
 
 /* Starts `function(argument)` on a new thread named `name` (at most 15 bytes: longer fails
  * the check "sys_strlen( name ) <= 15" after the "being created" line has been written).

@@ -242,8 +242,8 @@ enum class OsFileTime { ok, open_failed, read_failed };
 // The last write time in 100 ns intervals since 1601-01-01 UTC.
 OsFileTime os_file_write_time(const char* path, sys_u64* filetime);
 // The date and time pictures formatted into `buffer` as filesystem_filetime_to_string does.
-sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size,
-                              const char* date_format, const char* time_format);
+sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, const char* date_format,
+                              const char* time_format);
 // Copies without touching the time; with !overwrite an existing `dst` fails.
 bool os_copy_file(const char* dst, const char* src, bool overwrite);
 enum class OsStamp { ok, open_failed, close_failed };

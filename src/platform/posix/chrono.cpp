@@ -27,7 +27,7 @@ bool os_clock_now(sys_u64* ticks) {
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
         return false;
-    *ticks = (sys_u64)now.tv_sec * (sys_u64)kTicksPerSecond +
-             (sys_u64)now.tv_nsec / kNanosecondsPerTick;
+    *ticks =
+        (sys_u64)now.tv_sec * (sys_u64)kTicksPerSecond + (sys_u64)now.tv_nsec / kNanosecondsPerTick;
     return true;
 }

@@ -83,8 +83,7 @@ void os_thread_set_affinity(void* handle, sys_u64 mask) {
 // thread sets it itself, before its function runs (one prctl): naming it from here would
 // write /proc/self/task/<tid>/comm, three system calls that made create + join a third
 // slower.
-void os_thread_announce_name(void*, sys_u32, const char*) {
-}
+void os_thread_announce_name(void*, sys_u32, const char*) {}
 
 void os_thread_function_enter(const char* name) {
     pthread_setname_np(pthread_self(), name);
