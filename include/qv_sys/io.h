@@ -63,8 +63,8 @@ typedef struct sys_print_object_context {
     sys_bool reserved0;     /* always false */
     sys_bool reserved1;     /* always false */
     sys_bool reserved2;     /* always false */
-    sys_u64 precision;      /* all bits set when the specification has none */
-    const char* spec_begin; /* the '%' that starts the specification */
+    sys_u64 precision;      /* all bits set when the %O has no precision */
+    const char* spec_begin; /* the '%' that starts this %O */
     const char* spec_end;   /* the first character after the object's name */
 } sys_print_object_context;
 
