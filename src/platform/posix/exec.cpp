@@ -1,6 +1,7 @@
 // Linux: child processes with posix_spawn and pipes, the end of the process, the console and
 // the last error's text.
 #include "platform/os.h"
+#include "platform/posix/posix_write.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/io.h"
@@ -154,20 +155,6 @@ bool drain(Pipe* out, Pipe* err, const sys_exec_input* in) {
     return (out->parent < 0 || out->closed) && (err->parent < 0 || err->closed);
 }
 
-// Writes all of `data`; false when the pipe refused (the child closed its input).
-bool write_all(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= (size_t)n;
-    }
-    return true;
-}
-
 // Feeds the child's input until the callback returns 0. SIGPIPE is held back on this thread
 // meanwhile, and one raised by our own write is taken off again, so a child that stops
 // reading cannot end the caller.
@@ -185,7 +172,8 @@ void feed_input(Pipe* p, const sys_exec_input* in) {
         const sys_u64 n = in->_stdin_callback(in->_user_data, buffer, sizeof(buffer));
         if (n == 0)
             break;
-        const bool success = write_all(p->parent, buffer, n > sizeof(buffer) ? sizeof(buffer) : n);
+        const bool success =
+            posix_write_all(p->parent, buffer, n > sizeof(buffer) ? sizeof(buffer) : n);
         if (!SYS_CHECK(success)) {
             broken = true;
             break;

@@ -1,6 +1,7 @@
 // Linux: file and folder operations, file times as 100 ns counts since 1601, the date and
 // time picture language, and a one-way mirror with the Windows tool's exit-code bits.
 #include "platform/os.h"
+#include "platform/posix/posix_write.h"
 
 #include "qv_sys/filesystem.h"
 
@@ -27,19 +28,6 @@ std::string native(const char* path) {
         if (c == '\\')
             c = '/';
     return p;
-}
-
-bool write_all(int fd, const char* data, size_t length) {
-    while (length) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= (size_t)n;
-    }
-    return true;
 }
 
 // copy_file_range first (reflinks and in-kernel copies); read/write where the kernel cannot,
@@ -69,7 +57,7 @@ bool copy_contents(int in, int out, off_t size) {
             return false;
         if (n == 0)
             return true;
-        if (!write_all(out, buffer, (size_t)n))
+        if (!posix_write_all(out, buffer, (size_t)n))
             return false;
     }
 }
