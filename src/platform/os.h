@@ -281,3 +281,30 @@ struct OsMappedFile {
 // Each step raises its own check and releases what the earlier steps made on failure.
 bool os_mapped_file_open(const char* path, OsMappedFile* out);
 void os_mapped_file_close(OsMappedFile* mapped);
+
+// --- profiler (profiler.cpp, profiler_ring.cpp) --------------------------------------------
+// The profiler's own view of the system. It shares nothing with the library's clocks, threads
+// or check handler, so that measuring them does not run through them.
+// Stops the process through the C runtime's assertion (Windows _wassert, Linux __assert_fail).
+[[noreturn]] void os_prf_assert_fail(const char* text, const char* file, unsigned line);
+// The counter behind the profiler's microsecond timer, and its ticks per second.
+sys_u64 os_prf_counter();
+sys_u64 os_prf_counter_frequency();
+// One thread-local slot per profiler instance. False: the platform has none left.
+bool os_prf_tls_alloc(sys_u32* slot);
+void os_prf_tls_free(sys_u32 slot);
+void* os_prf_tls_get(sys_u32 slot);
+void os_prf_tls_set(sys_u32 slot, void* value);
+// Starts `entry(param)` at once on a thread with the platform's default stack; null on failure.
+void* os_prf_thread_start(sys_u32 (*entry)(void* param), void* param);
+// Waits without a time limit for the thread to end and releases its handle.
+void os_prf_thread_join(void* handle);
+void os_prf_sleep_ms(sys_u32 milliseconds);
+// Tells an attached debugger (Windows: the 0x406D1388 exception) or the system's thread list
+// (Linux: the thread's own name, cut to 15 bytes) the calling thread's name.
+void os_prf_name_thread(const char* name);
+// Maps `size` bytes (a multiple of 65536) of fresh zeroed memory twice, back to back, at
+// `*ptr`; `*mapping` receives what os_prf_ring_unmap needs. False: no such memory could be
+// made (after the platform's attempts).
+bool os_prf_ring_map(sys_u32 size, sys_u8** ptr, void** mapping);
+void os_prf_ring_unmap(sys_u8* ptr, sys_u32 size, void* mapping);

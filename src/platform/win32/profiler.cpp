@@ -1,0 +1,80 @@
+// The profiler's own system calls on Windows: the C runtime's assertion, the performance
+// counter, a TLS slot and a thread of its own.
+#include "platform/os.h"
+
+#include <windows.h>
+
+#include <process.h>
+#include <stdlib.h>
+
+extern "C" _CRTIMP void __cdecl _wassert(const wchar_t* message, const wchar_t* file,
+                                         unsigned line);
+
+// The assertion texts and file names are ASCII; widening them byte by byte is exact.
+static void widen(const char* text, wchar_t* out, size_t capacity) {
+    size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < capacity; ++i)
+        out[i] = (wchar_t)(unsigned char)text[i];
+    out[i] = L'\0';
+}
+
+void os_prf_assert_fail(const char* text, const char* file, unsigned line) {
+    wchar_t wide_text[256];
+    wchar_t wide_file[260];
+    widen(text, wide_text, 256);
+    widen(file, wide_file, 260);
+    _wassert(wide_text, wide_file, line);
+    abort(); // _wassert may return when the user chooses to ignore
+}
+
+sys_u64 os_prf_counter() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (sys_u64)now.QuadPart;
+}
+
+sys_u64 os_prf_counter_frequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return (sys_u64)frequency.QuadPart;
+}
+
+bool os_prf_tls_alloc(sys_u32* slot) {
+    DWORD index = TlsAlloc();
+    if (index == TLS_OUT_OF_INDEXES)
+        return false;
+    *slot = index;
+    return true;
+}
+
+void os_prf_tls_free(sys_u32 slot) {
+    TlsFree(slot);
+}
+
+void* os_prf_tls_get(sys_u32 slot) {
+    return TlsGetValue(slot);
+}
+
+void os_prf_tls_set(sys_u32 slot, void* value) {
+    TlsSetValue(slot, value);
+}
+
+void* os_prf_thread_start(sys_u32 (*entry)(void* param), void* param) {
+    unsigned id = 0;
+    uintptr_t handle = _beginthreadex(nullptr, 0, entry, param, 0, &id);
+    return (void*)handle;
+}
+
+void os_prf_thread_join(void* handle) {
+    WaitForSingleObject((HANDLE)handle, INFINITE);
+    CloseHandle((HANDLE)handle);
+}
+
+void os_prf_sleep_ms(sys_u32 milliseconds) {
+    Sleep(milliseconds);
+}
+
+void os_prf_name_thread(const char* name) {
+    // Thread id 0xFFFFFFFF names the calling thread.
+    os_thread_announce_name(GetCurrentThread(), 0xFFFFFFFFu, name);
+}
