@@ -46,10 +46,29 @@ typedef enum prf_error {
     PRF_ERROR_FRAME_LENGTH = 30          /* a frame's extended length could not be read */
 } prf_error;
 
-/* Opens a scope named `name` on the calling thread. The name is read only during the call. */
+/* Starts the profiler: a server for one viewer on TCP port 17815 of every network interface,
+ * and a thread that sends it the finished sample trees and log lines every 10 ms. Returns 0,
+ * or the prf_error that stopped it (PRF_ERROR_SOCKET_BIND when another program holds the
+ * port); then nothing is left running and the scope calls stay inert. Call it before any
+ * other thread uses scopes, and only once until scope_static_destroy. */
+QV_SYS_API sys_u64 scope_static_init(void);
+
+/* Stops the profiler: its thread ends after its current pass and drops what was not sent.
+ * Only after a successful scope_static_init, when no other thread makes scope calls any more
+ * and no scope is open on any thread; otherwise the C runtime's assertion stops the process
+ * ("g_profiler_created == PRF_TRUE" when there is no running profiler). */
+QV_SYS_API void scope_static_destroy(void);
+
+/* Opens a scope named `name` on the calling thread. The name is read only during the call;
+ * the profiler keeps a copy (at most 2048 bytes) for the viewer, and also sends the name to
+ * the viewer as a log line (one line per line feed).
+ * When a scope cannot be recorded (the profiler is out of memory), it and every scope opened
+ * inside it are left out, and their scope_end calls pass without closing anything. */
 QV_SYS_API void scope_begin(const char* name);
 
-/* Closes the calling thread's innermost open scope. */
+/* Closes the calling thread's innermost open scope. With no open scope on the thread (an extra
+ * scope_end, or one that pairs with a scope_begin made before the profiler started) it does
+ * nothing: a shipped game keeps running rather than stopping on a profiling mistake. */
 QV_SYS_API void scope_end(void);
 
 QV_SYS_END_C

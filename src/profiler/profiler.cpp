@@ -1,0 +1,493 @@
+// The profiler instance: its construction and destruction, the per-thread samplers, the
+// microsecond timer, what scope_begin / scope_end do on the calling thread, log lines, and the
+// profiler thread's loop.
+//
+// A sampling thread only ever touches its own sampler (found through the instance's TLS slot),
+// the lock-free queue and its pool's free list, so scope_begin and scope_end never block and
+// call the system only to read the slot and the counter.
+#include "profiler/profiler_internal.h"
+#include "platform/os.h"
+#include "scope_internal.h"
+
+#include <string.h>
+
+namespace {
+
+// True while g_profiler was set by a construction.
+prf_bool g_profiler_created = PRF_FALSE;
+// Numbers the thread samplers; never reset, so a later instance continues the numbering.
+prf_u32 g_thread_sampler_counter = 0;
+
+} // namespace
+
+// --- timer ---------------------------------------------------------------------------------
+
+static void Clock_Start(ProfilerTimer* timer) {
+    PRF_ASSERT(timer != NULL);
+    timer->factor = 1000000.0 / (prf_f64)os_prf_counter_frequency();
+    timer->start = os_prf_counter();
+}
+
+prf_u64 Clock_Microseconds(const ProfilerTimer* timer) {
+    PRF_ASSERT(timer != NULL);
+    prf_u64 ticks = os_prf_counter() - timer->start;
+    // An unsigned conversion: products of 2^63 and more are converted, not saturated.
+    return (prf_u64)((prf_f64)ticks * timer->factor);
+}
+
+// --- name hash -----------------------------------------------------------------------------
+
+static inline prf_u32 rotl32(prf_u32 x, int r) {
+    return (x << r) | (x >> (32 - r));
+}
+
+prf_u32 HashName(const char* name) {
+    PRF_ASSERT(name != NULL);
+    prf_u32 length = 0;
+    while (length < 256 && name[length] != '\0')
+        ++length;
+    const prf_u8* data = (const prf_u8*)name;
+    const prf_u32 c1 = 0xcc9e2d51u;
+    const prf_u32 c2 = 0x1b873593u;
+    prf_u32 h = 0;
+    const prf_u32 blocks = length / 4;
+    for (prf_u32 i = 0; i < blocks; ++i) {
+        prf_u32 k;
+        memcpy(&k, data + i * 4, 4);
+        k *= c1;
+        k = rotl32(k, 15);
+        k *= c2;
+        h ^= k;
+        h = rotl32(h, 13);
+        h = h * 5 + 0xe6546b64u;
+    }
+    const prf_u8* tail = data + blocks * 4;
+    prf_u32 k = 0;
+    switch (length & 3) {
+    case 3:
+        k ^= (prf_u32)tail[2] << 16;
+        [[fallthrough]];
+    case 2:
+        k ^= (prf_u32)tail[1] << 8;
+        [[fallthrough]];
+    case 1:
+        k ^= tail[0];
+        k *= c1;
+        k = rotl32(k, 15);
+        k *= c2;
+        h ^= k;
+    }
+    h ^= length;
+    h ^= h >> 16;
+    h *= 0x85ebca6bu;
+    h ^= h >> 13;
+    h *= 0xc2b2ae35u;
+    h ^= h >> 16;
+    return h;
+}
+
+// --- thread samplers -----------------------------------------------------------------------
+
+static void ThreadSampler_Destroy(ThreadSampler* ts) {
+    PRF_ASSERT(ts != NULL);
+    if (ts->sample_tree != NULL)
+        SampleTree_Destroy(ts->sample_tree);
+    if (ts->names != NULL)
+        NameTable_Destroy(ts->names);
+    ts->sample_tree = NULL;
+    ts->names = NULL;
+}
+
+// "Thread" and the number in upper-case hexadecimal without leading zeros.
+static void ThreadSampler_Name(char* name, prf_u32 number) {
+    static const char digits[] = "0123456789ABCDEF";
+    char reversed[8];
+    int count = 0;
+    do {
+        reversed[count++] = digits[number & 15];
+        number >>= 4;
+    } while (number != 0);
+    memcpy(name, "Thread", 6);
+    int at = 6;
+    while (count > 0)
+        name[at++] = reversed[--count];
+    name[at] = '\0';
+}
+
+prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+    PRF_ASSERT(prof != NULL);
+    PRF_ASSERT(prof->sampler_tls_slot != TLS_INVALID_HANDLE);
+    ThreadSampler* ts = (ThreadSampler*)os_prf_tls_get(prof->sampler_tls_slot);
+    if (ts != NULL) {
+        *out = ts;
+        return PRF_ERROR_NONE;
+    }
+
+    ts = (ThreadSampler*)prf_malloc(sizeof(ThreadSampler));
+    if (ts == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    memset(ts, 0, sizeof(ThreadSampler));
+    ThreadSampler_Name(ts->name,
+                       __atomic_fetch_add(&g_thread_sampler_counter, 1u, __ATOMIC_RELAXED));
+    prf_error error = SampleTree_Create(&ts->sample_tree);
+    if (error == PRF_ERROR_NONE)
+        error = NameTable_Create(&ts->names);
+    if (error != PRF_ERROR_NONE) {
+        ThreadSampler_Destroy(ts);
+        prf_free(ts);
+        return error;
+    }
+
+    // Samplers are only ever added while the instance runs, so a plain push list suffices;
+    // the release of the exchange publishes the finished sampler to the profiler thread.
+    ThreadSampler* head;
+    do {
+        head = LoadAcquirePtr(&prof->first_thread_sampler);
+        ts->next = head;
+    } while (!CompareAndSwapPtr(&prof->first_thread_sampler, head, ts));
+
+    os_prf_tls_set(prof->sampler_tls_slot, ts);
+    *out = ts;
+    return PRF_ERROR_NONE;
+}
+
+void RenameThreadSampler(const char* name) {
+    PRF_ASSERT(name != NULL);
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    ThreadSampler* ts;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        return;
+    size_t length = strnlen(name, sizeof(ts->name) - 1);
+    memcpy(ts->name, name, length);
+    ts->name[length] = '\0';
+    os_prf_name_thread(name);
+}
+
+// --- opening and closing scopes ------------------------------------------------------------
+
+void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    ThreadSampler* ts;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        return;
+
+    // Everything opened inside a scope that could not be recorded is not recorded either, so
+    // that the matching ends find the count and pass (see scope.h).
+    if (ts->failed_pushes != 0) {
+        ++ts->failed_pushes;
+        return;
+    }
+
+    prf_u32 name_hash;
+    if (hash_cache != NULL && *hash_cache != 0) {
+        name_hash = *hash_cache;
+    } else {
+        name_hash = HashName(name);
+        if (hash_cache != NULL)
+            *hash_cache = name_hash;
+        // A name that cannot be stored is only missing when the viewer asks for it.
+        (void)NameTable_Add(ts->names, name_hash, name);
+    }
+
+    Sample* sample;
+    if (SampleTree_Open(ts->sample_tree, name_hash, flags, &sample) != PRF_ERROR_NONE) {
+        ts->failed_pushes = 1;
+        return;
+    }
+    prf_u64 now = Clock_Microseconds(&prof->timer);
+    if (sample->call_count > 1)
+        sample->end_us = now;
+    else
+        sample->start_us = now;
+}
+
+prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Sample* sample) {
+    PRF_ASSERT(thread_sampler != NULL);
+    SampleTree* tree = thread_sampler->sample_tree;
+    SampleTree_Close(tree, sample);
+    if (tree->current_parent != tree->root)
+        return PRF_FALSE;
+
+    // A finished top-level sample: detach it, so that the next top-level sample's path id
+    // depends only on its name again.
+    Sample* root = tree->root;
+    root->first_child = NULL;
+    root->last_child = NULL;
+    root->nb_children = 0;
+
+    Message* message = MsgRing_Reserve(queue, 3 * sizeof(void*), thread_sampler);
+    if (message == NULL) {
+        ReleaseSampleTree(sample, tree->allocator);
+        return PRF_TRUE;
+    }
+    void* payload[3] = {sample, tree->allocator, thread_sampler->name};
+    memcpy(Message_Payload(message), payload, sizeof(payload));
+    MsgRing_Publish(message, MsgID_Tree);
+    return PRF_TRUE;
+}
+
+void Sampler_End() {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    ThreadSampler* ts;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        return;
+    if (ts->failed_pushes != 0) {
+        --ts->failed_pushes;
+        return;
+    }
+
+    SampleTree* tree = ts->sample_tree;
+    Sample* sample = tree->current_parent;
+    // An end without an open scope is ignored rather than closing the root (see scope.h).
+    if (sample == tree->root)
+        return;
+
+    prf_u64 now = Clock_Microseconds(&prof->timer);
+    prf_u64 elapsed = sample->call_count > 1 ? now - sample->end_us : now - sample->start_us;
+    sample->length_us += elapsed;
+    if (sample->parent != NULL)
+        sample->parent->children_us += elapsed;
+    ThreadSampler_Close(ts, prof->sample_queue, sample);
+}
+
+// --- log lines -----------------------------------------------------------------------------
+
+static prf_bool QueueLogLine(MsgRing* queue, ThreadSampler* ts, char* line_buffer, int offset) {
+    prf_u32 length = (prf_u32)(offset - 8);
+    line_buffer[4] = (char)length;
+    line_buffer[5] = (char)(length >> 8);
+    line_buffer[6] = (char)(length >> 16);
+    line_buffer[7] = (char)(length >> 24);
+    Message* message = MsgRing_Reserve(queue, (prf_u32)offset, ts);
+    if (message == NULL)
+        return PRF_FALSE;
+    memcpy(Message_Payload(message), line_buffer, (size_t)offset);
+    MsgRing_Publish(message, MsgID_Log);
+    return PRF_TRUE;
+}
+
+void PostLogText(const char* text) {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    PRF_ASSERT(text != NULL);
+    // The sampler only labels the messages; a thread without one still posts.
+    ThreadSampler* ts = NULL;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        ts = NULL;
+
+    // Only the bytes up to the offset are ever sent, so the buffer is cleared once.
+    char line_buffer[1024];
+    memcpy(line_buffer, "LOGM    ", 8);
+    int offset = 8;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (offset == 1023 || *p == '\n') {
+            if (!QueueLogLine(prof->sample_queue, ts, line_buffer, offset))
+                return;
+            offset = 8;
+        }
+        if (*p == '\n')
+            continue;
+        PRF_ASSERT(offset < (int)sizeof(line_buffer));
+        line_buffer[offset++] = *p;
+    }
+    if (offset > 8)
+        QueueLogLine(prof->sample_queue, ts, line_buffer, offset);
+}
+
+// --- the profiler thread -------------------------------------------------------------------
+
+static prf_bool ProfilerThread_Valid(const ProfilerThread* thread) {
+    return thread->handle != NULL;
+}
+
+static sys_u32 ProfilerThread_Main(void* param) {
+    ProfilerThread* thread = (ProfilerThread*)param;
+    thread->error = thread->function(thread);
+    return thread->error != PRF_ERROR_NONE ? 1u : 0u;
+}
+
+static prf_error ProfilerThread_Loop(ProfilerThread* thread) {
+    Profiler* prof = (Profiler*)thread->param;
+    PRF_ASSERT(prof != NULL);
+    // Each name keeps its hash across passes (and instances), so the loop hashes nothing.
+    static prf_u32 s_wakeup_hash = 0;
+    static prf_u32 s_server_update_hash = 0;
+    static prf_u32 s_consume_hash = 0;
+
+    RenameThreadSampler("Profiler");
+    while (__atomic_load_n(&thread->exit_requested, __ATOMIC_ACQUIRE) == 0) {
+        Sampler_Begin("Wakeup", 0, &s_wakeup_hash);
+
+        Sampler_Begin("ServerUpdate", 0, &s_server_update_hash);
+        Server_Update(prof->server);
+        Sampler_End();
+
+        Sampler_Begin("ConsumeMessageQueue", 0, &s_consume_hash);
+        ConsumeMessageQueue(prof);
+        Sampler_End();
+
+        Sampler_End();
+        os_prf_sleep_ms(prf_settings()->update_interval_ms);
+    }
+    DiscardMessageQueue(prof);
+    return PRF_ERROR_NONE;
+}
+
+static void ProfilerThread_Destroy(ProfilerThread* thread) {
+    PRF_ASSERT(thread != NULL);
+    if (ProfilerThread_Valid(thread)) {
+        __atomic_store_n(&thread->exit_requested, 1u, __ATOMIC_RELEASE);
+        PRF_ASSERT(ProfilerThread_Valid(thread));
+        os_prf_thread_join(thread->handle);
+        thread->handle = NULL;
+    }
+}
+
+// --- the instance --------------------------------------------------------------------------
+
+static void Profiler_Destroy(Profiler* prof) {
+    PRF_ASSERT(prof != NULL);
+
+    if (prof->thread != NULL) {
+        ProfilerThread_Destroy(prof->thread);
+        prf_free(prof->thread);
+        prof->thread = NULL;
+    }
+
+    if (g_profiler_created == PRF_TRUE) {
+        __atomic_store_n(&g_profiler, (Profiler*)NULL, __ATOMIC_RELAXED);
+        g_profiler_created = PRF_FALSE;
+        PRF_COMPILER_BARRIER();
+    }
+
+    if (prof->sample_queue != NULL) {
+        MsgRing_Destroy(prof->sample_queue);
+        prf_free(prof->sample_queue);
+        prof->sample_queue = NULL;
+    }
+
+    if (prof->sampler_tls_slot == TLS_INVALID_HANDLE) {
+        PRF_ASSERT(prof->first_thread_sampler == NULL);
+    } else {
+        for (;;) {
+            ThreadSampler* ts = LoadAcquirePtr(&prof->first_thread_sampler);
+            if (ts == NULL)
+                break;
+            if (!CompareAndSwapPtr(&prof->first_thread_sampler, ts, ts->next))
+                continue;
+            ThreadSampler_Destroy(ts);
+            prf_free(ts);
+        }
+    }
+
+    if (prof->server != NULL) {
+        Server_Close(prof->server);
+        prf_free(prof->server);
+        prof->server = NULL;
+    }
+
+    if (prof->sampler_tls_slot != TLS_INVALID_HANDLE) {
+        os_prf_tls_free(prof->sampler_tls_slot);
+        prof->sampler_tls_slot = TLS_INVALID_HANDLE;
+    }
+}
+
+static prf_error Profiler_Construct(Profiler* prof) {
+    const ProfilerSettings* settings = prf_settings();
+    prof->sampler_tls_slot = TLS_INVALID_HANDLE;
+    prof->server = NULL;
+    prof->first_thread_sampler = NULL;
+    prof->sample_queue = NULL;
+    prof->thread = NULL;
+
+    Clock_Start(&prof->timer);
+
+    prf_u32 slot;
+    if (!os_prf_tls_alloc(&slot))
+        return PRF_ERROR_TLS_SLOT;
+    prof->sampler_tls_slot = slot;
+
+    prof->server = (Server*)prf_malloc(sizeof(Server));
+    if (prof->server == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    prf_error error = Server_Open(prof->server, settings->port);
+    if (error != PRF_ERROR_NONE) {
+        Server_Close(prof->server);
+        prf_free(prof->server);
+        prof->server = NULL;
+        return error;
+    }
+    prof->server->on_message = HandleViewerMessage;
+    prof->server->on_message_context = prof;
+
+    prof->sample_queue = (MsgRing*)prf_malloc(sizeof(MsgRing));
+    if (prof->sample_queue == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    error = MsgRing_Create(prof->sample_queue, settings->queue_bytes);
+    if (error != PRF_ERROR_NONE) {
+        MsgRing_Destroy(prof->sample_queue);
+        prf_free(prof->sample_queue);
+        prof->sample_queue = NULL;
+        return error;
+    }
+
+    PRF_ASSERT(g_profiler == NULL);
+    __atomic_store_n(&g_profiler, prof, __ATOMIC_RELEASE);
+    g_profiler_created = PRF_TRUE;
+    PRF_COMPILER_BARRIER();
+
+    prof->thread = (ProfilerThread*)prf_malloc(sizeof(ProfilerThread));
+    if (prof->thread == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    memset(prof->thread, 0, sizeof(ProfilerThread));
+    prof->thread->function = ProfilerThread_Loop;
+    prof->thread->param = prof;
+    prof->thread->handle = os_prf_thread_start(ProfilerThread_Main, prof->thread);
+    if (prof->thread->handle == NULL) {
+        ProfilerThread_Destroy(prof->thread);
+        prf_free(prof->thread);
+        prof->thread = NULL;
+        return PRF_ERROR_THREAD_START;
+    }
+    return PRF_ERROR_NONE;
+}
+
+// The host's instance. scope_static_destroy does not clear it: destroying twice stops at the
+// "created" assertion before the stale pointer is used.
+static Profiler* s_host_profiler = NULL;
+
+static prf_error Profiler_Create(Profiler** out) {
+    *out = NULL;
+    Profiler* prof = (Profiler*)prf_malloc(sizeof(Profiler));
+    if (prof == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    prf_error error = Profiler_Construct(prof);
+    if (error != PRF_ERROR_NONE) {
+        Profiler_Destroy(prof);
+        prf_free(prof);
+        return error;
+    }
+    *out = prof;
+    return PRF_ERROR_NONE;
+}
+
+sys_u64 scope_static_init(void) {
+    return (sys_u64)Profiler_Create(&s_host_profiler);
+}
+
+void scope_static_destroy(void) {
+    Profiler* profiler = s_host_profiler;
+    PRF_ASSERT(g_profiler_created == PRF_TRUE);
+    PRF_ASSERT(g_profiler == profiler);
+    if (profiler == NULL)
+        return;
+    Profiler_Destroy(profiler);
+    prf_free(profiler);
+}
