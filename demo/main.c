@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static void demo_memory(void) {
@@ -453,6 +454,65 @@ static void demo_crash(void) {
     *target = 42;
 }
 
+/* ---- the profiler: a frame loop on three threads, streamed to a viewer over WebSocket ---- */
+static thread_atomic* g_demo_stop;
+
+static void demo_frame_part(const char* name, sys_u32 spin) {
+    scope_begin(name);
+    volatile sys_u32 sink = 0;
+    for (sys_u32 i = 0; i < spin; ++i)
+        sink += i;
+    scope_end();
+}
+
+static sys_u32 demo_profiled_thread(void* argument) {
+    sys_u32 frames = 0;
+    const char* role = (const char*)argument;
+    while (thread_atomic_get(g_demo_stop) == 0) {
+        scope_begin(role); /* one tree per frame of this thread */
+        demo_frame_part("input", 2000);
+        scope_begin("update");
+        demo_frame_part("physics", 20000);
+        demo_frame_part("animation", 10000);
+        scope_end();
+        demo_frame_part("submit", 5000);
+        scope_end();
+        ++frames;
+        threadlocal_sleep(16);
+    }
+    return frames;
+}
+
+static void demo_profiler(sys_u32 seconds) {
+    printf("== profiler\n");
+    sys_u64 code = scope_static_init();
+    printf("scope_static_init()                 -> %llu\n", (unsigned long long)code);
+    if (code != 0) {
+        printf("    (TCP port 17815 is taken or not available: the scopes below do nothing)\n");
+    } else {
+        printf("    a viewer can connect to ws://127.0.0.1:17815 now (any WebSocket client;\n"
+               "    it receives PING, LOGM and SMPL messages). Frames run for %u s;\n"
+               "    `qv_sys_demo --profile 60` keeps them running for a minute.\n",
+               seconds);
+    }
+    fflush(stdout);
+    g_demo_stop = thread_atomic_create();
+    static const char* const names[] = {"demo_game", "demo_render", "demo_audio"};
+    static const char* const roles[] = {"game_frame", "render_frame", "audio_frame"};
+    void* threads[3];
+    for (int i = 0; i < 3; ++i)
+        threads[i] = thread_thread_create(demo_profiled_thread, (void*)roles[i], names[i], -1);
+    threadlocal_sleep(seconds * 1000);
+    thread_atomic_set(g_demo_stop, 1);
+    for (int i = 0; i < 3; ++i)
+        printf("thread %-12s ran %u frames\n", names[i], thread_thread_join(threads[i]));
+    thread_atomic_destroy(g_demo_stop);
+    if (code == 0) {
+        scope_static_destroy();
+        printf("scope_static_destroy()              -> profiler stopped\n");
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "--crash") == 0)
         demo_crash();
@@ -462,6 +522,10 @@ int main(int argc, char** argv) {
         fflush(stdout);
         fprintf(stderr, "1 warning: texture too large\n");
         return 3;
+    }
+    if (argc > 2 && strcmp(argv[1], "--profile") == 0) {
+        demo_profiler((sys_u32)atoi(argv[2]));
+        return 0;
     }
     printf("qv_sys demo host\n");
     demo_memory();
@@ -480,6 +544,7 @@ int main(int argc, char** argv) {
     demo_callstack();
     demo_paths(argc, argv);
     demo_files();
+    demo_profiler(2);
     demo_checks(fail);
     printf("done\n");
     return 0;

@@ -52,6 +52,8 @@ if [ "$what" = all ]; then
          autoconf automake libtool dpkg-dev gdb)
   # A standard minidump reader that the crash tests open the Linux dumps with.
   pkgs+=(lldb-14)
+  # A real WebSocket client for the profiler's wire test.
+  pkgs+=(python3-websockets)
 fi
 
 missing=()
