@@ -2,7 +2,9 @@
 // a pthread key and a pthread of its own.
 #include "platform/os.h"
 
+#include <cpuid.h>
 #include <pthread.h>
+#include <x86intrin.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
