@@ -3,6 +3,7 @@
 #include "profiler/profiler_internal.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <vector>
@@ -32,10 +33,13 @@ struct Model {
     int current() const { return open.empty() ? 0 : open.back(); }
 };
 
-void check(bool ok) {
-    if (!ok)
+void check_at(bool ok, int line) {
+    if (!ok) {
+        fprintf(stderr, "model mismatch at line %d\n", line);
         abort();
+    }
 }
+#define check(ok) check_at((ok), __LINE__)
 
 // Compares a finished tree with the model's subtree at `index`.
 uint32_t compare(const Model& model, int index, const Sample* sample) {
@@ -97,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 model.nodes[parent].children.push_back(found);
                 model.nodes.push_back({hash, id, 1, 0, {}});
                 live++;
+                if (live > high_water)
+                    high_water = live;
             }
             model.open.push_back(found);
             open.push_back(sample);

@@ -126,7 +126,7 @@ static prf_error hash_put(HashTable* table, prf_u32 key, prf_u32 value, NameTabl
     prf_u32 index = probe(table->slots, table->max_nb_slots, key);
     PRF_ASSERT(index < table->max_nb_slots);
     // A replacement does not count twice.
-    if (table->slots[index].key == key)
+    if (load_slot(&table->slots[index]).key == key)
         table->nb_slots--;
     store_slot(&table->slots[index], key, value);
     table->nb_slots++;
@@ -144,7 +144,7 @@ static prf_error hash_put(HashTable* table, prf_u32 key, prf_u32 value, NameTabl
 
     HashSlot* old_slots = table->slots;
     for (prf_u32 i = 0; i < old_max; ++i) {
-        HashSlot slot = old_slots[i];
+        HashSlot slot = load_slot(&old_slots[i]);
         if (slot.key == 0)
             continue;
         prf_u32 at = probe(new_slots, new_max, slot.key);

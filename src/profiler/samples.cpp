@@ -23,9 +23,6 @@ prf_error ObjectPool_Create(ObjectPool** out, prf_u32 object_size, ObjectConstru
     ObjectPool* allocator = (ObjectPool*)prf_malloc(sizeof(ObjectPool));
     if (allocator == NULL)
         return PRF_ERROR_OUT_OF_MEMORY;
-    // The link lives in the object's first word.
-    if (object_size < sizeof(ObjectLink))
-        object_size = sizeof(ObjectLink);
     allocator->object_size = object_size;
     allocator->constructor = constructor;
     allocator->destructor = destructor;
@@ -71,7 +68,11 @@ prf_error ObjectPool_Take(ObjectPool* allocator, void** object) {
         // Grow by one: a pool that only ever holds what its peak needed.
         PRF_ASSERT(allocator->constructor != NULL);
         PRF_ASSERT(allocator->destructor != NULL);
-        ObjectLink* made = (ObjectLink*)prf_malloc(allocator->object_size);
+        // Never less than the link that the free list keeps in the object's first word.
+        prf_u32 size = allocator->object_size;
+        if (size < sizeof(ObjectLink))
+            size = sizeof(ObjectLink);
+        ObjectLink* made = (ObjectLink*)prf_malloc(size);
         if (made == NULL)
             return PRF_ERROR_OUT_OF_MEMORY;
         prf_error error = allocator->constructor(made);
