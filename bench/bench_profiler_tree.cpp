@@ -3,7 +3,6 @@
 
 #include "profiler/profiler_internal.h"
 
-#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -80,16 +79,25 @@ Sample* build_64(SampleTree* tree) {
     return top;
 }
 
+// Trees are built in batches outside the timing, so each iteration is one release.
+const int kBatch = 256;
+
 void release_64_qv(benchmark::State& state) {
     SampleTree* tree = nullptr;
     SampleTree_Create(&tree);
+    std::vector<Sample*> trees;
     for (auto _ : state) {
-        Sample* top = build_64(tree);
-        auto start = std::chrono::steady_clock::now();
-        ReleaseSampleTree(top, tree->allocator);
-        auto end = std::chrono::steady_clock::now();
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+        if (trees.empty()) {
+            state.PauseTiming();
+            for (int i = 0; i < kBatch; ++i)
+                trees.push_back(build_64(tree));
+            state.ResumeTiming();
+        }
+        ReleaseSampleTree(trees.back(), tree->allocator);
+        trees.pop_back();
     }
+    for (Sample* top : trees)
+        ReleaseSampleTree(top, tree->allocator);
     SampleTree_Destroy(tree);
 }
 
@@ -98,19 +106,28 @@ struct Node {
     std::vector<std::unique_ptr<Node>> children;
 };
 
+std::unique_ptr<Node> build_nodes() {
+    auto top = std::make_unique<Node>();
+    for (int i = 0; i < 9; ++i) {
+        auto child = std::make_unique<Node>();
+        for (int j = 0; j < (i < 8 ? 6 : 0); ++j)
+            child->children.push_back(std::make_unique<Node>());
+        top->children.push_back(std::move(child));
+    }
+    return top;
+}
+
 void release_64_delete(benchmark::State& state) {
+    std::vector<std::unique_ptr<Node>> trees;
     for (auto _ : state) {
-        auto top = std::make_unique<Node>();
-        for (int i = 0; i < 9; ++i) {
-            auto child = std::make_unique<Node>();
-            for (int j = 0; j < (i < 8 ? 6 : 0); ++j)
-                child->children.push_back(std::make_unique<Node>());
-            top->children.push_back(std::move(child));
+        if (trees.empty()) {
+            state.PauseTiming();
+            for (int i = 0; i < kBatch; ++i)
+                trees.push_back(build_nodes());
+            state.ResumeTiming();
         }
-        auto start = std::chrono::steady_clock::now();
-        top.reset();
-        auto end = std::chrono::steady_clock::now();
-        state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+        trees.back().reset();
+        trees.pop_back();
     }
 }
 
@@ -120,5 +137,5 @@ BENCHMARK(push_pop_qv)->Name("sample_push_pop/qv_sys");
 BENCHMARK(push_pop_vector)->Name("sample_push_pop/vector_floor");
 BENCHMARK(push_pop_aggregate_qv)->Name("sample_push_pop_aggregate/qv_sys");
 BENCHMARK(push_pop_vector)->Name("sample_push_pop_aggregate/vector_floor");
-BENCHMARK(release_64_qv)->Name("release_64_sample_tree/qv_sys")->UseManualTime();
-BENCHMARK(release_64_delete)->Name("release_64_sample_tree/delete_nodes")->UseManualTime();
+BENCHMARK(release_64_qv)->Name("release_64_sample_tree/qv_sys");
+BENCHMARK(release_64_delete)->Name("release_64_sample_tree/delete_nodes");
