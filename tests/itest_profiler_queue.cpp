@@ -101,7 +101,8 @@ TEST(ProfilerQueue, EachMessageOccupiesItsHeaderAndPayloadRoundedToFourBytes) {
         EXPECT_EQ(queue.ring.write_pos - before, c.occupied);
         EXPECT_EQ(message->id, (prf_u32)MsgID_NotReady);
         EXPECT_EQ(message->payload_size, c.payload);
-        EXPECT_EQ(message->thread_sampler, owner);
+        ThreadSampler* recorded = message->thread_sampler; // a copy: the field is 4-aligned
+        EXPECT_EQ(recorded, owner);
         MsgRing_Publish(message, MsgID_Log);
         ASSERT_EQ(MsgRing_Peek(&queue.ring), message);
         MsgRing_Release(&queue.ring, message);
