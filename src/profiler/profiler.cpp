@@ -189,8 +189,10 @@ void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
         name_hash = HashName(name);
         if (hash_cache != NULL)
             *hash_cache = name_hash;
-        // A name that cannot be stored is only missing when the viewer asks for it.
-        (void)NameTable_Add(ts->names, name_hash, name);
+        // A name that cannot be stored is only missing when the viewer asks for it. Key 0
+        // marks an empty slot, so a name hashing to 0 (one in four billion) is not stored.
+        if (name_hash != 0)
+            (void)NameTable_Add(ts->names, name_hash, name);
     }
 
     Sample* sample;

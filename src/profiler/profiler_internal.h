@@ -229,12 +229,17 @@ void DoubleMappedRing_Destroy(DoubleMappedRing* ring);
 enum MsgID : prf_u32 { MsgID_NotReady = 0, MsgID_Log = 1, MsgID_Tree = 2 };
 
 struct ThreadSampler;
+// Messages sit in the ring at 4-byte boundaries (occupied sizes are multiples of 4), so the
+// record's alignment is 4; the layout (16 bytes, the pointer at byte 8) is unchanged.
+#pragma pack(push, 4)
 struct Message {
     prf_u32 id; // MsgID_NotReady until committed
     prf_u32 payload_size;
     ThreadSampler* thread_sampler;
     // payload_size bytes follow
 };
+#pragma pack(pop)
+static_assert(sizeof(Message) == 16 && alignof(Message) == 4, "the ring's message header");
 inline prf_u8* Message_Payload(Message* message) {
     return (prf_u8*)message + sizeof(Message);
 }

@@ -1,0 +1,287 @@
+// Samples, their pool and the per-thread sample tree.
+//
+// Every scope_begin/scope_end pair runs through SampleTree_Open/SampleTree_Close, so the steady
+// state must not touch the heap: samples come from a pool that grows one object at a time and
+// only gives memory back when it is destroyed. A finished tree is sent and then freed by the
+// profiler thread, which is why objects may be returned from any thread while only the owner
+// takes them.
+#include "profiler/profiler_internal.h"
+
+#include <string.h>
+
+// --- the object pool -------------------------------------------------------------------------
+//
+// The free list is a lock-free stack. Pushes (returns) may come from any thread; pops (takes)
+// only from the owner. With a single popper the classic ABA problem cannot occur: the head the
+// owner is popping cannot be popped by anyone else, so it cannot leave and come back onto the
+// list between the owner's read of its link and the compare-and-swap.
+
+prf_error ObjectPool_Create(ObjectPool** out, prf_u32 object_size, ObjectConstructor constructor,
+                            ObjectDestructor destructor) {
+    PRF_ASSERT(out != NULL);
+    *out = NULL;
+    ObjectPool* allocator = (ObjectPool*)prf_malloc(sizeof(ObjectPool));
+    if (allocator == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    allocator->object_size = object_size;
+    allocator->constructor = constructor;
+    allocator->destructor = destructor;
+    PRF_ASSERT(allocator->constructor != NULL);
+    PRF_ASSERT(allocator->destructor != NULL);
+    allocator->nb_available = 0;
+    allocator->nb_inuse = 0;
+    allocator->nb_created = 0;
+    allocator->first_free = NULL;
+    *out = allocator;
+    return PRF_ERROR_NONE;
+}
+
+void ObjectPool_Destroy(ObjectPool* allocator) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT(allocator->nb_inuse == 0);
+    ObjectLink* object = LoadAcquirePtr(&allocator->first_free);
+    while (object != NULL) {
+        ObjectLink* next = object->link;
+        allocator->destructor(object);
+        prf_free(object);
+        object = next;
+    }
+    allocator->first_free = NULL;
+    prf_free(allocator);
+}
+
+// Pushes the chain start..end (already linked) on the free list.
+static void push_chain(ObjectPool* allocator, ObjectLink* start, ObjectLink* end) {
+    ObjectLink* head;
+    do {
+        head = LoadAcquirePtr(&allocator->first_free);
+        end->link = head;
+    } while (!CompareAndSwapPtr(&allocator->first_free, head, start));
+}
+
+prf_error ObjectPool_Take(ObjectPool* allocator, void** object) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT(object != NULL);
+    *object = NULL;
+
+    if (LoadAcquirePtr(&allocator->first_free) == NULL) {
+        // Grow by one: a pool that only ever holds what its peak needed.
+        PRF_ASSERT(allocator->constructor != NULL);
+        PRF_ASSERT(allocator->destructor != NULL);
+        // Never less than the link that the free list keeps in the object's first word.
+        prf_u32 size = allocator->object_size;
+        if (size < sizeof(ObjectLink))
+            size = sizeof(ObjectLink);
+        ObjectLink* made = (ObjectLink*)prf_malloc(size);
+        if (made == NULL)
+            return PRF_ERROR_OUT_OF_MEMORY;
+        prf_error error = allocator->constructor(made);
+        if (error != PRF_ERROR_NONE) {
+            allocator->destructor(made);
+            prf_free(made);
+            return error;
+        }
+        push_chain(allocator, made, made);
+        AtomicAdd32(&allocator->nb_created, 1);
+        AtomicAdd32(&allocator->nb_available, 1);
+    }
+
+    // Only the owner pops, so the head seen here is still on the list (perhaps under objects
+    // pushed meanwhile, which the compare-and-swap notices) and its link is stable.
+    ObjectLink* link;
+    do {
+        link = LoadAcquirePtr(&allocator->first_free);
+        PRF_ASSERT(link != NULL);
+    } while (!CompareAndSwapPtr(&allocator->first_free, link, link->link));
+    link->link = NULL;
+
+    AtomicSub32(&allocator->nb_available, 1);
+    AtomicAdd32(&allocator->nb_inuse, 1);
+    *object = link;
+    return PRF_ERROR_NONE;
+}
+
+void ObjectPool_Give(ObjectPool* allocator, void* object) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT(object != NULL);
+    push_chain(allocator, (ObjectLink*)object, (ObjectLink*)object);
+    AtomicSub32(&allocator->nb_inuse, 1);
+    AtomicAdd32(&allocator->nb_available, 1);
+}
+
+void ObjectPool_GiveRange(ObjectPool* allocator, void* start, void* end, prf_u32 count) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT(start != NULL);
+    PRF_ASSERT(end != NULL);
+    push_chain(allocator, (ObjectLink*)start, (ObjectLink*)end);
+    AtomicSub32(&allocator->nb_inuse, count);
+    AtomicAdd32(&allocator->nb_available, count);
+}
+
+// --- samples ---------------------------------------------------------------------------------
+
+prf_error Sample_Constructor(void* object) {
+    PRF_ASSERT(object != NULL);
+    Sample* sample = (Sample*)object;
+    memset(sample, 0, sizeof(Sample));
+    // The colour's six digits are written when the tree is sent; the frame stays constant.
+    sample->colour_text[0] = '#';
+    sample->colour_text[7] = '\0';
+    return PRF_ERROR_NONE;
+}
+
+void Sample_Destructor(void* object) {
+    PRF_ASSERT(object != NULL);
+}
+
+// A sample taken for a tree starts with no children, no times and one call.
+static void prepare_sample(Sample* sample, prf_u32 name_hash, Sample* parent) {
+    sample->name_hash = name_hash;
+    sample->parent = parent;
+    sample->path_id = 0;
+    sample->first_child = NULL;
+    sample->last_child = NULL;
+    sample->next_sibling = NULL;
+    sample->nb_children = 0;
+    sample->start_us = 0;
+    sample->end_us = 0;
+    sample->length_us = 0;
+    sample->children_us = 0;
+    sample->call_count = 1;
+}
+
+// --- sample trees ----------------------------------------------------------------------------
+
+prf_error SampleTree_Create(SampleTree** out) {
+    PRF_ASSERT(out != NULL);
+    *out = NULL;
+    SampleTree* tree = (SampleTree*)prf_malloc(sizeof(SampleTree));
+    if (tree == NULL)
+        return PRF_ERROR_OUT_OF_MEMORY;
+    tree->allocator = NULL;
+    tree->root = NULL;
+    tree->current_parent = NULL;
+
+    prf_error error =
+        ObjectPool_Create(&tree->allocator, sizeof(Sample), Sample_Constructor, Sample_Destructor);
+    if (error != PRF_ERROR_NONE) {
+        prf_free(tree);
+        return error;
+    }
+    void* root = NULL;
+    error = ObjectPool_Take(tree->allocator, &root);
+    if (error != PRF_ERROR_NONE) {
+        ObjectPool_Destroy(tree->allocator);
+        prf_free(tree);
+        return error;
+    }
+    tree->root = (Sample*)root;
+    prepare_sample(tree->root, 0, NULL);
+    tree->current_parent = tree->root;
+    *out = tree;
+    return PRF_ERROR_NONE;
+}
+
+void SampleTree_Destroy(SampleTree* tree) {
+    PRF_ASSERT(tree != NULL);
+    ObjectPool_Give(tree->allocator, tree->root);
+    ObjectPool_Destroy(tree->allocator);
+    prf_free(tree);
+}
+
+prf_error SampleTree_Open(SampleTree* tree, prf_u32 name_hash, prf_u32 flags, Sample** out) {
+    PRF_ASSERT(tree != NULL);
+    PRF_ASSERT(tree->current_parent != NULL);
+    Sample* parent = tree->current_parent;
+
+    if (flags & PRF_SAMPLE_FLAG_AGGREGATE) {
+        // Re-entering a same-named sibling keeps hot loops to one sample; the search is linear
+        // because aggregated parents have few distinct children.
+        for (Sample* child = parent->first_child; child != NULL; child = child->next_sibling) {
+            if (child->name_hash == name_hash) {
+                child->call_count++;
+                tree->current_parent = child;
+                *out = child;
+                return PRF_ERROR_NONE;
+            }
+        }
+    }
+
+    void* object = NULL;
+    prf_error error = ObjectPool_Take(tree->allocator, &object);
+    if (error != PRF_ERROR_NONE)
+        return error; // the tree is unchanged
+    Sample* sample = (Sample*)object;
+    prepare_sample(sample, name_hash, parent);
+    // The id depends on the path and on how many siblings were opened before, so the same call
+    // path gets the same id in every tree (the root's count is reset when a tree finishes).
+    sample->path_id = MixHash(MixHash(parent->path_id, name_hash), parent->nb_children);
+
+    parent->nb_children++;
+    if (parent->first_child != NULL) {
+        PRF_ASSERT(parent->last_child != NULL);
+        parent->last_child->next_sibling = sample;
+    } else {
+        parent->first_child = sample;
+    }
+    parent->last_child = sample;
+    tree->current_parent = sample;
+    *out = sample;
+    return PRF_ERROR_NONE;
+}
+
+void SampleTree_Close(SampleTree* tree, Sample* sample) {
+    PRF_ASSERT(tree != NULL);
+    PRF_ASSERT(sample != NULL);
+    PRF_ASSERT(sample != tree->root);
+    tree->current_parent = sample->parent;
+}
+
+// Chains the tree under `sample` in pre-order through `link`, clearing the child fields as it
+// goes, and gives the last sample. Iterative: a deeply recursive host makes deep trees, and
+// this may run on the profiler thread's stack.
+static Sample* chain_tree(Sample* sample, prf_u32* nb_samples) {
+    PRF_ASSERT(sample != NULL);
+    PRF_ASSERT(nb_samples != NULL);
+    prf_u32 count = 0;
+    Sample* current = sample;
+    for (;;) {
+        count++;
+        Sample* first = current->first_child;
+        current->first_child = NULL;
+        current->last_child = NULL;
+        current->nb_children = 0;
+        if (first != NULL) {
+            current->link = first;
+            current = first;
+            continue;
+        }
+        // A leaf: the next sample is the nearest following sibling on the way back up, but
+        // never one of the top sample itself, which is not part of this tree.
+        Sample* next = NULL;
+        for (Sample* up = current; up != sample; up = up->parent) {
+            if (up->next_sibling != NULL) {
+                next = up->next_sibling;
+                break;
+            }
+        }
+        current->link = next;
+        if (next == NULL)
+            break;
+        current = next;
+    }
+    *nb_samples = count;
+    return current;
+}
+
+void ReleaseSampleTree(Sample* sample, ObjectPool* allocator) {
+    PRF_ASSERT(sample != NULL);
+    PRF_ASSERT(allocator != NULL);
+    prf_u32 nb_samples = 0;
+    Sample* last = chain_tree(sample, &nb_samples);
+    // One compare-and-swap for the whole tree, whatever its size.
+    if (nb_samples == 1)
+        ObjectPool_Give(allocator, sample);
+    else
+        ObjectPool_GiveRange(allocator, sample, last, nb_samples);
+}
