@@ -330,10 +330,12 @@ prf_error TcpConn_Send(TcpConn* tcp_socket, const prf_u8* data, prf_u32 length,
     return PRF_ERROR_NONE;
 }
 
-prf_error TcpConn_Recv(TcpConn* tcp_socket, prf_u8* data, prf_u32 length, prf_u32 timeout_ms) {
-    PRF_ASSERT(tcp_socket != NULL);
-    PRF_ASSERT(data != NULL);
-    PRF_ASSERT((int)length >= 0);
+// TcpConn_Recv that also tells how many bytes arrived before it gave up, so that the
+// WebSocket reader can keep a payload piece that came in slower than one read step instead of
+// losing it and the framing with it.
+static prf_error recv_counted(TcpConn* tcp_socket, prf_u8* data, prf_u32 length, prf_u32 timeout_ms,
+                              prf_u32* out_received) {
+    *out_received = 0;
     TcpPoll poll = TcpConn_Poll(tcp_socket);
     if (poll.error != PRF_ERROR_NONE)
         return poll.error;
@@ -345,6 +347,7 @@ prf_error TcpConn_Recv(TcpConn* tcp_socket, prf_u8* data, prf_u32 length, prf_u3
         sys_i64 count = os_prf_socket_recv(tcp_socket->socket, data + received, length - received);
         if (count > 0) {
             received += (prf_u32)count;
+            *out_received = received;
         } else if (count == 0 || count == OS_PRF_IO_WOULD_BLOCK) {
             // A count of 0 means the peer closed its side; it is waited on like an empty
             // socket, and a viewer that has gone is noticed when a send to it fails.
@@ -355,6 +358,14 @@ prf_error TcpConn_Recv(TcpConn* tcp_socket, prf_u8* data, prf_u32 length, prf_u3
         }
     }
     return PRF_ERROR_NONE;
+}
+
+prf_error TcpConn_Recv(TcpConn* tcp_socket, prf_u8* data, prf_u32 length, prf_u32 timeout_ms) {
+    PRF_ASSERT(tcp_socket != NULL);
+    PRF_ASSERT(data != NULL);
+    PRF_ASSERT((int)length >= 0);
+    prf_u32 received = 0;
+    return recv_counted(tcp_socket, data, length, timeout_ms, &received);
 }
 
 prf_error TcpConn_Close(TcpConn* tcp_socket) {
@@ -609,22 +620,23 @@ prf_error WsConn_Recv(WsConn* web_socket, prf_u8* data, prf_u32* message_length,
         if (count > web_socket->frame_left)
             count = web_socket->frame_left;
         prf_u8* bytes = data + received;
-        prf_error error = TcpConn_Recv(web_socket->tcp_socket, bytes, count, 20);
-        if (error == PRF_ERROR_RECV_EMPTY || error == PRF_ERROR_RECV_TIMEOUT) {
-            if (os_prf_tick_ms() - start > timeout_ms)
-                return PRF_ERROR_RECV_TIMEOUT;
-            continue;
-        }
-        if (error != PRF_ERROR_NONE)
+        prf_u32 arrived = 0;
+        prf_error error = recv_counted(web_socket->tcp_socket, bytes, count, 20, &arrived);
+        if (error != PRF_ERROR_NONE && error != PRF_ERROR_RECV_EMPTY &&
+            error != PRF_ERROR_RECV_TIMEOUT)
             return error;
+        // Bytes that came before a read step timed out are kept: dropping them would lose
+        // the frame boundaries for good.
         const prf_u8* mask = web_socket->mask;
         if ((mask[0] | mask[1] | mask[2] | mask[3]) != 0) {
             // The key's position runs on over the whole frame, whatever pieces it is read in.
-            for (prf_u32 i = 0; i < count; ++i)
+            for (prf_u32 i = 0; i < arrived; ++i)
                 bytes[i] ^= mask[web_socket->mask_index++ & 3];
         }
-        web_socket->frame_left -= count;
-        received += count;
+        web_socket->frame_left -= arrived;
+        received += arrived;
+        if (error != PRF_ERROR_NONE && os_prf_tick_ms() - start > timeout_ms)
+            return PRF_ERROR_RECV_TIMEOUT;
     }
     return PRF_ERROR_NONE;
 }
