@@ -322,7 +322,7 @@ TEST(NetHash, Base64KnownVectors) {
         EXPECT_EQ(std::string(out, length), c[1]);
         EXPECT_EQ(out[length], '\0');
     }
-    char small[8];
+    char small[9];
     EXPECT_EQ(Base64_Encode((const prf_u8*)"foobar", 6, small, 8), 0u); // 8 chars + NUL
     EXPECT_EQ(Base64_Encode((const prf_u8*)"foobar", 6, small, 9), 8u);
 }
