@@ -391,6 +391,16 @@ TEST_F(NetTest, HandshakeRefusalsCloseTheConnection) {
     }
 }
 
+TEST_F(NetTest, HandshakeGivesUpOnARequestThatNeverEnds) {
+    open_server(16);
+    RawClient client;
+    ASSERT_TRUE(client.connect_to(port_));
+    client.send_text("GET / HTTP/1.1\r\nHost: h\r\n"); // no blank line, ever
+    pause_ms(5);
+    EXPECT_EQ(accept_once(), PRF_ERROR_RECV_TIMEOUT);
+    EXPECT_TRUE(client.closed_by_peer());
+}
+
 TEST_F(NetTest, HandshakeFailureInTheUpdateRenewsTheListener) {
     open_server(3);
     {
@@ -667,6 +677,12 @@ TEST(NetDeathTest, NullSocketStopsAtItsAssertion) {
     EXPECT_DEATH(TcpConn_Poll(nullptr), "tcp_socket != NULL");
     EXPECT_DEATH(WsConn_Send(nullptr, &byte, 10, 0), "web_socket != NULL");
     EXPECT_DEATH(Server_Update(nullptr), "server != NULL");
+    TcpConn* tcp = nullptr;
+    ASSERT_EQ(TcpConn_Create(&tcp), PRF_ERROR_NONE);
+    EXPECT_DEATH(TcpConn_Send(tcp, nullptr, 1, 0), "data != NULL");
+    EXPECT_DEATH(TcpConn_Recv(tcp, &byte, 0x80000000u, 0), "\\(int\\)length >= 0");
+    EXPECT_DEATH(TcpConn_Accept(tcp, nullptr), "client_socket != NULL");
+    TcpConn_Destroy(tcp);
 }
 #endif
 
