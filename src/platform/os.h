@@ -308,3 +308,37 @@ void os_prf_name_thread(const char* name);
 // made (after the platform's attempts).
 bool os_prf_ring_map(sys_u32 size, sys_u8** ptr, void** mapping);
 void os_prf_ring_unmap(sys_u8* ptr, sys_u32 size, void* mapping);
+
+// --- profiler network (profiler_net.cpp) ---------------------------------------------------
+// The profiler's own sockets: IPv4 TCP, always non-blocking, polled with a zero time-out.
+// A socket is the platform's handle widened to 64 bits (Windows SOCKET, Linux descriptor);
+// OS_PRF_SOCKET_INVALID (all bits set) marks none.
+typedef sys_u64 os_prf_socket;
+#define OS_PRF_SOCKET_INVALID (~(sys_u64)0)
+// What a send or receive that moved no bytes means.
+#define OS_PRF_IO_WOULD_BLOCK (-1) // nothing can move right now; try again
+#define OS_PRF_IO_FAILED      (-2) // the connection is broken
+// Starts the socket library for one user (Winsock 2.2; Linux has nothing to start). Balanced
+// by os_prf_net_stop. False: it could not be started at that version.
+bool os_prf_net_start();
+void os_prf_net_stop();
+// A new IPv4 stream socket, or OS_PRF_SOCKET_INVALID.
+os_prf_socket os_prf_socket_open();
+// Binds to every local interface on `port` (host byte order).
+bool os_prf_socket_bind_any(os_prf_socket socket, sys_u16 port);
+// Listens with a backlog of one pending connection.
+bool os_prf_socket_listen(os_prf_socket socket);
+bool os_prf_socket_set_nonblocking(os_prf_socket socket);
+// Zero time-out poll. 0: done, *can_read and *can_write set; 1: the poll itself failed;
+// 2: the socket is in an exceptional condition.
+int os_prf_socket_poll(os_prf_socket socket, bool* can_read, bool* can_write);
+// A pending connection as a non-blocking socket, or OS_PRF_SOCKET_INVALID.
+os_prf_socket os_prf_socket_accept(os_prf_socket listener);
+// The number of bytes moved (0 included), or OS_PRF_IO_WOULD_BLOCK, or OS_PRF_IO_FAILED.
+sys_i64 os_prf_socket_send(os_prf_socket socket, const void* data, sys_u32 length);
+sys_i64 os_prf_socket_recv(os_prf_socket socket, void* data, sys_u32 length);
+// Ends the sending direction. False: not possible (e.g. never connected).
+bool os_prf_socket_shutdown_send(os_prf_socket socket);
+void os_prf_socket_close(os_prf_socket socket);
+// A millisecond count that wraps at 32 bits (Windows GetTickCount).
+sys_u32 os_prf_tick_ms();
