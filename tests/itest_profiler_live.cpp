@@ -370,7 +370,7 @@ TEST(ProfilerViewer, ReceivesPingsLogLinesTreesAndNameAnswers) {
         std::string response = viewer_handshake(client);
         EXPECT_EQ(response, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
                             "Connection: Upgrade\r\nSec-WebSocket-Accept: "
-                            "s3pPLMBiTxaQ9kK0gzzo+xOo=\r\n\r\n");
+                            "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n");
 
         WsClient::Frame ping = client.read_until("PING", [](const auto&) { return true; });
         ASSERT_TRUE(ping.ok);
