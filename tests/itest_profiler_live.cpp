@@ -316,6 +316,12 @@ TEST(ProfilerLifecycle, PortTakenFailsWithBindErrorAndLeavesNothingRunning) {
     address.sin_family = AF_INET;
     address.sin_port = htons(17815);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
+#if !defined(_WIN32)
+    // Earlier tests leave connections of this port in TIME_WAIT, which Linux (unlike
+    // Windows) lets bind over only with this option; a listener still holds the port alone.
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+#endif
     ASSERT_EQ(bind(s, (sockaddr*)&address, sizeof(address)), 0);
     ASSERT_EQ(listen(s, 1), 0);
 
@@ -333,15 +339,18 @@ TEST(ProfilerLifecycle, PortTakenFailsWithBindErrorAndLeavesNothingRunning) {
     scope_static_destroy();
 }
 
+TEST(ProfilerLifecycle, SecondStartWhileRunningFindsThePortTakenAndKeepsTheFirst) {
+    ASSERT_EQ(scope_static_init(), 0u);
+    Profiler* first = profiler_instance();
+    EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
+    EXPECT_EQ(profiler_instance(), first);
+    scope_static_destroy();
+    EXPECT_EQ(profiler_instance(), nullptr);
+}
+
 #if !defined(_WIN32)
-TEST(ProfilerLifecycleDeathTest, MisuseStopsAtTheRuntimeAssertion) {
+TEST(ProfilerLifecycleDeathTest, StopWithoutARunningProfilerStopsAtTheRuntimeAssertion) {
     EXPECT_DEATH(scope_static_destroy(), "g_profiler_created == PRF_TRUE");
-    EXPECT_DEATH(
-        {
-            scope_static_init();
-            scope_static_init();
-        },
-        "g_profiler == NULL");
 }
 #endif
 

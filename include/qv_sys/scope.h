@@ -49,8 +49,9 @@ typedef enum prf_error {
 /* Starts the profiler: a server for one viewer on TCP port 17815 of every network interface,
  * and a thread that sends it the finished sample trees and log lines every 10 ms. Returns 0,
  * or the prf_error that stopped it (PRF_ERROR_SOCKET_BIND when another program holds the
- * port); then nothing is left running and the scope calls stay inert. Call it before any
- * other thread uses scopes, and only once until scope_static_destroy. */
+ * port); then nothing of this start is left running. Call it before any other thread uses
+ * scopes, and only once until scope_static_destroy: a second start while one runs finds the
+ * port taken, returns PRF_ERROR_SOCKET_BIND and leaves the running profiler as it was. */
 QV_SYS_API sys_u64 scope_static_init(void);
 
 /* Stops the profiler: its thread ends after its current pass and drops what was not sent.

@@ -363,7 +363,9 @@ static void Profiler_Destroy(Profiler* prof) {
         prof->thread = NULL;
     }
 
-    if (g_profiler_created == PRF_TRUE) {
+    // Only the instance that set the pointer clears it: a start that failed because another
+    // instance holds the port must leave that one running.
+    if (g_profiler_created == PRF_TRUE && g_profiler == prof) {
         __atomic_store_n(&g_profiler, (Profiler*)NULL, __ATOMIC_RELAXED);
         g_profiler_created = PRF_FALSE;
         PRF_COMPILER_BARRIER();
@@ -481,7 +483,13 @@ static prf_error Profiler_Create(Profiler** out) {
 }
 
 sys_u64 scope_static_init(void) {
-    return (sys_u64)Profiler_Create(&s_host_profiler);
+    // A start that fails leaves a running instance reachable: a second start while one runs
+    // finds the port taken and must not orphan the first.
+    Profiler* created;
+    prf_error error = Profiler_Create(&created);
+    if (error == PRF_ERROR_NONE)
+        s_host_profiler = created;
+    return (sys_u64)error;
 }
 
 void scope_static_destroy(void) {

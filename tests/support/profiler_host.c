@@ -1,12 +1,15 @@
 /* A host program for the real-client test: it starts the profiler, runs nested scopes on two
- * library threads and stops when its standard input closes. Public interface only, in C. */
+ * system threads and stops when its standard input closes. Public interface only, in C.
+ * (Library threads run inside their "thread_entry" scope, so their frames would arrive as one
+ * tree when they end.) */
 #include "qv_sys/qv_sys.h"
 
+#include <pthread.h>
 #include <stdio.h>
 
 static thread_atomic* g_stop;
 
-static sys_u32 host_thread(void* argument) {
+static void* host_thread(void* argument) {
     (void)argument;
     while (thread_atomic_get(g_stop) == 0) {
         scope_begin("host_frame");
@@ -17,7 +20,7 @@ static sys_u32 host_thread(void* argument) {
         scope_end();
         threadlocal_sleep(5);
     }
-    return 0;
+    return NULL;
 }
 
 int main(void) {
@@ -27,14 +30,14 @@ int main(void) {
     if (code != 0)
         return 1;
     g_stop = thread_atomic_create();
-    void* threads[2];
-    threads[0] = thread_thread_create(host_thread, NULL, "host_a", -1);
-    threads[1] = thread_thread_create(host_thread, NULL, "host_b", -1);
+    pthread_t threads[2];
+    pthread_create(&threads[0], NULL, host_thread, NULL);
+    pthread_create(&threads[1], NULL, host_thread, NULL);
     while (getchar() != EOF) {
     }
     thread_atomic_set(g_stop, 1);
-    thread_thread_join(threads[0]);
-    thread_thread_join(threads[1]);
+    pthread_join(threads[0], NULL);
+    pthread_join(threads[1], NULL);
     thread_atomic_destroy(g_stop);
     scope_static_destroy();
     printf("stopped\n");
