@@ -7,10 +7,10 @@
 Profiler* g_profiler = nullptr;
 
 void scope_begin(const char* name) {
-    if (profiler_instance() == nullptr)
+    Profiler* profiler = profiler_instance();
+    if (profiler == nullptr)
         return;
-    Sampler_Begin(name, 0, nullptr);
-    PostLogText(name);
+    scope_begin_instance(profiler, name);
 }
 
 void scope_end(void) {

@@ -167,14 +167,10 @@ void RenameThreadSampler(const char* name) {
 
 // --- opening and closing scopes ------------------------------------------------------------
 
-void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
-    Profiler* prof = profiler_instance();
-    if (prof == NULL)
-        return;
-    ThreadSampler* ts;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
-        return;
-
+// Sampler_Begin once the calling thread's sampler is known.
+static void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts, const char* name, prf_u32 flags,
+                            prf_u32* hash_cache) {
+    PRF_ASSERT(ts != NULL);
     // Everything opened inside a scope that could not be recorded is not recorded either, so
     // that the matching ends find the count and pass (see scope.h).
     if (ts->failed_pushes != 0) {
@@ -205,6 +201,16 @@ void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
         sample->end_us = now;
     else
         sample->start_us = now;
+}
+
+void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    ThreadSampler* ts;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        return;
+    Sampler_BeginOn(prof, ts, name, flags, hash_cache);
 }
 
 prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Sample* sample) {
@@ -274,15 +280,9 @@ static prf_bool QueueLogLine(MsgRing* queue, ThreadSampler* ts, char* line_buffe
     return PRF_TRUE;
 }
 
-void PostLogText(const char* text) {
-    Profiler* prof = profiler_instance();
-    if (prof == NULL)
-        return;
+// PostLogText once the calling thread's sampler is known (null: it could not be had).
+static void PostLogTextOn(Profiler* prof, ThreadSampler* ts, const char* text) {
     PRF_ASSERT(text != NULL);
-    // The sampler only labels the messages; a thread without one still posts.
-    ThreadSampler* ts = NULL;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
-        ts = NULL;
 
     // Only the bytes up to the offset are ever sent, so the buffer is cleared once.
     char line_buffer[1024];
@@ -301,6 +301,27 @@ void PostLogText(const char* text) {
     }
     if (offset > 8)
         QueueLogLine(prof->sample_queue, ts, line_buffer, offset);
+}
+
+void PostLogText(const char* text) {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    // The sampler only labels the messages; a thread without one still posts.
+    ThreadSampler* ts = NULL;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        ts = NULL;
+    PostLogTextOn(prof, ts, text);
+}
+
+void scope_begin_instance(Profiler* prof, const char* name) {
+    // One slot read for both halves: the sample and the log line.
+    ThreadSampler* ts = NULL;
+    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        ts = NULL;
+    if (ts != NULL)
+        Sampler_BeginOn(prof, ts, name, 0, NULL);
+    PostLogTextOn(prof, ts, name);
 }
 
 // --- the profiler thread -------------------------------------------------------------------

@@ -336,6 +336,8 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out);
 void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache);
 void Sampler_End();
 void PostLogText(const char* text);
+// scope_begin with an instance: Sampler_Begin(name, 0, no cache) and PostLogText(name).
+void scope_begin_instance(Profiler* prof, const char* name);
 void RenameThreadSampler(const char* name);
 // Pops `sample` from the thread's tree; hands a finished top-level tree to `queue` (or frees
 // it when the queue is full). True when a finished tree was handed on.
