@@ -289,15 +289,29 @@ TEST_F(ProfilerInstance, EachThreadGetsItsOwnNumberedSampler) {
     }
 }
 
-TEST(ProfilerLifecycle, StartsAgainAfterStopAndScopesAreInertWithoutIt) {
+TEST(ProfilerLifecycle, StartsAgainAfterStopNumberingOnAndScopesAreInertWithoutIt) {
     scope_begin("before");
     scope_end();
     { scope_guard guard("guarded"); }
+    // The sampler numbers go on from one instance to the next.
+    unsigned long previous = 0;
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(scope_static_init(), 0u);
         ASSERT_NE(profiler_instance(), nullptr);
-        scope_begin("round");
-        scope_end();
+        std::string name;
+        std::thread([&] {
+            scope_begin("round");
+            scope_end();
+            ThreadSampler* ts;
+            ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
+            name = ts->name;
+        }).join();
+        ASSERT_EQ(name.rfind("Thread", 0), 0u);
+        unsigned long number = std::stoul(name.substr(6), nullptr, 16);
+        if (round > 0) {
+            EXPECT_GT(number, previous);
+        }
+        previous = number;
         scope_static_destroy();
         EXPECT_EQ(profiler_instance(), nullptr);
     }
