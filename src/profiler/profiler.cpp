@@ -151,13 +151,22 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
     return PRF_ERROR_NONE;
 }
 
+// The calling thread's sampler in the running instance; null when there is no instance or no
+// sampler could be made (the call then does nothing, and the next one tries again).
+static ThreadSampler* CallingThreadSampler(Profiler** out_prof) {
+    Profiler* prof = profiler_instance();
+    *out_prof = prof;
+    ThreadSampler* ts;
+    if (prof == NULL || FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+        return NULL;
+    return ts;
+}
+
 void RenameThreadSampler(const char* name) {
     PRF_ASSERT(name != NULL);
-    Profiler* prof = profiler_instance();
-    if (prof == NULL)
-        return;
-    ThreadSampler* ts;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    Profiler* prof;
+    ThreadSampler* ts = CallingThreadSampler(&prof);
+    if (ts == NULL)
         return;
     size_t length = strnlen(name, sizeof(ts->name) - 1);
     memcpy(ts->name, name, length);
@@ -204,11 +213,9 @@ static void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts, const char* name,
 }
 
 void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
-    Profiler* prof = profiler_instance();
-    if (prof == NULL)
-        return;
-    ThreadSampler* ts;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    Profiler* prof;
+    ThreadSampler* ts = CallingThreadSampler(&prof);
+    if (ts == NULL)
         return;
     Sampler_BeginOn(prof, ts, name, flags, hash_cache);
 }
@@ -239,11 +246,9 @@ prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Samp
 }
 
 void Sampler_End() {
-    Profiler* prof = profiler_instance();
-    if (prof == NULL)
-        return;
-    ThreadSampler* ts;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    Profiler* prof;
+    ThreadSampler* ts = CallingThreadSampler(&prof);
+    if (ts == NULL)
         return;
     if (ts->failed_pushes != 0) {
         --ts->failed_pushes;
