@@ -279,13 +279,20 @@ TEST_F(ProfilerInstance, EachThreadGetsItsOwnNumberedSampler) {
         names.push_back(got[1].thread);
         release_trees(got);
     }
-    // Consecutive numbers in upper-case hexadecimal (another instance's samplers may have
-    // taken the numbers before these).
-    unsigned long first = std::stoul(names[0].substr(6), nullptr, 16);
-    for (int i = 0; i < 3; ++i) {
-        char expected[32];
-        snprintf(expected, sizeof(expected), "Thread%lX", first + (unsigned long)i);
-        EXPECT_EQ(names[(size_t)i], expected);
+    // Rising numbers in upper-case hexadecimal without leading zeros (the profiler thread may
+    // take a number in between when it starts late).
+    unsigned long previous = 0;
+    for (size_t i = 0; i < names.size(); ++i) {
+        ASSERT_EQ(names[i].rfind("Thread", 0), 0u) << names[i];
+        std::string digits = names[i].substr(6);
+        unsigned long number = std::stoul(digits, nullptr, 16);
+        char canonical[32];
+        snprintf(canonical, sizeof(canonical), "%lX", number);
+        EXPECT_EQ(digits, canonical);
+        if (i > 0) {
+            EXPECT_GT(number, previous);
+        }
+        previous = number;
     }
 }
 

@@ -2,6 +2,7 @@
 // handshake, frames in both directions, the update pass's drop and ping rules. The server is
 // driven by calling Server_Update from the test thread between client writes.
 #include "support/test_support.h"
+#include "support/ws_client.h"
 
 #include "profiler/net.h"
 
@@ -34,119 +35,8 @@ void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// A blocking IPv4 client on 127.0.0.1 with bounded waits.
-class RawClient {
-  public:
-    RawClient() {
-#if defined(_WIN32)
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-#endif
-    }
-    ~RawClient() {
-        close_socket();
-#if defined(_WIN32)
-        WSACleanup();
-#endif
-    }
-
-    bool connect_to(prf_u16 port) {
-        fd_ = (long long)::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (fd_ < 0)
-            return false;
-        int on = 1;
-        setsockopt(handle(), IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof(on));
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        return ::connect(handle(), (const sockaddr*)&address, sizeof(address)) == 0;
-    }
-
-    void send_bytes(const void* data, size_t length) {
-        const char* bytes = (const char*)data;
-        while (length > 0) {
-            long long sent = ::send(handle(), bytes, (int)length, 0);
-            ASSERT_GT(sent, 0);
-            bytes += sent;
-            length -= (size_t)sent;
-        }
-    }
-    void send_text(const std::string& text) {
-        send_bytes(text.data(), text.size());
-    }
-    void send_frame(const Bytes& frame) {
-        send_bytes(frame.data(), frame.size());
-    }
-
-    // Waits up to `wait_ms` for something to read.
-    bool readable(int wait_ms) {
-#if defined(_WIN32)
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(handle(), &set);
-        timeval limit = {wait_ms / 1000, (wait_ms % 1000) * 1000};
-        return select(0, &set, nullptr, nullptr, &limit) == 1;
-#else
-        pollfd entry = {handle(), POLLIN, 0};
-        return ::poll(&entry, 1, wait_ms) == 1;
-#endif
-    }
-
-    // Exactly `length` bytes, or fewer when the connection ends or nothing comes for 3 s.
-    Bytes receive(size_t length) {
-        Bytes out;
-        char chunk[4096];
-        while (out.size() < length && readable(3000)) {
-            size_t want = length - out.size();
-            long long count =
-                ::recv(handle(), chunk, (int)(want < sizeof(chunk) ? want : sizeof(chunk)), 0);
-            if (count <= 0)
-                break;
-            out.insert(out.end(), chunk, chunk + count);
-        }
-        return out;
-    }
-
-    // True when the server closed the connection (end of stream or reset).
-    // Whatever was sent before the close is skipped.
-    bool closed_by_peer() {
-        char chunk[256];
-        while (readable(3000)) {
-            if (::recv(handle(), chunk, sizeof(chunk), 0) <= 0)
-                return true;
-        }
-        return false;
-    }
-
-    // Nothing has arrived within a short wait.
-    bool nothing_arrived() {
-        return !readable(50);
-    }
-
-    void close_socket() {
-        if (fd_ >= 0) {
-#if defined(_WIN32)
-            closesocket(handle());
-#else
-            ::close(handle());
-#endif
-            fd_ = -1;
-        }
-    }
-
-  private:
-#if defined(_WIN32)
-    SOCKET handle() const {
-        return (SOCKET)fd_;
-    }
-#else
-    int handle() const {
-        return (int)fd_;
-    }
-#endif
-    long long fd_ = -1;
-};
+using RawClient = qv_test::WsClient;
+using qv_test::client_frame;
 
 const char kExampleKey[] = "dGhlIHNhbXBsZSBub25jZQ==";
 const char kExampleResponse[] = "HTTP/1.1 101 Switching Protocols\r\n"
@@ -158,32 +48,6 @@ std::string request_with(const std::string& version, const std::string& key) {
     return "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
            "Connection: Upgrade\r\nSec-WebSocket-Key: " +
            key + "\r\nOrigin: http://example.com\r\nSec-WebSocket-Version: " + version + "\r\n\r\n";
-}
-
-// A frame from the viewer: `first` byte, the shortest length form unless `form` forces 126 or
-// 127, masked with `mask` when given.
-Bytes client_frame(prf_u8 first, const Bytes& payload, const prf_u8* mask, int form = 0) {
-    Bytes frame = {first};
-    prf_u8 mask_bit = mask != nullptr ? 0x80 : 0;
-    size_t n = payload.size();
-    if (form == 0)
-        form = n < 126 ? 0 : n < 65536 ? 126 : 127;
-    if (form == 0) {
-        frame.push_back((prf_u8)(mask_bit | n));
-    } else if (form == 126) {
-        frame.push_back(mask_bit | 126);
-        frame.push_back((prf_u8)(n >> 8));
-        frame.push_back((prf_u8)n);
-    } else {
-        frame.push_back(mask_bit | 127);
-        for (int i = 7; i >= 0; --i)
-            frame.push_back((prf_u8)((unsigned long long)n >> (8 * i)));
-    }
-    if (mask != nullptr)
-        frame.insert(frame.end(), mask, mask + 4);
-    for (size_t i = 0; i < n; ++i)
-        frame.push_back(payload[i] ^ (mask != nullptr ? mask[i & 3] : 0));
-    return frame;
 }
 
 Bytes text_bytes(const std::string& text) {

@@ -24,6 +24,33 @@
 
 namespace qv_test {
 
+// A frame as a viewer sends it: `first` byte (FIN and opcode), the shortest length form unless
+// `form` forces 126 or 127, masked with `mask` when given.
+inline std::vector<uint8_t> client_frame(uint8_t first, const std::vector<uint8_t>& payload,
+                                         const uint8_t* mask, int form = 0) {
+    std::vector<uint8_t> frame = {first};
+    uint8_t mask_bit = mask != nullptr ? 0x80 : 0;
+    size_t n = payload.size();
+    if (form == 0)
+        form = n < 126 ? 0 : n < 65536 ? 126 : 127;
+    if (form == 0) {
+        frame.push_back((uint8_t)(mask_bit | n));
+    } else if (form == 126) {
+        frame.push_back(mask_bit | 126);
+        frame.push_back((uint8_t)(n >> 8));
+        frame.push_back((uint8_t)n);
+    } else {
+        frame.push_back(mask_bit | 127);
+        for (int i = 7; i >= 0; --i)
+            frame.push_back((uint8_t)((uint64_t)n >> (8 * i)));
+    }
+    if (mask != nullptr)
+        frame.insert(frame.end(), mask, mask + 4);
+    for (size_t i = 0; i < n; ++i)
+        frame.push_back(payload[i] ^ (mask != nullptr ? mask[i & 3] : 0));
+    return frame;
+}
+
 class WsClient {
   public:
     WsClient() {
@@ -132,27 +159,65 @@ class WsClient {
 
     // Sends one final frame with `opcode`, masked with `mask` unless it is zero.
     void send_frame(uint8_t opcode, const std::string& payload, uint32_t mask = 0x11223344) {
-        std::string frame;
-        frame.push_back((char)(0x80 | opcode));
-        uint8_t mask_bit = mask != 0 ? 0x80 : 0;
-        if (payload.size() < 126) {
-            frame.push_back((char)(mask_bit | payload.size()));
-        } else if (payload.size() < 65536) {
-            frame.push_back((char)(mask_bit | 126));
-            frame.push_back((char)(payload.size() >> 8));
-            frame.push_back((char)payload.size());
-        } else {
-            frame.push_back((char)(mask_bit | 127));
-            for (int i = 7; i >= 0; --i)
-                frame.push_back((char)((uint64_t)payload.size() >> (8 * i)));
+        const uint8_t key[4] = {(uint8_t)(mask >> 24), (uint8_t)(mask >> 16), (uint8_t)(mask >> 8),
+                                (uint8_t)mask};
+        send_frame(client_frame((uint8_t)(0x80 | opcode),
+                                std::vector<uint8_t>(payload.begin(), payload.end()),
+                                mask != 0 ? key : nullptr));
+    }
+
+    // Sends bytes as they are (a frame built by client_frame, or anything else).
+    bool send_frame(const std::vector<uint8_t>& bytes) {
+        return send_bytes(bytes.data(), bytes.size());
+    }
+    bool send_text(const std::string& text) {
+        return send_bytes(text.data(), text.size());
+    }
+    bool send_bytes(const void* data, size_t length) {
+        return send_all(std::string((const char*)data, length));
+    }
+
+    // Up to `length` bytes: fewer when the connection ends or nothing comes for `wait_ms`.
+    std::vector<uint8_t> receive(size_t length, int wait_ms = 3000) {
+        std::vector<uint8_t> out;
+        char chunk[4096];
+        while (out.size() < length && readable(wait_ms)) {
+            size_t want = length - out.size();
+            int count =
+                (int)recv(sock_, chunk, (int)(want < sizeof(chunk) ? want : sizeof(chunk)), 0);
+            if (count <= 0)
+                break;
+            out.insert(out.end(), chunk, chunk + count);
         }
-        uint8_t key[4] = {(uint8_t)(mask >> 24), (uint8_t)(mask >> 16), (uint8_t)(mask >> 8),
-                          (uint8_t)mask};
-        if (mask != 0)
-            frame.append((const char*)key, 4);
-        for (size_t i = 0; i < payload.size(); ++i)
-            frame.push_back(mask != 0 ? (char)(payload[i] ^ key[i % 4]) : payload[i]);
-        send_all(frame);
+        return out;
+    }
+
+    // True when the server closed the connection (end of stream or reset); whatever it sent
+    // before is skipped.
+    bool closed_by_peer(int wait_ms = 3000) {
+        char chunk[256];
+        while (readable(wait_ms))
+            if (recv(sock_, chunk, sizeof(chunk), 0) <= 0)
+                return true;
+        return false;
+    }
+
+    bool nothing_arrived() {
+        return !readable(50);
+    }
+
+    // Whether something can be read within `wait_ms`.
+    bool readable(int wait_ms) {
+#if defined(_WIN32)
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(sock_, &set);
+        timeval timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000};
+        return select(0, &set, nullptr, nullptr, &timeout) == 1;
+#else
+        pollfd fd = {sock_, POLLIN, 0};
+        return poll(&fd, 1, wait_ms) == 1;
+#endif
     }
 
     bool send_all(const std::string& bytes) {
@@ -194,19 +259,6 @@ class WsClient {
     static constexpr Socket kInvalid = -1;
 #endif
 
-    bool wait_readable(int wait_ms) {
-#if defined(_WIN32)
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(sock_, &set);
-        timeval timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000};
-        return select(0, &set, nullptr, nullptr, &timeout) == 1;
-#else
-        pollfd fd = {sock_, POLLIN, 0};
-        return poll(&fd, 1, wait_ms) == 1;
-#endif
-    }
-
     bool recv_exact(uint8_t* out, size_t length, int wait_ms) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
         size_t got = 0;
@@ -214,7 +266,7 @@ class WsClient {
             int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
                            deadline - std::chrono::steady_clock::now())
                            .count();
-            if (left <= 0 || !wait_readable(left))
+            if (left <= 0 || !readable(left))
                 return false;
             int n = (int)recv(sock_, (char*)out + got, (int)(length - got), 0);
             if (n <= 0)
