@@ -458,11 +458,12 @@ static void demo_crash(void) {
 /* ---- the profiler: a frame loop on three threads, streamed to a viewer over WebSocket ---- */
 static thread_atomic* g_demo_stop;
 
+static volatile sys_u32 g_demo_sink; /* keeps the busy loops below from being optimised away */
+
 static void demo_frame_part(const char* name, sys_u32 spin) {
     scope_begin(name);
-    volatile sys_u32 sink = 0;
     for (sys_u32 i = 0; i < spin; ++i)
-        sink += i;
+        g_demo_sink = g_demo_sink + i;
     scope_end();
 }
 
