@@ -4,6 +4,7 @@
 
 #include <cpuid.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <x86intrin.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,13 +24,27 @@ void os_prf_assert_fail(const char* text, const char* file, unsigned line) {
 // power state (the "invariant" bit), as it does on every x86-64 machine of the last decade:
 // one instruction, where the monotonic clock costs two to three times as much even through the
 // vDSO, and every scope reads it twice. Its rate is measured once against the monotonic clock.
-// Without an invariant counter the monotonic clock itself is used, counting nanoseconds.
+// Without an invariant counter that the kernel itself uses as its clock source, the monotonic
+// clock is used, counting nanoseconds.
 namespace {
 
 sys_u64 monotonic_ns() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (sys_u64)now.tv_sec * 1000000000u + (sys_u64)now.tv_nsec;
+}
+
+// The kernel keeps the time-stamp counter as its clock source only after checking that the
+// counters of all processors agree; on a machine (or a virtual machine) where they may drift
+// apart, a thread moving between processors could see time run backwards inside a scope.
+bool kernel_trusts_tsc() {
+    FILE* file = fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "r");
+    if (file == nullptr)
+        return false;
+    char source[32] = {0};
+    bool tsc = fgets(source, sizeof(source), file) != nullptr && strncmp(source, "tsc\n", 4) == 0;
+    fclose(file);
+    return tsc;
 }
 
 bool has_invariant_tsc() {
@@ -65,7 +80,7 @@ struct CounterSource {
 const CounterSource& counter_source() {
     static const CounterSource source = [] {
         CounterSource s = {false, 1000000000u};
-        if (has_invariant_tsc()) {
+        if (has_invariant_tsc() && kernel_trusts_tsc()) {
             sys_u64 frequency = measure_tsc_frequency();
             if (frequency != 0)
                 s = {true, frequency};
