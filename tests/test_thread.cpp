@@ -178,6 +178,28 @@ TEST(Mutex, ExcludesOtherThreads) {
     thread_mutex_destroy(m);
 }
 
+#if !defined(_WIN32)
+// Linux only: on Windows leaving a critical section the thread does not hold corrupts it.
+TEST(Mutex, UnlockByAnotherThreadChangesNothing) {
+    thread_mutex* m = thread_mutex_create();
+    auto other_takes_it = [m] {
+        const sys_bool got = thread_mutex_try_lock(m);
+        if (got == SYS_TRUE)
+            thread_mutex_unlock(m);
+        return got;
+    };
+    thread_mutex_lock(m);
+    on_other_thread([m] {
+        thread_mutex_unlock(m);
+        return 0;
+    });
+    EXPECT_EQ(on_other_thread(other_takes_it), SYS_FALSE) << "still held by this thread";
+    thread_mutex_unlock(m);
+    EXPECT_EQ(on_other_thread(other_takes_it), SYS_TRUE) << "one unlock released the one hold";
+    thread_mutex_destroy(m);
+}
+#endif
+
 // ---- Condition variable -------------------------------------------------------------------
 
 TEST(Cond, WakeHandsItemsAcrossThreads) {
