@@ -108,6 +108,35 @@ void logtype_disabled_qv(benchmark::State& state) {
     sys_printf_remove_callback(to_memory);
 }
 
+// The same filtered line called directly with the prefix arguments already known: the cost
+// inside the library alone, without the call site's work.
+void logtype_disabled_call_qv(benchmark::State& state) {
+    sys_printf_add_callback(to_memory, &g_sink);
+    sys_printf_enable_logtype("RENDER", 0);
+    for (auto _ : state)
+        sys_printf_logtype("RENDER", SYS_LOG_PREFIX "%u draw calls, %u triangles\n", "RENDER", 106u,
+                           "bench_io.cpp", g_u, g_u);
+    sys_printf_enable_logtype("RENDER", 1);
+    sys_printf_remove_callback(to_memory);
+}
+
+// A game that silences many subsystems: the filtered type is one of 64 disabled hashes.
+void logtype_disabled_full_qv(benchmark::State& state) {
+    char names[63][16];
+    for (int i = 0; i < 63; ++i) {
+        snprintf(names[i], sizeof names[i], "SUBSYSTEM_%02d", i);
+        sys_printf_enable_logtype(names[i], 0);
+    }
+    sys_printf_add_callback(to_memory, &g_sink);
+    sys_printf_enable_logtype("RENDER", 0);
+    for (auto _ : state)
+        SYS_LOG("RENDER", "%u draw calls, %u triangles\n", g_u, g_u);
+    sys_printf_enable_logtype("RENDER", 1);
+    sys_printf_remove_callback(to_memory);
+    for (int i = 0; i < 63; ++i)
+        sys_printf_enable_logtype(names[i], 1);
+}
+
 void logtype_one_callback_qv(benchmark::State& state) {
     sys_printf_add_callback(to_memory, &g_sink);
     for (auto _ : state) {
@@ -127,4 +156,6 @@ BENCHMARK(logline_qv)->Name("format_logline/qv_sys");
 BENCHMARK(logline_glibc)->Name("format_logline/glibc");
 BENCHMARK(logline_stb)->Name("format_logline/stb_sprintf");
 BENCHMARK(logtype_disabled_qv)->Name("logtype_disabled/qv_sys");
+BENCHMARK(logtype_disabled_call_qv)->Name("logtype_disabled_call/qv_sys");
+BENCHMARK(logtype_disabled_full_qv)->Name("logtype_disabled_full/qv_sys");
 BENCHMARK(logtype_one_callback_qv)->Name("logtype_one_callback/qv_sys");

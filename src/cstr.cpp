@@ -94,6 +94,25 @@ inline sys_u64 strlen_impl(const char* s) {
 
 inline sys_i64 strncmp_impl(const char* a, const char* b, sys_u64 n) {
 #if QV_CSTR_WIDE_LOADS
+    // Most texts the library compares are short: their first 16 bytes are compared here, with
+    // one load each, before any dispatch.
+    if (n != 0 && ((uintptr_t)a & 4095) <= 4096 - 16 && ((uintptr_t)b & 4095) <= 4096 - 16) {
+        const __m128i va = _mm_loadu_si128((const __m128i*)a);
+        const __m128i vb = _mm_loadu_si128((const __m128i*)b);
+        uint32_t m = (uint32_t)_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_min_epu8(va, _mm_cmpeq_epi8(va, vb)), _mm_setzero_si128()));
+        if (n < 16)
+            m &= (1u << n) - 1;
+        if (m) {
+            const unsigned i = ctz32(m);
+            return (sys_i64)(unsigned char)a[i] - (sys_i64)(unsigned char)b[i];
+        }
+        if (n <= 16)
+            return 0;
+        a += 16;
+        b += 16;
+        n -= 16;
+    }
     return has_avx2() ? cstr_avx2_strncmp(a, b, n) : kernel_strncmp<Sse2>(a, b, n);
 #else
     const unsigned char* x = (const unsigned char*)a;

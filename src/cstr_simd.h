@@ -107,63 +107,130 @@ template <class V> inline const char* kernel_strchr(const char* s, char c) {
     }
 }
 
+// Lanes where x's byte is the NUL or differs from y's byte.
+template <class V> inline uint32_t stop_mask(typename V::reg vx, typename V::reg vy) {
+    return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
+}
+
 // (unsigned a byte) - (unsigned b byte) at the first difference within n bytes, stopping after
-// a's NUL; 0 if none. Unaligned blocks, each proven to lie inside one page for both texts;
-// near a page end the bytes up to it are compared one by one.
+// a's NUL; 0 if none.
+//
+// After the first block, a is read in aligned blocks (never across a page, and without split
+// cache lines) and b in unaligned ones. Before a block of b would cross into the next page, one
+// block ending exactly at that page's end is compared first: it starts inside bytes that were
+// already compared (equal, not the NUL), so it is readable, and if it finds nothing the text
+// goes on into the next page, which is therefore mapped.
 template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, sys_u64 n) {
-    using R = typename V::reg;
+    constexpr unsigned W = V::W;
     const unsigned char* x = (const unsigned char*)a;
     const unsigned char* y = (const unsigned char*)b;
-    const R zero = V::zero();
-    while (n != 0) {
-        const sys_u64 to_page_x = 4096 - ((uintptr_t)x & 4095);
-        const sys_u64 to_page_y = 4096 - ((uintptr_t)y & 4095);
-        const sys_u64 safe = to_page_x < to_page_y ? to_page_x : to_page_y;
-        if (safe < V::W) {
-            const sys_u64 k = safe < n ? safe : n;
-            for (sys_u64 i = 0; i < k; ++i) {
-                if (x[i] != y[i] || x[i] == 0)
-                    return (sys_i64)x[i] - (sys_i64)y[i];
+    if (n == 0)
+        return 0;
+    if (((uintptr_t)x & 4095) <= 4096 - W && ((uintptr_t)y & 4095) <= 4096 - W) {
+        uint32_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
+        if (n < W)
+            m &= (uint32_t)((1ull << n) - 1);
+        if (m) {
+            const unsigned i = ctz32(m);
+            return (sys_i64)x[i] - (sys_i64)y[i];
+        }
+    } else {
+        const sys_u64 k = n < W ? n : W;
+        for (sys_u64 i = 0; i < k; ++i) {
+            if (x[i] != y[i] || x[i] == 0)
+                return (sys_i64)x[i] - (sys_i64)y[i];
+        }
+    }
+    if (n <= W)
+        return 0;
+    // Align x; the bytes stepped over were compared above. From here on the W bytes before x
+    // and y are compared, equal and not the NUL.
+    const sys_u64 step = W - ((uintptr_t)x & (W - 1));
+    x += step;
+    y += step;
+    n -= step;
+    for (;;) {
+        sys_u64 left = 4096 - ((uintptr_t)y & 4095);
+        if (left < W) {
+            const sys_u64 back = W - left;
+            if (x - back >= (const unsigned char*)a) {
+                // The bytes before x and y give no lane, so the first lane is at or after
+                // `back`.
+                const uint32_t m = stop_mask<V>(V::loadu(x - back), V::loadu(y - back));
+                if (m) {
+                    const sys_u64 i = ctz32(m) - back;
+                    return i < n ? (sys_i64)x[i] - (sys_i64)y[i] : 0;
+                }
+            } else {
+                // Right after a first block compared byte by byte: too few bytes behind.
+                for (sys_u64 i = 0; i < left && i < n; ++i) {
+                    if (x[i] != y[i] || x[i] == 0)
+                        return (sys_i64)x[i] - (sys_i64)y[i];
+                }
             }
-            x += k;
-            y += k;
-            n -= k;
-            continue;
+            if (n <= left)
+                return 0;
+            left += 4096;
         }
-        sys_u64 blocks = safe / V::W;
-        // Four blocks at a time while nothing differs; the block that differs is found below.
-        while (blocks >= 4 && n > 4 * V::W) {
-            const R x0 = V::loadu(x), x1 = V::loadu(x + V::W), x2 = V::loadu(x + 2 * V::W),
-                    x3 = V::loadu(x + 3 * V::W);
-            const R t0 = V::min(x0, V::eq(x0, V::loadu(y)));
-            const R t1 = V::min(x1, V::eq(x1, V::loadu(y + V::W)));
-            const R t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * V::W)));
-            const R t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * V::W)));
-            if (V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), zero)))
-                break;
-            x += 4 * V::W;
-            y += 4 * V::W;
-            n -= 4 * V::W;
-            blocks -= 4;
-        }
-        for (; blocks != 0; --blocks) {
-            const R vx = V::loadu(x), vy = V::loadu(y);
-            // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
-            uint32_t m = V::mask(V::eq(V::min(vx, V::eq(vx, vy)), zero));
-            if (n < V::W)
-                m &= (uint32_t)((1ull << n) - 1);
+        if (n <= W) {
+            const uint32_t m = stop_mask<V>(V::load(x), V::loadu(y)) & (uint32_t)((1ull << n) - 1);
             if (m) {
                 const unsigned i = ctz32(m);
                 return (sys_i64)x[i] - (sys_i64)y[i];
             }
-            if (n <= V::W)
-                return 0;
-            x += V::W;
-            y += V::W;
-            n -= V::W;
+            return 0;
         }
+        // Whole blocks inside both y's mapped bytes and the n bytes.
+        const sys_u64 blocks = (left < n ? left : n) / W;
+        // Single blocks up to a 4W boundary of x, so that a group of four stays in x's page.
+        sys_u64 singles = (4 * W - ((uintptr_t)x & (4 * W - 1))) / W % 4;
+        if (singles > blocks)
+            singles = blocks;
+        for (sys_u64 k = singles; k != 0; --k) {
+            const uint32_t m = stop_mask<V>(V::load(x), V::loadu(y));
+            if (m) {
+                const unsigned i = ctz32(m);
+                return (sys_i64)x[i] - (sys_i64)y[i];
+            }
+            x += W;
+            y += W;
+        }
+        for (sys_u64 k = (blocks - singles) / 4; k != 0; --k) {
+            const typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
+                                  x3 = V::load(x + 3 * W);
+            // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
+            const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
+            const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
+            const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
+            const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
+            if (V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero()))) {
+                sys_u64 i;
+                if (uint32_t m = V::mask(V::eq(t0, V::zero())))
+                    i = ctz32(m);
+                else if ((m = V::mask(V::eq(t1, V::zero()))) != 0)
+                    i = W + ctz32(m);
+                else if ((m = V::mask(V::eq(t2, V::zero()))) != 0)
+                    i = 2 * W + ctz32(m);
+                else
+                    i = 3 * W + ctz32(V::mask(V::eq(t3, V::zero())));
+                return (sys_i64)x[i] - (sys_i64)y[i];
+            }
+            x += 4 * W;
+            y += 4 * W;
+        }
+        for (sys_u64 k = (blocks - singles) % 4; k != 0; --k) {
+            const uint32_t m = stop_mask<V>(V::load(x), V::loadu(y));
+            if (m) {
+                const unsigned i = ctz32(m);
+                return (sys_i64)x[i] - (sys_i64)y[i];
+            }
+            x += W;
+            y += W;
+        }
+        n -= blocks * W;
+        if (n == 0)
+            return 0;
     }
-    return 0;
 }
 
 // Whether the text at t starts with the terminated `rest`. Stops at the first difference, so

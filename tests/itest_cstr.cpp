@@ -226,6 +226,44 @@ TEST(WideLoads, BothInstructionSetsMatchTheDefinitions) {
     }
 }
 
+// The comparison reads the first text in aligned blocks and the second in unaligned ones, and
+// checks the bytes before each page boundary of the second text on their own: texts crossing a
+// boundary at every offset, with a difference or an n limit just before, at or after it.
+TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
+    alignas(4096) static char pages[3 * 4096];
+    static char other[4096 + 256];
+    auto expected = [](const char* a, const char* b, sys_u64 n) -> sys_i64 {
+        for (sys_u64 i = 0; i < n; ++i) {
+            const int x = (unsigned char)a[i], y = (unsigned char)b[i];
+            if (x != y || x == 0)
+                return x - y;
+        }
+        return 0;
+    };
+    for (const Kernels& k : kernels_here()) {
+        SCOPED_TRACE(k.name);
+        for (size_t before = 0; before < 72; ++before) {
+            char* t = pages + 2 * 4096 - before;
+            const size_t len = before + 40;
+            for (size_t off : {0, 1, 17, 32, 63}) {
+                char* u = other + off;
+                for (size_t at = before > 36 ? before - 36 : 0; at < before + 36; at += 3) {
+                    memset(t, 'm', len);
+                    t[len] = 0;
+                    memcpy(u, t, len + 1);
+                    u[at] = (char)(at & 1 ? 'a' : 0xF0);
+                    for (sys_u64 n : {~(sys_u64)0, (sys_u64)at, (sys_u64)at + 1}) {
+                        ASSERT_EQ(k.strncmp(t, u, n), expected(t, u, n)) << before << " " << at;
+                        ASSERT_EQ(k.strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
+                        ASSERT_EQ(sys_strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
+                    }
+                    ASSERT_EQ(sys_strcmp(u, t), expected(u, t, ~(sys_u64)0) > 0 ? 1 : -1);
+                }
+            }
+        }
+    }
+}
+
 #endif // QV_CSTR_WIDE_LOADS
 
 // ---- The case table ---------------------------------------------------------------------------

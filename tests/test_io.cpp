@@ -398,6 +398,30 @@ TEST_F(Dispatch, LogLineMacroFillsThePrefix) {
     EXPECT_EQ(a.lines[1].substr(a.lines[1].size() - 6), " bare\n");
 }
 
+// C++ hosts get the file name's offset while compiling, C hosts scan at run time: both must
+// pick the same text after the last '/' or '\\'.
+static_assert(SYS_LOG_FILE_BASE_NAME_("src/render\\mesh.cpp")[0] == 'm');
+static_assert(sys_log_file_base_offset_("C:\\game\\src/io.cpp") == 12);
+
+TEST(LogLine, BaseNameIsTheTextAfterTheLastSeparator) {
+    const struct {
+        const char* path;
+        const char* base;
+    } cases[] = {
+        {"main.cpp", "main.cpp"},
+        {"/abs/dir/main.cpp", "main.cpp"},
+        {"C:\\src\\main.cpp", "main.cpp"},
+        {"a\\b/c\\d.cpp", "d.cpp"},
+        {"a/b\\c/d.cpp", "d.cpp"},
+        {"dir/", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(sys_log_file_base_name_(c.path), c.base) << c.path;
+        EXPECT_STREQ(c.path + sys_log_file_base_offset_(c.path), c.base) << c.path;
+    }
+}
+
 TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

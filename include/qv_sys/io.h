@@ -236,8 +236,30 @@ static inline const char* sys_log_file_base_name_(const char* path) {
     return base;
 }
 
+/* The file name is the same on every call, yet the scan above would run on each one, before
+ * sys_printf_logtype can find the type disabled: for a filtered line the scan costs several
+ * times the call itself. C++ finds the offset while compiling (a template argument must be a
+ * constant); C keeps the scan. */
+#if (defined(__cplusplus) && __cplusplus >= 201402L) ||                                            \
+    (defined(_MSVC_LANG) && _MSVC_LANG >= 201402L)
+constexpr unsigned long long sys_log_file_base_offset_(const char* path) {
+    unsigned long long base = 0;
+    for (unsigned long long i = 0; path[i]; ++i)
+        if (path[i] == '/' || path[i] == '\\')
+            base = i + 1;
+    return base;
+}
+template <unsigned long long Offset> struct sys_log_file_base_offset_constant_ {
+    static constexpr unsigned long long value = Offset;
+};
+#define SYS_LOG_FILE_BASE_NAME_(path)                                                              \
+    ((path) + sys_log_file_base_offset_constant_<sys_log_file_base_offset_(path)>::value)
+#else
+#define SYS_LOG_FILE_BASE_NAME_(path) sys_log_file_base_name_(path)
+#endif
+
 #define SYS_LOG(type, format, ...)                                                                 \
     sys_printf_logtype((type), SYS_LOG_PREFIX format, (type), (sys_u32)__LINE__,                   \
-                       sys_log_file_base_name_(__FILE__), ##__VA_ARGS__)
+                       SYS_LOG_FILE_BASE_NAME_(__FILE__), ##__VA_ARGS__)
 
 #endif /* QV_SYS_IO_H */

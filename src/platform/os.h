@@ -55,8 +55,8 @@ inline constexpr sys_u64 kOsMutexBytes = 40; // CRITICAL_SECTION
 inline constexpr sys_u64 kOsCondBytes = 8;   // CONDITION_VARIABLE
 inline constexpr sys_u64 kOsRwlockBytes = 8; // SRWLOCK
 #else
-inline constexpr sys_u64 kOsMutexBytes = 40;  // pthread_mutex_t
-inline constexpr sys_u64 kOsCondBytes = 48;   // pthread_cond_t
+inline constexpr sys_u64 kOsMutexBytes = 16;  // futex word, count, owner
+inline constexpr sys_u64 kOsCondBytes = 4;    // futex sequence
 inline constexpr sys_u64 kOsRwlockBytes = 56; // pthread_rwlock_t
 #endif
 

@@ -1,24 +1,120 @@
-// Linux: recursive pthread mutexes, pthread condition variables timed on CLOCK_MONOTONIC,
-// pthread read-write locks, __atomic builtins and pthread keys.
+// Linux: recursive mutexes and condition variables on futexes, pthread read-write locks,
+// __atomic builtins and pthread keys.
 #include "platform/os.h"
 
 #include <errno.h>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <stdint.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
-static_assert(sizeof(pthread_mutex_t) <= kOsMutexBytes);
-static_assert(sizeof(pthread_cond_t) <= kOsCondBytes);
 static_assert(sizeof(pthread_rwlock_t) <= kOsRwlockBytes);
 static_assert(sizeof(pthread_key_t) == sizeof(sys_u32));
 
 namespace {
 
-pthread_mutex_t* os_posix_mutex(void* p) {
-    return static_cast<pthread_mutex_t*>(p);
+// The mutex is recursive, but recursion is bookkeeping beside an ordinary lock: an owner and a
+// count. The lock itself is a futex word (0 free, 1 held, 2 held with sleepers possible), so an
+// uncontended lock or unlock is one atomic instruction inside the library, with no call into
+// the C library (a pthread recursive mutex costs a call and glibc's type-checking path).
+// `owner` is read by threads that do not hold the lock, to learn that they are not the owner,
+// so it is accessed atomically; a thread only ever finds its own identity there if it stored
+// it itself. `count` is touched only by the holder.
+struct OsMutex {
+    sys_u32 state;
+    sys_u32 count;
+    uintptr_t owner; // the holder's thread pointer, 0 when free
+};
+
+// A condition variable is a sequence number: a waiter notes it before giving up the mutex and
+// sleeps only while it is unchanged, so a wake between the two is never lost.
+struct OsCond {
+    sys_u32 sequence;
+};
+
+OsMutex* os_posix_mutex(void* p) {
+    return static_cast<OsMutex*>(p);
 }
 
-pthread_cond_t* os_posix_cond(void* p) {
-    return static_cast<pthread_cond_t*>(p);
+OsCond* os_posix_cond(void* p) {
+    return static_cast<OsCond*>(p);
+}
+
+// The calling thread's identity without a call: the thread pointer, which points at the
+// thread's own control block (what pthread_self returns) for the thread's lifetime.
+inline uintptr_t os_self() {
+    uintptr_t self;
+    __asm__("mov %%fs:0, %0" : "=r"(self));
+    return self;
+}
+
+inline uintptr_t owner_of(const OsMutex* m) {
+    return __atomic_load_n(&m->owner, __ATOMIC_RELAXED);
+}
+
+inline void set_owner(OsMutex* m, uintptr_t owner) {
+    __atomic_store_n(&m->owner, owner, __ATOMIC_RELAXED);
+}
+
+// Sleeps while *word == expected, until woken or past `deadline` (CLOCK_MONOTONIC, absolute;
+// null waits without limit). 0 or the error number.
+int futex_wait(sys_u32* word, sys_u32 expected, const timespec* deadline) {
+    const long r = syscall(SYS_futex, word, FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected,
+                           deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return r == 0 ? 0 : errno;
+}
+
+void futex_wake(sys_u32* word, int count) {
+    syscall(SYS_futex, word, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, count);
+}
+
+bool try_acquire(OsMutex* m) {
+    sys_u32 expected = 0;
+    return __atomic_compare_exchange_n(&m->state, &expected, 1, false, __ATOMIC_ACQUIRE,
+                                       __ATOMIC_RELAXED);
+}
+
+// Someone holds the lock: spin briefly (a short critical section on the other core ends
+// sooner than a sleep), then mark the word as having sleepers and sleep until it is free.
+__attribute__((noinline)) void acquire_contended(OsMutex* m) {
+    for (int spin = 0; spin < 100 && __atomic_load_n(&m->state, __ATOMIC_RELAXED) == 1; ++spin)
+        __builtin_ia32_pause();
+    while (__atomic_exchange_n(&m->state, 2, __ATOMIC_ACQUIRE) != 0)
+        futex_wait(&m->state, 2, nullptr);
+}
+
+inline void acquire(OsMutex* m) {
+    if (!try_acquire(m))
+        acquire_contended(m);
+}
+
+inline void release(OsMutex* m) {
+    if (__atomic_exchange_n(&m->state, 0, __ATOMIC_RELEASE) == 2)
+        futex_wake(&m->state, 1);
+}
+
+// Waits on `c` with `m` held once by the caller: the whole hold is set aside for the sleep
+// and restored once the lock is ours again. A caller that does not hold `m` gets EPERM and
+// does not wait, as pthread treats a recursive mutex held by someone else.
+int cond_wait(OsCond* c, OsMutex* m, const timespec* deadline) {
+    const uintptr_t self = os_self();
+    if (owner_of(m) != self)
+        return EPERM;
+    const sys_u32 sequence = __atomic_load_n(&c->sequence, __ATOMIC_RELAXED);
+    const sys_u32 count = m->count;
+    set_owner(m, 0);
+    release(m);
+    int err;
+    do
+        err = futex_wait(&c->sequence, sequence, deadline);
+    while (err == EINTR);
+    acquire(m);
+    set_owner(m, self);
+    m->count = count;
+    // The sequence moved before the sleep began: that is a wake, not a failure.
+    return err == EAGAIN ? 0 : err;
 }
 
 pthread_rwlock_t* os_posix_rwlock(void* p) {
@@ -27,57 +123,80 @@ pthread_rwlock_t* os_posix_rwlock(void* p) {
 
 } // namespace
 
+static_assert(sizeof(OsMutex) <= kOsMutexBytes);
+static_assert(sizeof(OsCond) <= kOsCondBytes);
+
 void os_mutex_init(void* mutex) {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(os_posix_mutex(mutex), &attr);
-    pthread_mutexattr_destroy(&attr);
+    OsMutex* m = os_posix_mutex(mutex);
+    m->state = 0;
+    m->count = 0;
+    m->owner = 0;
 }
 
-void os_mutex_destroy(void* mutex) {
-    pthread_mutex_destroy(os_posix_mutex(mutex));
-}
+void os_mutex_destroy(void*) {}
 
 void os_mutex_lock(void* mutex) {
-    pthread_mutex_lock(os_posix_mutex(mutex));
+    OsMutex* m = os_posix_mutex(mutex);
+    const uintptr_t self = os_self();
+    if (owner_of(m) == self) {
+        ++m->count;
+        return;
+    }
+    acquire(m);
+    set_owner(m, self);
+    m->count = 1;
 }
 
 bool os_mutex_try_lock(void* mutex) {
-    return pthread_mutex_trylock(os_posix_mutex(mutex)) == 0;
+    OsMutex* m = os_posix_mutex(mutex);
+    const uintptr_t self = os_self();
+    if (owner_of(m) == self) {
+        ++m->count;
+        return true;
+    }
+    if (!try_acquire(m))
+        return false;
+    set_owner(m, self);
+    m->count = 1;
+    return true;
 }
 
+// An unlock by a thread that does not hold the mutex changes nothing, as a recursive pthread
+// mutex refuses it.
 void os_mutex_unlock(void* mutex) {
-    pthread_mutex_unlock(os_posix_mutex(mutex));
+    OsMutex* m = os_posix_mutex(mutex);
+    if (owner_of(m) != os_self())
+        return;
+    if (--m->count != 0)
+        return;
+    set_owner(m, 0);
+    release(m);
+}
+
+void os_cond_init(void* cond) {
+    os_posix_cond(cond)->sequence = 0;
+}
+
+void os_cond_destroy(void*) {}
+
+void os_cond_wake(void* cond) {
+    OsCond* c = os_posix_cond(cond);
+    __atomic_fetch_add(&c->sequence, 1, __ATOMIC_RELAXED);
+    futex_wake(&c->sequence, 1);
+}
+
+void os_cond_wake_all(void* cond) {
+    OsCond* c = os_posix_cond(cond);
+    __atomic_fetch_add(&c->sequence, 1, __ATOMIC_RELAXED);
+    futex_wake(&c->sequence, INT32_MAX);
+}
+
+bool os_cond_wait(void* cond, void* mutex) {
+    return cond_wait(os_posix_cond(cond), os_posix_mutex(mutex), nullptr) == 0;
 }
 
 // Timed waits measure against CLOCK_MONOTONIC, so setting the wall clock neither shortens
 // nor stretches them.
-void os_cond_init(void* cond) {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(os_posix_cond(cond), &attr);
-    pthread_condattr_destroy(&attr);
-}
-
-void os_cond_destroy(void* cond) {
-    pthread_cond_destroy(os_posix_cond(cond));
-}
-
-void os_cond_wake(void* cond) {
-    pthread_cond_signal(os_posix_cond(cond));
-}
-
-void os_cond_wake_all(void* cond) {
-    pthread_cond_broadcast(os_posix_cond(cond));
-}
-
-// pthread reports failure as an error number, never -1.
-bool os_cond_wait(void* cond, void* mutex) {
-    return pthread_cond_wait(os_posix_cond(cond), os_posix_mutex(mutex)) == 0;
-}
-
 OsWaitResult os_cond_wait_ms(void* cond, void* mutex, sys_u32 milliseconds) {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -87,7 +206,7 @@ OsWaitResult os_cond_wait_ms(void* cond, void* mutex, sys_u32 milliseconds) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    const int err = pthread_cond_timedwait(os_posix_cond(cond), os_posix_mutex(mutex), &deadline);
+    const int err = cond_wait(os_posix_cond(cond), os_posix_mutex(mutex), &deadline);
     if (err == 0)
         return OsWaitResult::woken;
     return err == ETIMEDOUT ? OsWaitResult::timed_out : OsWaitResult::failed;
