@@ -9,16 +9,22 @@
 
 namespace {
 
-void scope_pair_profiler(benchmark::State& state) {
+// Starts the profiler and fills its queue, as a minute of play without a viewer would.
+bool start_profiler_with_full_queue(benchmark::State& state) {
     if (scope_static_init() != 0) {
         state.SkipWithError("TCP port 17815 is taken");
-        return;
+        return false;
     }
-    // Fill the queue first, as a minute of play without a viewer would.
     for (int i = 0; i < 10000; ++i) {
         scope_begin("warm");
         scope_end();
     }
+    return true;
+}
+
+void scope_pair_profiler(benchmark::State& state) {
+    if (!start_profiler_with_full_queue(state))
+        return;
     for (auto _ : state) {
         scope_begin("bench");
         scope_end();
@@ -30,14 +36,8 @@ void scope_pair_profiler(benchmark::State& state) {
 // until the frame closes, then the whole tree goes back to the pool at once. Reported per
 // iteration, that is per nine pairs.
 void scope_frame_profiler(benchmark::State& state) {
-    if (scope_static_init() != 0) {
-        state.SkipWithError("TCP port 17815 is taken");
+    if (!start_profiler_with_full_queue(state))
         return;
-    }
-    for (int i = 0; i < 10000; ++i) {
-        scope_begin("warm");
-        scope_end();
-    }
     static const char* const names[8] = {"input", "physics", "animation", "ai",
                                          "audio", "culling", "submit",    "present"};
     for (auto _ : state) {

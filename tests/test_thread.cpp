@@ -15,6 +15,14 @@
 
 namespace {
 
+// Whether the mutex is free for the calling thread: takes it and gives it back at once.
+sys_bool try_take_and_release(thread_mutex* m) {
+    const sys_bool got = thread_mutex_try_lock(m);
+    if (got == SYS_TRUE)
+        thread_mutex_unlock(m);
+    return got;
+}
+
 // Runs `fn` on another thread and returns its result: the probe for "from another thread".
 template <typename Fn> auto on_other_thread(Fn fn) {
     decltype(fn()) result{};
@@ -129,12 +137,7 @@ TYPED_TEST(AtomicTest, HammeredFromSeveralThreadsCountsExactly) {
 TEST(Mutex, RecursiveHoldBlocksOtherThreadsUntilFullyReleased) {
     thread_mutex* m = thread_mutex_create();
     ASSERT_NE(m, nullptr);
-    auto other_takes_it = [m] {
-        const sys_bool got = thread_mutex_try_lock(m);
-        if (got == SYS_TRUE)
-            thread_mutex_unlock(m);
-        return got;
-    };
+    auto other_takes_it = [m] { return try_take_and_release(m); };
     EXPECT_EQ(other_takes_it(), SYS_TRUE) << "a new mutex is unlocked";
     thread_mutex_lock(m);
     EXPECT_EQ(thread_mutex_try_lock(m), SYS_TRUE) << "the holder may take it again";
@@ -171,12 +174,7 @@ TEST(Mutex, ExcludesOtherThreads) {
 // Linux only: on Windows leaving a critical section the thread does not hold corrupts it.
 TEST(Mutex, UnlockByAnotherThreadChangesNothing) {
     thread_mutex* m = thread_mutex_create();
-    auto other_takes_it = [m] {
-        const sys_bool got = thread_mutex_try_lock(m);
-        if (got == SYS_TRUE)
-            thread_mutex_unlock(m);
-        return got;
-    };
+    auto other_takes_it = [m] { return try_take_and_release(m); };
     thread_mutex_lock(m);
     on_other_thread([m] {
         thread_mutex_unlock(m);
@@ -261,12 +259,7 @@ TEST(Cond, WakeAllReleasesEveryWaiter) {
 TEST(Cond, TimedWaitReturnsQuietlyHoldingTheMutex) {
     thread_mutex* m = thread_mutex_create();
     thread_cond* c = thread_cond_create();
-    auto other_takes_it = [m] {
-        const sys_bool got = thread_mutex_try_lock(m);
-        if (got == SYS_TRUE)
-            thread_mutex_unlock(m);
-        return got;
-    };
+    auto other_takes_it = [m] { return try_take_and_release(m); };
     thread_mutex_lock(m);
     for (sys_u32 ms : {0u, 1u, 30u}) {
         thread_cond_wait_time(c, m, ms);
