@@ -191,13 +191,22 @@ bool os_machine_id(char* buffer, sys_u64* size);
 void os_open_url(const char* url);
 
 // --- paths (filesystem.cpp) ----------------------------------------------------------------
-// Each fills `buffer` (`size` bytes) with UTF-8 and returns the length without the terminator,
-// 0 on failure, raising the family's checks itself ("ret", "!\"Failed getting path\"",
-// "wctomb_ret"). The separators are the platform's own.
-sys_u32 os_exe_path(char* buffer, sys_u32 size);
-sys_u32 os_current_directory(char* buffer, sys_u32 size);
-// The temporary folder, ending in a separator (check "tmp_path_ret" on Windows).
-sys_u32 os_temp_path(char* buffer, sys_u32 size);
+// The platform's answer for a path; filesystem.cpp raises the checks that go with each
+// failure, so both platforms fail with the same texts.
+enum class OsPathStatus {
+    ok,
+    call_failed, // the platform call itself failed
+    cut,         // the path is longer than the platform's 260-unit buffer
+};
+// Room for any path the platform answers with, as UTF-8 with its terminator.
+inline constexpr sys_u32 kOsPathBytes = 1024;
+// Each fills `path` (kOsPathBytes bytes) with terminated UTF-8; the separators are the
+// platform's own.
+OsPathStatus os_exe_path(char* path);
+OsPathStatus os_current_directory(char* path);
+// The temporary folder, ending in a separator. A folder too long for the platform's buffer
+// comes back empty with `ok`, as the Windows call leaves its buffer untouched then.
+OsPathStatus os_temp_path(char* path);
 // The user's documents folder, or "" when the platform cannot name one.
 void os_documents_folder(char* buffer, sys_u32 size);
 // The C runtime's change of directory: 0 on success.
@@ -278,9 +287,12 @@ struct OsMappedFile {
     void* file;    // Windows: the file handle; Linux: the descriptor
     void* mapping; // Windows: the mapping handle; Linux: the mapped length
 };
-// Each step raises its own check and releases what the earlier steps made on failure.
-bool os_mapped_file_open(const char* path, OsMappedFile* out);
-void os_mapped_file_close(OsMappedFile* mapped);
+// The step that failed; what the earlier steps made is released again. The platform's last
+// error still describes a failed open when this returns.
+enum class OsMapStatus { ok, open_failed, mapping_failed, view_failed };
+OsMapStatus os_mapped_file_open(const char* path, OsMappedFile* out);
+// False when the view could not be unmapped; the handles are closed either way.
+bool os_mapped_file_close(OsMappedFile* mapped);
 
 // --- profiler (profiler.cpp, profiler_ring.cpp) --------------------------------------------
 // The profiler's own view of the system. It shares nothing with the library's clocks, threads
