@@ -585,12 +585,12 @@ void on_fatal_signal(int signo, siginfo_t* info, void* raw_context) {
     const sys_u64 rsp = (sys_u64)uc->uc_mcontext.gregs[REG_RSP];
     const char* module = module_of(crash_module_address(rip, rsp));
     crash_report_record(&report, 0, windows_code(signo, info->si_code), 0, rip, module);
-    crash_report_context_messages(&report);
+    report.builder.append_context_messages();
     // Static, like the report: a thread's stack, or an alternate stack that a sanitizer made,
     // may be far smaller than the 260 KB of frame records.
     static callstack_entry frames[kCrashMaxFrames];
     crash_report_callstack(&report, uc, frames);
-    write_all(STDERR_FILENO, report.text, report.used);
+    write_all(STDERR_FILENO, report.text, report.builder.length());
     write_all(STDERR_FILENO, "\n", 1);
 
     signal(signo, SIG_DFL);
