@@ -219,8 +219,68 @@ inline constexpr char kOsPathSeparator = '/';
 #endif
 
 // --- child processes, console, last error (exec.cpp) ---------------------------------------
-struct sys_exec_input;
-sys_u32 os_exec(const sys_exec_input* in);
+// process.cpp runs a child over these: it creates the pipes, starts the child, feeds its
+// input, drains its output while it waits, and raises every check. The bodies only make the
+// platform calls.
+
+// One end of a pipe: a HANDLE on Windows, a descriptor on Linux.
+using OsPipe = intptr_t;
+inline constexpr OsPipe kOsNoPipe = -1;
+struct OsPipePair {
+    OsPipe parent = kOsNoPipe;
+    OsPipe child = kOsNoPipe;
+};
+enum class OsPipeStatus {
+    ok,
+    create_failed,  // no pipe
+    inherit_failed, // a pipe, but the parent's end could not be kept from the child
+};
+// An anonymous pipe whose child end the child inherits and whose parent end it does not.
+// `child_reads`: the child's standard input; otherwise one of its outputs.
+OsPipeStatus os_pipe_create(OsPipePair* pipe, bool child_reads);
+// Closes the end and sets it to kOsNoPipe; nothing for kOsNoPipe.
+void os_pipe_close(OsPipe* pipe);
+// Writes all `size` bytes; false when the pipe refused (the child has stopped reading). A
+// broken pipe never ends the caller (Linux holds SIGPIPE back around the write).
+bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size);
+enum class OsPipeRead {
+    data,   // `*got` bytes were read
+    empty,  // nothing is waiting now
+    closed, // the child has closed its end and everything was read
+    failed, // the read itself failed
+};
+// Reads at most `size` bytes of what is waiting, without waiting for more.
+OsPipeRead os_pipe_read(OsPipe pipe, char* buffer, sys_u64 size, sys_u64* got);
+
+// A started child: the platform's process handles, kept opaque.
+struct OsChild {
+    alignas(8) unsigned char storage[32];
+};
+// Expanded, quoted arguments go into one command line of at most this many units.
+inline constexpr sys_u32 kOsCommandLine = 2048;
+// One argument, in UTF-16 units with its terminator, as the Windows conversion takes it.
+inline constexpr sys_u32 kOsArgUnits = 1024;
+// Starts `args` (null-terminated, each fitting kOsArgUnits) with %NAME% references expanded
+// as Windows does, in `working_dir` when not null. With `redirect`, `streams` (the child ends
+// of standard input, output and error, kOsNoPipe for none) become its standard streams and
+// the ones without a pipe get no handle. The child starts with a hidden window (Windows) and
+// with default signal handling (Linux). False when it could not start: `command_line` (UTF-8,
+// `size` bytes) then holds the command line as the platform was given it, and the platform's
+// last error says why.
+bool os_child_start(const char* const* args, const char* working_dir, bool redirect,
+                    const OsPipe streams[3], OsChild* child, char* command_line, sys_u64 size);
+inline constexpr sys_u32 kOsNoLimit = 0xFFFFFFFFu;
+// Waits until the child has ended or `limit_ms` has passed (kOsNoLimit: no limit); true when
+// it has ended. Linux also returns as soon as one of `outputs` (`count` parent ends) has
+// something to read or has closed, so output is taken at once.
+bool os_child_wait(OsChild* child, sys_u32 limit_ms, const OsPipe* outputs, int count);
+// The child's exit code; false when it cannot be read. Windows reads the code as it stands
+// (259 while the child runs on); Linux collects the child, waiting for it if it still runs,
+// and reads a death by signal as 128 + the signal's number.
+bool os_child_exit_code(OsChild* child, sys_u32* code);
+// Releases what os_child_start made for a started child.
+void os_child_close(OsChild* child);
+
 // The text of the calling thread's last system error, written into `buffer`.
 void os_last_error_text(char* buffer, sys_u32 size);
 bool os_attach_console();

@@ -1,10 +1,8 @@
-// Linux: child processes with posix_spawn and pipes, the end of the process, the console and
-// the last error's text.
+// Linux: child processes with posix_spawn, pipes and a pidfd, the end of the process, the
+// console and the last error's text.
 #include "platform/os.h"
 #include "platform/posix/posix_write.h"
 
-#include "qv_sys/assertion.h"
-#include "qv_sys/io.h"
 #include "qv_sys/sysmemory.h"
 
 #include <errno.h>
@@ -23,11 +21,22 @@ extern char** environ;
 
 namespace {
 
-constexpr sys_u32 kFailed = 0xFFFFFFFFu;
-// An argument after expansion, as on Windows: 1023 characters and a terminator.
-constexpr size_t kArgBytes = 1024;
-constexpr size_t kCommandLine = 2048;
-constexpr size_t kPiece = 2048;
+// An expansion, as on Windows: 1023 characters and a terminator.
+constexpr size_t kExpandedBytes = kOsArgUnits;
+// An argument as given: kOsArgUnits UTF-16 units take at most three bytes each.
+constexpr size_t kArgBytes = kOsArgUnits * 3;
+
+struct Child {
+    pid_t pid;
+    int pidfd; // -1 on kernels without pidfds
+    int status;
+    bool reaped;
+};
+static_assert(sizeof(Child) <= sizeof(OsChild) && alignof(Child) <= alignof(OsChild));
+
+Child* child_of(OsChild* child) {
+    return reinterpret_cast<Child*>(child->storage);
+}
 
 // Expands %NAME% references the way Windows does: a defined name is replaced by its value;
 // an undefined one is copied as written and its closing '%' may open the next reference.
@@ -55,7 +64,7 @@ bool expand_into(const char* arg, char* out, size_t size) {
             put(p, strlen(p));
             break;
         }
-        char name[kArgBytes];
+        char name[kExpandedBytes];
         const size_t n = (size_t)(close - p - 1);
         const char* value = nullptr;
         if (n > 0 && n < sizeof(name)) {
@@ -75,18 +84,10 @@ bool expand_into(const char* arg, char* out, size_t size) {
     return fits;
 }
 
-// One argument as the Windows build takes it: at most 1023 characters (longer ones fail the
-// same conversion check there and go as empty text), expanded when the expansion fits,
-// otherwise as written.
-void expand_environment(const char* arg, char* out, size_t size) {
-    const size_t length = strlen(arg);
-    const int mbtowc_ret = length < size ? 1 : 0;
-    if (!SYS_CHECK(mbtowc_ret)) {
-        out[0] = 0;
-        return;
-    }
-    if (!expand_into(arg, out, size))
-        memcpy(out, arg, length + 1);
+// One argument, expanded when the expansion fits an argument, otherwise as written.
+void expand_argument(const char* arg, char* out) {
+    if (!expand_into(arg, out, kExpandedBytes))
+        memcpy(out, arg, strlen(arg) + 1);
 }
 
 // The command line the Windows build would run: each argument in double quotes, separated
@@ -102,63 +103,49 @@ void quoted_command_line(char* const* argv, char* out, size_t size) {
     }
 }
 
-struct Pipe {
-    int parent = -1;
-    int child = -1;
-    bool closed = false;
-};
-
-void close_fd(int* fd) {
-    if (*fd >= 0) {
-        close(*fd);
-        *fd = -1;
-    }
+sys_u32 exit_code_of(int status) {
+    if (WIFEXITED(status))
+        return (sys_u32)WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128u + (sys_u32)WTERMSIG(status);
+    return 0xFFFFFFFFu;
 }
 
-bool make_pipe(Pipe* p, bool child_reads) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        SYS_CHECK(!"Couldn't create pipe");
-        return false;
-    }
-    p->parent = child_reads ? fds[1] : fds[0];
-    p->child = child_reads ? fds[0] : fds[1];
-    if (!child_reads)
-        fcntl(p->parent, F_SETFL, fcntl(p->parent, F_GETFL) | O_NONBLOCK);
-    return true;
-}
-
-// Reads what the output pipes hold, standard output before standard error in each round, in
-// pieces of at most 2048 bytes, until a round finds nothing. True when every existing output
-// pipe has been seen closed.
-bool drain(Pipe* out, Pipe* err, const sys_exec_input* in) {
-    char piece[kPiece];
-    Pipe* pipes[2] = {out, err};
-    for (bool any = true; any;) {
-        any = false;
-        for (int s = 0; s < 2; ++s) {
-            Pipe* p = pipes[s];
-            if (p->parent < 0 || p->closed)
-                continue;
-            const ssize_t n = read(p->parent, piece, sizeof(piece));
-            if (n > 0) {
-                any = true;
-                (s == 0 ? in->_stdout_callback : in->_stderr_callback)(in->_user_data, piece,
-                                                                       (sys_u64)n, s == 0);
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                p->closed = true;
-            } else if (errno == EINTR) {
-                any = true;
-            }
+bool reap(Child* c, int flags) {
+    for (;;) {
+        const pid_t r = waitpid(c->pid, &c->status, flags);
+        if (r == c->pid) {
+            c->reaped = true;
+            return true;
         }
+        if (r == 0 || errno != EINTR)
+            return false;
     }
-    return (out->parent < 0 || out->closed) && (err->parent < 0 || err->closed);
 }
 
-// Feeds the child's input until the callback returns 0. SIGPIPE is held back on this thread
-// meanwhile, and one raised by our own write is taken off again, so a child that stops
-// reading cannot end the caller.
-void feed_input(Pipe* p, const sys_exec_input* in) {
+} // namespace
+
+OsPipeStatus os_pipe_create(OsPipePair* pipe, bool child_reads) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return OsPipeStatus::create_failed;
+    pipe->parent = child_reads ? fds[1] : fds[0];
+    pipe->child = child_reads ? fds[0] : fds[1];
+    if (!child_reads)
+        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    return OsPipeStatus::ok;
+}
+
+void os_pipe_close(OsPipe* pipe) {
+    if (*pipe != kOsNoPipe) {
+        close((int)*pipe);
+        *pipe = kOsNoPipe;
+    }
+}
+
+// SIGPIPE is held back on this thread meanwhile, and one raised by our own write is taken
+// off again, so a child that stops reading cannot end the caller.
+bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
     sigset_t pipe_set, old_mask, pending;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
@@ -166,22 +153,8 @@ void feed_input(Pipe* p, const sys_exec_input* in) {
     sigpending(&pending);
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
 
-    char buffer[kPiece];
-    bool broken = false;
-    for (;;) {
-        const sys_u64 n = in->_stdin_callback(in->_user_data, buffer, sizeof(buffer));
-        if (n == 0)
-            break;
-        const bool success =
-            posix_write_all(p->parent, buffer, n > sizeof(buffer) ? sizeof(buffer) : n);
-        if (!SYS_CHECK(success)) {
-            broken = true;
-            break;
-        }
-    }
-    close_fd(&p->parent);
-
-    if (broken && !was_pending) {
+    const bool written = posix_write_all((int)pipe, data, size);
+    if (!written && !was_pending) {
         sigpending(&pending);
         if (sigismember(&pending, SIGPIPE) == 1) {
             const timespec zero = {0, 0};
@@ -189,40 +162,37 @@ void feed_input(Pipe* p, const sys_exec_input* in) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    return written;
 }
 
-sys_u32 exit_code_of(int status) {
-    if (WIFEXITED(status))
-        return (sys_u32)WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128u + (sys_u32)WTERMSIG(status);
-    return kFailed;
-}
-
-bool wait_blocking(pid_t pid, int* status) {
+OsPipeRead os_pipe_read(OsPipe pipe, char* buffer, sys_u64 size, sys_u64* got) {
     for (;;) {
-        const pid_t r = waitpid(pid, status, 0);
-        if (r == pid)
-            return true;
-        if (r < 0 && errno != EINTR)
-            return false;
+        const ssize_t n = read((int)pipe, buffer, size);
+        if (n > 0) {
+            *got = (sys_u64)n;
+            return OsPipeRead::data;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && errno == EAGAIN ? OsPipeRead::empty : OsPipeRead::closed;
     }
 }
 
-} // namespace
-
-sys_u32 os_exec(const sys_exec_input* in) {
-    // The arguments, expanded, in one block: the pointer array, then 1024 bytes each.
+bool os_child_start(const char* const* args, const char* working_dir, bool redirect,
+                    const OsPipe streams[3], OsChild* child, char* command_line, sys_u64 size) {
+    // The arguments, expanded, in one block: the pointer array, then kArgBytes each.
     size_t count = 0;
-    while (in->_args[count])
+    while (args[count])
         ++count;
     char** argv = (char**)sys_malloc((count + 1) * sizeof(char*) + (count + 1) * kArgBytes);
-    if (!argv)
-        return kFailed;
+    if (!argv) {
+        command_line[0] = 0;
+        return false;
+    }
     char* text = (char*)(argv + count + 1);
     for (size_t i = 0; i < count; ++i) {
         argv[i] = text + i * kArgBytes;
-        expand_environment(in->_args[i], argv[i], kArgBytes);
+        expand_argument(args[i], argv[i]);
     }
     argv[count] = nullptr;
 
@@ -230,7 +200,7 @@ sys_u32 os_exec(const sys_exec_input* in) {
     // working directory: posix_spawn would look for it after changing folders.
     char program[4096];
     const char* file = count ? argv[0] : "";
-    if (in->_working_dir && count && argv[0][0] != '/' && strchr(argv[0], '/')) {
+    if (working_dir && count && argv[0][0] != '/' && strchr(argv[0], '/')) {
         char cwd[2048];
         if (getcwd(cwd, sizeof(cwd))) {
             snprintf(program, sizeof(program), "%s/%s", cwd, argv[0]);
@@ -238,27 +208,17 @@ sys_u32 os_exec(const sys_exec_input* in) {
         }
     }
 
-    Pipe pin, pout, perr;
-    const bool any_pipe = in->_stdin_callback || in->_stdout_callback || in->_stderr_callback;
-    if (in->_stdin_callback)
-        make_pipe(&pin, true);
-    if (in->_stdout_callback)
-        make_pipe(&pout, false);
-    if (in->_stderr_callback)
-        make_pipe(&perr, false);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const Pipe* streams[3] = {&pin, &pout, &perr};
     for (int target = 0; target < 3; ++target) {
-        if (streams[target]->child >= 0)
-            posix_spawn_file_actions_adddup2(&actions, streams[target]->child, target);
-        else if (any_pipe) // the streams that have no callback get no handle
+        if (streams[target] != kOsNoPipe)
+            posix_spawn_file_actions_adddup2(&actions, (int)streams[target], target);
+        else if (redirect)
             posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
                                              target == 0 ? O_RDONLY : O_WRONLY, 0);
     }
-    if (in->_working_dir)
-        posix_spawn_file_actions_addchdir_np(&actions, in->_working_dir);
+    if (working_dir)
+        posix_spawn_file_actions_addchdir_np(&actions, working_dir);
 
     // The child starts with default SIGPIPE handling and no blocked signal, whatever the
     // calling thread has set up.
@@ -277,75 +237,55 @@ sys_u32 os_exec(const sys_exec_input* in) {
         count ? posix_spawnp(&pid, file, &actions, &attr, argv, environ) : ENOENT;
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    // The parent's copies of the child's ends go at once: a child that ends without reading
-    // then makes our writes fail instead of filling a pipe nobody reads.
-    close_fd(&pin.child);
-    close_fd(&pout.child);
-    close_fd(&perr.child);
-
-    if (spawn_error != 0) {
-        close_fd(&pin.parent);
-        close_fd(&pout.parent);
-        close_fd(&perr.parent);
-        if (in->_no_assert_on_failure != 1) {
-            errno = spawn_error;
-            char command_line[kCommandLine];
-            quoted_command_line(argv, command_line, sizeof(command_line));
-            if (sys_assert_handler(
-                    "in->_no_assert_on_failure == sys_bool(1)", __FILE__, (sys_u32)__LINE__, 3,
-                    "Failed to create process. \nCMD: %s \nCMDLINE: %s "
-                    "\nWORKING_DIR: %s \nGetLastError: %s",
-                    in->_args[0], command_line,
-                    in->_working_dir ? in->_working_dir : "<not specified>", sys_get_last_error()))
-                sys_check_trap_();
-        }
-        sys_free(argv);
-        return kFailed;
-    }
+    if (spawn_error != 0)
+        quoted_command_line(argv, command_line, size);
     sys_free(argv);
-
-    if (pin.parent >= 0)
-        feed_input(&pin, in);
-
-    int status = 0;
-    bool reaped = false;
-    if (pout.parent < 0 && perr.parent < 0) {
-        reaped = wait_blocking(pid, &status);
-    } else {
-        // Sleep until the child ends or writes: its pidfd turns readable when it ends. Kernels
-        // without pidfds get the 10 ms steps instead.
-        const int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
-        for (;;) {
-            pollfd fds[3];
-            nfds_t n = 0;
-            if (pidfd >= 0)
-                fds[n++] = {pidfd, POLLIN, 0};
-            if (pout.parent >= 0 && !pout.closed)
-                fds[n++] = {pout.parent, POLLIN, 0};
-            if (perr.parent >= 0 && !perr.closed)
-                fds[n++] = {perr.parent, POLLIN, 0};
-            poll(fds, n, pidfd >= 0 ? -1 : 10);
-            if (pidfd < 0 || fds[0].revents != 0) {
-                const pid_t r = waitpid(pid, &status, WNOHANG);
-                if (r == pid) {
-                    reaped = true;
-                    break;
-                }
-            }
-            if (drain(&pout, &perr, in))
-                break;
-        }
-        if (pidfd >= 0)
-            close(pidfd);
-        if (!reaped)
-            reaped = wait_blocking(pid, &status);
-        drain(&pout, &perr, in);
+    if (spawn_error != 0) {
+        errno = spawn_error;
+        return false;
     }
-    close_fd(&pout.parent);
-    close_fd(&perr.parent);
-    const bool b = reaped;
-    SYS_CHECK(b);
-    return b ? exit_code_of(status) : kFailed;
+    Child* c = child_of(child);
+    c->pid = pid;
+    // Readable once the child has ended, so a wait can sleep on it beside the pipes.
+    c->pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    c->status = 0;
+    c->reaped = false;
+    return true;
+}
+
+bool os_child_wait(OsChild* child, sys_u32 limit_ms, const OsPipe* outputs, int count) {
+    Child* c = child_of(child);
+    if (c->reaped)
+        return true;
+    if (limit_ms == kOsNoLimit)
+        return reap(c, 0);
+    pollfd fds[3];
+    nfds_t n = 0;
+    if (c->pidfd >= 0)
+        fds[n++] = {c->pidfd, POLLIN, 0};
+    for (int i = 0; i < count && n < 3; ++i)
+        if (outputs[i] != kOsNoPipe)
+            fds[n++] = {(int)outputs[i], POLLIN, 0};
+    poll(fds, n, (int)limit_ms);
+    // Without a pidfd, only asking tells whether the child has ended.
+    if (c->pidfd < 0 || fds[0].revents != 0)
+        return reap(c, WNOHANG);
+    return false;
+}
+
+bool os_child_exit_code(OsChild* child, sys_u32* code) {
+    Child* c = child_of(child);
+    if (!c->reaped && !reap(c, 0))
+        return false;
+    *code = exit_code_of(c->status);
+    return true;
+}
+
+void os_child_close(OsChild* child) {
+    Child* c = child_of(child);
+    if (c->pidfd >= 0)
+        close(c->pidfd);
+    c->pidfd = -1;
 }
 
 void os_last_error_text(char* buffer, sys_u32 size) {

@@ -2,101 +2,43 @@
 // the console and the last error's text.
 #include "platform/os.h"
 
-#include "qv_sys/assertion.h"
-#include "qv_sys/io.h"
 #include "qv_sys/platform.h"
 
 #include <windows.h>
 
 namespace {
 
-constexpr sys_u32 kFailed = 0xFFFFFFFFu;
-constexpr DWORD kArgUnits = 1024;    // 1023 characters and a terminator
-constexpr DWORD kCommandLine = 2048; // UTF-16 units
-constexpr DWORD kPiece = 2048;
-
-struct Pipe {
-    HANDLE parent = nullptr;
-    HANDLE child = nullptr;
-    bool closed = false;
+struct Child {
+    HANDLE process;
+    HANDLE thread;
 };
+static_assert(sizeof(Child) <= sizeof(OsChild) && alignof(Child) <= alignof(OsChild));
 
-void close_handle(HANDLE* h) {
-    if (*h) {
-        CloseHandle(*h);
-        *h = nullptr;
-    }
+Child* child_of(OsChild* child) {
+    return reinterpret_cast<Child*>(child->storage);
 }
 
-// An anonymous pipe whose child end is inherited and whose parent end is not.
-void make_pipe(Pipe* p, bool child_reads) {
-    SECURITY_ATTRIBUTES sa = {};
-    sa.nLength = sizeof(sa);
-    sa.bInheritHandle = TRUE;
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &sa, 0)) {
-        SYS_CHECK(!"Couldn't create pipe");
-        return;
-    }
-    p->parent = child_reads ? write_end : read_end;
-    p->child = child_reads ? read_end : write_end;
-    const BOOL b = SetHandleInformation(p->parent, HANDLE_FLAG_INHERIT, 0);
-    SYS_CHECK(b);
+HANDLE handle_of(OsPipe pipe) {
+    return pipe == kOsNoPipe ? nullptr : reinterpret_cast<HANDLE>(pipe);
 }
 
-// Reads what the output pipes hold, standard output before standard error in each round, in
-// pieces of at most 2048 bytes, until a round finds nothing. True when every existing output
-// pipe has been seen closed.
-bool drain(Pipe* out, Pipe* err, const sys_exec_input* in) {
-    char piece[kPiece];
-    Pipe* pipes[2] = {out, err};
-    for (bool any = true; any;) {
-        any = false;
-        for (int s = 0; s < 2; ++s) {
-            Pipe* p = pipes[s];
-            if (!p->parent || p->closed)
-                continue;
-            DWORD available = 0;
-            if (!PeekNamedPipe(p->parent, nullptr, 0, nullptr, &available, nullptr)) {
-                if (GetLastError() == ERROR_BROKEN_PIPE)
-                    p->closed = true;
-                continue;
-            }
-            if (available == 0)
-                continue;
-            DWORD got = 0;
-            const BOOL res = ReadFile(p->parent, piece, kPiece, &got, nullptr);
-            SYS_CHECK(res);
-            if (got > 0) {
-                any = true;
-                (s == 0 ? in->_stdout_callback : in->_stderr_callback)(in->_user_data, piece, got,
-                                                                       s == 0);
-            }
-        }
-    }
-    return (!out->parent || out->closed) && (!err->parent || err->closed);
-}
-
-} // namespace
-
-sys_u32 os_exec(const sys_exec_input* in) {
-    // Each argument converted, expanded and wrapped in double quotes; quotes inside an
-    // argument are not escaped.
-    static_assert(kCommandLine > 2);
-    wchar_t command_line[kCommandLine];
+// Each argument converted, expanded and wrapped in double quotes, separated by single
+// spaces; quotes inside an argument are not escaped. What does not fit is left out.
+void build_command_line(const char* const* args, wchar_t* command_line) {
+    static_assert(kOsCommandLine > 2);
     DWORD used = 0;
     command_line[0] = 0;
-    for (sys_u64 i = 0; in->_args[i]; ++i) {
-        wchar_t arg[kArgUnits];
-        wchar_t expanded[kArgUnits];
-        if (!sys_windows_utf8_to_wide(arg, kArgUnits, in->_args[i]))
+    for (sys_u64 i = 0; args[i]; ++i) {
+        wchar_t arg[kOsArgUnits];
+        wchar_t expanded[kOsArgUnits];
+        if (!sys_windows_utf8_to_wide(arg, kOsArgUnits, args[i]))
             arg[0] = 0;
-        const DWORD n = ExpandEnvironmentStringsW(arg, expanded, kArgUnits);
-        const wchar_t* text = (n == 0 || n > kArgUnits) ? arg : expanded;
+        const DWORD n = ExpandEnvironmentStringsW(arg, expanded, kOsArgUnits);
+        const wchar_t* text = (n == 0 || n > kOsArgUnits) ? arg : expanded;
         const DWORD length = (DWORD)lstrlenW(text);
         const DWORD needed = (i ? 1 : 0) + 2 + length;
-        if (used + needed >= kCommandLine)
-            break; // the command line is full; the rest is left out
+        if (used + needed >= kOsCommandLine)
+            break;
         if (i)
             command_line[used++] = L' ';
         command_line[used++] = L'"';
@@ -105,12 +47,60 @@ sys_u32 os_exec(const sys_exec_input* in) {
         command_line[used++] = L'"';
         command_line[used] = 0;
     }
+}
 
-    wchar_t working_dir[kArgUnits];
-    if (in->_working_dir) {
-        if (!sys_windows_utf8_to_wide(working_dir, kArgUnits, in->_working_dir))
-            working_dir[0] = 0;
-        for (wchar_t* c = working_dir; *c; ++c)
+} // namespace
+
+OsPipeStatus os_pipe_create(OsPipePair* pipe, bool child_reads) {
+    SECURITY_ATTRIBUTES sa = {};
+    sa.nLength = sizeof(sa);
+    sa.bInheritHandle = TRUE;
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &sa, 0))
+        return OsPipeStatus::create_failed;
+    HANDLE parent = child_reads ? write_end : read_end;
+    pipe->parent = reinterpret_cast<OsPipe>(parent);
+    pipe->child = reinterpret_cast<OsPipe>(child_reads ? read_end : write_end);
+    return SetHandleInformation(parent, HANDLE_FLAG_INHERIT, 0) ? OsPipeStatus::ok
+                                                                : OsPipeStatus::inherit_failed;
+}
+
+void os_pipe_close(OsPipe* pipe) {
+    if (*pipe != kOsNoPipe) {
+        CloseHandle(handle_of(*pipe));
+        *pipe = kOsNoPipe;
+    }
+}
+
+bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
+    DWORD written = 0;
+    return WriteFile(handle_of(pipe), data, (DWORD)size, &written, nullptr) != 0;
+}
+
+// An anonymous pipe cannot be read without blocking: ask first how much is waiting.
+OsPipeRead os_pipe_read(OsPipe pipe, char* buffer, sys_u64 size, sys_u64* got) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(handle_of(pipe), nullptr, 0, nullptr, &available, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE ? OsPipeRead::closed : OsPipeRead::empty;
+    if (available == 0)
+        return OsPipeRead::empty;
+    DWORD read = 0;
+    if (!ReadFile(handle_of(pipe), buffer, (DWORD)size, &read, nullptr))
+        return OsPipeRead::failed;
+    *got = read;
+    return read > 0 ? OsPipeRead::data : OsPipeRead::empty;
+}
+
+bool os_child_start(const char* const* args, const char* working_dir, bool redirect,
+                    const OsPipe streams[3], OsChild* child, char* command_line, sys_u64 size) {
+    wchar_t wide_command_line[kOsCommandLine];
+    build_command_line(args, wide_command_line);
+
+    wchar_t wide_dir[kOsArgUnits];
+    if (working_dir) {
+        if (!sys_windows_utf8_to_wide(wide_dir, kOsArgUnits, working_dir))
+            wide_dir[0] = 0;
+        for (wchar_t* c = wide_dir; *c; ++c)
             if (*c == L'/')
                 *c = L'\\';
     }
@@ -119,86 +109,44 @@ sys_u32 os_exec(const sys_exec_input* in) {
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = SW_HIDE;
-    Pipe pin, pout, perr;
-    if (in->_stdin_callback)
-        make_pipe(&pin, true);
-    if (in->_stdout_callback)
-        make_pipe(&pout, false);
-    if (in->_stderr_callback)
-        make_pipe(&perr, false);
-    if (in->_stdin_callback || in->_stdout_callback || in->_stderr_callback) {
+    if (redirect) {
         si.dwFlags |= STARTF_USESTDHANDLES;
-        si.hStdInput = pin.child;
-        si.hStdOutput = pout.child;
-        si.hStdError = perr.child;
+        si.hStdInput = handle_of(streams[0]);
+        si.hStdOutput = handle_of(streams[1]);
+        si.hStdError = handle_of(streams[2]);
     }
 
     PROCESS_INFORMATION pi = {};
-    const BOOL created = CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0, nullptr,
-                                        in->_working_dir ? working_dir : nullptr, &si, &pi);
-    // The last error is read before anything else can change it.
-    const DWORD create_error = created ? 0 : GetLastError();
-    // The child holds its own copies now. Closing ours of its input at once makes our writes
-    // fail, rather than block, once a child has ended without reading.
-    close_handle(&pin.child);
-    close_handle(&pout.child);
-    close_handle(&perr.child);
-
-    if (!created) {
-        close_handle(&pin.parent);
-        close_handle(&pout.parent);
-        close_handle(&perr.parent);
-        if (in->_no_assert_on_failure == 1)
-            return kFailed;
-        char command_line_utf8[kCommandLine * 3];
-        if (!sys_windows_wide_to_utf8(command_line_utf8, sizeof(command_line_utf8), command_line))
-            command_line_utf8[0] = 0;
-        SetLastError(create_error);
-        if (sys_assert_handler(
-                "in->_no_assert_on_failure == sys_bool(1)", __FILE__, (sys_u32)__LINE__, 3,
-                "Failed to create process. \nCMD: %s \nCMDLINE: %s \nWORKING_DIR: "
-                "%s \nGetLastError: %s",
-                in->_args[0], command_line_utf8,
-                in->_working_dir ? in->_working_dir : "<not specified>", sys_get_last_error()))
-            sys_check_trap_();
-        return kFailed;
+    if (!CreateProcessW(nullptr, wide_command_line, nullptr, nullptr, TRUE, 0, nullptr,
+                        working_dir ? wide_dir : nullptr, &si, &pi)) {
+        // The last error is kept for the caller's report across the conversion.
+        const DWORD error = GetLastError();
+        if (!sys_windows_wide_to_utf8(command_line, size, wide_command_line))
+            command_line[0] = 0;
+        SetLastError(error);
+        return false;
     }
+    *child_of(child) = Child{pi.hProcess, pi.hThread};
+    return true;
+}
 
-    if (pin.parent) {
-        char buffer[kPiece];
-        for (;;) {
-            const sys_u64 n = in->_stdin_callback(in->_user_data, buffer, kPiece);
-            if (n == 0)
-                break;
-            DWORD written = 0;
-            const BOOL success =
-                WriteFile(pin.parent, buffer, (DWORD)(n > kPiece ? kPiece : n), &written, nullptr);
-            if (!SYS_CHECK(success))
-                break;
-        }
-        close_handle(&pin.parent);
-    }
+bool os_child_wait(OsChild* child, sys_u32 limit_ms, const OsPipe* outputs, int count) {
+    (void)outputs;
+    (void)count;
+    const DWORD limit = limit_ms == kOsNoLimit ? INFINITE : limit_ms;
+    return WaitForSingleObject(child_of(child)->process, limit) != WAIT_TIMEOUT;
+}
 
-    if (!pout.parent && !perr.parent) {
-        WaitForSingleObject(pi.hProcess, INFINITE);
-    } else {
-        while (WaitForSingleObject(pi.hProcess, 10) == WAIT_TIMEOUT)
-            if (drain(&pout, &perr, in))
-                break;
-    }
-
+bool os_child_exit_code(OsChild* child, sys_u32* code) {
     DWORD res = 0;
-    const BOOL b = GetExitCodeProcess(pi.hProcess, &res);
-    SYS_CHECK(b);
-    // A child that closed its output but runs on still reads as active here.
-    SYS_CHECK_TEXT_MSG(res != STILL_ACTIVE, "res != ((DWORD )0x00000103L)", NULL);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    if (pout.parent || perr.parent)
-        drain(&pout, &perr, in);
-    close_handle(&pout.parent);
-    close_handle(&perr.parent);
-    return b ? res : kFailed;
+    const bool read = GetExitCodeProcess(child_of(child)->process, &res) != 0;
+    *code = res;
+    return read;
+}
+
+void os_child_close(OsChild* child) {
+    CloseHandle(child_of(child)->process);
+    CloseHandle(child_of(child)->thread);
 }
 
 void os_last_error_text(char* buffer, sys_u32 size) {
