@@ -24,9 +24,9 @@ std::atomic<sys_bool> s_in_assertion{0};
 std::atomic<bool> s_pretend_debugger{false};
 
 constexpr sys_u32 kMaxAssertCallbacks = 16;
-sys_assert_callback sys_assert_callbacks[kMaxAssertCallbacks];
-void* sys_assert_callback_data[kMaxAssertCallbacks];
-sys_u32 sys_num_assert_callbacks = 0;
+sys_assert_callback s_assert_callbacks[kMaxAssertCallbacks];
+void* s_assert_callback_data[kMaxAssertCallbacks];
+sys_u32 s_num_assert_callbacks = 0;
 
 const char* s_game_version = "";
 
@@ -76,8 +76,8 @@ sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line
     report.append_context_messages();
     append_callstack(report);
 
-    for (sys_u32 i = 0; i < sys_num_assert_callbacks; ++i)
-        sys_assert_callbacks[i](sys_assert_callback_data[i], condition, file, line, text);
+    for (sys_u32 i = 0; i < s_num_assert_callbacks; ++i)
+        s_assert_callbacks[i](s_assert_callback_data[i], condition, file, line, text);
 
     if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())
         os_end_process_after_check();
@@ -87,23 +87,26 @@ sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line
 void sys_assert_add_callback(sys_assert_callback callback, void* user_data) {
     if (!s_assert_tls)
         s_assert_tls = thread_tls_create();
-    if (!SYS_CHECK(sys_num_assert_callbacks <
-                   sizeof(sys_assert_callbacks) / sizeof(sys_assert_callbacks[0])))
+    // The refusal keeps the text it was first published with: hosts match on it.
+    if (!SYS_CHECK_TEXT_MSG(s_num_assert_callbacks < kMaxAssertCallbacks,
+                            "sys_num_assert_callbacks < sizeof( sys_assert_callbacks ) / sizeof( "
+                            "sys_assert_callbacks[0] )",
+                            NULL))
         return;
-    sys_assert_callbacks[sys_num_assert_callbacks] = callback;
-    sys_assert_callback_data[sys_num_assert_callbacks] = user_data;
-    ++sys_num_assert_callbacks;
+    s_assert_callbacks[s_num_assert_callbacks] = callback;
+    s_assert_callback_data[s_num_assert_callbacks] = user_data;
+    ++s_num_assert_callbacks;
 }
 
 void sys_assert_remove_callback(sys_assert_callback callback, void* user_data) {
-    for (sys_u32 i = 0; i < sys_num_assert_callbacks; ++i) {
-        if (sys_assert_callbacks[i] != callback || sys_assert_callback_data[i] != user_data)
+    for (sys_u32 i = 0; i < s_num_assert_callbacks; ++i) {
+        if (s_assert_callbacks[i] != callback || s_assert_callback_data[i] != user_data)
             continue;
-        for (sys_u32 k = i + 1; k < sys_num_assert_callbacks; ++k) {
-            sys_assert_callbacks[k - 1] = sys_assert_callbacks[k];
-            sys_assert_callback_data[k - 1] = sys_assert_callback_data[k];
+        for (sys_u32 k = i + 1; k < s_num_assert_callbacks; ++k) {
+            s_assert_callbacks[k - 1] = s_assert_callbacks[k];
+            s_assert_callback_data[k - 1] = s_assert_callback_data[k];
         }
-        --sys_num_assert_callbacks;
+        --s_num_assert_callbacks;
         return;
     }
 }

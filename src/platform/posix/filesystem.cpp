@@ -37,14 +37,14 @@ bool documents_from_user_dirs(char* buffer, sys_u32 size, const char* home) {
         return false;
     bool found = false;
     char line[4096];
-    static const char key[] = "XDG_DOCUMENTS_DIR=\"";
+    static const char kKey[] = "XDG_DOCUMENTS_DIR=\"";
     while (!found && fgets(line, sizeof(line), f)) {
         const char* p = line;
         while (*p == ' ' || *p == '\t')
             ++p;
-        if (strncmp(p, key, sizeof(key) - 1) != 0)
+        if (strncmp(p, kKey, sizeof(kKey) - 1) != 0)
             continue;
-        p += sizeof(key) - 1;
+        p += sizeof(kKey) - 1;
         const char* end = strchr(p, '"');
         if (!end)
             continue;

@@ -25,12 +25,12 @@ bool os_debugger_present() {
     close(fd);
     buf[len] = 0;
 
-    static const char key[] = "\nTracerPid:";
-    for (size_t i = 0; i + sizeof(key) - 1 <= len; ++i) {
+    static const char kKey[] = "\nTracerPid:";
+    for (size_t i = 0; i + sizeof(kKey) - 1 <= len; ++i) {
         size_t k = 0;
-        while (k < sizeof(key) - 1 && buf[i + k] == key[k])
+        while (k < sizeof(kKey) - 1 && buf[i + k] == kKey[k])
             ++k;
-        if (k != sizeof(key) - 1)
+        if (k != sizeof(kKey) - 1)
             continue;
         const char* p = buf + i + k;
         while (*p == ' ' || *p == '\t')
