@@ -1,6 +1,7 @@
-// Crash dumps: the dump path, the report text and the exported assertion callback. The
-// platform handlers (src/platform/*/crash.cpp) write the file and install the handler.
-#include "crash.h"
+// Crash dumps: the dump path, the report text, the handler's set-up and the exported assertion
+// callback. The platform handlers (src/platform/*/crash.cpp) catch the crash and write the
+// file.
+#include "crash_internal.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/filesystem.h"
@@ -40,6 +41,12 @@ void crash_report_record(CrashReport* report, sys_u64 index, sys_u32 code, sys_u
 void crash_report_callstack(CrashReport* report, void* context, callstack_entry* frames) {
     const sys_u64 count = callstack_get(frames, kCrashMaxFrames, context);
     report->builder.append_callstack(frames, count, 0);
+}
+
+extern "C" void sys_setup_terminate(void) {
+    // Symbols are set up now, while the process is healthy, not inside the handler.
+    callstack_symbols_find_dbghelp();
+    os_crash_install_handler();
 }
 
 extern "C" void sys_assert_callback_create_minidump(void* user_data, const char* condition,

@@ -1,5 +1,5 @@
 // Child processes, the end of the process, the stored command line, the console and the text
-// of the last system error. The platform bodies are in src/platform/*/exec.cpp: they start a
+// of the last system error. The platform bodies are in src/platform/*/process.cpp: they start a
 // child and move bytes through its pipes; the order of it all and every check live here.
 #include "qv_sys/assertion.h"
 #include "qv_sys/io.h"

@@ -13,7 +13,7 @@
 #error "qv_sys supports 64-bit Windows and 64-bit Linux"
 #endif
 
-// --- memory (memory.cpp) -------------------------------------------------------------------
+// --- memory (sysmemory.cpp) ----------------------------------------------------------------
 // The process heap. Sizes are never 0 here: the portable layer handles 0 itself, except that
 // os_heap_realloc must turn a live block into a valid zero-length block for size 0.
 void* os_heap_alloc(sys_u64 size);
@@ -29,7 +29,7 @@ bool os_pages_protect(void* base, sys_u64 size, sys_u32 mode);
 // Releases a whole reservation made by os_pages_allocate.
 bool os_pages_release(void* base, sys_u64 size);
 
-// --- process (process.cpp) -----------------------------------------------------------------
+// --- failed checks (assertion.cpp) ---------------------------------------------------------
 // Whether a debugger is attached right now. Allocation-free: the check handler calls it.
 bool os_debugger_present();
 // Ends the process the way a failed check does: exit code -1 on Windows, 255 on Linux (the
@@ -105,7 +105,7 @@ bool os_tls_free(sys_u32 slot);
 void* os_tls_get(sys_u32 slot, bool* ok);
 bool os_tls_set(sys_u32 slot, void* value);
 
-// --- threads (thread_start.cpp) ------------------------------------------------------------
+// --- threads (thread_create.cpp) -----------------------------------------------------------
 // A handle is the platform's thread handle (Windows) or a heap record around the pthread
 // (Linux); only these functions look inside it.
 using OsThreadEntry = sys_u32 (*)(void* block);
@@ -173,6 +173,10 @@ void* os_callstack_dbghelp_module();
 // into it: with the exception (EXCEPTION_POINTERS* on Windows; on Linux the signal handler's
 // own record) or, given null, without one. A file that cannot be created is logged.
 void os_crash_write_minidump(const char* path, void* exception);
+// Makes the library the process's last-chance handler: Windows' unhandled-exception filter;
+// Linux's handlers for the fatal signals, on an alternate stack, with the dump writer's
+// buffers prepared now because the handler may not allocate.
+void os_crash_install_handler();
 
 // --- machine facts (misc.cpp) --------------------------------------------------------------
 // The power state in the shape of Windows' SYSTEM_POWER_STATUS, so one decision serves both.
@@ -218,7 +222,7 @@ inline constexpr char kOsPathSeparator = '\\';
 inline constexpr char kOsPathSeparator = '/';
 #endif
 
-// --- child processes, console, last error (exec.cpp) ---------------------------------------
+// --- child processes, console, last error (process.cpp) ------------------------------------
 // process.cpp runs a child over these: it creates the pipes, starts the child, feeds its
 // input, drains its output while it waits, and raises every check. The bodies only make the
 // platform calls.

@@ -1,6 +1,6 @@
 // Windows: the dump through the debug-help library's MiniDumpWriteDump and the process's
 // unhandled-exception filter with its report box.
-#include "crash.h"
+#include "crash_internal.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/filesystem.h"
@@ -118,7 +118,6 @@ void os_crash_write_minidump(const char* path, void* exception) {
     CloseHandle(file);
 }
 
-extern "C" void sys_setup_terminate(void) {
-    callstack_symbols_find_dbghelp();
+void os_crash_install_handler() {
     SetUnhandledExceptionFilter(sys_unhandled_exception_filter);
 }
