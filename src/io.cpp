@@ -1,12 +1,12 @@
 // The formatter and the print dispatch: every message of the library and of its host is
 // formatted here, once, and handed to the registered print callbacks.
 //
-// The formatter works the way its documented model does (a conversion text, then a field
-// with sign and padding, copied to the output with the truncation rule), but takes short
-// cuts where the result cannot differ: literal runs are copied as blocks, numbers are
-// written into a small local buffer, texts are read in place and a field that fits is
-// written straight to the output. The 4096-byte work area is touched only by conversions
-// that need one (UTF-32 and case-changed text, floats, custom objects).
+// Every conversion's result is defined by three steps: its text, a field with sign and
+// padding, and the copy to the output under the truncation rule. The code keeps exactly those
+// results but takes short cuts where they cannot differ: literal runs are copied as blocks, numbers
+// are written into a small local buffer, texts are read in place and a field that fits is written
+// straight to the output. The 4096-byte work area is touched only by conversions that need one
+// (UTF-32 and case-changed text, floats, custom objects).
 #include "qv_sys/io.h"
 
 #include "qv_sys/assertion.h"
