@@ -33,8 +33,9 @@ sys_u64 utf16_units(const char* text) {
     return units;
 }
 
-// The arguments as the child gets them: one too long for the platform's argument buffer
-// fails that buffer's conversion check and goes as empty text. Null when out of memory.
+// The arguments as the child gets them. One too long for the platform's 1024-unit argument
+// buffer fails with the text of the conversion into that buffer, on both platforms, and goes
+// as empty text. Null when out of memory.
 const char** vetted_arguments(const char* const* args) {
     sys_u64 count = 0;
     while (args[count])
@@ -43,8 +44,8 @@ const char** vetted_arguments(const char* const* args) {
     if (!vetted)
         return nullptr;
     for (sys_u64 i = 0; i < count; ++i) {
-        const bool mbtowc_ret = utf16_units(args[i]) < kOsArgUnits;
-        vetted[i] = SYS_CHECK(mbtowc_ret) ? args[i] : "";
+        const bool fits = utf16_units(args[i]) < kOsArgUnits;
+        vetted[i] = SYS_CHECK_TEXT_MSG(fits, "mbtowc_ret", NULL) ? args[i] : "";
     }
     vetted[count] = nullptr;
     return vetted;
