@@ -24,9 +24,9 @@ std::atomic<sys_bool> s_in_assertion{0};
 std::atomic<bool> s_pretend_debugger{false};
 
 constexpr sys_u32 kMaxAssertCallbacks = 16;
-sys_assert_callback sys_assert_callbacks[kMaxAssertCallbacks];
-void* sys_assert_callback_data[kMaxAssertCallbacks];
-sys_u32 sys_num_assert_callbacks = 0;
+sys_assert_callback s_assert_callbacks[kMaxAssertCallbacks];
+void* s_assert_callback_data[kMaxAssertCallbacks];
+sys_u32 s_num_assert_callbacks = 0;
 
 const char* s_game_version = "";
 
@@ -45,41 +45,12 @@ ContextStack* context_stack() {
 constexpr sys_u64 kReportSize = 4096;
 constexpr sys_u64 kMaxFrames = 256;
 
-// The report under construction: a zeroed buffer whose last byte is never written, so it is
-// terminated however it is cut.
-struct Report {
-    char text[kReportSize];
-    sys_u64 used;
-
-    void append(const char* piece) {
-        while (*piece && used < kReportSize - 1)
-            text[used++] = *piece++;
-    }
-    void appendf(const char* format, ...) {
-        if (used >= kReportSize - 1)
-            return;
-        va_list args;
-        va_start(args, format);
-        used += sys_vsnprintf(text + used, kReportSize - 1 - used, format, args);
-        va_end(args);
-    }
-};
-
 // Appends the call stack. Kept in the handler's frame (always inlined) so that the frames it
 // drops are exactly callstack_get's own and the handler's.
-__attribute__((always_inline)) inline void append_callstack(Report& report) {
+__attribute__((always_inline)) inline void append_callstack(ReportBuilder& report) {
     callstack_entry frames[kMaxFrames];
     const sys_u64 count = callstack_get(frames, kMaxFrames, nullptr);
-    if (count == 0) {
-        report.append("\n\nNo callstack found.");
-        return;
-    }
-    report.append("\n\nCallstack:\n");
-    for (sys_u64 i = 2; i < count; ++i) {
-        report.appendf("%lu: %s\n", i - 2, frames[i].function);
-        if (frames[i].file[0])
-            report.appendf("%s:%u:%u\n", frames[i].file, frames[i].line, frames[i].displacement);
-    }
+    report.append_callstack(frames, count, 2);
 }
 
 } // namespace
@@ -92,27 +63,21 @@ sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line
     if (s_in_assertion.exchange(1, std::memory_order_acq_rel) != 0)
         return 1;
 
-    Report report;
-    memset(&report, 0, sizeof report);
+    char text[kReportSize];
+    ReportBuilder report(text, sizeof text);
     if (format) {
         va_list args;
         va_start(args, format);
-        report.used = sys_vsnprintf(report.text, kReportSize - 1, format, args);
+        report.vappendf(format, args);
         va_end(args);
     }
     report.append("\n\n");
     report.append(s_game_version);
-    if (const ContextStack* context = context_stack(); context && context->count > 0) {
-        report.append("\n\nAdditional assert messages:");
-        for (sys_u64 i = 0; i < context->count; ++i) {
-            report.append("\n");
-            report.append(context->messages[i] ? context->messages[i] : "");
-        }
-    }
+    report.append_context_messages();
     append_callstack(report);
 
-    for (sys_u32 i = 0; i < sys_num_assert_callbacks; ++i)
-        sys_assert_callbacks[i](sys_assert_callback_data[i], condition, file, line, report.text);
+    for (sys_u32 i = 0; i < s_num_assert_callbacks; ++i)
+        s_assert_callbacks[i](s_assert_callback_data[i], condition, file, line, text);
 
     if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())
         os_end_process_after_check();
@@ -122,23 +87,26 @@ sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line
 void sys_assert_add_callback(sys_assert_callback callback, void* user_data) {
     if (!s_assert_tls)
         s_assert_tls = thread_tls_create();
-    if (!SYS_CHECK(sys_num_assert_callbacks <
-                   sizeof(sys_assert_callbacks) / sizeof(sys_assert_callbacks[0])))
+    // The refusal keeps the text it was first published with: hosts match on it.
+    if (!SYS_CHECK_TEXT_MSG(s_num_assert_callbacks < kMaxAssertCallbacks,
+                            "sys_num_assert_callbacks < sizeof( sys_assert_callbacks ) / sizeof( "
+                            "sys_assert_callbacks[0] )",
+                            NULL))
         return;
-    sys_assert_callbacks[sys_num_assert_callbacks] = callback;
-    sys_assert_callback_data[sys_num_assert_callbacks] = user_data;
-    ++sys_num_assert_callbacks;
+    s_assert_callbacks[s_num_assert_callbacks] = callback;
+    s_assert_callback_data[s_num_assert_callbacks] = user_data;
+    ++s_num_assert_callbacks;
 }
 
 void sys_assert_remove_callback(sys_assert_callback callback, void* user_data) {
-    for (sys_u32 i = 0; i < sys_num_assert_callbacks; ++i) {
-        if (sys_assert_callbacks[i] != callback || sys_assert_callback_data[i] != user_data)
+    for (sys_u32 i = 0; i < s_num_assert_callbacks; ++i) {
+        if (s_assert_callbacks[i] != callback || s_assert_callback_data[i] != user_data)
             continue;
-        for (sys_u32 k = i + 1; k < sys_num_assert_callbacks; ++k) {
-            sys_assert_callbacks[k - 1] = sys_assert_callbacks[k];
-            sys_assert_callback_data[k - 1] = sys_assert_callback_data[k];
+        for (sys_u32 k = i + 1; k < s_num_assert_callbacks; ++k) {
+            s_assert_callbacks[k - 1] = s_assert_callbacks[k];
+            s_assert_callback_data[k - 1] = s_assert_callback_data[k];
         }
-        --sys_num_assert_callbacks;
+        --s_num_assert_callbacks;
         return;
     }
 }
@@ -210,12 +178,51 @@ void assert_test_pretend_debugger(bool pretend) {
     s_pretend_debugger.store(pretend, std::memory_order_relaxed);
 }
 
-const char* const* assert_context_messages(sys_u64* count) {
-    const ContextStack* context = context_stack();
-    *count = context ? context->count : 0;
-    return context ? context->messages : nullptr;
-}
-
 const char* assert_game_version() {
     return s_game_version;
+}
+
+ReportBuilder::ReportBuilder(char* text, sys_u64 size) : text_(text), size_(size), used_(0) {
+    memset(text, 0, size);
+}
+
+void ReportBuilder::append(const char* piece) {
+    while (*piece && used_ < size_ - 1)
+        text_[used_++] = *piece++;
+}
+
+void ReportBuilder::appendf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vappendf(format, args);
+    va_end(args);
+}
+
+void ReportBuilder::vappendf(const char* format, va_list args) {
+    if (used_ < size_ - 1)
+        used_ += sys_vsnprintf(text_ + used_, size_ - 1 - used_, format, args);
+}
+
+void ReportBuilder::append_context_messages() {
+    const ContextStack* context = context_stack();
+    if (!context || context->count == 0)
+        return;
+    append("\n\nAdditional assert messages:");
+    for (sys_u64 i = 0; i < context->count; ++i) {
+        append("\n");
+        append(context->messages[i] ? context->messages[i] : "");
+    }
+}
+
+void ReportBuilder::append_callstack(const callstack_entry* frames, sys_u64 count, sys_u64 first) {
+    if (count == 0) {
+        append("\n\nNo callstack found.");
+        return;
+    }
+    append("\n\nCallstack:\n");
+    for (sys_u64 i = first; i < count && used_ < size_ - 1; ++i) {
+        appendf("%lu: %s\n", i - first, frames[i].function);
+        if (frames[i].file[0])
+            appendf("%s:%u:%u\n", frames[i].file, frames[i].line, frames[i].displacement);
+    }
 }

@@ -1,5 +1,5 @@
 // Call stacks: the exported entry points and the record filling shared by both platforms.
-#include "callstack.h"
+#include "callstack_internal.h"
 
 #include <string.h>
 

@@ -2,7 +2,9 @@
 //
 // The frequency and the start tick are written once by the load-time routine, before any
 // other code of the library can run, and only read afterwards, so no call here takes a lock.
-#include "chrono.h"
+// It is the library's only load-time work: everything else process-wide is constant data or
+// created lazily by the family that owns it, so load order between libraries never matters.
+#include "chrono_internal.h"
 
 #include "qv_sys/assertion.h"
 
@@ -21,13 +23,13 @@ sys_u64 now_ticks() {
     return ticks;
 }
 
-} // namespace
-
-void chrono_init_at_load() {
+__attribute__((constructor)) void chrono_init_at_load() {
     const bool b = os_clock_frequency(&s_frequency);
     SYS_CHECK(b);
     s_global_start_time = now_ticks();
 }
+
+} // namespace
 
 // The product is formed before the division, in unsigned arithmetic so that it wraps instead
 // of being undefined; only then is it read as signed. Dividing first would lose the

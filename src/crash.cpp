@@ -1,6 +1,7 @@
-// Crash dumps: the dump path, the report text and the exported assertion callback. The
-// platform handlers (src/platform/*/crash.cpp) write the file and install the handler.
-#include "crash.h"
+// Crash dumps: the dump path, the report text, the handler's set-up and the exported assertion
+// callback. The platform handlers (src/platform/*/crash.cpp) catch the crash and write the
+// file.
+#include "crash_internal.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/filesystem.h"
@@ -9,15 +10,6 @@
 #include "assertion_internal.h"
 
 #include <string.h>
-
-namespace {
-
-void append(CrashReport* report, const char* piece) {
-    while (*piece && report->used < kCrashReportSize - 1)
-        report->text[report->used++] = *piece++;
-}
-
-} // namespace
 
 sys_u32 crash_dump_path(char* path) {
     char session[kCrashPathSize];
@@ -32,50 +24,29 @@ void crash_log_unable_to_open(const char* path) {
 }
 
 void crash_report_begin(CrashReport* report) {
-    memset(report, 0, sizeof *report);
+    report->builder = ReportBuilder(report->text, sizeof report->text);
     SYS_LOG("QV_SYS", "%s\n", "Exception caught");
 }
 
 void crash_report_record(CrashReport* report, sys_u64 index, sys_u32 code, sys_u32 flags,
                          sys_u64 address, const char* module) {
-    char* piece = report->text + report->used;
-    if (report->used < kCrashReportSize - 1)
-        report->used += sys_snprintf(
-            piece, kCrashReportSize - 1 - report->used,
-            "%s\n%lu:\nExceptionCode:\n0x%x\nExceptionFlags:\n0x%x\nExceptionAddress:\n0x%lx\n"
-            "Module:\n%s\n",
-            assert_game_version(), index, code, flags, address, module);
+    const char* piece = report->builder.end();
+    report->builder.appendf(
+        "%s\n%lu:\nExceptionCode:\n0x%x\nExceptionFlags:\n0x%x\nExceptionAddress:\n0x%lx\n"
+        "Module:\n%s\n",
+        assert_game_version(), index, code, flags, address, module);
     SYS_LOG("QV_SYS", "%s\n", piece);
-}
-
-void crash_report_context_messages(CrashReport* report) {
-    sys_u64 count = 0;
-    const char* const* messages = assert_context_messages(&count);
-    if (count == 0)
-        return;
-    append(report, "\n\nAdditional assert messages:");
-    for (sys_u64 i = 0; i < count; ++i) {
-        append(report, "\n");
-        append(report, messages[i] ? messages[i] : "");
-    }
 }
 
 void crash_report_callstack(CrashReport* report, void* context, callstack_entry* frames) {
     const sys_u64 count = callstack_get(frames, kCrashMaxFrames, context);
-    if (count == 0) {
-        append(report, "\n\nNo callstack found.");
-        return;
-    }
-    append(report, "\n\nCallstack:\n");
-    for (sys_u64 i = 0; i < count && report->used < kCrashReportSize - 1; ++i) {
-        report->used +=
-            sys_snprintf(report->text + report->used, kCrashReportSize - 1 - report->used,
-                         "%lu: %s\n", i, frames[i].function);
-        if (frames[i].file[0] && report->used < kCrashReportSize - 1)
-            report->used +=
-                sys_snprintf(report->text + report->used, kCrashReportSize - 1 - report->used,
-                             "%s:%u:%u\n", frames[i].file, frames[i].line, frames[i].displacement);
-    }
+    report->builder.append_callstack(frames, count, 0);
+}
+
+extern "C" void sys_setup_terminate(void) {
+    // Symbols are set up now, while the process is healthy, not inside the handler.
+    callstack_symbols_find_dbghelp();
+    os_crash_install_handler();
 }
 
 extern "C" void sys_assert_callback_create_minidump(void* user_data, const char* condition,

@@ -1,13 +1,16 @@
 // Paths, the per-user home folder and the session folder. The platform answers where the
 // executable, the current and temporary folders and the documents folder are
-// (src/platform/*/filesystem.cpp); this file owns the settings and the path rules.
+// (src/platform/*/filesystem.cpp); this file owns the settings, the path rules and the checks.
 #include "qv_sys/filesystem.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/io.h"
 #include "qv_sys/time.h"
 
+#include "cstr_internal.h"
 #include "platform/os.h"
+
+#include <string.h>
 
 namespace {
 
@@ -26,6 +29,29 @@ void to_slashes(char* text, sys_u64 limit = ~0ull) {
             text[i] = '/';
 }
 
+// Copies a platform path into the caller's buffer. A buffer that is too small fails the check
+// of the conversion that hands paths over from the platform, so host code fails alike on both
+// platforms.
+sys_u32 hand_over(char* buffer, sys_u32 size, const char* path) {
+    const sys_u64 length = sys_strlen(path);
+    if (!SYS_CHECK_TEXT_MSG(length < size, "wctomb_ret", NULL))
+        return 0;
+    memcpy(buffer, path, length + 1);
+    return (sys_u32)length;
+}
+
+// The executable's path and the current directory fail alike: a failed platform call, or a
+// path that does not fit the platform's buffer.
+sys_u32 checked_path(OsPathStatus status, char* buffer, sys_u32 size, const char* path) {
+    if (status == OsPathStatus::call_failed)
+        SYS_CHECK_TEXT_MSG(false, "ret", NULL);
+    if (status != OsPathStatus::ok) {
+        SYS_CHECK(!"Failed getting path");
+        return 0;
+    }
+    return hand_over(buffer, size, path);
+}
+
 void copy_setting(char* setting, sys_u64 capacity, const char* value) {
     sys_snprintf(setting, capacity, "%s", value);
     setting[capacity - 1] = 0;
@@ -34,7 +60,8 @@ void copy_setting(char* setting, sys_u64 capacity, const char* value) {
 } // namespace
 
 sys_u32 filesystem_get_exe_path(char* buffer, sys_u32 size) {
-    return os_exe_path(buffer, size);
+    char path[kOsPathBytes];
+    return checked_path(os_exe_path(path), buffer, size, path);
 }
 
 sys_u32 filesystem_get_exe_dir(char* buffer, sys_u32 size) {
@@ -52,7 +79,8 @@ sys_u32 filesystem_get_exe_dir(char* buffer, sys_u32 size) {
 }
 
 sys_u32 filesystem_get_current_directory(char* buffer, sys_u32 size) {
-    const sys_u32 length = os_current_directory(buffer, size);
+    char path[kOsPathBytes];
+    const sys_u32 length = checked_path(os_current_directory(path), buffer, size, path);
     if (length)
         to_slashes(buffer);
     return length;
@@ -102,7 +130,10 @@ sys_u32 filesystem_get_home_path(char* buffer, sys_u32 size) {
 }
 
 sys_u32 filesystem_get_temp_path(char* buffer, sys_u32 size) {
-    const sys_u32 length = os_temp_path(buffer, size);
+    char path[kOsPathBytes];
+    const OsPathStatus status = os_temp_path(path);
+    SYS_CHECK_TEXT_MSG(status == OsPathStatus::ok, "tmp_path_ret", "No temp dir");
+    const sys_u32 length = hand_over(buffer, size, path);
     if (length)
         to_slashes(buffer);
     return length;

@@ -100,8 +100,25 @@ sys_i64 filesystem_file_size(filesystem_file* file) {
 
 filesystem_mapped_file* filesystem_mapped_file_create(const char* path) {
     OsMappedFile mapped{};
-    if (!os_mapped_file_open(path, &mapped))
+    switch (os_mapped_file_open(path, &mapped)) {
+    case OsMapStatus::ok:
+        break;
+    case OsMapStatus::open_failed: {
+        char cwd[2048] = {};
+        filesystem_get_current_directory(cwd, sizeof(cwd));
+        SYS_CHECK_TEXT_MSG(false, "file != ((HANDLE)(LONG_PTR)-1)",
+                           "CreateFile returned INVALID_HANDLE_VALUE for '%s', error: '%s', "
+                           "working dir: '%s'",
+                           path, sys_get_last_error(), cwd);
         return nullptr;
+    }
+    case OsMapStatus::mapping_failed:
+        SYS_CHECK_TEXT_MSG(false, "map", "Couldn't create file mapping for '%s'", path);
+        return nullptr;
+    case OsMapStatus::view_failed:
+        SYS_CHECK_TEXT_MSG(false, "mem", "Couldn't get map view for '%s'", path);
+        return nullptr;
+    }
     auto* record = new filesystem_mapped_file;
     static_cast<OsMappedFile&>(*record) = mapped;
     return record;
@@ -110,7 +127,8 @@ filesystem_mapped_file* filesystem_mapped_file_create(const char* path) {
 void filesystem_mapped_file_destroy(filesystem_mapped_file* file) {
     if (!file)
         return;
-    os_mapped_file_close(file);
+    const bool res = os_mapped_file_close(file);
+    SYS_CHECK(res);
     delete file;
 }
 

@@ -1,12 +1,12 @@
 // The formatter and the print dispatch: every message of the library and of its host is
 // formatted here, once, and handed to the registered print callbacks.
 //
-// The formatter works the way its documented model does (a conversion text, then a field
-// with sign and padding, copied to the output with the truncation rule), but takes short
-// cuts where the result cannot differ: literal runs are copied as blocks, numbers are
-// written into a small local buffer, texts are read in place and a field that fits is
-// written straight to the output. The 4096-byte work area is touched only by conversions
-// that need one (UTF-32 and case-changed text, floats, custom objects).
+// Every conversion's result is defined by three steps: its text, a field with sign and
+// padding, and the copy to the output under the truncation rule. The code keeps exactly those
+// results but takes short cuts where they cannot differ: literal runs are copied as blocks, numbers
+// are written into a small local buffer, texts are read in place and a field that fits is written
+// straight to the output. The 4096-byte work area is touched only by conversions that need one
+// (UTF-32 and case-changed text, floats, custom objects).
 #include "qv_sys/io.h"
 
 #include "qv_sys/assertion.h"
@@ -712,9 +712,9 @@ namespace {
 constexpr sys_u32 kMaxCallbacks = 16;
 constexpr sys_u64 kMaxDisabledTypes = 64;
 
-sys_printf_callback io_printf_callbacks[kMaxCallbacks];
-void* io_printf_callback_data[kMaxCallbacks];
-sys_u32 io_num_printf_callbacks = 0;
+sys_printf_callback s_printf_callbacks[kMaxCallbacks];
+void* s_printf_callback_data[kMaxCallbacks];
+sys_u32 s_num_printf_callbacks = 0;
 
 sys_u64 s_disabled_types[kMaxDisabledTypes];
 sys_u64 s_disabled_count = 0;
@@ -728,14 +728,14 @@ bool type_disabled(sys_u64 hash, sys_u64* index) {
 }
 
 void dispatch(const char* format, va_list args, sys_bool is_error) {
-    const sys_u32 count = io_num_printf_callbacks;
+    const sys_u32 count = s_num_printf_callbacks;
     if (count == 0)
         return;
     char line[kWorkArea];
     const sys_u64 len = sys_vsnprintf(line, kWorkArea - 1, format, args);
     line[len] = 0;
     for (sys_u32 i = 0; i < count; ++i)
-        io_printf_callbacks[i](io_printf_callback_data[i], line, len, is_error);
+        s_printf_callbacks[i](s_printf_callback_data[i], line, len, is_error);
 }
 
 } // namespace
@@ -751,7 +751,7 @@ void sys_vperrorf(const char* format, va_list args) {
 }
 
 void sys_printf(const char* format, ...) {
-    if (io_num_printf_callbacks == 0)
+    if (s_num_printf_callbacks == 0)
         return;
     va_list args;
     va_start(args, format);
@@ -760,7 +760,7 @@ void sys_printf(const char* format, ...) {
 }
 
 void sys_perrorf(const char* format, ...) {
-    if (io_num_printf_callbacks == 0)
+    if (s_num_printf_callbacks == 0)
         return;
     va_list args;
     va_start(args, format);
@@ -769,7 +769,7 @@ void sys_perrorf(const char* format, ...) {
 }
 
 void sys_printf_logtype(const char* type, const char* format, ...) {
-    if (!s_logs_enabled || io_num_printf_callbacks == 0)
+    if (!s_logs_enabled || s_num_printf_callbacks == 0)
         return;
     if (s_disabled_count != 0) {
         sys_u64 index;
@@ -805,21 +805,24 @@ void sys_printf_enable_logs(sys_bool enable) {
 }
 
 void sys_printf_add_callback(sys_printf_callback callback, void* user_data) {
-    if (!SYS_CHECK(io_num_printf_callbacks <
-                   sizeof(io_printf_callbacks) / sizeof(io_printf_callbacks[0])))
+    // The refusal keeps the text it was first published with: hosts match on it.
+    if (!SYS_CHECK_TEXT_MSG(s_num_printf_callbacks < kMaxCallbacks,
+                            "io_num_printf_callbacks < sizeof( io_printf_callbacks ) / sizeof( "
+                            "io_printf_callbacks[0] )",
+                            NULL))
         return;
-    io_printf_callbacks[io_num_printf_callbacks] = callback;
-    io_printf_callback_data[io_num_printf_callbacks] = user_data;
-    ++io_num_printf_callbacks;
+    s_printf_callbacks[s_num_printf_callbacks] = callback;
+    s_printf_callback_data[s_num_printf_callbacks] = user_data;
+    ++s_num_printf_callbacks;
 }
 
 void sys_printf_remove_callback(sys_printf_callback callback) {
-    for (sys_u32 i = 0; i < io_num_printf_callbacks; ++i) {
-        if (io_printf_callbacks[i] != callback)
+    for (sys_u32 i = 0; i < s_num_printf_callbacks; ++i) {
+        if (s_printf_callbacks[i] != callback)
             continue;
-        const sys_u32 last = --io_num_printf_callbacks;
-        io_printf_callbacks[i] = io_printf_callbacks[last];
-        io_printf_callback_data[i] = io_printf_callback_data[last];
+        const sys_u32 last = --s_num_printf_callbacks;
+        s_printf_callbacks[i] = s_printf_callbacks[last];
+        s_printf_callback_data[i] = s_printf_callback_data[last];
         return;
     }
 }

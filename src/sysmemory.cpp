@@ -42,15 +42,15 @@ void sys_memgarble(void* ptr, sys_u64 size) {
 namespace {
 
 // 0 until the first guarded block; two threads racing on it store the same value.
-std::atomic<sys_u64> PAGE_SIZE{0};
+std::atomic<sys_u64> s_page_size{0};
 
 } // namespace
 
 void* sys_mem_access_malloc(sys_u64 size) {
-    sys_u64 page = PAGE_SIZE.load(std::memory_order_relaxed);
+    sys_u64 page = s_page_size.load(std::memory_order_relaxed);
     if (page == 0) {
         page = os_page_size();
-        PAGE_SIZE.store(page, std::memory_order_relaxed);
+        s_page_size.store(page, std::memory_order_relaxed);
     }
     // The header page, the block's pages, and one inaccessible page after them.
     const sys_u64 block_pages = size / page + (size % page != 0 ? 1 : 0);
@@ -73,7 +73,7 @@ void* sys_mem_access_malloc(sys_u64 size) {
 }
 
 void sys_mem_access_free(void* ptr) {
-    const sys_u64 page = PAGE_SIZE.load(std::memory_order_relaxed);
+    const sys_u64 page = s_page_size.load(std::memory_order_relaxed);
     if (!SYS_CHECK_TEXT_MSG(page != 0, "PAGE_SIZE", NULL) || ptr == nullptr)
         return;
     sys_u8* base = (sys_u8*)ptr - page;
@@ -88,7 +88,7 @@ void sys_mem_access_free(void* ptr) {
 }
 
 void sys_mem_access_set(void* ptr, sys_u32 mode, sys_u64 size) {
-    const sys_u64 page = PAGE_SIZE.load(std::memory_order_relaxed);
+    const sys_u64 page = s_page_size.load(std::memory_order_relaxed);
     const sys_u64 address = (sys_u64)(uintptr_t)ptr;
     if (!SYS_CHECK_TEXT_MSG(page != 0 && address % page == 0,
                             "( reinterpret_cast<sys_u64>( access_mem ) % PAGE_SIZE ) == 0", NULL))

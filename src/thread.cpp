@@ -3,7 +3,7 @@
 // Each object is one heap block holding the platform record (src/platform/*/thread.cpp owns
 // what is inside); the barrier is built here from a mutex and a condition variable. Thread
 // creation itself is a separate section still to come in this file.
-#include "thread.h"
+#include "thread_internal.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/sysmemory.h"

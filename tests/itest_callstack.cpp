@@ -1,7 +1,7 @@
 // Call stacks, internals: the engine-marker cut and how one looked-up frame fills a record.
 #include <gtest/gtest.h>
 
-#include "callstack.h"
+#include "callstack_internal.h"
 
 #include <string.h>
 

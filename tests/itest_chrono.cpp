@@ -2,7 +2,7 @@
 // that links the library's objects statically.
 #include "support/test_support.h"
 
-#include "chrono.h"
+#include "chrono_internal.h"
 
 namespace {
 

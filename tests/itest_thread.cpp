@@ -1,7 +1,7 @@
 // The barrier's guard against wake-ups that no release caused.
 #include "support/test_support.h"
 
-#include "thread.h"
+#include "thread_internal.h"
 
 #include <atomic>
 #include <chrono>

@@ -13,7 +13,7 @@
 #error "qv_sys supports 64-bit Windows and 64-bit Linux"
 #endif
 
-// --- memory (memory.cpp) -------------------------------------------------------------------
+// --- memory (sysmemory.cpp) ----------------------------------------------------------------
 // The process heap. Sizes are never 0 here: the portable layer handles 0 itself, except that
 // os_heap_realloc must turn a live block into a valid zero-length block for size 0.
 void* os_heap_alloc(sys_u64 size);
@@ -29,7 +29,7 @@ bool os_pages_protect(void* base, sys_u64 size, sys_u32 mode);
 // Releases a whole reservation made by os_pages_allocate.
 bool os_pages_release(void* base, sys_u64 size);
 
-// --- process (process.cpp) -----------------------------------------------------------------
+// --- failed checks (assertion.cpp) ---------------------------------------------------------
 // Whether a debugger is attached right now. Allocation-free: the check handler calls it.
 bool os_debugger_present();
 // Ends the process the way a failed check does: exit code -1 on Windows, 255 on Linux (the
@@ -105,7 +105,7 @@ bool os_tls_free(sys_u32 slot);
 void* os_tls_get(sys_u32 slot, bool* ok);
 bool os_tls_set(sys_u32 slot, void* value);
 
-// --- threads (thread_start.cpp) ------------------------------------------------------------
+// --- threads (thread_create.cpp) -----------------------------------------------------------
 // A handle is the platform's thread handle (Windows) or a heap record around the pthread
 // (Linux); only these functions look inside it.
 using OsThreadEntry = sys_u32 (*)(void* block);
@@ -173,6 +173,10 @@ void* os_callstack_dbghelp_module();
 // into it: with the exception (EXCEPTION_POINTERS* on Windows; on Linux the signal handler's
 // own record) or, given null, without one. A file that cannot be created is logged.
 void os_crash_write_minidump(const char* path, void* exception);
+// Makes the library the process's last-chance handler: Windows' unhandled-exception filter;
+// Linux's handlers for the fatal signals, on an alternate stack, with the dump writer's
+// buffers prepared now because the handler may not allocate.
+void os_crash_install_handler();
 
 // --- machine facts (misc.cpp) --------------------------------------------------------------
 // The power state in the shape of Windows' SYSTEM_POWER_STATUS, so one decision serves both.
@@ -191,13 +195,22 @@ bool os_machine_id(char* buffer, sys_u64* size);
 void os_open_url(const char* url);
 
 // --- paths (filesystem.cpp) ----------------------------------------------------------------
-// Each fills `buffer` (`size` bytes) with UTF-8 and returns the length without the terminator,
-// 0 on failure, raising the family's checks itself ("ret", "!\"Failed getting path\"",
-// "wctomb_ret"). The separators are the platform's own.
-sys_u32 os_exe_path(char* buffer, sys_u32 size);
-sys_u32 os_current_directory(char* buffer, sys_u32 size);
-// The temporary folder, ending in a separator (check "tmp_path_ret" on Windows).
-sys_u32 os_temp_path(char* buffer, sys_u32 size);
+// The platform's answer for a path; filesystem.cpp raises the checks that go with each
+// failure, so both platforms fail with the same texts.
+enum class OsPathStatus {
+    ok,
+    call_failed, // the platform call itself failed
+    cut,         // the path is longer than the platform's 260-unit buffer
+};
+// Room for any path the platform answers with, as UTF-8 with its terminator.
+inline constexpr sys_u32 kOsPathBytes = 1024;
+// Each fills `path` (kOsPathBytes bytes) with terminated UTF-8; the separators are the
+// platform's own.
+OsPathStatus os_exe_path(char* path);
+OsPathStatus os_current_directory(char* path);
+// The temporary folder, ending in a separator. A folder too long for the platform's buffer
+// comes back empty with `ok`, as the Windows call leaves its buffer untouched then.
+OsPathStatus os_temp_path(char* path);
 // The user's documents folder, or "" when the platform cannot name one.
 void os_documents_folder(char* buffer, sys_u32 size);
 // The C runtime's change of directory: 0 on success.
@@ -209,9 +222,69 @@ inline constexpr char kOsPathSeparator = '\\';
 inline constexpr char kOsPathSeparator = '/';
 #endif
 
-// --- child processes, console, last error (exec.cpp) ---------------------------------------
-struct sys_exec_input;
-sys_u32 os_exec(const sys_exec_input* in);
+// --- child processes, console, last error (process.cpp) ------------------------------------
+// process.cpp runs a child over these: it creates the pipes, starts the child, feeds its
+// input, drains its output while it waits, and raises every check. The bodies only make the
+// platform calls.
+
+// One end of a pipe: a HANDLE on Windows, a descriptor on Linux.
+using OsPipe = intptr_t;
+inline constexpr OsPipe kOsNoPipe = -1;
+struct OsPipePair {
+    OsPipe parent = kOsNoPipe;
+    OsPipe child = kOsNoPipe;
+};
+enum class OsPipeStatus {
+    ok,
+    create_failed,  // no pipe
+    inherit_failed, // a pipe, but the parent's end could not be kept from the child
+};
+// An anonymous pipe whose child end the child inherits and whose parent end it does not.
+// `child_reads`: the child's standard input; otherwise one of its outputs.
+OsPipeStatus os_pipe_create(OsPipePair* pipe, bool child_reads);
+// Closes the end and sets it to kOsNoPipe; nothing for kOsNoPipe.
+void os_pipe_close(OsPipe* pipe);
+// Writes all `size` bytes; false when the pipe refused (the child has stopped reading). A
+// broken pipe never ends the caller (Linux holds SIGPIPE back around the write).
+bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size);
+enum class OsPipeRead {
+    data,   // `*got` bytes were read
+    empty,  // nothing is waiting now
+    closed, // the child has closed its end and everything was read
+    failed, // the read itself failed
+};
+// Reads at most `size` bytes of what is waiting, without waiting for more.
+OsPipeRead os_pipe_read(OsPipe pipe, char* buffer, sys_u64 size, sys_u64* got);
+
+// A started child: the platform's process handles, kept opaque.
+struct OsChild {
+    alignas(8) unsigned char storage[32];
+};
+// Expanded, quoted arguments go into one command line of at most this many units.
+inline constexpr sys_u32 kOsCommandLine = 2048;
+// One argument, in UTF-16 units with its terminator, as the Windows conversion takes it.
+inline constexpr sys_u32 kOsArgUnits = 1024;
+// Starts `args` (null-terminated, each fitting kOsArgUnits) with %NAME% references expanded
+// as Windows does, in `working_dir` when not null. With `redirect`, `streams` (the child ends
+// of standard input, output and error, kOsNoPipe for none) become its standard streams and
+// the ones without a pipe get no handle. The child starts with a hidden window (Windows) and
+// with default signal handling (Linux). False when it could not start: `command_line` (UTF-8,
+// `size` bytes) then holds the command line as the platform was given it, and the platform's
+// last error says why.
+bool os_child_start(const char* const* args, const char* working_dir, bool redirect,
+                    const OsPipe streams[3], OsChild* child, char* command_line, sys_u64 size);
+inline constexpr sys_u32 kOsNoLimit = 0xFFFFFFFFu;
+// Waits until the child has ended or `limit_ms` has passed (kOsNoLimit: no limit); true when
+// it has ended. Linux also returns as soon as one of `outputs` (`count` parent ends) has
+// something to read or has closed, so output is taken at once.
+bool os_child_wait(OsChild* child, sys_u32 limit_ms, const OsPipe* outputs, int count);
+// The child's exit code; false when it cannot be read. Windows reads the code as it stands
+// (259 while the child runs on); Linux collects the child, waiting for it if it still runs,
+// and reads a death by signal as 128 + the signal's number.
+bool os_child_exit_code(OsChild* child, sys_u32* code);
+// Releases what os_child_start made for a started child.
+void os_child_close(OsChild* child);
+
 // The text of the calling thread's last system error, written into `buffer`.
 void os_last_error_text(char* buffer, sys_u32 size);
 bool os_attach_console();
@@ -278,9 +351,12 @@ struct OsMappedFile {
     void* file;    // Windows: the file handle; Linux: the descriptor
     void* mapping; // Windows: the mapping handle; Linux: the mapped length
 };
-// Each step raises its own check and releases what the earlier steps made on failure.
-bool os_mapped_file_open(const char* path, OsMappedFile* out);
-void os_mapped_file_close(OsMappedFile* mapped);
+// The step that failed; what the earlier steps made is released again. The platform's last
+// error still describes a failed open when this returns.
+enum class OsMapStatus { ok, open_failed, mapping_failed, view_failed };
+OsMapStatus os_mapped_file_open(const char* path, OsMappedFile* out);
+// False when the view could not be unmapped; the handles are closed either way.
+bool os_mapped_file_close(OsMappedFile* mapped);
 
 // --- profiler (profiler.cpp, profiler_ring.cpp) --------------------------------------------
 // The profiler's own view of the system. It shares nothing with the library's clocks, threads

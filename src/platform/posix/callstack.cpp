@@ -181,7 +181,7 @@ int find_debuginfo(Dwfl_Module* mod, void**, const char*, Dwarf_Addr, const char
     const unsigned char* id = nullptr;
     GElf_Addr id_vaddr = 0;
     int id_len = s_dw.build_id(mod, &id, &id_vaddr);
-    static const char hex[] = "0123456789abcdef";
+    static const char kHex[] = "0123456789abcdef";
     for (const char* dir = s_search_path; *dir;) {
         const char* end = strchr(dir, ';');
         size_t dir_len = (size_t)(end - dir);
@@ -191,7 +191,7 @@ int find_debuginfo(Dwfl_Module* mod, void**, const char*, Dwarf_Addr, const char
             append(path, sizeof path, &len, "/.build-id/", 11)) {
             bool fits = true;
             for (int i = 0; i < id_len && fits; ++i) {
-                char pair[3] = {hex[id[i] >> 4], hex[id[i] & 15], '/'};
+                char pair[3] = {kHex[id[i] >> 4], kHex[id[i] & 15], '/'};
                 fits = append(path, sizeof path, &len, pair, i == 0 ? 3 : 2);
             }
             if (fits && append(path, sizeof path, &len, ".debug", 6)) {

@@ -1,8 +1,8 @@
 // Linux: the fatal-signal handler and a minidump writer of our own. The handler may run while
 // the crashed thread holds the heap's or the stdio locks, so everything it needs (the
-// alternate stack, the dump buffer, the executable's path, the kernel release) is prepared by
-// sys_setup_terminate, and the dump is written with plain system calls.
-#include "crash.h"
+// alternate stack, the dump buffer, the executable's path, the kernel release) is prepared
+// when the handler is installed, and the dump is written with plain system calls.
+#include "crash_internal.h"
 
 #include "qv_sys/assertion.h"
 
@@ -585,12 +585,12 @@ void on_fatal_signal(int signo, siginfo_t* info, void* raw_context) {
     const sys_u64 rsp = (sys_u64)uc->uc_mcontext.gregs[REG_RSP];
     const char* module = module_of(crash_module_address(rip, rsp));
     crash_report_record(&report, 0, windows_code(signo, info->si_code), 0, rip, module);
-    crash_report_context_messages(&report);
+    report.builder.append_context_messages();
     // Static, like the report: a thread's stack, or an alternate stack that a sanitizer made,
     // may be far smaller than the 260 KB of frame records.
     static callstack_entry frames[kCrashMaxFrames];
     crash_report_callstack(&report, uc, frames);
-    write_all(STDERR_FILENO, report.text, report.used);
+    write_all(STDERR_FILENO, report.text, report.builder.length());
     write_all(STDERR_FILENO, "\n", 1);
 
     signal(signo, SIG_DFL);
@@ -600,7 +600,7 @@ void on_fatal_signal(int signo, siginfo_t* info, void* raw_context) {
 } // namespace
 
 // Prepares what the dump writer needs. A dump made outside a signal handler (the assertion
-// callback without sys_setup_terminate) may do this late.
+// callback when no handler was installed) may do this late.
 static void prepare_dump_writer() {
     if (s_buffer)
         return;
@@ -629,8 +629,7 @@ void os_crash_write_minidump(const char* path, void* exception) {
     write_minidump_file(path, DumpInput{0, nullptr, &uc});
 }
 
-extern "C" void sys_setup_terminate(void) {
-    callstack_symbols_find_dbghelp();
+void os_crash_install_handler() {
     prepare_dump_writer();
     void* stack =
         mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -1,8 +1,6 @@
 // Linux: where the executable, the current, temporary and documents folders are.
 #include "platform/os.h"
 
-#include "qv_sys/assertion.h"
-
 #include <errno.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -15,16 +13,6 @@ namespace {
 // The Windows build converts paths through 260-unit buffers; the same limit in bytes here
 // makes a path that is too long fail on both platforms rather than on one.
 constexpr size_t kPlatformPath = 260;
-
-// Copies a platform answer into the caller's buffer, failing as the Windows conversion does
-// when it does not fit.
-sys_u32 hand_over(char* buffer, sys_u32 size, const char* text, size_t length) {
-    const int wctomb_ret = length < size ? 1 : 0;
-    if (!SYS_CHECK(wctomb_ret))
-        return 0;
-    memcpy(buffer, text, length + 1);
-    return (sys_u32)length;
-}
 
 // HOME, else the password database's home folder; "" when neither names one.
 const char* home_folder() {
@@ -49,14 +37,14 @@ bool documents_from_user_dirs(char* buffer, sys_u32 size, const char* home) {
         return false;
     bool found = false;
     char line[4096];
-    static const char key[] = "XDG_DOCUMENTS_DIR=\"";
+    static const char kKey[] = "XDG_DOCUMENTS_DIR=\"";
     while (!found && fgets(line, sizeof(line), f)) {
         const char* p = line;
         while (*p == ' ' || *p == '\t')
             ++p;
-        if (strncmp(p, key, sizeof(key) - 1) != 0)
+        if (strncmp(p, kKey, sizeof(kKey) - 1) != 0)
             continue;
-        p += sizeof(key) - 1;
+        p += sizeof(kKey) - 1;
         const char* end = strchr(p, '"');
         if (!end)
             continue;
@@ -75,53 +63,39 @@ bool documents_from_user_dirs(char* buffer, sys_u32 size, const char* home) {
 
 } // namespace
 
-sys_u32 os_exe_path(char* buffer, sys_u32 size) {
-    char path[kPlatformPath];
-    const ssize_t ret = readlink("/proc/self/exe", path, sizeof(path));
-    if (ret <= 0) {
-        SYS_CHECK(ret);
-        SYS_CHECK(!"Failed getting path");
-        return 0;
-    }
-    if ((size_t)ret >= sizeof(path)) {
-        SYS_CHECK(!"Failed getting path");
-        return 0;
-    }
-    path[ret] = 0;
-    return hand_over(buffer, size, path, (size_t)ret);
+OsPathStatus os_exe_path(char* path) {
+    char link[kPlatformPath];
+    const ssize_t length = readlink("/proc/self/exe", link, sizeof(link));
+    if (length <= 0)
+        return OsPathStatus::call_failed;
+    if ((size_t)length >= sizeof(link))
+        return OsPathStatus::cut;
+    memcpy(path, link, (size_t)length);
+    path[length] = 0;
+    return OsPathStatus::ok;
 }
 
-sys_u32 os_current_directory(char* buffer, sys_u32 size) {
-    char path[kPlatformPath];
-    if (!getcwd(path, sizeof(path))) {
-        if (errno != ERANGE) {
-            const int ret = 0;
-            SYS_CHECK(ret);
-        }
-        SYS_CHECK(!"Failed getting path");
-        return 0;
-    }
-    return hand_over(buffer, size, path, strlen(path));
+OsPathStatus os_current_directory(char* path) {
+    static_assert(kPlatformPath <= kOsPathBytes);
+    if (getcwd(path, kPlatformPath))
+        return OsPathStatus::ok;
+    return errno == ERANGE ? OsPathStatus::cut : OsPathStatus::call_failed;
 }
 
-sys_u32 os_temp_path(char* buffer, sys_u32 size) {
+OsPathStatus os_temp_path(char* path) {
     const char* dir = getenv("TMPDIR");
     if (!dir || !*dir)
         dir = "/tmp/";
-    char path[kPlatformPath + 2];
     const size_t length = strlen(dir);
-    // Too long for the platform buffer: the folder stays empty, as on Windows.
-    if (length + 2 > sizeof(path)) {
-        if (size > 0)
-            buffer[0] = 0;
-        return 0;
-    }
+    path[0] = 0;
+    if (length > kPlatformPath) // too long for the platform buffer: the folder stays empty
+        return OsPathStatus::ok;
     memcpy(path, dir, length + 1);
     if (path[length - 1] != '/') {
         path[length] = '/';
         path[length + 1] = 0;
     }
-    return hand_over(buffer, size, path, strlen(path));
+    return OsPathStatus::ok;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // Windows: the dump through the debug-help library's MiniDumpWriteDump and the process's
 // unhandled-exception filter with its report box.
-#include "crash.h"
+#include "crash_internal.h"
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/filesystem.h"
@@ -49,7 +49,7 @@ bool message_box_off() {
 
 void show_report(const CrashReport& report) {
     if (message_box_off()) {
-        fwrite(report.text, 1, report.used, stderr);
+        fwrite(report.text, 1, report.builder.length(), stderr);
         fputc('\n', stderr);
         fflush(stderr);
         return;
@@ -81,7 +81,7 @@ LONG WINAPI sys_unhandled_exception_filter(EXCEPTION_POINTERS* pointers) {
     for (const EXCEPTION_RECORD* record = first; record; record = record->ExceptionRecord)
         crash_report_record(&report, index++, record->ExceptionCode, record->ExceptionFlags,
                             reinterpret_cast<sys_u64>(record->ExceptionAddress), module);
-    crash_report_context_messages(&report);
+    report.builder.append_context_messages();
     callstack_entry frames[kCrashMaxFrames]; // on the stack: two threads may crash at once
     crash_report_callstack(&report, pointers->ContextRecord, frames);
     show_report(report);
@@ -118,7 +118,6 @@ void os_crash_write_minidump(const char* path, void* exception) {
     CloseHandle(file);
 }
 
-extern "C" void sys_setup_terminate(void) {
-    callstack_symbols_find_dbghelp();
+void os_crash_install_handler() {
     SetUnhandledExceptionFilter(sys_unhandled_exception_filter);
 }

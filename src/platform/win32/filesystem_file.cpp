@@ -1,9 +1,6 @@
 // Windows: streams through _wfopen and 64-bit seeks; mappings through CreateFileMappingW.
 #include "platform/os.h"
 
-#include "qv_sys/assertion.h"
-#include "qv_sys/filesystem.h"
-#include "qv_sys/io.h"
 #include "qv_sys/platform.h"
 
 #include <stdio.h>
@@ -44,41 +41,34 @@ sys_i64 os_file_tell(void* file) {
     return _ftelli64(static_cast<FILE*>(file));
 }
 
-bool os_mapped_file_open(const char* path, OsMappedFile* out) {
+OsMapStatus os_mapped_file_open(const char* path, OsMappedFile* out) {
     wchar_t wpath[kPlatformPath] = {};
     sys_windows_utf8_to_wide(wpath, kPlatformPath, path);
     wpath[kPlatformPath - 1] = 0;
     HANDLE file =
         CreateFileW(wpath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        char cwd[2048] = {};
-        filesystem_get_current_directory(cwd, sizeof(cwd));
-        SYS_CHECK_TEXT_MSG(false, "file != ((HANDLE)(LONG_PTR)-1)",
-                           "CreateFile returned INVALID_HANDLE_VALUE for '%s', error: '%s', "
-                           "working dir: '%s'",
-                           path, sys_get_last_error(), cwd);
-        return false;
-    }
+    if (file == INVALID_HANDLE_VALUE)
+        return OsMapStatus::open_failed;
     HANDLE map = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!SYS_CHECK_MSG(map, "Couldn't create file mapping for '%s'", path)) {
+    if (!map) {
         CloseHandle(file);
-        return false;
+        return OsMapStatus::mapping_failed;
     }
     void* mem = MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0);
-    if (!SYS_CHECK_MSG(mem, "Couldn't get map view for '%s'", path)) {
+    if (!mem) {
         CloseHandle(map);
         CloseHandle(file);
-        return false;
+        return OsMapStatus::view_failed;
     }
     out->memory = mem;
     out->file = file;
     out->mapping = map;
-    return true;
+    return OsMapStatus::ok;
 }
 
-void os_mapped_file_close(OsMappedFile* mapped) {
-    const BOOL res = UnmapViewOfFile(mapped->memory);
-    SYS_CHECK(res);
+bool os_mapped_file_close(OsMappedFile* mapped) {
+    const bool unmapped = UnmapViewOfFile(mapped->memory) != 0;
     CloseHandle(mapped->mapping);
     CloseHandle(mapped->file);
+    return unmapped;
 }

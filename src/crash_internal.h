@@ -5,6 +5,7 @@
 #include "qv_sys/assertion.h"
 #include "qv_sys/types.h"
 
+#include "assertion_internal.h"
 #include "platform/os.h"
 
 inline constexpr sys_u32 kCrashPathSize = 512;
@@ -17,19 +18,17 @@ sys_u32 crash_dump_path(char* path);
 // Logs "Unable to open minidump file '<path>'" with the library's log type.
 void crash_log_unable_to_open(const char* path);
 
-// The report under construction: a zeroed buffer whose last byte is never written.
+// The crash report: its text and the builder that fills it (set up by crash_report_begin).
 struct CrashReport {
     char text[kCrashReportSize];
-    sys_u64 used;
+    ReportBuilder builder;
 };
 
-// Clears the report and logs "Exception caught".
+// Starts the report over and logs "Exception caught".
 void crash_report_begin(CrashReport* report);
 // Appends one record of the exception chain and logs that piece.
 void crash_report_record(CrashReport* report, sys_u64 index, sys_u32 code, sys_u32 flags,
                          sys_u64 address, const char* module);
-// Appends the calling thread's context messages, as the check report does.
-void crash_report_context_messages(CrashReport* report);
 // Appends the call stack walked from `context` (CONTEXT* / ucontext_t*), every frame shown,
 // using `frames` (kCrashMaxFrames records) for the walk.
 void crash_report_callstack(CrashReport* report, void* context, callstack_entry* frames);

@@ -1,12 +1,8 @@
-// Internal parts of the clock: the load-time capture and the tick arithmetic with an explicit
-// frequency, so the arithmetic can be tested at any frequency.
+// Internal parts of the clock: the tick arithmetic with an explicit frequency, so the
+// arithmetic can be tested at any frequency.
 #pragma once
 
 #include "qv_sys/chrono.h"
-
-// Queries the counter frequency and takes the global start tick. Called only by the library's
-// load-time routine (frame.cpp).
-void chrono_init_at_load();
 
 // (a - b) x 1,000,000 / frequency: product first, wrapping, division truncating toward zero.
 sys_i64 chrono_microseconds_between(sys_u64 a, sys_u64 b, sys_i64 frequency);
