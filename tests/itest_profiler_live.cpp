@@ -4,7 +4,7 @@
 // 17815, so CTest runs them one at a time.
 #include "profiler/profiler_internal.h"
 #include "qv_sys/scope.h"
-#include "scope_internal.h"
+#include "profiler/scope_internal.h"
 #include "support/test_support.h"
 #include "support/ws_client.h"
 

@@ -7,7 +7,7 @@
 // call the system only to read the slot and the counter.
 #include "profiler/profiler_internal.h"
 #include "platform/os.h"
-#include "scope_internal.h"
+#include "profiler/scope_internal.h"
 
 #include <string.h>
 
