@@ -290,16 +290,10 @@ void os_mapped_file_close(OsMappedFile* mapped);
 // The counter behind the profiler's microsecond timer, and its ticks per second.
 sys_u64 os_prf_counter();
 sys_u64 os_prf_counter_frequency();
-// One thread-local slot per profiler instance. False: the platform has none left.
-bool os_prf_tls_alloc(sys_u32* slot);
-void os_prf_tls_free(sys_u32 slot);
-void* os_prf_tls_get(sys_u32 slot);
-void os_prf_tls_set(sys_u32 slot, void* value);
 // Starts `entry(param)` at once on a thread with the platform's default stack; null on failure.
 void* os_prf_thread_start(sys_u32 (*entry)(void* param), void* param);
 // Waits without a time limit for the thread to end and releases its handle.
 void os_prf_thread_join(void* handle);
-void os_prf_sleep_ms(sys_u32 milliseconds);
 // Tells an attached debugger (Windows: the 0x406D1388 exception) or the system's thread list
 // (Linux: the thread's own name, cut to 15 bytes) the calling thread's name.
 void os_prf_name_thread(const char* name);

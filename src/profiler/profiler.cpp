@@ -117,7 +117,8 @@ static void ThreadSampler_Name(char* name, prf_u32 number) {
 prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
     PRF_ASSERT(prof != NULL);
     PRF_ASSERT(prof->sampler_tls_slot != TLS_INVALID_HANDLE);
-    ThreadSampler* ts = (ThreadSampler*)os_prf_tls_get(prof->sampler_tls_slot);
+    bool read = false; // a failed read looks like "no sampler yet"
+    ThreadSampler* ts = (ThreadSampler*)os_tls_get(prof->sampler_tls_slot, &read);
     if (ts != NULL) {
         *out = ts;
         return PRF_ERROR_NONE;
@@ -146,7 +147,7 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
         ts->next = head;
     } while (!CompareAndSwapPtr(&prof->first_thread_sampler, head, ts));
 
-    os_prf_tls_set(prof->sampler_tls_slot, ts);
+    os_tls_set(prof->sampler_tls_slot, ts);
     *out = ts;
     return PRF_ERROR_NONE;
 }
@@ -362,7 +363,7 @@ static prf_error ProfilerThread_Loop(ProfilerThread* thread) {
         Sampler_End();
 
         Sampler_End();
-        os_prf_sleep_ms(prf_settings()->update_interval_ms);
+        os_thread_sleep(prf_settings()->update_interval_ms);
     }
     DiscardMessageQueue(prof);
     return PRF_ERROR_NONE;
@@ -424,7 +425,7 @@ static void Profiler_Destroy(Profiler* prof) {
     }
 
     if (prof->sampler_tls_slot != TLS_INVALID_HANDLE) {
-        os_prf_tls_free(prof->sampler_tls_slot);
+        os_tls_free(prof->sampler_tls_slot);
         prof->sampler_tls_slot = TLS_INVALID_HANDLE;
     }
 }
@@ -440,7 +441,7 @@ static prf_error Profiler_Construct(Profiler* prof) {
     Clock_Start(&prof->timer);
 
     prf_u32 slot;
-    if (!os_prf_tls_alloc(&slot))
+    if (!os_tls_alloc(&slot))
         return PRF_ERROR_TLS_SLOT;
     prof->sampler_tls_slot = slot;
 

@@ -1,5 +1,5 @@
 // The profiler's own system calls on Linux: the C runtime's assertion, the monotonic clock,
-// a pthread key and a pthread of its own.
+// and a pthread of its own.
 #include "platform/os.h"
 
 #include <cpuid.h>
@@ -102,27 +102,6 @@ sys_u64 os_prf_counter_frequency() {
     return counter_source().frequency;
 }
 
-// pthread keys are small integers; the slot number is the key itself.
-bool os_prf_tls_alloc(sys_u32* slot) {
-    pthread_key_t key;
-    if (pthread_key_create(&key, nullptr) != 0)
-        return false;
-    *slot = (sys_u32)key;
-    return true;
-}
-
-void os_prf_tls_free(sys_u32 slot) {
-    pthread_key_delete((pthread_key_t)slot);
-}
-
-void* os_prf_tls_get(sys_u32 slot) {
-    return pthread_getspecific((pthread_key_t)slot);
-}
-
-void os_prf_tls_set(sys_u32 slot, void* value) {
-    pthread_setspecific((pthread_key_t)slot, value);
-}
-
 namespace {
 struct PrfThreadStart {
     pthread_t thread;
@@ -154,12 +133,6 @@ void os_prf_thread_join(void* handle) {
     PrfThreadStart* start = (PrfThreadStart*)handle;
     pthread_join(start->thread, nullptr);
     free(start);
-}
-
-void os_prf_sleep_ms(sys_u32 milliseconds) {
-    timespec wait = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0) {
-    }
 }
 
 void os_prf_name_thread(const char* name) {
