@@ -74,20 +74,16 @@ inline prf_u32 AtomicSub32(prf_u32* p, prf_u32 v) {
 }
 #define PRF_COMPILER_BARRIER() __atomic_signal_fence(__ATOMIC_SEQ_CST)
 
-// --- settings and allocation (profiler.cpp) -------------------------------------------------
+// --- settings and allocation (settings.cpp) ------------------------------------------------
 struct ProfilerSettings {
     prf_u16 port;               // 17815
     prf_u32 update_interval_ms; // 10
     prf_u32 queue_bytes;        // 131072
     prf_u32 messages_per_pass;  // 10
-    void* (*malloc)(void* context, prf_u32 size);
-    void* (*realloc)(void* context, void* ptr, prf_u32 size);
-    void (*free)(void* context, void* ptr);
-    void* alloc_context; // null
 };
-// The process-wide settings, filled on first use and never changed afterwards.
+// The process-wide settings: constant data, filled in by the compiler before anything runs.
 const ProfilerSettings* prf_settings();
-// A profiler allocation: through the settings' functions.
+// A profiler allocation: the C heap, never the library's allocator that it measures.
 void* prf_malloc(prf_u32 size);
 void* prf_realloc(void* ptr, prf_u32 size);
 void prf_free(void* ptr);

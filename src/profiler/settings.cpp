@@ -5,15 +5,6 @@
 #include <stdlib.h>
 
 namespace {
-void* settings_malloc(void*, prf_u32 size) {
-    return malloc(size);
-}
-void* settings_realloc(void*, void* ptr, prf_u32 size) {
-    return realloc(ptr, size);
-}
-void settings_free(void*, void* ptr) {
-    free(ptr);
-}
 
 // Constant data: filled by the compiler, so there is no first-use race to guard.
 const ProfilerSettings g_settings = {
@@ -21,10 +12,6 @@ const ProfilerSettings g_settings = {
     10,     // update_interval_ms
     131072, // queue_bytes
     10,     // messages_per_pass
-    settings_malloc,
-    settings_realloc,
-    settings_free,
-    nullptr, // alloc_context
 };
 } // namespace
 
@@ -33,15 +20,15 @@ const ProfilerSettings* prf_settings() {
 }
 
 void* prf_malloc(prf_u32 size) {
-    return g_settings.malloc(g_settings.alloc_context, size);
+    return malloc(size);
 }
 
 void* prf_realloc(void* ptr, prf_u32 size) {
-    return g_settings.realloc(g_settings.alloc_context, ptr, size);
+    return realloc(ptr, size);
 }
 
 void prf_free(void* ptr) {
-    g_settings.free(g_settings.alloc_context, ptr);
+    free(ptr);
 }
 
 void prf_assert_fail(const char* text, const char* file, unsigned line) {
