@@ -135,6 +135,15 @@ void os_prf_thread_join(void* handle) {
     free(start);
 }
 
+sys_u64 os_prf_thread_cpu_us(void* handle) {
+    PrfThreadStart* start = (PrfThreadStart*)handle;
+    clockid_t clock;
+    timespec used;
+    if (pthread_getcpuclockid(start->thread, &clock) != 0 || clock_gettime(clock, &used) != 0)
+        return 0;
+    return (sys_u64)used.tv_sec * 1000000u + (sys_u64)used.tv_nsec / 1000u;
+}
+
 void os_prf_name_thread(const char* name) {
     // The system keeps 15 bytes and a NUL; a longer name would be refused whole.
     char short_name[16];

@@ -50,6 +50,16 @@ void os_prf_thread_join(void* handle) {
     CloseHandle((HANDLE)handle);
 }
 
+sys_u64 os_prf_thread_cpu_us(void* handle) {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes((HANDLE)handle, &created, &exited, &kernel, &user))
+        return 0;
+    // 100 ns units.
+    sys_u64 k = ((sys_u64)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
+    sys_u64 u = ((sys_u64)user.dwHighDateTime << 32) | user.dwLowDateTime;
+    return (k + u) / 10u;
+}
+
 void os_prf_name_thread(const char* name) {
     // Thread id 0xFFFFFFFF names the calling thread.
     os_thread_announce_name(GetCurrentThread(), 0xFFFFFFFFu, name);
