@@ -70,14 +70,14 @@ class WsClient {
     WsClient& operator=(const WsClient&) = delete;
 
     // Connects, retrying until `wait_ms` has passed (the server may still be starting).
-    bool connect_to(uint16_t port, int wait_ms = 5000) {
+    bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
         for (;;) {
             sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
             sockaddr_in address = {};
             address.sin_family = AF_INET;
             address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_addr.s_addr = htonl(ipv4);
             if (connect(sock_, (sockaddr*)&address, sizeof(address)) == 0) {
                 int one = 1;
                 setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
