@@ -17,6 +17,22 @@ namespace {
 prf_bool g_profiler_created = PRF_FALSE;
 // Numbers the thread samplers; never reset, so a later instance continues the numbering.
 prf_u32 g_thread_sampler_counter = 0;
+// Numbers the instances, so that a thread's cached sampler is never taken for one of a later
+// instance that happens to sit at the same address.
+prf_u32 g_instance_counter = 0;
+
+// The calling thread's sampler, cached beside the slot: where the toolchain has native
+// thread-local storage (ELF, initial-exec: one load from the thread pointer) this spares the
+// slot's library call on every scope_begin and scope_end. MinGW emulates thread_local through
+// a call that costs more than the slot itself, so there the slot is read directly.
+#if defined(__ELF__)
+#define PRF_SAMPLER_CACHE 1
+struct SamplerCache {
+    prf_u32 instance;
+    ThreadSampler* sampler;
+};
+__attribute__((tls_model("initial-exec"))) thread_local SamplerCache t_sampler_cache = {0, NULL};
+#endif
 
 } // namespace
 
@@ -43,9 +59,7 @@ static inline prf_u32 rotl32(prf_u32 x, int r) {
 
 prf_u32 HashName(const char* name) {
     PRF_ASSERT(name != NULL);
-    prf_u32 length = 0;
-    while (length < 256 && name[length] != '\0')
-        ++length;
+    prf_u32 length = (prf_u32)strnlen(name, 256);
     const prf_u8* data = (const prf_u8*)name;
     const prf_u32 c1 = 0xcc9e2d51u;
     const prf_u32 c2 = 0x1b873593u;
@@ -114,12 +128,34 @@ static void ThreadSampler_Name(char* name, prf_u32 number) {
     name[at] = '\0';
 }
 
-prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+static prf_error FetchThreadSamplerSlow(Profiler* prof, ThreadSampler** out);
+
+// The hot path stays small enough to be inlined into the scope calls; the slot and the
+// sampler's creation are out of line.
+static inline prf_error FetchThreadSamplerFast(Profiler* prof, ThreadSampler** out) {
     PRF_ASSERT(prof != NULL);
+#if PRF_SAMPLER_CACHE
+    if (t_sampler_cache.instance == prof->instance_number) {
+        *out = t_sampler_cache.sampler;
+        return PRF_ERROR_NONE;
+    }
+#endif
+    return FetchThreadSamplerSlow(prof, out);
+}
+
+prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+    return FetchThreadSamplerFast(prof, out);
+}
+
+__attribute__((noinline)) static prf_error FetchThreadSamplerSlow(Profiler* prof,
+                                                                  ThreadSampler** out) {
     PRF_ASSERT(prof->sampler_tls_slot != TLS_INVALID_HANDLE);
     bool read = false; // a failed read looks like "no sampler yet"
     ThreadSampler* ts = (ThreadSampler*)os_tls_get(prof->sampler_tls_slot, &read);
     if (ts != NULL) {
+#if PRF_SAMPLER_CACHE
+        t_sampler_cache = {prof->instance_number, ts};
+#endif
         *out = ts;
         return PRF_ERROR_NONE;
     }
@@ -151,6 +187,9 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
     } while (!CompareAndSwapPtr(&prof->first_thread_sampler, head, ts));
 
     os_tls_set(prof->sampler_tls_slot, ts);
+#if PRF_SAMPLER_CACHE
+    t_sampler_cache = {prof->instance_number, ts};
+#endif
     *out = ts;
     return PRF_ERROR_NONE;
 }
@@ -161,7 +200,7 @@ static ThreadSampler* CallingThreadSampler(Profiler** out_prof) {
     Profiler* prof = profiler_instance();
     *out_prof = prof;
     ThreadSampler* ts;
-    if (prof == NULL || FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    if (prof == NULL || FetchThreadSamplerFast(prof, &ts) != PRF_ERROR_NONE)
         return NULL;
     return ts;
 }
@@ -227,8 +266,11 @@ static void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts, const char* name,
             *hash_cache = name_hash;
         // A name that cannot be stored is only missing when the viewer asks for it. Key 0
         // marks an empty slot, so a name hashing to 0 (one in four billion) is not stored.
-        if (name_hash != 0)
-            (void)NameTable_Add(ts->names, name_hash, name);
+        // Names are never removed from the table, so a hash remembered here is known there.
+        prf_u32* known = &ts->known_hashes[name_hash % PRF_KNOWN_HASHES];
+        if (name_hash != 0 && *known != name_hash &&
+            NameTable_Add(ts->names, name_hash, name) == PRF_ERROR_NONE)
+            *known = name_hash;
     }
 
     Sample* sample;
@@ -335,6 +377,39 @@ static prf_bool QueueLogLine(Profiler* prof, ThreadSampler* ts, char* line_buffe
 static void PostLogTextOn(Profiler* prof, ThreadSampler* ts, const char* text) {
     PRF_ASSERT(text != NULL);
 
+    // With a queue that cannot take even the shortest line (nobody has read it for a while),
+    // the first line would be refused and the rest of the text dropped with it: nothing to do.
+    if (MsgRing_Full(prof->sample_queue, 9)) {
+        if (prof->settings.streaming && *text != '\0')
+            AtomicAdd32(&prof->dropped_logs, 1);
+        return;
+    }
+
+    // The usual text, a scope's name, is one short line: written straight into the queue
+    // (the same bytes as through the line buffer below).
+    size_t length = 0;
+    while (length <= 1015 && text[length] != '\0' && text[length] != '\n')
+        ++length;
+    if (text[length] == '\0' && length <= 1015) {
+        if (length == 0)
+            return;
+        Message* message = MsgRing_Reserve(prof->sample_queue, (prf_u32)length + 8, ts);
+        if (message == NULL) {
+            if (prof->settings.streaming)
+                AtomicAdd32(&prof->dropped_logs, 1);
+            return;
+        }
+        prf_u8* payload = Message_Payload(message);
+        memcpy(payload, "LOGM", 4);
+        payload[4] = (prf_u8)length;
+        payload[5] = (prf_u8)(length >> 8);
+        payload[6] = 0;
+        payload[7] = 0;
+        memcpy(payload + 8, text, length);
+        MsgRing_Publish(message, MsgID_Log);
+        return;
+    }
+
     // Only the bytes up to the offset are ever sent, so the buffer is cleared once.
     char line_buffer[1024];
     memcpy(line_buffer, "LOGM    ", 8);
@@ -368,7 +443,7 @@ void PostLogText(const char* text) {
 void scope_begin_instance(Profiler* prof, const char* name) {
     // One slot read for both halves: the sample and the log line.
     ThreadSampler* ts = NULL;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    if (FetchThreadSamplerFast(prof, &ts) != PRF_ERROR_NONE)
         ts = NULL;
     if (ts != NULL)
         Sampler_BeginOn(prof, ts, name, 0, NULL);
@@ -488,6 +563,10 @@ static void Profiler_Destroy(Profiler* prof) {
 static prf_error Profiler_Construct(Profiler* prof, const ProfilerSettings* given) {
     memset(prof, 0, sizeof(Profiler));
     prof->settings = *given;
+    // Never 0, the number a thread's empty cache holds.
+    do
+        prof->instance_number = __atomic_add_fetch(&g_instance_counter, 1u, __ATOMIC_RELAXED);
+    while (prof->instance_number == 0);
     const ProfilerSettings* settings = &prof->settings;
     prof->sampler_tls_slot = TLS_INVALID_HANDLE;
     prof->server = NULL;

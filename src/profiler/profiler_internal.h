@@ -282,6 +282,13 @@ void MsgRing_Destroy(MsgRing* queue);
 Message* MsgRing_Reserve(MsgRing* queue, prf_u32 payload_size, ThreadSampler* thread_sampler);
 // The reserving thread, once the payload is complete.
 void MsgRing_Publish(Message* message, prf_u32 id);
+// True when a message with `payload_size` bytes would not fit now (any thread; a hint, since
+// the reader may free space at any moment).
+inline bool MsgRing_Full(MsgRing* queue, prf_u32 payload_size) {
+    prf_u32 write_pos = __atomic_load_n(&queue->write_pos, __ATOMIC_RELAXED);
+    prf_u32 read_pos = __atomic_load_n(&queue->read_pos, __ATOMIC_RELAXED);
+    return (prf_i32)(write_pos - read_pos) > (prf_i32)(queue->size - Message_Size(payload_size));
+}
 // Reader only: the oldest message when it is committed, else null.
 Message* MsgRing_Peek(MsgRing* queue);
 // Reader only: zeroes the oldest message's space and frees it.
@@ -317,6 +324,7 @@ prf_error Server_Update(Server* server);
 
 // --- the instance (profiler.cpp) ------------------------------------------------------------
 struct Profiler;
+#define PRF_KNOWN_HASHES 64u
 struct ThreadSampler {
     char name[256];
     SampleTree* sample_tree;
@@ -329,6 +337,9 @@ struct ThreadSampler {
     // Streaming mode: the open sample whose closing children are finished trees of their
     // own (a library thread's "thread_entry"); null: the root, as always otherwise.
     Sample* frame_base;
+    // Hashes whose names are already in `names`, by hash modulo the size: a scope_begin
+    // whose name was stored before skips the table's own lookup.
+    prf_u32 known_hashes[PRF_KNOWN_HASHES];
 };
 
 struct ProfilerTimer {
@@ -354,6 +365,7 @@ struct Profiler {
     MsgRing* sample_queue;
     ProfilerThread* thread;
     ProfilerSettings settings; // this instance's, fixed at its start
+    prf_u32 instance_number;   // unique in the process, never 0
     // Streaming mode only: what producers dropped since the last "DROP" (atomic adds by any
     // thread, taken by the profiler thread), the names already pushed to the current viewer
     // (profiler thread only) and which connection that set belongs to.

@@ -309,6 +309,10 @@ void ReleaseSampleTree(Sample* sample, ObjectPool* allocator) {
 void ReleaseSampleTreeOwn(Sample* sample, ObjectPool* allocator) {
     PRF_ASSERT(sample != NULL);
     PRF_ASSERT(allocator != NULL);
+    if (sample->first_child == NULL) {
+        ObjectPool_GiveOwn(allocator, sample, sample, 1);
+        return;
+    }
     prf_u32 nb_samples = 0;
     Sample* last = chain_tree(sample, &nb_samples);
     ObjectPool_GiveOwn(allocator, sample, last, nb_samples);

@@ -92,14 +92,19 @@ const CounterSource& counter_source() {
 
 } // namespace
 
+// Copied out of the settled source so that each read is one test, not a first-use guard.
+static bool s_use_tsc = false;
+
 sys_u64 os_prf_counter() {
     // The frequency is always asked for first (when an instance starts), so the source is
     // settled by the time any sample reads the counter.
-    return counter_source().use_tsc ? __rdtsc() : monotonic_ns();
+    return s_use_tsc ? __rdtsc() : monotonic_ns();
 }
 
 sys_u64 os_prf_counter_frequency() {
-    return counter_source().frequency;
+    const CounterSource& source = counter_source();
+    s_use_tsc = source.use_tsc;
+    return source.frequency;
 }
 
 namespace {
