@@ -52,26 +52,39 @@ static Sample* NextPreOrder(Sample* sample, Sample* root) {
     return NULL;
 }
 
+static prf_u8* PutU32(prf_u8* at, prf_u32 value) {
+    at[0] = (prf_u8)value;
+    at[1] = (prf_u8)(value >> 8);
+    at[2] = (prf_u8)(value >> 16);
+    at[3] = (prf_u8)(value >> 24);
+    return at + 4;
+}
+
+// An unsigned conversion, as ByteBuffer_AppendF64: values of 2^63 and more stay positive.
+static prf_u8* PutF64(prf_u8* at, prf_u64 value) {
+    prf_f64 f = (prf_f64)value;
+    prf_u64 bits;
+    memcpy(&bits, &f, 8);
+    for (int i = 0; i < 8; ++i)
+        at[i] = (prf_u8)(bits >> (8 * i));
+    return at + 8;
+}
+
+// The 51 bytes are put together on the stack and appended at once: a tree of thousands of
+// samples is then one capacity check per sample instead of nine.
 static prf_error WriteSampleRecord(ByteBuffer* buffer, const Sample* sample) {
+    prf_u8 record[51];
     prf_i64 self = (prf_i64)(sample->length_us - sample->children_us);
-    prf_error error = ByteBuffer_AppendU32(buffer, sample->name_hash);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, sample->path_id);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_Append(buffer, sample->colour_text, 7);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendF64(buffer, sample->start_us);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendF64(buffer, sample->length_us);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendF64(buffer, self < 0 ? 0 : (prf_u64)self);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, sample->call_count);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, 0); // recursion depth
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, sample->nb_children);
-    return error;
+    prf_u8* at = PutU32(record, sample->name_hash);
+    at = PutU32(at, sample->path_id);
+    memcpy(at, sample->colour_text, 7);
+    at = PutF64(at + 7, sample->start_us);
+    at = PutF64(at, sample->length_us);
+    at = PutF64(at, self < 0 ? 0 : (prf_u64)self);
+    at = PutU32(at, sample->call_count);
+    at = PutU32(at, 0); // recursion depth
+    at = PutU32(at, sample->nb_children);
+    return ByteBuffer_Append(buffer, record, (prf_u32)(at - record));
 }
 
 prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload) {
@@ -127,10 +140,17 @@ prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload) {
 static prf_error PushNewNames(Profiler* prof, const ThreadSampler* owner, Sample* root_sample) {
     HashTable* sent = &prof->sent_names;
     ByteBuffer* send_buf = &prof->server->send_buf;
+    // A tree names the same few scopes over and over: the hash just checked (the common
+    // case, siblings in a loop) is not looked up again.
+    prf_u32 last_known = 0;
     for (Sample* s = root_sample; s != NULL; s = NextPreOrder(s, root_sample)) {
         prf_u32 name_hash = s->name_hash;
-        if (name_hash == 0 || HashTable_Get(sent, name_hash) != PRF_NOT_FOUND)
+        if (name_hash == 0 || name_hash == last_known)
             continue;
+        if (HashTable_Get(sent, name_hash) != PRF_NOT_FOUND) {
+            last_known = name_hash;
+            continue;
+        }
         char name[245];
         prf_u32 name_length = PRF_NOT_FOUND;
         if (owner != NULL)

@@ -4,7 +4,7 @@
 // It also checks the stream's one rule on the fly: every name hash in a tree arrived first.
 #pragma once
 
-#include "support/ws_client.h"
+#include "ws_client.h"
 
 #include <stdio.h>
 
