@@ -149,7 +149,7 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
 
 __attribute__((noinline)) static prf_error FetchThreadSamplerSlow(Profiler* prof,
                                                                   ThreadSampler** out) {
-    PRF_ASSERT(prof->sampler_tls_slot != TLS_INVALID_HANDLE);
+    PRF_ASSERT_TEXT(prof->sampler_tls_slot != TLS_INVALID_HANDLE, "handle != TLS_INVALID_HANDLE");
     bool read = false; // a failed read looks like "no sampler yet"
     ThreadSampler* ts = (ThreadSampler*)os_tls_get(prof->sampler_tls_slot, &read);
     if (ts != NULL) {

@@ -98,6 +98,7 @@ prf_error ObjectPool_Take(ObjectPool* allocator, void** object) {
         link->link = NULL;
         allocator->nb_created++;
     }
+    PRF_ASSERT(link != NULL);
     allocator->owner_free = link->link;
     link->link = NULL;
     allocator->nb_taken++;
