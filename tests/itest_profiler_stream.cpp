@@ -273,7 +273,7 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     const uint16_t port = qv_test::pick_free_port();
     scope_settings settings = streaming_on(port);
     ASSERT_EQ(scope_static_init_with(&settings), 0u);
-    const uint64_t kTrees = 200000; // far more than the queue holds
+    const uint64_t kTrees = 100000; // far more than the queue holds
     {
         StreamViewer viewer;
         ASSERT_TRUE(viewer.open(port, false));
@@ -286,8 +286,9 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
         });
         burst.join();
         // Every tree is either delivered or counted in a "DROP".
+        // Generous: under Wine every frame the viewer reads costs several system calls.
         EXPECT_TRUE(viewer.wait_until(
-            [&] { return viewer.count["burst"] + viewer.dropped_trees >= kTrees; }));
+            [&] { return viewer.count["burst"] + viewer.dropped_trees >= kTrees; }, 90000));
         viewer.close();
         EXPECT_TRUE(viewer.faults.empty()) << viewer.faults[0];
         const uint64_t delivered = viewer.count["burst"];
