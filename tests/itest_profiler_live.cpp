@@ -4,6 +4,7 @@
 // (QV_SYS_PROFILER_PORT), so they run while another program holds the default one.
 #include "profiler/profiler_internal.h"
 #include "qv_sys/scope.h"
+#include "qv_sys/thread.h"
 #include "profiler/scope_internal.h"
 #include "support/test_support.h"
 #include "support/ws_client.h"
@@ -267,6 +268,40 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNameAndOneTreeWhenTheOutermostCloses) {
     got = drain_queue();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].tree->path_id, outer_path);
+    release_trees(got);
+}
+
+sys_u32 two_frames(void*) {
+    for (int i = 0; i < 2; ++i) {
+        scope_begin("frame");
+        scope_end();
+    }
+    return 0;
+}
+
+// The default mode keeps a library thread's documented shape: its whole life is one tree,
+// sent when it ends, under its sampler's number; a host-given name replaces the number.
+TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndTheHostMayNameAThread) {
+    thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));
+    std::vector<QueuedMessage> got = drain_queue();
+    std::vector<QueuedMessage> trees;
+    for (const QueuedMessage& m : got)
+        if (m.id == MsgID_Tree && m.thread != "Profiler")
+            trees.push_back(m);
+    ASSERT_EQ(trees.size(), 1u);
+    EXPECT_EQ(trees[0].thread.rfind("Thread", 0), 0u) << trees[0].thread;
+    EXPECT_EQ(trees[0].tree->name_hash, HashName("thread_entry"));
+    EXPECT_EQ(trees[0].tree->nb_children, 2u);
+    release_trees(got);
+
+    std::thread([] {
+        scope_set_thread_name("render");
+        scope_begin("frame");
+        scope_end();
+    }).join();
+    got = drain_queue();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().thread, "render");
     release_trees(got);
 }
 
