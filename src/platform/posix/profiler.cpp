@@ -93,17 +93,19 @@ const CounterSource& counter_source() {
 } // namespace
 
 // Copied out of the settled source so that each read is one test, not a first-use guard.
+// Atomic (a plain move on x86-64) because a thread that started before the profiler may read
+// it while the start writes it; the value written is always the same.
 static bool s_use_tsc = false;
 
 sys_u64 os_prf_counter() {
     // The frequency is always asked for first (when an instance starts), so the source is
     // settled by the time any sample reads the counter.
-    return s_use_tsc ? __rdtsc() : monotonic_ns();
+    return __atomic_load_n(&s_use_tsc, __ATOMIC_RELAXED) ? __rdtsc() : monotonic_ns();
 }
 
 sys_u64 os_prf_counter_frequency() {
     const CounterSource& source = counter_source();
-    s_use_tsc = source.use_tsc;
+    __atomic_store_n(&s_use_tsc, source.use_tsc, __ATOMIC_RELAXED);
     return source.frequency;
 }
 
