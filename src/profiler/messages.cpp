@@ -257,7 +257,12 @@ prf_error ConsumeMessageQueue(Profiler* prof) {
 }
 
 // "DROP", trees dropped, log lines dropped: what producers could not queue since the last one.
-static prf_error SendDropCounts(Profiler* prof) {
+// Sent first in a pass, and only to a viewer whose connection the counts already belong to (a
+// new connection starts its counts when the pass's consumer first sees it).
+prf_error SendDropCounts(Profiler* prof) {
+    PRF_ASSERT(prof != NULL);
+    if (!Server_HasViewer(prof->server) || prof->server->connections != prof->names_connection)
+        return PRF_ERROR_NONE;
     prf_u32 trees = __atomic_exchange_n(&prof->dropped_trees, 0u, __ATOMIC_ACQ_REL);
     prf_u32 logs = __atomic_exchange_n(&prof->dropped_logs, 0u, __ATOMIC_ACQ_REL);
     if (trees == 0 && logs == 0)
@@ -296,10 +301,8 @@ prf_error ConsumeMessageQueueStreaming(Profiler* prof) {
         __atomic_store_n(&prof->dropped_trees, 0u, __ATOMIC_RELEASE);
         __atomic_store_n(&prof->dropped_logs, 0u, __ATOMIC_RELEASE);
     }
-    prf_error error = SendDropCounts(prof);
-    if (error != PRF_ERROR_NONE)
-        return error;
 
+    prf_error error = PRF_ERROR_NONE;
     MsgRing* queue = prof->sample_queue;
     const prf_u32 start = os_prf_tick_ms();
     for (prf_u32 sent = 0; sent < prof->settings.messages_per_pass; ++sent) {

@@ -475,6 +475,8 @@ static prf_error ProfilerThread_Loop(ProfilerThread* thread) {
     RenameThreadSampler("Profiler");
     while (__atomic_load_n(&thread->exit_requested, __ATOMIC_ACQUIRE) == 0) {
         Sampler_Begin("Wakeup", 0, &s_wakeup_hash);
+        if (prof->settings.streaming)
+            SendDropCounts(prof);
 
         Sampler_Begin("ServerUpdate", 0, &s_server_update_hash);
         Server_Update(prof->server);

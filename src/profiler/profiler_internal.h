@@ -401,6 +401,8 @@ prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload);
 prf_error HandleViewerMessage(void* prof, prf_u8* data, prf_u32 length);
 prf_error ConsumeMessageQueue(Profiler* prof);
 // Streaming mode: sends the queued messages until the queue is empty or the pass's time budget
-// is spent (prof->backlog then says so), after a "DROP" when producers dropped anything.
+// is spent (prof->backlog then says so).
 prf_error ConsumeMessageQueueStreaming(Profiler* prof);
+// Streaming mode, first in each pass: "DROP" when producers dropped anything since the last.
+prf_error SendDropCounts(Profiler* prof);
 void DiscardMessageQueue(Profiler* prof);
