@@ -99,7 +99,7 @@ BENCHMARK(streaming_delivery)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
-// The load: 8 threads x 2,001 scopes at 60 frames a second for 3 s.
+// A busy game's load: 8 threads x 2,001 scopes at 60 frames a second for 3 s.
 BENCHMARK(streaming_delivery)
     ->Args({180, 60})
     ->Iterations(1)
