@@ -1,10 +1,11 @@
 // The running profiler: the name hash, the bytes of a serialised tree, log lines and trees as
 // they reach the queue, the instance's start and stop, and a viewer on the wire receiving
-// pings, log lines, trees and name answers. Every test that starts an instance holds TCP port
-// 17815, so CTest runs them one at a time.
+// pings, log lines, trees and name answers. The tests listen on a port picked for this process
+// (QV_SYS_PROFILER_PORT), so they run while another program holds the default one.
 #include "profiler/profiler_internal.h"
 #include "qv_sys/scope.h"
-#include "scope_internal.h"
+#include "qv_sys/thread.h"
+#include "profiler/scope_internal.h"
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
@@ -21,6 +22,9 @@ using qv_test::read_u32;
 using qv_test::WsClient;
 
 namespace {
+
+// Set before main: every scope_static_init of this process listens here.
+const uint16_t kPort = qv_test::use_own_profiler_port();
 
 std::string log_line(const std::string& text) {
     std::string line = "LOGM";
@@ -267,6 +271,40 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNameAndOneTreeWhenTheOutermostCloses) {
     release_trees(got);
 }
 
+sys_u32 two_frames(void*) {
+    for (int i = 0; i < 2; ++i) {
+        scope_begin("frame");
+        scope_end();
+    }
+    return 0;
+}
+
+// The default mode keeps a library thread's documented shape: its whole life is one tree,
+// sent when it ends, under its sampler's number; a host-given name replaces the number.
+TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndTheHostMayNameAThread) {
+    thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));
+    std::vector<QueuedMessage> got = drain_queue();
+    std::vector<QueuedMessage> trees;
+    for (const QueuedMessage& m : got)
+        if (m.id == MsgID_Tree && m.thread != "Profiler")
+            trees.push_back(m);
+    ASSERT_EQ(trees.size(), 1u);
+    EXPECT_EQ(trees[0].thread.rfind("Thread", 0), 0u) << trees[0].thread;
+    EXPECT_EQ(trees[0].tree->name_hash, HashName("thread_entry"));
+    EXPECT_EQ(trees[0].tree->nb_children, 2u);
+    release_trees(got);
+
+    std::thread([] {
+        scope_set_thread_name("render");
+        scope_begin("frame");
+        scope_end();
+    }).join();
+    got = drain_queue();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().thread, "render");
+    release_trees(got);
+}
+
 TEST_F(ProfilerInstance, EachThreadGetsItsOwnNumberedSampler) {
     std::vector<std::string> names;
     for (int i = 0; i < 3; ++i) {
@@ -335,7 +373,7 @@ TEST(ProfilerLifecycle, PortTakenFailsWithBindErrorAndLeavesNothingRunning) {
 #endif
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_port = htons(17815);
+    address.sin_port = htons(kPort);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
 #if !defined(_WIN32)
     // Earlier tests leave connections of this port in TIME_WAIT, which Linux (unlike
@@ -386,7 +424,7 @@ bool is_from_thread(const WsClient::Frame& frame, const std::string& thread) {
 }
 
 std::string viewer_handshake(WsClient& client) {
-    if (!client.connect_to(17815))
+    if (!client.connect_to(kPort))
         return "";
     return client.handshake();
 }
