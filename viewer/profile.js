@@ -18,6 +18,9 @@
 
     class DecodeError extends Error {}
 
+    const stackIndex = new Uint32Array(MAX_DEPTH + 1); // the tree decoder's, reused
+    const stackLeft = new Uint32Array(MAX_DEPTH + 1);
+
     function fail(message) {
         throw new DecodeError(message);
     }
@@ -49,8 +52,6 @@
         const depth = new Uint8Array(count);
         const end = new Uint32Array(count);
         // Open records as (index, children still expected); children follow in pre-order.
-        const stackIndex = new Uint32Array(MAX_DEPTH + 1);
-        const stackLeft = new Uint32Array(MAX_DEPTH + 1);
         let top = -1;
         for (let i = 0; i < count; ++i) {
             const o = at + i * RECORD;
@@ -126,6 +127,7 @@
     const recLength = (t, i) => t.view.getFloat64(t.base + i * RECORD + 23, true);
     const recSelf = (t, i) => t.view.getFloat64(t.base + i * RECORD + 31, true);
     const recCalls = (t, i) => t.view.getUint32(t.base + i * RECORD + 39, true);
+    const recChildren = (t, i) => t.view.getUint32(t.base + i * RECORD + 47, true);
     const recColour = (t, i) => {
         const o = t.base + i * RECORD + 8;
         return String.fromCharCode(...t.bytes.subarray(o, o + 7));
@@ -177,6 +179,8 @@
             this.threads = new Map(); // name -> { name, trees, head }
             this.names = new Map(); // hash -> name
             this.requested = new Set(); // hashes asked for on this connection
+            this.slots = new Map(); // hash -> dense number
+            this.slotHashes = [];
             this.nameMessages = []; // { t, bytes }, kept whole
             this.raw = []; // { t, bytes }, the ring
             this.rawHead = 0;
@@ -257,8 +261,16 @@
             this.keep(entry);
             const ask = [];
             const hashes = tree.stats.hashes;
+            // Dense numbers per name, so that range statistics add into flat arrays.
+            const ids = (tree.stats.ids = new Uint32Array(hashes.length));
             for (let i = 0; i < hashes.length; ++i) {
                 const h = hashes[i];
+                let id = this.slots.get(h);
+                if (id === undefined) {
+                    this.slots.set(h, (id = this.slotHashes.length));
+                    this.slotHashes.push(h);
+                }
+                ids[i] = id;
                 if (!this.names.has(h) && !this.requested.has(h)) {
                     this.requested.add(h);
                     ask.push(h);
@@ -345,31 +357,36 @@
         /* Per scope name over the frames that overlap [t0, t1]: calls, total, self, mean and
          * max in microseconds. A frame counts whole when any part of it is in the range. */
         statistics(t0, t1) {
-            const acc = new Map();
+            const n = this.slotHashes.length;
+            const acc = new Float64Array(n * 4);
+            const seen = new Uint8Array(n);
             for (const th of this.threads.values()) {
                 for (const tr of this.treesIn(th, t0, t1)) {
-                    const { hashes, values } = tr.stats;
-                    for (let k = 0; k < hashes.length; ++k) {
-                        let a = acc.get(hashes[k]);
-                        if (!a) acc.set(hashes[k], (a = [0, 0, 0, 0]));
-                        a[0] += values[k * 4];
-                        a[1] += values[k * 4 + 1];
-                        a[2] += values[k * 4 + 2];
-                        if (values[k * 4 + 3] > a[3]) a[3] = values[k * 4 + 3];
+                    const { ids, values } = tr.stats;
+                    for (let k = 0; k < ids.length; ++k) {
+                        const a = ids[k] * 4, v = k * 4;
+                        seen[ids[k]] = 1;
+                        acc[a] += values[v];
+                        acc[a + 1] += values[v + 1];
+                        acc[a + 2] += values[v + 2];
+                        if (values[v + 3] > acc[a + 3]) acc[a + 3] = values[v + 3];
                     }
                 }
             }
             const rows = [];
-            for (const [hash, a] of acc)
+            for (let id = 0; id < n; ++id) {
+                if (!seen[id]) continue;
+                const a = id * 4, hash = this.slotHashes[id];
                 rows.push({
                     hash,
                     name: this.nameOf(hash),
-                    calls: a[0],
-                    total: a[1],
-                    self: a[2],
-                    mean: a[0] ? a[1] / a[0] : 0,
-                    max: a[3],
+                    calls: acc[a],
+                    total: acc[a + 1],
+                    self: acc[a + 2],
+                    mean: acc[a] ? acc[a + 1] / acc[a] : 0,
+                    max: acc[a + 3],
                 });
+            }
             return rows;
         }
 
@@ -515,6 +532,7 @@
             length: recLength,
             self: recSelf,
             calls: recCalls,
+            children: recChildren,
             colour: recColour,
         },
     };
