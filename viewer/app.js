@@ -190,6 +190,11 @@
         return { w, dpr };
     }
 
+    /* A duration for people: microseconds below a millisecond, else milliseconds. */
+    function fmtTime(us) {
+        return us < 1000 ? `${+us.toFixed(1)} \u00b5s` : `${fmtMs(us)} ms`;
+    }
+
     function fmtMs(us) {
         const ms = us / 1000;
         return ms >= 100 ? ms.toFixed(1) : ms >= 1 ? ms.toFixed(3) : ms.toFixed(4);
@@ -367,8 +372,8 @@
         lay(flameRoot, 0, 1);
         const sel = state.selection;
         $("flame-caption").textContent = sel.tree
-            ? `Flame: one frame of ${sel.tree.thread}, ${fmtMs(sel.tree.length)} ms`
-            : `Flame: ${trees.length} frames merged, ${fmtMs(sel.range[1] - sel.range[0])} ms range`;
+            ? `Flame: one frame of ${sel.tree.thread}, ${fmtTime(sel.tree.length)}`
+            : `Flame: ${trees.length} frames merged over ${fmtTime(sel.range[1] - sel.range[0])}`;
     }
 
     function hitFlame(px, py) {
@@ -545,13 +550,13 @@
             const hit = hitTimeline(e.clientX - r.left, e.clientY - r.top);
             if (!hit) return void (tip.hidden = true);
             const { th, tree, i } = hit;
-            showTip(e, `${state.session.nameOf(P.rec.hash(tree, i))}\nduration ${fmtMs(P.rec.length(tree, i))} ms\n` +
-                `self ${fmtMs(P.rec.self(tree, i))} ms\ncalls ${P.rec.calls(tree, i)}\nthread ${th.name}`);
+            showTip(e, `${state.session.nameOf(P.rec.hash(tree, i))}\nduration ${fmtTime(P.rec.length(tree, i))}\n` +
+                `self ${fmtTime(P.rec.self(tree, i))}\ncalls ${P.rec.calls(tree, i)}\nthread ${th.name}`);
         } else if (e.target === flame) {
             const fr = flame.getBoundingClientRect();
             const node = hitFlame(e.clientX - fr.left, e.clientY - fr.top);
             if (!node) return void (tip.hidden = true);
-            showTip(e, `${state.session.nameOf(node.hash)}\ntotal ${fmtMs(node.total)} ms\nself ${fmtMs(node.self)} ms\ncalls ${node.calls}`);
+            showTip(e, `${state.session.nameOf(node.hash)}\ntotal ${fmtTime(node.total)}\nself ${fmtTime(node.self)}\ncalls ${node.calls}`);
         } else tip.hidden = true;
     });
     window.addEventListener("mouseup", (e) => {

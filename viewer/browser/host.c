@@ -42,12 +42,12 @@ static void* counted(void* argument) {
         scope_begin("vt_update");
         for (int s = 0; s < 3; ++s) {
             scope_begin("vt_step");
-            spin(5000);
+            spin(100000);
             scope_end();
         }
         scope_end();
         scope_begin("vt_render");
-        spin(20000);
+        spin(300000);
         scope_end();
         scope_end();
         threadlocal_sleep(20);

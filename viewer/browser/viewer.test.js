@@ -205,9 +205,11 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
             const text = await until("the tooltip", () => page.$eval("#tooltip", (e) => (e.hidden ? "" : e.textContent)), 5000);
             const lines = text.split("\n");
             assert.strictEqual(lines[0], "vt_render");
-            const ms = Number(/duration ([\d.]+) ms/.exec(text)[1]);
-            assert.ok(Math.abs(ms - spot.length / 1000) <= 0.001 && ms > 0 && ms < 200, text);
-            assert.match(text, /self [\d.]+ ms\ncalls 1\nthread /);
+            const [, value, unit] = /duration ([\d.]+) (ms|\u00b5s)/.exec(text);
+            const us = Number(value) * (unit === "ms" ? 1000 : 1);
+            // The host's vt_render is a busy loop of a few hundred microseconds.
+            assert.ok(Math.abs(us - spot.length) <= 1 && us > 0 && us < 200000, text);
+            assert.match(text, /self [\d.]+ (ms|\u00b5s)\ncalls 1\nthread /);
             assert.ok(text.endsWith(`thread ${spot.thread}`), text);
             await page.mouse.move(2, 2);
         });
@@ -260,7 +262,7 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
             await page.click("#pause");
             await page.click("#fit");
             await sleep(200);
-            const frame = await zoomUntil(page, "vt_step", 30);
+            const frame = await zoomUntil(page, "vt_step", 12);
             if (frame) {
                 const root = await page.evaluate(() => window.qvViewer.locate("vt_frame", 40));
                 if (root) await page.mouse.click(root.x, root.y); // the flame view of that frame
