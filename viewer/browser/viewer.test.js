@@ -214,6 +214,32 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
             await page.mouse.move(2, 2);
         });
 
+        await t.test("the table sorts by a column; shift+drag merges a range into the flame view", async () => {
+            await page.click('#stats th[data-key="calls"]');
+            const calls = (await statsTable(page)).map((r) => Number(r[1]));
+            assert.deepStrictEqual(calls, [...calls].sort((a, b) => b - a));
+            await page.click('#stats th[data-key="calls"]');
+            const up = (await statsTable(page)).map((r) => Number(r[1]));
+            assert.deepStrictEqual(up, [...calls].reverse().sort((a, b) => a - b));
+            await page.click("#fit");
+            await sleep(300);
+            const box = await page.$eval("#timeline", (c) => {
+                const r = c.getBoundingClientRect();
+                return { x: r.left, y: r.top, w: r.width };
+            });
+            await page.keyboard.down("Shift");
+            await page.mouse.move(box.x + 2, box.y + 30);
+            await page.mouse.down();
+            await page.mouse.move(box.x + box.w / 2, box.y + 30, { steps: 5 });
+            await page.mouse.move(box.x + box.w - 2, box.y + 30, { steps: 5 });
+            await page.mouse.up();
+            await page.keyboard.up("Shift");
+            const caption = await until("the merged flame", () =>
+                page.$eval("#flame-caption", (e) => /(\d+) frames merged/.exec(e.textContent)), 5000);
+            assert.ok(Number(caption[1]) >= 80, caption[0]);
+            await page.click('#stats th[data-key="total"]');
+        });
+
         await t.test("console input comes back, the log filter narrows the lines", async () => {
             await page.click("#live");
             await page.fill("#console-input", "hello from the browser");
@@ -289,6 +315,17 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
             await sleep(500);
             assert.deepStrictEqual(await statsTable(page), before);
             assert.deepStrictEqual(await threadNames(page), threadsBefore);
+            // Dropping the file on the page loads it the same way.
+            await page.goto(page_url(port + 2)); // nothing listens there
+            const bytes = [...fs.readFileSync(file)];
+            await page.evaluate((b) => {
+                const dt = new DataTransfer();
+                dt.items.add(new File([new Uint8Array(b)], "dropped.qvcap"));
+                window.dispatchEvent(new DragEvent("drop", { dataTransfer: dt, cancelable: true }));
+            }, bytes);
+            await until("the dropped capture", async () => (await status(page)) === "capture", 10000);
+            await sleep(500);
+            assert.deepStrictEqual(await statsTable(page), before);
 
             const [trace] = await Promise.all([page.waitForEvent("download"), page.click("#export")]);
             const json = JSON.parse(fs.readFileSync(await trace.path(), "utf8"));
