@@ -16,8 +16,11 @@ mkdir -p "$out"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SYS_TESTS=OFF \
   -DQV_SYS_DEMO=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qv_sys
-cc -O2 -Wall -Wextra -Werror -I "$root/include" "$root/viewer/browser/host.c" -o "$build/viewer_host" \
-  -L "$build/bin" -lqv_sys -lpthread -Wl,-rpath,"$build/bin"
+# The host names its threads where the library has the call for it.
+names=
+grep -q scope_set_thread_name "$root/include/qv_sys/scope.h" && names=-DVIEWER_HOST_THREAD_NAMES
+cc -O2 -Wall -Wextra -Werror $names -I "$root/include" "$root/viewer/browser/host.c" \
+  -o "$build/viewer_host" -L "$build/bin" -lqv_sys -lpthread -Wl,-rpath,"$build/bin"
 # playwright-core only drives the browser it is given; it downloads none.
 (cd viewer && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 

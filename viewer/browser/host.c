@@ -1,7 +1,8 @@
 /* The browser test's profiled program. It starts the profiler, keeps one "ticker" thread
  * making small frames all the time (so data keeps arriving while the page is paused), and on
  * the line "frames N" from standard input runs exactly N known frames on each of two more
- * threads, then prints "frames done". End of input stops it. Public interface only, in C.
+ * threads (named frames<batch>_a and _b where the library names threads), then prints
+ * "frames done". End of input stops it. Public interface only, in C.
  *
  * Each counted frame is  vt_frame { vt_update { vt_step x3 }  vt_render }, so N frames on two
  * threads give vt_frame 2N calls, vt_update 2N, vt_step 6N and vt_render 2N. */
@@ -21,8 +22,19 @@ static void spin(sys_u32 n) {
         g_sink = g_sink + i;
 }
 
+/* Thread names reach the viewer where the library has the call; the lane defines
+ * VIEWER_HOST_THREAD_NAMES when its header declares it. */
+static void name_thread(const char* name) {
+#ifdef VIEWER_HOST_THREAD_NAMES
+    scope_set_thread_name(name);
+#else
+    (void)name;
+#endif
+}
+
 static void* ticker(void* argument) {
     (void)argument;
+    name_thread("ticker");
     while (thread_atomic_get(g_stop) == 0) {
         scope_begin("vt_tick");
         scope_begin("vt_tick_work");
@@ -35,8 +47,15 @@ static void* ticker(void* argument) {
     return NULL;
 }
 
+typedef struct batch {
+    int frames;
+    char name[32];
+} batch;
+
 static void* counted(void* argument) {
-    int frames = (int)(intptr_t)argument;
+    const batch* job = (const batch*)argument;
+    int frames = job->frames;
+    name_thread(job->name);
     for (int f = 0; f < frames; ++f) {
         scope_begin("vt_frame");
         scope_begin("vt_update");
@@ -57,6 +76,9 @@ static void* counted(void* argument) {
 
 int main(void) {
     sys_u64 code = scope_static_init();
+#ifdef VIEWER_HOST_THREAD_NAMES
+    printf("thread names\n");
+#endif
     printf("ready %llu\n", (unsigned long long)code);
     fflush(stdout);
     if (code != 0)
@@ -65,12 +87,17 @@ int main(void) {
     pthread_t tick;
     pthread_create(&tick, NULL, ticker, NULL);
     char line[64];
+    int batches = 0;
     while (fgets(line, sizeof line, stdin)) {
         if (strncmp(line, "frames ", 7) == 0) {
-            intptr_t n = atoi(line + 7);
+            ++batches;
             pthread_t threads[2];
-            for (int i = 0; i < 2; ++i)
-                pthread_create(&threads[i], NULL, counted, (void*)n);
+            batch jobs[2];
+            for (int i = 0; i < 2; ++i) {
+                jobs[i].frames = atoi(line + 7);
+                snprintf(jobs[i].name, sizeof jobs[i].name, "frames%d_%c", batches, 'a' + i);
+                pthread_create(&threads[i], NULL, counted, &jobs[i]);
+            }
             for (int i = 0; i < 2; ++i)
                 pthread_join(threads[i], NULL);
             printf("frames done\n");
