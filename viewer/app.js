@@ -342,7 +342,10 @@
         fctx.fillStyle = "#1b1d21";
         fctx.fillRect(0, 0, w, height);
         flameBoxes = [];
-        if (!flameRoot) return;
+        if (!flameRoot) {
+            $("flame-caption").textContent = "Flame: click a frame in the timeline, or shift+drag over a range";
+            return;
+        }
         const s = state.session;
         fctx.font = "11px system-ui, sans-serif";
         fctx.textBaseline = "middle";
@@ -571,10 +574,8 @@
             state.flameDirty = true;
         } else if (!d.moved) {
             const hit = hitTimeline(d.x0, e.clientY - r.top);
-            if (hit) {
-                state.selection = { tree: hit.tree };
-                state.flameDirty = true;
-            }
+            state.selection = hit ? { tree: hit.tree } : null;
+            state.flameDirty = true;
         }
         moved();
     });

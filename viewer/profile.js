@@ -285,31 +285,31 @@
             this.requested.clear();
         }
 
-        /* Drops what arrived more than ringSeconds before the newest message. */
+        /* Drops what arrived more than ringSeconds before the newest message. A dropped
+         * entry's slot is cleared at once, so its bytes are free before the array is
+         * compacted (which happens once the dead head is large enough to be worth a move). */
         trim() {
             const cut = this.latest - this.ringSeconds * 1000;
+            const compact = (list, head) => {
+                if (head >= 1024 && head * 8 >= list.length) {
+                    list.splice(0, head);
+                    return 0;
+                }
+                return head;
+            };
             while (this.rawHead < this.raw.length && this.raw[this.rawHead].t < cut) {
                 this.rawBytes -= this.raw[this.rawHead].bytes.length;
-                this.rawHead++;
+                this.raw[this.rawHead++] = null;
             }
-            if (this.rawHead > 4096 && this.rawHead * 2 > this.raw.length) {
-                this.raw.splice(0, this.rawHead);
-                this.rawHead = 0;
-            }
-            while (this.logHead < this.logs.length && this.logs[this.logHead].t < cut) this.logHead++;
-            if (this.logHead > 4096 && this.logHead * 2 > this.logs.length) {
-                this.logs.splice(0, this.logHead);
-                this.logHead = 0;
-            }
+            this.rawHead = compact(this.raw, this.rawHead);
+            while (this.logHead < this.logs.length && this.logs[this.logHead].t < cut) this.logs[this.logHead++] = null;
+            this.logHead = compact(this.logs, this.logHead);
             while (this.drops.length && this.drops[0].t < cut) this.drops.shift();
             let oldest = Infinity;
             for (const th of this.threads.values()) {
                 const list = th.trees;
-                while (th.head < list.length && list[th.head].arrival < cut) th.head++;
-                if (th.head > 1024 && th.head * 2 > list.length) {
-                    list.splice(0, th.head);
-                    th.head = 0;
-                }
+                while (th.head < list.length && list[th.head].arrival < cut) list[th.head++] = null;
+                th.head = compact(list, th.head);
                 if (th.head < list.length && list[th.head].start < oldest) oldest = list[th.head].start;
             }
             this.oldestUs = oldest;

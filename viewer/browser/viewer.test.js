@@ -93,7 +93,9 @@ async function zoomUntil(page, name, px) {
     for (let k = 0; k < 40; ++k) {
         const spot = await page.evaluate(([n, w]) => window.qvViewer.locate(n, w), [name, px]);
         if (spot) return spot;
-        const frame = await page.evaluate(() => window.qvViewer.locate("vt_frame", 0));
+        // Zoom at a sample of the name itself, else at its frame.
+        const frame = await page.evaluate(
+            (n) => window.qvViewer.locate(n, 0) || window.qvViewer.locate("vt_frame", 0), name);
         assert.ok(frame, "a counted frame in view");
         await page.mouse.move(frame.x, frame.y);
         await page.mouse.wheel(0, -400);
