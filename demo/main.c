@@ -467,11 +467,13 @@ static void demo_frame_part(const char* name, sys_u32 spin) {
     scope_end();
 }
 
-/* Plain system threads, not the library's: a library thread runs inside its "thread_entry"
- * scope from start to end, so its frames would reach the viewer as one tree when it ends. */
+/* Plain system threads, named for the viewer. (A library thread runs inside its
+ * "thread_entry" scope from start to end: in the default mode its frames reach the viewer as
+ * one tree when it ends, in streaming mode one tree each; see the "worker" thread below.) */
 static void* demo_profiled_thread(void* argument) {
     sys_u32 frames = 0;
     const char* role = (const char*)argument;
+    scope_set_thread_name(role);
     while (thread_atomic_get(g_demo_stop) == 0) {
         scope_begin(role); /* one tree per frame of this thread */
         demo_frame_part("input", 2000);
@@ -501,17 +503,34 @@ static void demo_print_viewer_page(void) {
     printf(" in a browser to see the frames\n");
 }
 
+static sys_u32 demo_profiled_worker(void* argument) {
+    (void)argument;
+    while (thread_atomic_get(g_demo_stop) == 0) {
+        scope_begin("worker_job");
+        demo_frame_part("decompress", 8000);
+        demo_frame_part("upload", 3000);
+        scope_end();
+        threadlocal_sleep(16);
+    }
+    return 0;
+}
+
 static void demo_profiler(sys_u32 seconds) {
     printf("== profiler\n");
+    /* QV_SYS_PROFILER_PORT, _BIND and _STREAM choose the port, the interface and the mode. */
+    const char* port = getenv("QV_SYS_PROFILER_PORT");
+    const char* stream = getenv("QV_SYS_PROFILER_STREAM");
+    if (port == NULL)
+        port = "17815";
     sys_u64 code = scope_static_init();
     printf("scope_static_init()                 -> %llu\n", (unsigned long long)code);
     if (code != 0) {
-        printf("    (TCP port 17815 is taken or not available: the scopes below do nothing)\n");
+        printf("    (TCP port %s is taken or not available: the scopes below do nothing)\n", port);
     } else {
-        printf("    a viewer can connect to ws://127.0.0.1:17815 now (any WebSocket client;\n"
-               "    it receives PING, LOGM and SMPL messages). Frames run for %u s;\n"
+        printf("    a viewer can connect to ws://127.0.0.1:%s now (any WebSocket client;\n"
+               "    %s mode). Frames run for %u s;\n"
                "    `qv_sys_demo --profile 60` keeps them running for a minute.\n",
-               seconds);
+               port, stream != NULL && strcmp(stream, "1") == 0 ? "streaming" : "default", seconds);
         demo_print_viewer_page();
     }
     fflush(stdout);
@@ -520,8 +539,11 @@ static void demo_profiler(sys_u32 seconds) {
     pthread_t threads[3];
     for (int i = 0; i < 3; ++i)
         pthread_create(&threads[i], NULL, demo_profiled_thread, (void*)roles[i]);
+    void* worker = thread_thread_create(demo_profiled_worker, NULL, "worker", -1);
     threadlocal_sleep(seconds * 1000);
     thread_atomic_set(g_demo_stop, 1);
+    if (worker != NULL)
+        thread_thread_join(worker);
     for (int i = 0; i < 3; ++i) {
         void* frames = NULL;
         pthread_join(threads[i], &frames);

@@ -146,11 +146,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 pending.push_back(sample);
             }
         }
-        check(tree->allocator->nb_inuse == live);
+        check(ObjectPool_InUse(tree->allocator) == live);
         if (live > high_water)
             high_water = live;
         check(tree->allocator->nb_created == high_water);
-        check(tree->allocator->nb_available + tree->allocator->nb_inuse ==
+        check(ObjectPool_Available(tree->allocator) + ObjectPool_InUse(tree->allocator) ==
               tree->allocator->nb_created);
     }
 
@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (Sample* top : pending)
         ReleaseSampleTree(top, tree->allocator);
-    check(tree->allocator->nb_inuse == 1);
+    check(ObjectPool_InUse(tree->allocator) == 1);
     SampleTree_Destroy(tree);
     return 0;
 }

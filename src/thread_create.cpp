@@ -9,6 +9,7 @@
 
 #include "cstr_internal.h"
 #include "platform/os.h"
+#include "profiler/scope_internal.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ sys_u32 thread_entry_routine(void* block) {
     sys_u32 result;
     {
         scope_guard guard("thread_entry");
+        scope_library_thread_started(start.name);
         sys_free(block);
         os_thread_function_enter(start.name);
         result = start.function(start.argument);

@@ -1,10 +1,10 @@
 // The running profiler: the name hash, the bytes of a serialised tree, log lines and trees as
 // they reach the queue, the instance's start and stop, and a viewer on the wire receiving
-// pings, log lines, trees and name answers. Every test that starts an instance holds TCP port
-// 17815, so CTest runs them one at a time.
+// pings, log lines, trees and name answers. The tests listen on a port picked for this process
+// (QV_SYS_PROFILER_PORT), so they run while another program holds the default one.
 #include "profiler/profiler_internal.h"
 #include "qv_sys/scope.h"
-#include "scope_internal.h"
+#include "profiler/scope_internal.h"
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
@@ -21,6 +21,9 @@ using qv_test::read_u32;
 using qv_test::WsClient;
 
 namespace {
+
+// Set before main: every scope_static_init of this process listens here.
+const uint16_t kPort = qv_test::use_own_profiler_port();
 
 std::string log_line(const std::string& text) {
     std::string line = "LOGM";
@@ -335,7 +338,7 @@ TEST(ProfilerLifecycle, PortTakenFailsWithBindErrorAndLeavesNothingRunning) {
 #endif
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_port = htons(17815);
+    address.sin_port = htons(kPort);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
 #if !defined(_WIN32)
     // Earlier tests leave connections of this port in TIME_WAIT, which Linux (unlike
@@ -386,7 +389,7 @@ bool is_from_thread(const WsClient::Frame& frame, const std::string& thread) {
 }
 
 std::string viewer_handshake(WsClient& client) {
-    if (!client.connect_to(17815))
+    if (!client.connect_to(kPort))
         return "";
     return client.handshake();
 }

@@ -169,11 +169,11 @@ TEST(SampleTree, ReleaseChainsInPreorderAndThePoolIsReused) {
     std::vector<Sample*> order;
     preorder(top, &order);
     ASSERT_EQ(order.size(), 11u);
-    EXPECT_EQ(pool->nb_inuse, 12u); // and the root
+    EXPECT_EQ(ObjectPool_InUse(pool), 12u); // and the root
     const uint32_t created = pool->nb_created;
     t.release(top);
-    EXPECT_EQ(pool->nb_inuse, 1u);
-    EXPECT_EQ(pool->nb_available, created - 1);
+    EXPECT_EQ(ObjectPool_InUse(pool), 1u);
+    EXPECT_EQ(ObjectPool_Available(pool), created - 1);
     for (Sample* sample : order) {
         EXPECT_EQ(sample->first_child, nullptr);
         EXPECT_EQ(sample->last_child, nullptr);
@@ -194,11 +194,11 @@ TEST(SampleTree, ReleaseChainsInPreorderAndThePoolIsReused) {
     for (int round = 0; round < 100; ++round)
         t.release(build());
     EXPECT_EQ(pool->nb_created, created);
-    EXPECT_EQ(pool->nb_inuse, 1u);
+    EXPECT_EQ(ObjectPool_InUse(pool), 1u);
 
     // A single sample goes back on its own.
     t.release(t.close(t.open(3)));
-    EXPECT_EQ(pool->nb_available, created - 1);
+    EXPECT_EQ(ObjectPool_Available(pool), created - 1);
 }
 
 TEST(SampleTree, DeepTreeReleasesWithoutRecursion) {
@@ -214,8 +214,8 @@ TEST(SampleTree, DeepTreeReleasesWithoutRecursion) {
     }
     ASSERT_NE(top, nullptr);
     t.release(top);
-    EXPECT_EQ(t.tree->allocator->nb_inuse, 1u);
-    EXPECT_EQ(t.tree->allocator->nb_available, (uint32_t)depth);
+    EXPECT_EQ(ObjectPool_InUse(t.tree->allocator), 1u);
+    EXPECT_EQ(ObjectPool_Available(t.tree->allocator), (uint32_t)depth);
 }
 
 // Returns come from another thread while the owner keeps taking.
@@ -267,8 +267,8 @@ TEST(ObjectPool, RangesGivenFromAnotherThreadWhileTheOwnerTakes) {
     }
     done = true;
     giver.join();
-    EXPECT_EQ(pool->nb_inuse, 0u);
-    EXPECT_EQ(pool->nb_available, pool->nb_created);
+    EXPECT_EQ(ObjectPool_InUse(pool), 0u);
+    EXPECT_EQ(ObjectPool_Available(pool), pool->nb_created);
     EXPECT_LE(pool->nb_created, 3000u * 7);
     ObjectPool_Destroy(pool);
 }

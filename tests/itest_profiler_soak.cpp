@@ -22,6 +22,9 @@ using qv_test::WsClient;
 
 namespace {
 
+// Set before main: every scope_static_init of this process listens here.
+const uint16_t kPort = qv_test::use_own_profiler_port();
+
 int soak_seconds() {
     const char* text = getenv("QV_SYS_SOAK_SECONDS");
     int seconds = text != nullptr ? atoi(text) : 4;
@@ -48,7 +51,7 @@ void scoped_work(std::atomic<bool>& stop, int index) {
 // One visit of a viewer that may misbehave in one of several ways.
 void visit(std::mt19937& random) {
     WsClient client;
-    if (!client.connect_to(17815, 2000))
+    if (!client.connect_to(kPort, 2000))
         return;
     switch (random() % 6) {
     case 0: // garbage instead of a handshake
@@ -115,7 +118,7 @@ TEST(ProfilerSoak, ViewersComeAndGoWhileEightThreadsProfile) {
     // that fails its handshake makes the server renew its listening socket, which resets the
     // connections waiting behind it. A real viewer reconnects; so does this one.
     auto connected = [](WsClient& client) {
-        return client.connect_to(17815) && !client.handshake(15000).empty();
+        return client.connect_to(kPort) && !client.handshake(15000).empty();
     };
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::unique_ptr<WsClient> viewer(new WsClient);

@@ -2,14 +2,19 @@
 """A real WebSocket client against the running profiler.
 
 Starts the host program given on the command line (for the Windows build: the Wine command
-and the program), connects to TCP port 17815 of 127.0.0.1 with Debian's websockets library,
-and checks what a viewer receives: a ping, the log line of a scope name, a sample tree from
-one of the host's threads with the expected shape, the answer to a name query and the echo of
-console input. Then it closes the host's standard input, which stops the host.
+and the program) on a free port of 127.0.0.1 (QV_SYS_PROFILER_PORT), connects with Debian's
+websockets library, and checks what a viewer receives: a ping, the log line of a scope name, a
+sample tree from one of the host's threads with the expected shape, the answer to a name query
+and the echo of console input. Then it closes the host's standard input, which stops the host.
+A second run does the same in streaming mode (QV_SYS_PROFILER_STREAM=1): names arrive before
+the trees that use them, no log line per scope, named threads, and a library thread's frames
+while it runs.
 
     profiler_client.py <host command...>
 """
 import asyncio
+import os
+import socket
 import struct
 import subprocess
 import sys
@@ -86,17 +91,20 @@ async def receive_until(ws, accept, seconds=20):
             return message
 
 
-async def talk():
+async def connect(port):
     deadline = time.monotonic() + 30
     while True:
         try:
-            ws = await websockets.connect("ws://127.0.0.1:17815", ping_interval=None,
+            return await websockets.connect("ws://127.0.0.1:%d" % port, ping_interval=None,
                                           max_size=None, compression=None, close_timeout=1)
-            break
         except OSError:
             if time.monotonic() > deadline:
                 raise
             await asyncio.sleep(0.2)
+
+
+async def talk(port):
+    ws = await connect(port)
     try:
         await receive_until(ws, lambda m: m == b"PING\0")
         await receive_until(ws, lambda m: m == log_line("host_frame"))
@@ -121,22 +129,63 @@ async def talk():
         await ws.close()
 
 
-def main():
-    host = subprocess.Popen(sys.argv[1:], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            text=True)
+async def talk_streaming(port):
+    ws = await connect(port)
+    try:
+        names = {}
+        seen = set()
+        deadline = time.monotonic() + 30
+        while not {"host_a", "host_b", "worker"} <= seen:
+            message = await asyncio.wait_for(ws.recv(), max(deadline - time.monotonic(), 0.1))
+            if message[:4] == b"SSMP":
+                name_hash, length = struct.unpack_from("<II", message, 4)
+                assert name_hash not in names, "name pushed twice on one connection"
+                names[name_hash] = message[12:12 + length].decode()
+            elif message[:4] == b"SMPL":
+                thread, records = parse_tree(message)
+                assert all(h in names for h, _ in records), "a tree before its names"
+                if thread != "Profiler":
+                    root = names[records[0][0]]
+                    assert root in ("host_frame", "worker_frame"), root
+                    assert (root == "worker_frame") == (thread == "worker"), (thread, root)
+                    seen.add(thread)
+            elif message[:4] == b"LOGM":
+                assert message[8:] not in (b"host_frame", b"worker_frame"), message
+    finally:
+        await ws.close()
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run_host(command, environment, conversation):
+    port = free_port()
+    env = dict(os.environ, QV_SYS_PROFILER_PORT=str(port), **environment)
+    host = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                            env=env)
     try:
         for line in host.stdout:
             if line.startswith("ready"):
                 assert line.strip() == "ready 0", line
                 break
-        asyncio.run(talk())
+        asyncio.run(conversation(port))
     finally:
         host.stdin.close()
     rest = host.stdout.read()
     code = host.wait(timeout=60)
     assert code == 0, code
     assert "stopped" in rest, rest
+
+
+def main():
+    run_host(sys.argv[1:], {}, talk)
     print("profiler_client: ping, log line, tree, name answer and console echo received")
+    run_host(sys.argv[1:] + ["--streaming-host"], {"QV_SYS_PROFILER_STREAM": "1"},
+             talk_streaming)
+    print("profiler_client: streaming mode: names first, named threads, library thread frames")
 
 
 if __name__ == "__main__":

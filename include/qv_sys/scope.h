@@ -54,6 +54,42 @@ typedef enum prf_error {
  * port taken, returns PRF_ERROR_SOCKET_BIND and leaves the running profiler as it was. */
 QV_SYS_API sys_u64 scope_static_init(void);
 
+/* What a host may choose when it starts the profiler with scope_static_init_with. Zero the
+ * whole record first (or use SCOPE_SETTINGS_INIT): every zero field keeps the behaviour of
+ * scope_static_init, so later fields can be added without changing what older hosts get.
+ * The environment variables QV_SYS_PROFILER_PORT=<1-65535>, QV_SYS_PROFILER_BIND=loopback and
+ * QV_SYS_PROFILER_STREAM=1, read when the profiler starts, take precedence over these; an
+ * invalid value is refused with a "QV_SYS" log line and the host's choice (or the default)
+ * stays. docs/profiler.md explains the two modes. */
+typedef struct scope_settings {
+    sys_u32 size;   /* sizeof(scope_settings) as the host was built; fields past it read as 0 */
+    sys_u32 flags;  /* SCOPE_SETTINGS_BIND_LOOPBACK, SCOPE_SETTINGS_STREAM */
+    sys_u16 port;   /* the listening TCP port; 0: 17815 */
+    sys_u16 reserved16;
+    sys_u32 reserved[5]; /* 0 */
+} scope_settings;
+
+/* Listen on 127.0.0.1 only, not on every network interface. */
+#define SCOPE_SETTINGS_BIND_LOOPBACK 0x1u
+/* Streaming mode: every finished tree reaches the viewer while it keeps up (no log line per
+ * scope, names pushed once per connection, a library thread's frames one tree each, a count of
+ * anything dropped). Without it the profiler keeps its documented limits: at most 10 messages
+ * every 10 ms, and one log line per scope_begin. */
+#define SCOPE_SETTINGS_STREAM 0x2u
+
+#define SCOPE_SETTINGS_INIT {sizeof(scope_settings), 0, 0, 0, {0, 0, 0, 0, 0}}
+
+/* Starts the profiler as scope_static_init does, with the host's settings (null: none, which
+ * is scope_static_init itself). Returns 0 or the prf_error that stopped it;
+ * PRF_ERROR_SOCKET_BIND when another program holds the chosen port. */
+QV_SYS_API sys_u64 scope_static_init_with(const scope_settings* settings);
+
+/* Names the calling thread for the viewer (the thread name of its sample trees, at most 255
+ * bytes; otherwise Thread0, Thread1, ...) and for an attached debugger. Only while a profiler
+ * runs; the name stays with the thread until the profiler stops. Name a thread before its
+ * first scope, or between frames: trees already on their way may carry the new name. */
+QV_SYS_API void scope_set_thread_name(const char* name);
+
 /* Stops the profiler: its thread ends after its current pass and drops what was not sent.
  * Only after a successful scope_static_init, when no other thread makes scope calls any more
  * and no scope is open on any thread; otherwise the C runtime's assertion stops the process

@@ -290,16 +290,12 @@ void os_mapped_file_close(OsMappedFile* mapped);
 // The counter behind the profiler's microsecond timer, and its ticks per second.
 sys_u64 os_prf_counter();
 sys_u64 os_prf_counter_frequency();
-// One thread-local slot per profiler instance. False: the platform has none left.
-bool os_prf_tls_alloc(sys_u32* slot);
-void os_prf_tls_free(sys_u32 slot);
-void* os_prf_tls_get(sys_u32 slot);
-void os_prf_tls_set(sys_u32 slot, void* value);
 // Starts `entry(param)` at once on a thread with the platform's default stack; null on failure.
 void* os_prf_thread_start(sys_u32 (*entry)(void* param), void* param);
 // Waits without a time limit for the thread to end and releases its handle.
 void os_prf_thread_join(void* handle);
-void os_prf_sleep_ms(sys_u32 milliseconds);
+// The processor time the running thread has used so far, in microseconds; 0 if unknown.
+sys_u64 os_prf_thread_cpu_us(void* handle);
 // Tells an attached debugger (Windows: the 0x406D1388 exception) or the system's thread list
 // (Linux: the thread's own name, cut to 15 bytes) the calling thread's name.
 void os_prf_name_thread(const char* name);
@@ -324,8 +320,8 @@ bool os_prf_net_start();
 void os_prf_net_stop();
 // A new IPv4 stream socket, or OS_PRF_SOCKET_INVALID.
 os_prf_socket os_prf_socket_open();
-// Binds to every local interface on `port` (host byte order).
-bool os_prf_socket_bind_any(os_prf_socket socket, sys_u16 port);
+// Binds to every local interface on `port` (host byte order), or to 127.0.0.1 alone.
+bool os_prf_socket_bind(os_prf_socket socket, sys_u16 port, bool loopback);
 // Listens with a backlog of one pending connection.
 bool os_prf_socket_listen(os_prf_socket socket);
 bool os_prf_socket_set_nonblocking(os_prf_socket socket);

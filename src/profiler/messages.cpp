@@ -6,6 +6,7 @@
 // frame header is later written into. Integers are 32-bit little-endian, times 64-bit floats
 // of whole microseconds, texts a 32-bit length and their bytes, with no padding anywhere.
 #include "profiler/profiler_internal.h"
+#include "platform/os.h"
 
 #include <string.h>
 
@@ -51,26 +52,39 @@ static Sample* NextPreOrder(Sample* sample, Sample* root) {
     return NULL;
 }
 
+static prf_u8* PutU32(prf_u8* at, prf_u32 value) {
+    at[0] = (prf_u8)value;
+    at[1] = (prf_u8)(value >> 8);
+    at[2] = (prf_u8)(value >> 16);
+    at[3] = (prf_u8)(value >> 24);
+    return at + 4;
+}
+
+// An unsigned conversion, as ByteBuffer_AppendF64: values of 2^63 and more stay positive.
+static prf_u8* PutF64(prf_u8* at, prf_u64 value) {
+    prf_f64 f = (prf_f64)value;
+    prf_u64 bits;
+    memcpy(&bits, &f, 8);
+    for (int i = 0; i < 8; ++i)
+        at[i] = (prf_u8)(bits >> (8 * i));
+    return at + 8;
+}
+
+// The 51 bytes are put together on the stack and appended at once: a tree of thousands of
+// samples is then one capacity check per sample instead of nine.
 static prf_error WriteSampleRecord(ByteBuffer* buffer, const Sample* sample) {
+    prf_u8 record[51];
     prf_i64 self = (prf_i64)(sample->length_us - sample->children_us);
-    prf_error error = ByteBuffer_AppendU32(buffer, sample->name_hash);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, sample->path_id);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_Append(buffer, sample->colour_text, 7);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendF64(buffer, sample->start_us);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendF64(buffer, sample->length_us);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendF64(buffer, self < 0 ? 0 : (prf_u64)self);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, sample->call_count);
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, 0); // recursion depth
-    if (error == PRF_ERROR_NONE)
-        error = ByteBuffer_AppendU32(buffer, sample->nb_children);
-    return error;
+    prf_u8* at = PutU32(record, sample->name_hash);
+    at = PutU32(at, sample->path_id);
+    memcpy(at, sample->colour_text, 7);
+    at = PutF64(at + 7, sample->start_us);
+    at = PutF64(at, sample->length_us);
+    at = PutF64(at, self < 0 ? 0 : (prf_u64)self);
+    at = PutU32(at, sample->call_count);
+    at = PutU32(at, 0); // recursion depth
+    at = PutU32(at, sample->nb_children);
+    return ByteBuffer_Append(buffer, record, (prf_u32)(at - record));
 }
 
 prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload) {
@@ -121,6 +135,50 @@ prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload) {
     return PRF_ERROR_NONE;
 }
 
+// Streaming mode: before a tree goes out, every name in it that this connection has not had
+// yet, as the same "SSMP" a name query gets, so the viewer never has to ask.
+static prf_error PushNewNames(Profiler* prof, const ThreadSampler* owner, Sample* root_sample) {
+    HashTable* sent = &prof->sent_names;
+    ByteBuffer* send_buf = &prof->server->send_buf;
+    // A tree names the same few scopes over and over: the hash just checked (the common
+    // case, siblings in a loop) is not looked up again.
+    prf_u32 last_known = 0;
+    for (Sample* s = root_sample; s != NULL; s = NextPreOrder(s, root_sample)) {
+        prf_u32 name_hash = s->name_hash;
+        if (name_hash == 0 || name_hash == last_known)
+            continue;
+        if (HashTable_Get(sent, name_hash) != PRF_NOT_FOUND) {
+            last_known = name_hash;
+            continue;
+        }
+        char name[245];
+        prf_u32 name_length = PRF_NOT_FOUND;
+        if (owner != NULL)
+            name_length = NameTable_CopyName(owner->names, name_hash, name, sizeof(name));
+        for (ThreadSampler* ts = LoadAcquirePtr(&prof->first_thread_sampler);
+             ts != NULL && name_length == PRF_NOT_FOUND; ts = ts->next)
+            name_length = NameTable_CopyName(ts->names, name_hash, name, sizeof(name));
+        if (name_length == PRF_NOT_FOUND)
+            continue; // the viewer can still ask, and gets no answer, as for any unknown hash
+        prf_error error = SendBuffer_Reset(send_buf);
+        if (error == PRF_ERROR_NONE)
+            error = ByteBuffer_Append(send_buf, "SSMP", 4);
+        if (error == PRF_ERROR_NONE)
+            error = ByteBuffer_AppendU32(send_buf, name_hash);
+        if (error == PRF_ERROR_NONE)
+            error = ByteBuffer_AppendU32(send_buf, name_length);
+        if (error == PRF_ERROR_NONE)
+            error = ByteBuffer_Append(send_buf, name, name_length);
+        if (error == PRF_ERROR_NONE)
+            error = Server_Send(prof->server, send_buf->data, send_buf->bytes_filled, 50000);
+        if (error != PRF_ERROR_NONE)
+            return error;
+        // A name that cannot be remembered is only pushed again.
+        (void)HashTable_Put(sent, name_hash, 1);
+    }
+    return PRF_ERROR_NONE;
+}
+
 prf_error SendSampleTreeMessage(Profiler* prof, Message* message) {
     PRF_ASSERT(prof != NULL);
     PRF_ASSERT(message != NULL);
@@ -134,7 +192,11 @@ prf_error SendSampleTreeMessage(Profiler* prof, Message* message) {
     PRF_ASSERT(sample != NULL);
 
     ByteBuffer* send_buf = &prof->server->send_buf;
-    prf_error error = SendBuffer_Reset(send_buf);
+    prf_error error = PRF_ERROR_NONE;
+    if (prof->settings.streaming)
+        error = PushNewNames(prof, message->thread_sampler, sample);
+    if (error == PRF_ERROR_NONE)
+        error = SendBuffer_Reset(send_buf);
     if (error == PRF_ERROR_NONE) {
         Sampler_Begin("bin_SampleTree", PRF_SAMPLE_FLAG_AGGREGATE, &s_serialise_hash);
         error = bin_SampleTree(send_buf, payload);
@@ -152,10 +214,32 @@ prf_error SendSampleTreeMessage(Profiler* prof, Message* message) {
 
 // --- the queue on the profiler thread ------------------------------------------------------
 
+// Sends one queued message; the message is consumed whatever happened.
+static prf_error SendQueued(Profiler* prof, MsgRing* queue, Message* message) {
+    static prf_u32 s_send_tree_hash = 0;
+    prf_error error = PRF_ERROR_NONE;
+    switch (message->id) {
+    case MsgID_Log:
+        error = SendLogMessage(prof, message);
+        break;
+    case MsgID_Tree:
+        Sampler_Begin("SendSampleTreeMessage", PRF_SAMPLE_FLAG_AGGREGATE, &s_send_tree_hash);
+        error = SendSampleTreeMessage(prof, message);
+        Sampler_End();
+        break;
+    case MsgID_NotReady:
+        PRF_ASSERT(PRF_FALSE);
+        break;
+    default:
+        break;
+    }
+    MsgRing_Release(queue, message);
+    return error;
+}
+
 prf_error ConsumeMessageQueue(Profiler* prof) {
     PRF_ASSERT(prof != NULL);
-    static prf_u32 s_send_tree_hash = 0;
-    const prf_u32 per_pass = prf_settings()->messages_per_pass;
+    const prf_u32 per_pass = prof->settings.messages_per_pass;
     // Without a viewer the backlog waits (until the queue fills and producers drop).
     if (!Server_HasViewer(prof->server) || per_pass == 0)
         return PRF_ERROR_NONE;
@@ -165,26 +249,72 @@ prf_error ConsumeMessageQueue(Profiler* prof) {
         Message* message = MsgRing_Peek(queue);
         if (message == NULL)
             return PRF_ERROR_NONE;
-        prf_error error = PRF_ERROR_NONE;
-        switch (message->id) {
-        case MsgID_Log:
-            error = SendLogMessage(prof, message);
-            break;
-        case MsgID_Tree:
-            Sampler_Begin("SendSampleTreeMessage", PRF_SAMPLE_FLAG_AGGREGATE, &s_send_tree_hash);
-            error = SendSampleTreeMessage(prof, message);
-            Sampler_End();
-            break;
-        case MsgID_NotReady:
-            PRF_ASSERT(PRF_FALSE);
-            break;
-        default:
-            break;
-        }
-        MsgRing_Release(queue, message);
+        prf_error error = SendQueued(prof, queue, message);
         if (error != PRF_ERROR_NONE)
             return error;
     }
+    return PRF_ERROR_NONE;
+}
+
+// "DROP", trees dropped, log lines dropped: what producers could not queue since the last one.
+static prf_error SendDropCounts(Profiler* prof) {
+    prf_u32 trees = __atomic_exchange_n(&prof->dropped_trees, 0u, __ATOMIC_ACQ_REL);
+    prf_u32 logs = __atomic_exchange_n(&prof->dropped_logs, 0u, __ATOMIC_ACQ_REL);
+    if (trees == 0 && logs == 0)
+        return PRF_ERROR_NONE;
+    ByteBuffer* send_buf = &prof->server->send_buf;
+    prf_error error = SendBuffer_Reset(send_buf);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_Append(send_buf, "DROP", 4);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_AppendU32(send_buf, trees);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_AppendU32(send_buf, logs);
+    if (error == PRF_ERROR_NONE)
+        error = Server_Send(prof->server, send_buf->data, send_buf->bytes_filled, 50000);
+    if (error != PRF_ERROR_NONE) {
+        // Not told: counted again in the next one.
+        AtomicAdd32(&prof->dropped_trees, trees);
+        AtomicAdd32(&prof->dropped_logs, logs);
+    }
+    return error;
+}
+
+prf_error ConsumeMessageQueueStreaming(Profiler* prof) {
+    PRF_ASSERT(prof != NULL);
+    prof->backlog = PRF_FALSE;
+    Server* server = prof->server;
+    if (!Server_HasViewer(server))
+        return PRF_ERROR_NONE;
+
+    // A new viewer: it knows no names yet, and counts what is dropped from now on.
+    if (server->connections != prof->names_connection) {
+        prof->names_connection = server->connections;
+        HashTable_Destroy(&prof->sent_names);
+        if (HashTable_Create(&prof->sent_names, 1024) != PRF_ERROR_NONE)
+            return PRF_ERROR_OUT_OF_MEMORY;
+        __atomic_store_n(&prof->dropped_trees, 0u, __ATOMIC_RELEASE);
+        __atomic_store_n(&prof->dropped_logs, 0u, __ATOMIC_RELEASE);
+    }
+    prf_error error = SendDropCounts(prof);
+    if (error != PRF_ERROR_NONE)
+        return error;
+
+    MsgRing* queue = prof->sample_queue;
+    const prf_u32 start = os_prf_tick_ms();
+    for (prf_u32 sent = 0; sent < prof->settings.messages_per_pass; ++sent) {
+        Message* message = MsgRing_Peek(queue);
+        if (message == NULL)
+            return PRF_ERROR_NONE;
+        error = SendQueued(prof, queue, message);
+        if (error != PRF_ERROR_NONE)
+            return error;
+        if (os_prf_tick_ms() - start >= prof->settings.pass_budget_ms) {
+            prof->backlog = MsgRing_Peek(queue) != NULL ? PRF_TRUE : PRF_FALSE;
+            return PRF_ERROR_NONE;
+        }
+    }
+    prof->backlog = PRF_TRUE;
     return PRF_ERROR_NONE;
 }
 

@@ -249,12 +249,12 @@ TcpPoll TcpConn_Poll(TcpConn* tcp_socket) {
     return result;
 }
 
-prf_error TcpConn_Listen(TcpConn* tcp_socket, prf_u16 port) {
+prf_error TcpConn_Listen(TcpConn* tcp_socket, prf_u16 port, prf_bool loopback) {
     PRF_ASSERT(tcp_socket != NULL);
     os_prf_socket s = os_prf_socket_open();
     if (s == OS_PRF_SOCKET_INVALID)
         return PRF_ERROR_SOCKET_OPEN;
-    if (!os_prf_socket_bind_any(s, port)) {
+    if (!os_prf_socket_bind(s, port, loopback != PRF_FALSE)) {
         os_prf_socket_close(s);
         return PRF_ERROR_SOCKET_BIND;
     }
@@ -505,10 +505,10 @@ void WsConn_Destroy(WsConn* web_socket) {
     prf_free(web_socket);
 }
 
-prf_error WsConn_Listen(WsConn* web_socket, prf_u16 port, prf_u32 mode) {
+prf_error WsConn_Listen(WsConn* web_socket, prf_u16 port, prf_u32 mode, prf_bool loopback) {
     PRF_ASSERT(web_socket != NULL);
     web_socket->mode = mode;
-    return TcpConn_Listen(web_socket->tcp_socket, port);
+    return TcpConn_Listen(web_socket->tcp_socket, port, loopback);
 }
 
 prf_error WsConn_Accept(WsConn* web_socket, WsConn** client_socket) {
@@ -656,13 +656,14 @@ static prf_error open_listener(Server* server) {
         return error;
     }
     server->listener = web_socket;
-    return WsConn_Listen(web_socket, server->port, 2);
+    return WsConn_Listen(web_socket, server->port, 2, server->bind_loopback);
 }
 
-prf_error Server_Open(Server* server, prf_u16 port) {
+prf_error Server_Open(Server* server, prf_u16 port, prf_bool loopback) {
     PRF_ASSERT(server != NULL);
     memset(server, 0, sizeof(Server));
     server->port = port;
+    server->bind_loopback = loopback;
     ByteBuffer_Create(&server->send_buf, 4096);
     prf_error error = SendBuffer_Reset(&server->send_buf);
     if (error != PRF_ERROR_NONE)
@@ -772,8 +773,9 @@ prf_error Server_Update(Server* server) {
         if (error != PRF_ERROR_NONE) {
             WsConn_Destroy(server->listener);
             server->listener = NULL;
-        } else {
+        } else if (client_socket != NULL) {
             server->client_socket = client_socket;
+            server->connections++;
         }
     } else if (server->client_socket != NULL) {
         read_viewer_messages(server);

@@ -32,7 +32,7 @@ prf_error TcpConn_Create(TcpConn** out);
 // Closes the socket, stops the socket library and frees the record.
 void TcpConn_Destroy(TcpConn* tcp_socket);
 TcpPoll TcpConn_Poll(TcpConn* tcp_socket);
-prf_error TcpConn_Listen(TcpConn* tcp_socket, prf_u16 port);
+prf_error TcpConn_Listen(TcpConn* tcp_socket, prf_u16 port, prf_bool loopback = PRF_FALSE);
 // No pending connection: success and *client_socket null.
 prf_error TcpConn_Accept(TcpConn* tcp_socket, TcpConn** client_socket);
 prf_error TcpConn_Send(TcpConn* tcp_socket, const prf_u8* data, prf_u32 length, prf_u32 timeout_ms);
@@ -46,7 +46,8 @@ prf_error WebSocket_Handshake(TcpConn* tcp_socket);
 // the caller's).
 prf_error WsConn_Create(WsConn** out, TcpConn* tcp_socket, prf_u32 mode);
 void WsConn_Destroy(WsConn* web_socket);
-prf_error WsConn_Listen(WsConn* web_socket, prf_u16 port, prf_u32 mode);
+prf_error WsConn_Listen(WsConn* web_socket, prf_u16 port, prf_u32 mode,
+                        prf_bool loopback = PRF_FALSE);
 prf_error WsConn_Accept(WsConn* web_socket, WsConn** client_socket);
 // `data` starts with the 10 reserved bytes; `length` counts them.
 prf_error WsConn_Send(WsConn* web_socket, prf_u8* data, prf_u32 length, prf_u32 timeout_ms);

@@ -7,7 +7,7 @@
 // call the system only to read the slot and the counter.
 #include "profiler/profiler_internal.h"
 #include "platform/os.h"
-#include "scope_internal.h"
+#include "profiler/scope_internal.h"
 
 #include <string.h>
 
@@ -17,6 +17,22 @@ namespace {
 prf_bool g_profiler_created = PRF_FALSE;
 // Numbers the thread samplers; never reset, so a later instance continues the numbering.
 prf_u32 g_thread_sampler_counter = 0;
+// Numbers the instances, so that a thread's cached sampler is never taken for one of a later
+// instance that happens to sit at the same address.
+prf_u32 g_instance_counter = 0;
+
+// The calling thread's sampler, cached beside the slot: where the toolchain has native
+// thread-local storage (ELF, initial-exec: one load from the thread pointer) this spares the
+// slot's library call on every scope_begin and scope_end. MinGW emulates thread_local through
+// a call that costs more than the slot itself, so there the slot is read directly.
+#if defined(__ELF__)
+#define PRF_SAMPLER_CACHE 1
+struct SamplerCache {
+    prf_u32 instance;
+    ThreadSampler* sampler;
+};
+__attribute__((tls_model("initial-exec"))) thread_local SamplerCache t_sampler_cache = {0, NULL};
+#endif
 
 } // namespace
 
@@ -43,9 +59,7 @@ static inline prf_u32 rotl32(prf_u32 x, int r) {
 
 prf_u32 HashName(const char* name) {
     PRF_ASSERT(name != NULL);
-    prf_u32 length = 0;
-    while (length < 256 && name[length] != '\0')
-        ++length;
+    prf_u32 length = (prf_u32)strnlen(name, 256);
     const prf_u8* data = (const prf_u8*)name;
     const prf_u32 c1 = 0xcc9e2d51u;
     const prf_u32 c2 = 0x1b873593u;
@@ -114,11 +128,34 @@ static void ThreadSampler_Name(char* name, prf_u32 number) {
     name[at] = '\0';
 }
 
-prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+static prf_error FetchThreadSamplerSlow(Profiler* prof, ThreadSampler** out);
+
+// The hot path stays small enough to be inlined into the scope calls; the slot and the
+// sampler's creation are out of line.
+static inline prf_error FetchThreadSamplerFast(Profiler* prof, ThreadSampler** out) {
     PRF_ASSERT(prof != NULL);
-    PRF_ASSERT(prof->sampler_tls_slot != TLS_INVALID_HANDLE);
-    ThreadSampler* ts = (ThreadSampler*)os_prf_tls_get(prof->sampler_tls_slot);
+#if PRF_SAMPLER_CACHE
+    if (t_sampler_cache.instance == prof->instance_number) {
+        *out = t_sampler_cache.sampler;
+        return PRF_ERROR_NONE;
+    }
+#endif
+    return FetchThreadSamplerSlow(prof, out);
+}
+
+prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+    return FetchThreadSamplerFast(prof, out);
+}
+
+__attribute__((noinline)) static prf_error FetchThreadSamplerSlow(Profiler* prof,
+                                                                  ThreadSampler** out) {
+    PRF_ASSERT_TEXT(prof->sampler_tls_slot != TLS_INVALID_HANDLE, "handle != TLS_INVALID_HANDLE");
+    bool read = false; // a failed read looks like "no sampler yet"
+    ThreadSampler* ts = (ThreadSampler*)os_tls_get(prof->sampler_tls_slot, &read);
     if (ts != NULL) {
+#if PRF_SAMPLER_CACHE
+        t_sampler_cache = {prof->instance_number, ts};
+#endif
         *out = ts;
         return PRF_ERROR_NONE;
     }
@@ -129,9 +166,12 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
     memset(ts, 0, sizeof(ThreadSampler));
     ThreadSampler_Name(ts->name,
                        __atomic_fetch_add(&g_thread_sampler_counter, 1u, __ATOMIC_RELAXED));
+    ts->owner = prof;
     prf_error error = SampleTree_Create(&ts->sample_tree);
-    if (error == PRF_ERROR_NONE)
+    if (error == PRF_ERROR_NONE) {
+        ts->sample_tree->allocator->max_objects = prof->settings.max_samples_per_thread;
         error = NameTable_Create(&ts->names);
+    }
     if (error != PRF_ERROR_NONE) {
         ThreadSampler_Destroy(ts);
         prf_free(ts);
@@ -146,7 +186,10 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
         ts->next = head;
     } while (!CompareAndSwapPtr(&prof->first_thread_sampler, head, ts));
 
-    os_prf_tls_set(prof->sampler_tls_slot, ts);
+    os_tls_set(prof->sampler_tls_slot, ts);
+#if PRF_SAMPLER_CACHE
+    t_sampler_cache = {prof->instance_number, ts};
+#endif
     *out = ts;
     return PRF_ERROR_NONE;
 }
@@ -157,9 +200,15 @@ static ThreadSampler* CallingThreadSampler(Profiler** out_prof) {
     Profiler* prof = profiler_instance();
     *out_prof = prof;
     ThreadSampler* ts;
-    if (prof == NULL || FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    if (prof == NULL || FetchThreadSamplerFast(prof, &ts) != PRF_ERROR_NONE)
         return NULL;
     return ts;
+}
+
+static void ThreadSampler_SetName(ThreadSampler* ts, const char* name) {
+    size_t length = strnlen(name, sizeof(ts->name) - 1);
+    memcpy(ts->name, name, length);
+    ts->name[length] = '\0';
 }
 
 void RenameThreadSampler(const char* name) {
@@ -168,10 +217,27 @@ void RenameThreadSampler(const char* name) {
     ThreadSampler* ts = CallingThreadSampler(&prof);
     if (ts == NULL)
         return;
-    size_t length = strnlen(name, sizeof(ts->name) - 1);
-    memcpy(ts->name, name, length);
-    ts->name[length] = '\0';
+    ThreadSampler_SetName(ts, name);
     os_prf_name_thread(name);
+}
+
+void scope_set_thread_name(const char* name) {
+    if (name != NULL)
+        RenameThreadSampler(name);
+}
+
+void scope_library_thread_started(const char* name) {
+    Profiler* prof;
+    ThreadSampler* ts = CallingThreadSampler(&prof);
+    if (ts == NULL || !prof->settings.streaming)
+        return;
+    // The system already knows the thread's name; only the viewer's label changes.
+    ThreadSampler_SetName(ts, name);
+    // The thread's whole life is one scope: each scope its function opens at the top is a
+    // frame of its own, sent when it closes, so the thread's tree never grows with its life.
+    SampleTree* tree = ts->sample_tree;
+    if (ts->failed_pushes == 0 && tree->current_parent != tree->root)
+        ts->frame_base = tree->current_parent;
 }
 
 // --- opening and closing scopes ------------------------------------------------------------
@@ -190,19 +256,30 @@ static void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts, const char* name,
     prf_u32 name_hash;
     if (hash_cache != NULL && *hash_cache != 0) {
         name_hash = *hash_cache;
+        // The caches outlive the instance and its samplers; streaming mode pushes every name
+        // from the tree's own sampler, so a new sampler must learn it too.
+        if (prof->settings.streaming)
+            (void)NameTable_Add(ts->names, name_hash, name);
     } else {
         name_hash = HashName(name);
         if (hash_cache != NULL)
             *hash_cache = name_hash;
         // A name that cannot be stored is only missing when the viewer asks for it. Key 0
         // marks an empty slot, so a name hashing to 0 (one in four billion) is not stored.
-        if (name_hash != 0)
-            (void)NameTable_Add(ts->names, name_hash, name);
+        // Names are never removed from the table, so a hash remembered here is known there.
+        prf_u32* known = &ts->known_hashes[name_hash % PRF_KNOWN_HASHES];
+        if (name_hash != 0 && *known != name_hash &&
+            NameTable_Add(ts->names, name_hash, name) == PRF_ERROR_NONE)
+            *known = name_hash;
     }
 
     Sample* sample;
     if (SampleTree_Open(ts->sample_tree, name_hash, flags, &sample) != PRF_ERROR_NONE) {
         ts->failed_pushes = 1;
+        SampleTree* tree = ts->sample_tree;
+        Sample* base = ts->frame_base != NULL ? ts->frame_base : tree->root;
+        if (prof->settings.streaming && tree->current_parent == base)
+            AtomicAdd32(&prof->dropped_trees, 1);
         return;
     }
     prf_u64 now = Clock_Microseconds(&prof->timer);
@@ -224,19 +301,23 @@ prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Samp
     PRF_ASSERT(thread_sampler != NULL);
     SampleTree* tree = thread_sampler->sample_tree;
     SampleTree_Close(tree, sample);
-    if (tree->current_parent != tree->root)
+    Sample* base = thread_sampler->frame_base != NULL ? thread_sampler->frame_base : tree->root;
+    if (tree->current_parent != base)
         return PRF_FALSE;
 
     // A finished top-level sample: detach it, so that the next top-level sample's path id
     // depends only on its name again.
-    Sample* root = tree->root;
-    root->first_child = NULL;
-    root->last_child = NULL;
-    root->nb_children = 0;
+    base->first_child = NULL;
+    base->last_child = NULL;
+    base->nb_children = 0;
 
     Message* message = MsgRing_Reserve(queue, 3 * sizeof(void*), thread_sampler);
     if (message == NULL) {
-        ReleaseSampleTree(sample, tree->allocator);
+        // This thread owns the pool: the samples go straight back to its own list.
+        ReleaseSampleTreeOwn(sample, tree->allocator);
+        Profiler* prof = thread_sampler->owner;
+        if (prof != NULL && prof->settings.streaming)
+            AtomicAdd32(&prof->dropped_trees, 1);
         return PRF_TRUE;
     }
     void* payload[3] = {sample, tree->allocator, thread_sampler->name};
@@ -266,20 +347,27 @@ void Sampler_End() {
     sample->length_us += elapsed;
     if (sample->parent != NULL)
         sample->parent->children_us += elapsed;
+    // The frame base itself closing ends the thread's frames: it is a tree like any other.
+    if (sample == ts->frame_base)
+        ts->frame_base = NULL;
     ThreadSampler_Close(ts, prof->sample_queue, sample);
 }
 
 // --- log lines -----------------------------------------------------------------------------
 
-static prf_bool QueueLogLine(MsgRing* queue, ThreadSampler* ts, char* line_buffer, int offset) {
+static prf_bool QueueLogLine(Profiler* prof, ThreadSampler* ts, char* line_buffer, int offset) {
+    MsgRing* queue = prof->sample_queue;
     prf_u32 length = (prf_u32)(offset - 8);
     line_buffer[4] = (char)length;
     line_buffer[5] = (char)(length >> 8);
     line_buffer[6] = (char)(length >> 16);
     line_buffer[7] = (char)(length >> 24);
     Message* message = MsgRing_Reserve(queue, (prf_u32)offset, ts);
-    if (message == NULL)
+    if (message == NULL) {
+        if (prof->settings.streaming)
+            AtomicAdd32(&prof->dropped_logs, 1);
         return PRF_FALSE;
+    }
     memcpy(Message_Payload(message), line_buffer, (size_t)offset);
     MsgRing_Publish(message, MsgID_Log);
     return PRF_TRUE;
@@ -289,13 +377,46 @@ static prf_bool QueueLogLine(MsgRing* queue, ThreadSampler* ts, char* line_buffe
 static void PostLogTextOn(Profiler* prof, ThreadSampler* ts, const char* text) {
     PRF_ASSERT(text != NULL);
 
+    // With a queue that cannot take even the shortest line (nobody has read it for a while),
+    // the first line would be refused and the rest of the text dropped with it: nothing to do.
+    if (MsgRing_Full(prof->sample_queue, 9)) {
+        if (prof->settings.streaming && *text != '\0')
+            AtomicAdd32(&prof->dropped_logs, 1);
+        return;
+    }
+
+    // The usual text, a scope's name, is one short line: written straight into the queue
+    // (the same bytes as through the line buffer below).
+    size_t length = 0;
+    while (length <= 1015 && text[length] != '\0' && text[length] != '\n')
+        ++length;
+    if (text[length] == '\0' && length <= 1015) {
+        if (length == 0)
+            return;
+        Message* message = MsgRing_Reserve(prof->sample_queue, (prf_u32)length + 8, ts);
+        if (message == NULL) {
+            if (prof->settings.streaming)
+                AtomicAdd32(&prof->dropped_logs, 1);
+            return;
+        }
+        prf_u8* payload = Message_Payload(message);
+        memcpy(payload, "LOGM", 4);
+        payload[4] = (prf_u8)length;
+        payload[5] = (prf_u8)(length >> 8);
+        payload[6] = 0;
+        payload[7] = 0;
+        memcpy(payload + 8, text, length);
+        MsgRing_Publish(message, MsgID_Log);
+        return;
+    }
+
     // Only the bytes up to the offset are ever sent, so the buffer is cleared once.
     char line_buffer[1024];
     memcpy(line_buffer, "LOGM    ", 8);
     int offset = 8;
     for (const char* p = text; *p != '\0'; ++p) {
         if (offset == 1023 || *p == '\n') {
-            if (!QueueLogLine(prof->sample_queue, ts, line_buffer, offset))
+            if (!QueueLogLine(prof, ts, line_buffer, offset))
                 return;
             offset = 8;
         }
@@ -305,7 +426,7 @@ static void PostLogTextOn(Profiler* prof, ThreadSampler* ts, const char* text) {
         line_buffer[offset++] = *p;
     }
     if (offset > 8)
-        QueueLogLine(prof->sample_queue, ts, line_buffer, offset);
+        QueueLogLine(prof, ts, line_buffer, offset);
 }
 
 void PostLogText(const char* text) {
@@ -322,11 +443,13 @@ void PostLogText(const char* text) {
 void scope_begin_instance(Profiler* prof, const char* name) {
     // One slot read for both halves: the sample and the log line.
     ThreadSampler* ts = NULL;
-    if (FetchThreadSampler(prof, &ts) != PRF_ERROR_NONE)
+    if (FetchThreadSamplerFast(prof, &ts) != PRF_ERROR_NONE)
         ts = NULL;
     if (ts != NULL)
         Sampler_BeginOn(prof, ts, name, 0, NULL);
-    PostLogTextOn(prof, ts, name);
+    // Streaming mode pushes each name once instead of a log line per scope.
+    if (!prof->settings.streaming)
+        PostLogTextOn(prof, ts, name);
 }
 
 // --- the profiler thread -------------------------------------------------------------------
@@ -358,11 +481,17 @@ static prf_error ProfilerThread_Loop(ProfilerThread* thread) {
         Sampler_End();
 
         Sampler_Begin("ConsumeMessageQueue", 0, &s_consume_hash);
-        ConsumeMessageQueue(prof);
+        if (prof->settings.streaming)
+            ConsumeMessageQueueStreaming(prof);
+        else
+            ConsumeMessageQueue(prof);
         Sampler_End();
 
         Sampler_End();
-        os_prf_sleep_ms(prf_settings()->update_interval_ms);
+        // A pass that stopped at its time budget goes on at once: the viewer is keeping up
+        // and the queue is not empty.
+        if (!prof->backlog)
+            os_thread_sleep(prof->settings.update_interval_ms);
     }
     DiscardMessageQueue(prof);
     return PRF_ERROR_NONE;
@@ -422,15 +551,23 @@ static void Profiler_Destroy(Profiler* prof) {
         prf_free(prof->server);
         prof->server = NULL;
     }
+    if (prof->sent_names.slots != NULL)
+        HashTable_Destroy(&prof->sent_names);
 
     if (prof->sampler_tls_slot != TLS_INVALID_HANDLE) {
-        os_prf_tls_free(prof->sampler_tls_slot);
+        os_tls_free(prof->sampler_tls_slot);
         prof->sampler_tls_slot = TLS_INVALID_HANDLE;
     }
 }
 
-static prf_error Profiler_Construct(Profiler* prof) {
-    const ProfilerSettings* settings = prf_settings();
+static prf_error Profiler_Construct(Profiler* prof, const ProfilerSettings* given) {
+    memset(prof, 0, sizeof(Profiler));
+    prof->settings = *given;
+    // Never 0, the number a thread's empty cache holds.
+    do
+        prof->instance_number = __atomic_add_fetch(&g_instance_counter, 1u, __ATOMIC_RELAXED);
+    while (prof->instance_number == 0);
+    const ProfilerSettings* settings = &prof->settings;
     prof->sampler_tls_slot = TLS_INVALID_HANDLE;
     prof->server = NULL;
     prof->first_thread_sampler = NULL;
@@ -440,14 +577,15 @@ static prf_error Profiler_Construct(Profiler* prof) {
     Clock_Start(&prof->timer);
 
     prf_u32 slot;
-    if (!os_prf_tls_alloc(&slot))
+    if (!os_tls_alloc(&slot))
         return PRF_ERROR_TLS_SLOT;
     prof->sampler_tls_slot = slot;
 
     prof->server = (Server*)prf_malloc(sizeof(Server));
     if (prof->server == NULL)
         return PRF_ERROR_OUT_OF_MEMORY;
-    prf_error error = Server_Open(prof->server, settings->port);
+    prf_error error =
+        Server_Open(prof->server, settings->port, settings->bind_loopback ? PRF_TRUE : PRF_FALSE);
     if (error != PRF_ERROR_NONE) {
         Server_Close(prof->server);
         prf_free(prof->server);
@@ -456,6 +594,11 @@ static prf_error Profiler_Construct(Profiler* prof) {
     }
     prof->server->on_message = HandleViewerMessage;
     prof->server->on_message_context = prof;
+    if (settings->streaming) {
+        error = HashTable_Create(&prof->sent_names, 1024);
+        if (error != PRF_ERROR_NONE)
+            return error;
+    }
 
     prof->sample_queue = (MsgRing*)prf_malloc(sizeof(MsgRing));
     if (prof->sample_queue == NULL)
@@ -493,12 +636,12 @@ static prf_error Profiler_Construct(Profiler* prof) {
 // "created" assertion before the stale pointer is used.
 static Profiler* s_host_profiler = NULL;
 
-static prf_error Profiler_Create(Profiler** out) {
+static prf_error Profiler_Create(Profiler** out, const ProfilerSettings* settings) {
     *out = NULL;
     Profiler* prof = (Profiler*)prf_malloc(sizeof(Profiler));
     if (prof == NULL)
         return PRF_ERROR_OUT_OF_MEMORY;
-    prf_error error = Profiler_Construct(prof);
+    prf_error error = Profiler_Construct(prof, settings);
     if (error != PRF_ERROR_NONE) {
         Profiler_Destroy(prof);
         prf_free(prof);
@@ -508,14 +651,32 @@ static prf_error Profiler_Create(Profiler** out) {
     return PRF_ERROR_NONE;
 }
 
-sys_u64 scope_static_init(void) {
+prf_error Profiler_Start(const ProfilerSettings* settings) {
     // A start that fails leaves a running instance reachable: a second start while one runs
     // finds the port taken and must not orphan the first.
     Profiler* created;
-    prf_error error = Profiler_Create(&created);
+    prf_error error = Profiler_Create(&created, settings);
     if (error == PRF_ERROR_NONE)
         s_host_profiler = created;
-    return (sys_u64)error;
+    return error;
+}
+
+sys_u64 scope_static_init(void) {
+    return scope_static_init_with(NULL);
+}
+
+sys_u64 scope_static_init_with(const scope_settings* host) {
+    ProfilerSettings settings;
+    ProfilerSettings_Resolve(host, &settings);
+    return (sys_u64)Profiler_Start(&settings);
+}
+
+prf_u64 Profiler_ThreadCpuMicroseconds() {
+    Profiler* prof = s_host_profiler;
+    if (prof == NULL || prof != profiler_instance() || prof->thread == NULL ||
+        prof->thread->handle == NULL)
+        return 0;
+    return os_prf_thread_cpu_us(prof->thread->handle);
 }
 
 void scope_static_destroy(void) {

@@ -42,6 +42,9 @@ typedef int prf_bool;
 // (Windows: _wassert; Linux: __assert_fail). Never compiled out.
 [[noreturn]] void prf_assert_fail(const char* text, const char* file, unsigned line);
 #define PRF_ASSERT(e) ((e) ? (void)0 : prf_assert_fail(#e, __FILE__, __LINE__))
+// The same with the reported text given, where the test reads better written another way
+// than the text the reports have always shown.
+#define PRF_ASSERT_TEXT(e, text) ((e) ? (void)0 : prf_assert_fail(text, __FILE__, __LINE__))
 
 // Acquire loads and release stores of the shared 32-bit words. They compile to plain moves on
 // x86-64 and keep the compiler (and the thread sanitizer) aware of the ordering.
@@ -74,20 +77,25 @@ inline prf_u32 AtomicSub32(prf_u32* p, prf_u32 v) {
 }
 #define PRF_COMPILER_BARRIER() __atomic_signal_fence(__ATOMIC_SEQ_CST)
 
-// --- settings and allocation (profiler.cpp) -------------------------------------------------
+// --- settings and allocation (settings.cpp) ------------------------------------------------
 struct ProfilerSettings {
     prf_u16 port;               // 17815
     prf_u32 update_interval_ms; // 10
     prf_u32 queue_bytes;        // 131072
     prf_u32 messages_per_pass;  // 10
-    void* (*malloc)(void* context, prf_u32 size);
-    void* (*realloc)(void* context, void* ptr, prf_u32 size);
-    void (*free)(void* context, void* ptr);
-    void* alloc_context; // null
+    // What the host (or the environment) may choose; all 0 by default.
+    prf_u32 bind_loopback;          // listen on 127.0.0.1 only
+    prf_u32 streaming;              // see docs/profiler.md "Streaming mode"
+    prf_u32 pass_budget_ms;         // streaming: a pass sends until the queue is empty or this
+    prf_u32 max_samples_per_thread; // streaming: a thread's pool never makes more samples
 };
-// The process-wide settings, filled on first use and never changed afterwards.
+// The documented defaults: constant data, filled in by the compiler before anything runs.
 const ProfilerSettings* prf_settings();
-// A profiler allocation: through the settings' functions.
+// The settings of a new instance: the defaults, then what the host chose (null: nothing),
+// then the environment (QV_SYS_PROFILER_PORT, _BIND, _STREAM), read here, once per start.
+// An invalid value in either is refused with a log line and leaves the setting as it was.
+void ProfilerSettings_Resolve(const scope_settings* host, ProfilerSettings* out);
+// A profiler allocation: the C heap, never the library's allocator that it measures.
 void* prf_malloc(prf_u32 size);
 void* prf_realloc(void* ptr, prf_u32 size);
 void prf_free(void* ptr);
@@ -119,15 +127,17 @@ typedef prf_error (*ObjectConstructor)(void* object);
 typedef void (*ObjectDestructor)(void* object);
 
 // Equal-sized objects that are made one at a time and only go back to the heap when the pool
-// is destroyed. Taken only by the owning thread; given back from any thread.
+// is destroyed. Taken only by the owning thread; given back from any thread (see samples.cpp).
 struct ObjectPool {
     prf_u32 object_size;
     ObjectConstructor constructor;
     ObjectDestructor destructor;
-    prf_u32 nb_available;
-    prf_u32 nb_inuse;
-    prf_u32 nb_created;
-    ObjectLink* first_free;
+    prf_u32 nb_created;     // owner only
+    prf_u32 nb_taken;       // owner only: objects handed out minus those it took back itself
+    prf_u32 max_objects;    // 0: no limit; else taking fails once this many were made
+    ObjectLink* owner_free; // owner only
+    ObjectLink* first_free; // returns from any thread: a lock-free stack
+    prf_u32 nb_given;       // objects returned through first_free, atomically
 };
 
 // Allocates and constructs a pool record.
@@ -136,9 +146,15 @@ prf_error ObjectPool_Create(ObjectPool** out, prf_u32 object_size, ObjectConstru
 // Asserts that every object is back, destroys and frees them, then frees the record.
 void ObjectPool_Destroy(ObjectPool* allocator);
 prf_error ObjectPool_Take(ObjectPool* allocator, void** object);
+// Any thread: returns one object, or `count` objects chained through their links from
+// `first` to `last`.
 void ObjectPool_Give(ObjectPool* allocator, void* object);
-// Returns `count` objects chained through their links from `first` to `last`.
 void ObjectPool_GiveRange(ObjectPool* allocator, void* first, void* last, prf_u32 count);
+// The owner thread only: the same as ObjectPool_GiveRange, without a locked instruction.
+void ObjectPool_GiveOwn(ObjectPool* allocator, void* first, void* last, prf_u32 count);
+// Objects handed out and not yet back; objects made and waiting on a free list.
+prf_u32 ObjectPool_InUse(const ObjectPool* allocator);
+prf_u32 ObjectPool_Available(const ObjectPool* allocator);
 
 // The sample pool's constructor and destructor.
 prf_error Sample_Constructor(void* object);
@@ -167,6 +183,8 @@ prf_error SampleTree_Open(SampleTree* tree, prf_u32 name_hash, prf_u32 flags, Sa
 void SampleTree_Close(SampleTree* tree, Sample* sample);
 // Returns a finished tree's samples to `allocator` with one compare-and-swap.
 void ReleaseSampleTree(Sample* sample, ObjectPool* allocator);
+// The same, on the thread that owns `allocator`: no locked instruction at all.
+void ReleaseSampleTreeOwn(Sample* sample, ObjectPool* allocator);
 
 // --- growable bytes (buffer.cpp) ------------------------------------------------------------
 struct ByteBuffer {
@@ -264,6 +282,13 @@ void MsgRing_Destroy(MsgRing* queue);
 Message* MsgRing_Reserve(MsgRing* queue, prf_u32 payload_size, ThreadSampler* thread_sampler);
 // The reserving thread, once the payload is complete.
 void MsgRing_Publish(Message* message, prf_u32 id);
+// True when a message with `payload_size` bytes would not fit now (any thread; a hint, since
+// the reader may free space at any moment).
+inline bool MsgRing_Full(MsgRing* queue, prf_u32 payload_size) {
+    prf_u32 write_pos = __atomic_load_n(&queue->write_pos, __ATOMIC_RELAXED);
+    prf_u32 read_pos = __atomic_load_n(&queue->read_pos, __ATOMIC_RELAXED);
+    return (prf_i32)(write_pos - read_pos) > (prf_i32)(queue->size - Message_Size(payload_size));
+}
 // Reader only: the oldest message when it is committed, else null.
 Message* MsgRing_Peek(MsgRing* queue);
 // Reader only: zeroes the oldest message's space and frees it.
@@ -281,12 +306,14 @@ struct Server {
     WsConn* client_socket; // the viewer, or null
     prf_u32 ping_tick;
     prf_u16 port;
-    ByteBuffer send_buf; // granularity 4096, the 10-byte reserve first
+    prf_bool bind_loopback; // listen on 127.0.0.1 only
+    prf_u32 connections;    // viewers accepted so far: a change means a new connection
+    ByteBuffer send_buf;    // granularity 4096, the 10-byte reserve first
     ServerReceiveHandler on_message;
     void* on_message_context;
 };
 // Constructs in place: the send buffer and the listening socket on `port`.
-prf_error Server_Open(Server* server, prf_u16 port);
+prf_error Server_Open(Server* server, prf_u16 port, prf_bool loopback = PRF_FALSE);
 // Destroys the viewer's socket, the listening socket and the send buffer.
 void Server_Close(Server* server);
 prf_bool Server_HasViewer(Server* server);
@@ -296,6 +323,8 @@ prf_error Server_Send(Server* server, prf_u8* data, prf_u32 length, prf_u32 time
 prf_error Server_Update(Server* server);
 
 // --- the instance (profiler.cpp) ------------------------------------------------------------
+struct Profiler;
+#define PRF_KNOWN_HASHES 64u
 struct ThreadSampler {
     char name[256];
     SampleTree* sample_tree;
@@ -303,6 +332,14 @@ struct ThreadSampler {
     ThreadSampler* next;
     // Scopes whose push failed (no memory) and whose ends must therefore pass.
     prf_u32 failed_pushes;
+    // The instance that made it; null for samplers built by hand in tests.
+    Profiler* owner;
+    // Streaming mode: the open sample whose closing children are finished trees of their
+    // own (a library thread's "thread_entry"); null: the root, as always otherwise.
+    Sample* frame_base;
+    // Hashes whose names are already in `names`, by hash modulo the size: a scope_begin
+    // whose name was stored before skips the table's own lookup.
+    prf_u32 known_hashes[PRF_KNOWN_HASHES];
 };
 
 struct ProfilerTimer {
@@ -327,6 +364,16 @@ struct Profiler {
     ThreadSampler* first_thread_sampler;
     MsgRing* sample_queue;
     ProfilerThread* thread;
+    ProfilerSettings settings; // this instance's, fixed at its start
+    prf_u32 instance_number;   // unique in the process, never 0
+    // Streaming mode only: what producers dropped since the last "DROP" (atomic adds by any
+    // thread, taken by the profiler thread), the names already pushed to the current viewer
+    // (profiler thread only) and which connection that set belongs to.
+    prf_u32 dropped_trees;
+    prf_u32 dropped_logs;
+    HashTable sent_names;
+    prf_u32 names_connection;
+    prf_bool backlog; // the last pass stopped at its time budget with messages left
 };
 
 prf_u64 Clock_Microseconds(const ProfilerTimer* timer);
@@ -339,6 +386,10 @@ void PostLogText(const char* text);
 // scope_begin with an instance: Sampler_Begin(name, 0, no cache) and PostLogText(name).
 void scope_begin_instance(Profiler* prof, const char* name);
 void RenameThreadSampler(const char* name);
+// Starts an instance with the given settings (scope_static_init and scope_static_init_with).
+prf_error Profiler_Start(const ProfilerSettings* settings);
+// The profiler thread's processor time so far, in microseconds (0 when it cannot be read).
+prf_u64 Profiler_ThreadCpuMicroseconds();
 // Pops `sample` from the thread's tree; hands a finished top-level tree to `queue` (or frees
 // it when the queue is full). True when a finished tree was handed on.
 prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Sample* sample);
@@ -349,4 +400,7 @@ prf_error SendSampleTreeMessage(Profiler* prof, Message* message);
 prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload);
 prf_error HandleViewerMessage(void* prof, prf_u8* data, prf_u32 length);
 prf_error ConsumeMessageQueue(Profiler* prof);
+// Streaming mode: sends the queued messages until the queue is empty or the pass's time budget
+// is spent (prof->backlog then says so), after a "DROP" when producers dropped anything.
+prf_error ConsumeMessageQueueStreaming(Profiler* prof);
 void DiscardMessageQueue(Profiler* prof);

@@ -11,10 +11,17 @@
 
 // --- the object pool -------------------------------------------------------------------------
 //
-// The free list is a lock-free stack. Pushes (returns) may come from any thread; pops (takes)
-// only from the owner. With a single popper the classic ABA problem cannot occur: the head the
-// owner is popping cannot be popped by anyone else, so it cannot leave and come back onto the
-// list between the owner's read of its link and the compare-and-swap.
+// Objects are taken only by the owner thread and given back from any thread (the profiler
+// thread frees the trees it has sent). So the pool keeps two lists: the owner's own, which it
+// pops and pushes with plain loads and stores, and a lock-free stack of returns, which other
+// threads push onto with a compare-and-swap and which the owner takes over whole with one
+// exchange when its own list runs dry. A scope pair therefore costs no locked instruction in
+// the steady state; the exchange is paid once per returned tree, not once per sample. Only
+// the owner ever removes from the returns stack, and it removes everything at once, so a
+// pointer can never leave and come back between a pusher's read and its compare-and-swap.
+//
+// The counts follow the same split: the owner counts what it holds out (nb_taken), the givers
+// add what they return (nb_given), and the difference is what is in use.
 
 prf_error ObjectPool_Create(ObjectPool** out, prf_u32 object_size, ObjectConstructor constructor,
                             ObjectDestructor destructor) {
@@ -23,34 +30,83 @@ prf_error ObjectPool_Create(ObjectPool** out, prf_u32 object_size, ObjectConstru
     ObjectPool* allocator = (ObjectPool*)prf_malloc(sizeof(ObjectPool));
     if (allocator == NULL)
         return PRF_ERROR_OUT_OF_MEMORY;
+    memset(allocator, 0, sizeof(ObjectPool));
     allocator->object_size = object_size;
     allocator->constructor = constructor;
     allocator->destructor = destructor;
     PRF_ASSERT(allocator->constructor != NULL);
     PRF_ASSERT(allocator->destructor != NULL);
-    allocator->nb_available = 0;
-    allocator->nb_inuse = 0;
-    allocator->nb_created = 0;
-    allocator->first_free = NULL;
     *out = allocator;
     return PRF_ERROR_NONE;
 }
 
-void ObjectPool_Destroy(ObjectPool* allocator) {
+prf_u32 ObjectPool_InUse(const ObjectPool* allocator) {
     PRF_ASSERT(allocator != NULL);
-    PRF_ASSERT(allocator->nb_inuse == 0);
-    ObjectLink* object = LoadAcquirePtr(&allocator->first_free);
+    return allocator->nb_taken - __atomic_load_n(&allocator->nb_given, __ATOMIC_ACQUIRE);
+}
+
+prf_u32 ObjectPool_Available(const ObjectPool* allocator) {
+    return allocator->nb_created - ObjectPool_InUse(allocator);
+}
+
+static void destroy_list(ObjectPool* allocator, ObjectLink* object) {
     while (object != NULL) {
         ObjectLink* next = object->link;
         allocator->destructor(object);
         prf_free(object);
         object = next;
     }
+}
+
+void ObjectPool_Destroy(ObjectPool* allocator) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT_TEXT(ObjectPool_InUse(allocator) == 0, "allocator->nb_inuse == 0");
+    destroy_list(allocator, allocator->owner_free);
+    destroy_list(allocator, LoadAcquirePtr(&allocator->first_free));
+    allocator->owner_free = NULL;
     allocator->first_free = NULL;
     prf_free(allocator);
 }
 
-// Pushes the chain start..end (already linked) on the free list.
+prf_error ObjectPool_Take(ObjectPool* allocator, void** object) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT(object != NULL);
+    *object = NULL;
+
+    ObjectLink* link = allocator->owner_free;
+    if (link == NULL && LoadAcquirePtr(&allocator->first_free) != NULL)
+        link = __atomic_exchange_n(&allocator->first_free, (ObjectLink*)NULL, __ATOMIC_ACQ_REL);
+    if (link == NULL) {
+        // Grow by one: a pool that only ever holds what its peak needed, up to its limit.
+        if (allocator->max_objects != 0 && allocator->nb_created >= allocator->max_objects)
+            return PRF_ERROR_OUT_OF_MEMORY;
+        PRF_ASSERT(allocator->constructor != NULL);
+        PRF_ASSERT(allocator->destructor != NULL);
+        // Never less than the link that the free lists keep in the object's first word.
+        prf_u32 size = allocator->object_size;
+        if (size < sizeof(ObjectLink))
+            size = sizeof(ObjectLink);
+        link = (ObjectLink*)prf_malloc(size);
+        if (link == NULL)
+            return PRF_ERROR_OUT_OF_MEMORY;
+        prf_error error = allocator->constructor(link);
+        if (error != PRF_ERROR_NONE) {
+            allocator->destructor(link);
+            prf_free(link);
+            return error;
+        }
+        link->link = NULL;
+        allocator->nb_created++;
+    }
+    PRF_ASSERT(link != NULL);
+    allocator->owner_free = link->link;
+    link->link = NULL;
+    allocator->nb_taken++;
+    *object = link;
+    return PRF_ERROR_NONE;
+}
+
+// Pushes the chain start..end (already linked) on the returns stack.
 static void push_chain(ObjectPool* allocator, ObjectLink* start, ObjectLink* end) {
     ObjectLink* head;
     do {
@@ -59,54 +115,11 @@ static void push_chain(ObjectPool* allocator, ObjectLink* start, ObjectLink* end
     } while (!CompareAndSwapPtr(&allocator->first_free, head, start));
 }
 
-prf_error ObjectPool_Take(ObjectPool* allocator, void** object) {
-    PRF_ASSERT(allocator != NULL);
-    PRF_ASSERT(object != NULL);
-    *object = NULL;
-
-    if (LoadAcquirePtr(&allocator->first_free) == NULL) {
-        // Grow by one: a pool that only ever holds what its peak needed.
-        PRF_ASSERT(allocator->constructor != NULL);
-        PRF_ASSERT(allocator->destructor != NULL);
-        // Never less than the link that the free list keeps in the object's first word.
-        prf_u32 size = allocator->object_size;
-        if (size < sizeof(ObjectLink))
-            size = sizeof(ObjectLink);
-        ObjectLink* made = (ObjectLink*)prf_malloc(size);
-        if (made == NULL)
-            return PRF_ERROR_OUT_OF_MEMORY;
-        prf_error error = allocator->constructor(made);
-        if (error != PRF_ERROR_NONE) {
-            allocator->destructor(made);
-            prf_free(made);
-            return error;
-        }
-        push_chain(allocator, made, made);
-        AtomicAdd32(&allocator->nb_created, 1);
-        AtomicAdd32(&allocator->nb_available, 1);
-    }
-
-    // Only the owner pops, so the head seen here is still on the list (perhaps under objects
-    // pushed meanwhile, which the compare-and-swap notices) and its link is stable.
-    ObjectLink* link;
-    do {
-        link = LoadAcquirePtr(&allocator->first_free);
-        PRF_ASSERT(link != NULL);
-    } while (!CompareAndSwapPtr(&allocator->first_free, link, link->link));
-    link->link = NULL;
-
-    AtomicSub32(&allocator->nb_available, 1);
-    AtomicAdd32(&allocator->nb_inuse, 1);
-    *object = link;
-    return PRF_ERROR_NONE;
-}
-
 void ObjectPool_Give(ObjectPool* allocator, void* object) {
     PRF_ASSERT(allocator != NULL);
     PRF_ASSERT(object != NULL);
     push_chain(allocator, (ObjectLink*)object, (ObjectLink*)object);
-    AtomicSub32(&allocator->nb_inuse, 1);
-    AtomicAdd32(&allocator->nb_available, 1);
+    AtomicAdd32(&allocator->nb_given, 1);
 }
 
 void ObjectPool_GiveRange(ObjectPool* allocator, void* start, void* end, prf_u32 count) {
@@ -114,8 +127,16 @@ void ObjectPool_GiveRange(ObjectPool* allocator, void* start, void* end, prf_u32
     PRF_ASSERT(start != NULL);
     PRF_ASSERT(end != NULL);
     push_chain(allocator, (ObjectLink*)start, (ObjectLink*)end);
-    AtomicSub32(&allocator->nb_inuse, count);
-    AtomicAdd32(&allocator->nb_available, count);
+    AtomicAdd32(&allocator->nb_given, count);
+}
+
+void ObjectPool_GiveOwn(ObjectPool* allocator, void* start, void* end, prf_u32 count) {
+    PRF_ASSERT(allocator != NULL);
+    PRF_ASSERT(start != NULL);
+    PRF_ASSERT(end != NULL);
+    ((ObjectLink*)end)->link = allocator->owner_free;
+    allocator->owner_free = (ObjectLink*)start;
+    allocator->nb_taken -= count;
 }
 
 // --- samples ---------------------------------------------------------------------------------
@@ -284,4 +305,16 @@ void ReleaseSampleTree(Sample* sample, ObjectPool* allocator) {
         ObjectPool_Give(allocator, sample);
     else
         ObjectPool_GiveRange(allocator, sample, last, nb_samples);
+}
+
+void ReleaseSampleTreeOwn(Sample* sample, ObjectPool* allocator) {
+    PRF_ASSERT(sample != NULL);
+    PRF_ASSERT(allocator != NULL);
+    if (sample->first_child == NULL) {
+        ObjectPool_GiveOwn(allocator, sample, sample, 1);
+        return;
+    }
+    prf_u32 nb_samples = 0;
+    Sample* last = chain_tree(sample, &nb_samples);
+    ObjectPool_GiveOwn(allocator, sample, last, nb_samples);
 }

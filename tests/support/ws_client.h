@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -69,14 +70,14 @@ class WsClient {
     WsClient& operator=(const WsClient&) = delete;
 
     // Connects, retrying until `wait_ms` has passed (the server may still be starting).
-    bool connect_to(uint16_t port, int wait_ms = 5000) {
+    bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
         for (;;) {
             sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
             sockaddr_in address = {};
             address.sin_family = AF_INET;
             address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_addr.s_addr = htonl(ipv4);
             if (connect(sock_, (sockaddr*)&address, sizeof(address)) == 0) {
                 int one = 1;
                 setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
@@ -278,6 +279,48 @@ class WsClient {
 
     Socket sock_ = kInvalid;
 };
+
+// A TCP port that nothing listened on a moment ago: the system's pick for a socket bound to
+// port 0 on 127.0.0.1, so tests never depend on a fixed port being free.
+inline uint16_t pick_free_port() {
+    WsClient library; // starts the socket library on Windows
+#if defined(_WIN32)
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    int length = sizeof(sockaddr_in);
+#else
+    int s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    socklen_t length = sizeof(sockaddr_in);
+#endif
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    uint16_t port = 0;
+    if (bind(s, (sockaddr*)&address, sizeof(address)) == 0 &&
+        getsockname(s, (sockaddr*)&address, &length) == 0)
+        port = ntohs(address.sin_port);
+#if defined(_WIN32)
+    closesocket(s);
+#else
+    ::close(s);
+#endif
+    return port;
+}
+
+// Picks a free port and makes every later profiler start of this process listen there
+// (QV_SYS_PROFILER_PORT), so the suite runs while another program holds the default port.
+inline uint16_t use_own_profiler_port() {
+    static const uint16_t port = [] {
+        uint16_t picked = pick_free_port();
+        std::string value = std::to_string(picked);
+#if defined(_WIN32)
+        _putenv_s("QV_SYS_PROFILER_PORT", value.c_str());
+#else
+        setenv("QV_SYS_PROFILER_PORT", value.c_str(), 1);
+#endif
+        return picked;
+    }();
+    return port;
+}
 
 // Little-endian readers for message fields.
 inline uint32_t read_u32(const uint8_t* p) {

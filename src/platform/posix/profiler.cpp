@@ -1,5 +1,5 @@
 // The profiler's own system calls on Linux: the C runtime's assertion, the monotonic clock,
-// a pthread key and a pthread of its own.
+// and a pthread of its own.
 #include "platform/os.h"
 
 #include <cpuid.h>
@@ -92,35 +92,19 @@ const CounterSource& counter_source() {
 
 } // namespace
 
+// Copied out of the settled source so that each read is one test, not a first-use guard.
+static bool s_use_tsc = false;
+
 sys_u64 os_prf_counter() {
     // The frequency is always asked for first (when an instance starts), so the source is
     // settled by the time any sample reads the counter.
-    return counter_source().use_tsc ? __rdtsc() : monotonic_ns();
+    return s_use_tsc ? __rdtsc() : monotonic_ns();
 }
 
 sys_u64 os_prf_counter_frequency() {
-    return counter_source().frequency;
-}
-
-// pthread keys are small integers; the slot number is the key itself.
-bool os_prf_tls_alloc(sys_u32* slot) {
-    pthread_key_t key;
-    if (pthread_key_create(&key, nullptr) != 0)
-        return false;
-    *slot = (sys_u32)key;
-    return true;
-}
-
-void os_prf_tls_free(sys_u32 slot) {
-    pthread_key_delete((pthread_key_t)slot);
-}
-
-void* os_prf_tls_get(sys_u32 slot) {
-    return pthread_getspecific((pthread_key_t)slot);
-}
-
-void os_prf_tls_set(sys_u32 slot, void* value) {
-    pthread_setspecific((pthread_key_t)slot, value);
+    const CounterSource& source = counter_source();
+    s_use_tsc = source.use_tsc;
+    return source.frequency;
 }
 
 namespace {
@@ -156,10 +140,13 @@ void os_prf_thread_join(void* handle) {
     free(start);
 }
 
-void os_prf_sleep_ms(sys_u32 milliseconds) {
-    timespec wait = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0) {
-    }
+sys_u64 os_prf_thread_cpu_us(void* handle) {
+    PrfThreadStart* start = (PrfThreadStart*)handle;
+    clockid_t clock;
+    timespec used;
+    if (pthread_getcpuclockid(start->thread, &clock) != 0 || clock_gettime(clock, &used) != 0)
+        return 0;
+    return (sys_u64)used.tv_sec * 1000000u + (sys_u64)used.tv_nsec / 1000u;
 }
 
 void os_prf_name_thread(const char* name) {

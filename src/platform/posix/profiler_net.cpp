@@ -33,7 +33,7 @@ os_prf_socket os_prf_socket_open() {
     return fd < 0 ? OS_PRF_SOCKET_INVALID : (os_prf_socket)fd;
 }
 
-bool os_prf_socket_bind_any(os_prf_socket socket, sys_u16 port) {
+bool os_prf_socket_bind(os_prf_socket socket, sys_u16 port, bool loopback) {
     // Linux refuses to bind a port while connections of an earlier listener on it linger in
     // TIME_WAIT, so restarting the game within a minute of closing a viewer would fail with
     // "port taken"; Windows binds there without being asked. SO_REUSEADDR gives Linux the
@@ -43,7 +43,7 @@ bool os_prf_socket_bind_any(os_prf_socket socket, sys_u16 port) {
     setsockopt(fd_of(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
     address.sin_port = htons(port);
     return ::bind(fd_of(socket), (const sockaddr*)&address, sizeof(address)) == 0;
 }

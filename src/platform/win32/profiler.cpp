@@ -1,5 +1,5 @@
 // The profiler's own system calls on Windows: the C runtime's assertion, the performance
-// counter, a TLS slot and a thread of its own.
+// counter and a thread of its own.
 #include "platform/os.h"
 
 #include <windows.h>
@@ -39,26 +39,6 @@ sys_u64 os_prf_counter_frequency() {
     return (sys_u64)frequency.QuadPart;
 }
 
-bool os_prf_tls_alloc(sys_u32* slot) {
-    DWORD index = TlsAlloc();
-    if (index == TLS_OUT_OF_INDEXES)
-        return false;
-    *slot = index;
-    return true;
-}
-
-void os_prf_tls_free(sys_u32 slot) {
-    TlsFree(slot);
-}
-
-void* os_prf_tls_get(sys_u32 slot) {
-    return TlsGetValue(slot);
-}
-
-void os_prf_tls_set(sys_u32 slot, void* value) {
-    TlsSetValue(slot, value);
-}
-
 void* os_prf_thread_start(sys_u32 (*entry)(void* param), void* param) {
     unsigned id = 0;
     uintptr_t handle = _beginthreadex(nullptr, 0, entry, param, 0, &id);
@@ -70,8 +50,14 @@ void os_prf_thread_join(void* handle) {
     CloseHandle((HANDLE)handle);
 }
 
-void os_prf_sleep_ms(sys_u32 milliseconds) {
-    Sleep(milliseconds);
+sys_u64 os_prf_thread_cpu_us(void* handle) {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes((HANDLE)handle, &created, &exited, &kernel, &user))
+        return 0;
+    // 100 ns units.
+    sys_u64 k = ((sys_u64)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
+    sys_u64 u = ((sys_u64)user.dwHighDateTime << 32) | user.dwLowDateTime;
+    return (k + u) / 10u;
 }
 
 void os_prf_name_thread(const char* name) {

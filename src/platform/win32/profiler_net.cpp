@@ -35,12 +35,12 @@ os_prf_socket os_prf_socket_open() {
     return s == INVALID_SOCKET ? OS_PRF_SOCKET_INVALID : (os_prf_socket)s;
 }
 
-bool os_prf_socket_bind_any(os_prf_socket socket, sys_u16 port) {
+bool os_prf_socket_bind(os_prf_socket socket, sys_u16 port, bool loopback) {
     // No SO_REUSEADDR here: Windows already binds over lingering TIME_WAIT connections, and
     // its SO_REUSEADDR would let a second listener take a port in use.
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY);
     address.sin_port = htons(port);
     return ::bind(handle_of(socket), (const sockaddr*)&address, sizeof(address)) != SOCKET_ERROR;
 }

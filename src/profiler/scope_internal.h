@@ -14,3 +14,9 @@ extern Profiler* g_profiler;
 inline Profiler* profiler_instance() {
     return __atomic_load_n(&g_profiler, __ATOMIC_RELAXED);
 }
+
+// Called by the library's thread entry right after it opens the thread's "thread_entry" scope,
+// with the name the thread was given. In streaming mode the viewer sees that name, and each
+// scope the thread function opens at its top is sent as a tree of its own when it closes;
+// otherwise nothing changes.
+void scope_library_thread_started(const char* name);

@@ -2,7 +2,7 @@
 // allocation, no system call, nothing written. With one, the work is the profiler's
 // (src/profiler/profiler.cpp): a sample on the calling thread's tree, and the name as a log line.
 #include "profiler/profiler_internal.h"
-#include "scope_internal.h"
+#include "profiler/scope_internal.h"
 
 Profiler* g_profiler = nullptr;
 
