@@ -29,9 +29,12 @@ log=$out/viewer-tests.log
 set +e
 (cd viewer && node --test test/decoder.test.js) 2>&1 | tee -a "$log"
 unit=${PIPESTATUS[0]}
-export VIEWER_HOST=$build/viewer_host VIEWER_OUT=$out
-export VIEWER_LOAD_SECONDS=${QV_SYS_VIEWER_LOAD_SECONDS:-120}
-browser_test='cd viewer && node --test browser/viewer.test.js'
+# A port of the test's own (the profiler's port override), in the default mode with the full
+# load run, then again in streaming mode without it.
+export VIEWER_HOST=$build/viewer_host VIEWER_PORT=27815
+browser_test="cd viewer &&
+  VIEWER_OUT=$out VIEWER_LOAD_SECONDS=${QV_SYS_VIEWER_LOAD_SECONDS:-120} node --test browser/viewer.test.js &&
+  QV_SYS_PROFILER_STREAM=1 VIEWER_OUT=$out/streaming VIEWER_LOAD_SECONDS=0 node --test browser/viewer.test.js"
 if unshare -n true 2>/dev/null; then
   unshare -n sh -c "ip link set lo up && $browser_test" 2>&1 | tee -a "$log"
 else

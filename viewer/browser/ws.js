@@ -81,7 +81,8 @@ function connect(url, timeoutMs = 5000) {
                 socket.write(frame(text ? Buffer.from(data) : Buffer.from(data), text ? 1 : 2, true));
             },
             close() {
-                socket.end();
+                // A close frame first: without it the server keeps the viewer until a send fails.
+                socket.end(frame(Buffer.alloc(0), 8, true));
             },
         };
         const reader = frameReader((p, op) => conn.onmessage(p, op));
