@@ -580,6 +580,14 @@
         moved();
     });
 
+    window.addEventListener("keydown", (e) => {
+        if (e.key === "Escape" && state.selection) {
+            state.selection = null;
+            state.flameDirty = true;
+            moved();
+        }
+    });
+
     $("stats").tHead.addEventListener("click", (e) => {
         const key = e.target.dataset && e.target.dataset.key;
         if (!key) return;
@@ -746,7 +754,8 @@
                         const a = Math.max(0, (P.rec.start(tree, i) - state.t0) / (state.t1 - state.t0) * w);
                         const b = Math.min(w, (P.rec.start(tree, i) + P.rec.length(tree, i) - state.t0) / (state.t1 - state.t0) * w);
                         if (b - a < minWidth || b <= 0 || a >= w) continue;
-                        return { x: r.left + (a + b) / 2, y: r.top + y + HEAD + tree.depth[i] * ROW + ROW / 2, length: P.rec.length(tree, i), thread: th.name };
+                        const whole = (P.rec.start(tree, i) + P.rec.length(tree, i) / 2 - state.t0) / (state.t1 - state.t0) * w;
+                        return { x: r.left + (a + b) / 2, y: r.top + y + HEAD + tree.depth[i] * ROW + ROW / 2, length: P.rec.length(tree, i), thread: th.name, centre: r.left + whole };
                     }
             return null;
         },

@@ -294,12 +294,26 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
             await page.click("#pause");
             await page.click("#fit");
             await sleep(200);
-            const frame = await zoomUntil(page, "vt_step", 12);
-            if (frame) {
-                const root = await page.evaluate(() => window.qvViewer.locate("vt_frame", 40));
-                if (root) await page.mouse.click(root.x, root.y); // the flame view of that frame
+            await page.keyboard.press("Escape"); // the range selected earlier
+            let root = await zoomUntil(page, "vt_frame", 300);
+            if (root) {
+                // Drag the frame to the middle of the timeline, as a person would.
+                const box = await page.$eval("#timeline", (c) => {
+                    const r = c.getBoundingClientRect();
+                    return { x: r.left, w: r.width };
+                });
+                await page.mouse.move(root.x, root.y);
+                await page.mouse.down();
+                await page.mouse.move(root.x + (box.x + box.w / 2 - root.centre), root.y, { steps: 8 });
+                await page.mouse.up();
                 await sleep(200);
-                await page.mouse.move(frame.x, frame.y);
+                root = await page.evaluate(() => window.qvViewer.locate("vt_frame", 300));
+            }
+            if (root) {
+                await page.mouse.click(root.x, root.y); // the flame view of that frame
+                await sleep(200);
+                const step = await page.evaluate(() => window.qvViewer.locate("vt_step", 4));
+                if (step) await page.mouse.move(step.x, step.y);
             }
             await sleep(400);
             await page.screenshot({ path: path.join(out, "viewer.png") });
