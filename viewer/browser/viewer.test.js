@@ -437,15 +437,18 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
                 // Alive, not fast: on a loaded machine the frame rate is not ours to promise.
                 assert.ok(perf.frames > loadSeconds * 2, `only ${perf.frames} animation frames`);
                 assert.ok(perf.median <= 8, report);
-                // Flat once the 60 s ring has filled: nothing grows past its first full size.
-                const full = samples.filter((s) => s.at >= 65);
-                if (full.length >= 2) {
-                    const first = full[0];
-                    for (const s of full.slice(1)) {
-                        assert.ok(s.js <= first.js * 1.25 + 8 * 1048576, report);
-                        assert.ok(s.kept <= first.kept * 1.1, report);
-                        assert.ok(s.rss <= first.rss * 1.25, report);
-                    }
+                // The ring never holds more than 60 s of what the server sends.
+                const ringBound = 60 * 60 * threads * templates[0].length * 1.1;
+                for (const s of samples) assert.ok(s.kept <= ringBound, report);
+                // Flat once the ring has filled: the end of the run holds no more than the
+                // first half minute after filling (with room for a loaded machine's bursts;
+                // the ring freeing nothing would double both).
+                const early = samples.filter((s) => s.at >= 65 && s.at < 100);
+                const last = samples[samples.length - 1];
+                if (early.length && last.at >= 110) {
+                    const most = (key) => Math.max(...early.map((s) => s[key]));
+                    assert.ok(last.js <= most("js") * 1.5 + 8 * 1048576, report);
+                    assert.ok(last.rss <= most("rss") * 1.3, report);
                 }
             } finally {
                 clearInterval(timer);
