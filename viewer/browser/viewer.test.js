@@ -440,17 +440,16 @@ test("the viewer in a headless browser", { timeout: (loadSeconds + 240) * 1000 }
                 // The ring never holds more than 60 s of what the server sends.
                 const ringBound = 60 * 60 * threads * templates[0].length * 1.1;
                 for (const s of samples) assert.ok(s.kept <= ringBound, report);
-                // Flat once the ring has filled: no later sample holds more than the first half
-                // minute after filling did (with room for a loaded machine's bursts; a ring that
-                // frees what it drops only now and then grows past it in between).
-                const early = samples.filter((s) => s.at >= 65 && s.at < 100);
-                if (early.length) {
-                    const most = (key) => Math.max(...early.map((s) => s[key]));
-                    for (const s of samples.filter((x) => x.at >= 100)) {
-                        assert.ok(s.js <= most("js") * 1.5 + 8 * 1048576, report);
-                        assert.ok(s.rss <= most("rss") * 1.3, report);
+                // Flat once the ring has filled: half a minute later and after, no sample holds
+                // much more than the first one after filling. Runs on a loaded machine stayed
+                // within 1.20 of it; a ring that frees what it drops only now and then was at
+                // 1.31 by then and growing.
+                const full = samples.find((s) => s.at >= 65);
+                if (full)
+                    for (const s of samples.filter((x) => x.at >= 95)) {
+                        assert.ok(s.js <= full.js * 1.5 + 8 * 1048576, report);
+                        assert.ok(s.rss <= full.rss * 1.28, report);
                     }
-                }
             } finally {
                 clearInterval(timer);
                 server.close();
