@@ -74,8 +74,20 @@ function connect(url, timeoutMs = 5000) {
             ),
         );
         let head = Buffer.alloc(0);
+        // Messages can arrive in the same read as the handshake answer, before the caller has
+        // had a chance to set onmessage: they wait for it instead of going nowhere.
+        let pending = [];
+        let handler = null;
         const conn = {
-            onmessage: () => {},
+            get onmessage() {
+                return handler;
+            },
+            set onmessage(f) {
+                handler = f;
+                const held = pending;
+                pending = [];
+                for (const [p, op] of held) f(p, op);
+            },
             send(data) {
                 const text = typeof data === "string";
                 socket.write(frame(text ? Buffer.from(data) : Buffer.from(data), text ? 1 : 2, true));
@@ -85,7 +97,7 @@ function connect(url, timeoutMs = 5000) {
                 socket.end(frame(Buffer.alloc(0), 8, true));
             },
         };
-        const reader = frameReader((p, op) => conn.onmessage(p, op));
+        const reader = frameReader((p, op) => (handler ? handler(p, op) : pending.push([p, op])));
         const onData = (chunk) => {
             head = Buffer.concat([head, chunk]);
             const endAt = head.indexOf("\r\n\r\n");
