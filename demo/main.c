@@ -489,6 +489,20 @@ static void* demo_profiled_thread(void* argument) {
     return (void*)(uintptr_t)frames;
 }
 
+/* Where the viewer page is, with the port when it is not the default one. The profiler reads
+ * QV_SYS_PROFILER_PORT itself; an invalid value leaves it on 17815, as here. */
+static void demo_print_viewer_page(void) {
+    const char* text = getenv("QV_SYS_PROFILER_PORT");
+    char* end = NULL;
+    long port = text ? strtol(text, &end, 10) : 0;
+    if (end && *end != '\0')
+        port = 0;
+    printf("    open file://%s", QV_SYS_VIEWER_PAGE);
+    if (port > 0 && port <= 65535 && port != 17815)
+        printf("?ws=ws://127.0.0.1:%ld", port);
+    printf(" in a browser to see the frames\n");
+}
+
 static sys_u32 demo_profiled_worker(void* argument) {
     (void)argument;
     while (thread_atomic_get(g_demo_stop) == 0) {
@@ -517,6 +531,7 @@ static void demo_profiler(sys_u32 seconds) {
                "    %s mode). Frames run for %u s;\n"
                "    `qv_sys_demo --profile 60` keeps them running for a minute.\n",
                port, stream != NULL && strcmp(stream, "1") == 0 ? "streaming" : "default", seconds);
+        demo_print_viewer_page();
     }
     fflush(stdout);
     g_demo_stop = thread_atomic_create();

@@ -2,8 +2,10 @@
 # Installs what building and testing qv_sys needs on a Debian 12 machine. Safe to run again:
 # it only calls apt when something is missing, and reuses the Windows libraries it built.
 #   install-deps.sh demo          the Linux build of the library and the demo host
+#   install-deps.sh viewer        the demo's packages plus the viewer lane's: Debian's Chromium,
+#                                 and Debian's nodejs and npm when no node is on PATH
 #   install-deps.sh all           everything the full test run needs (MinGW-w64, Wine, clang,
-#                                 and static Windows builds of LZ4 and libsodium)
+#                                 the viewer's, and static Windows builds of LZ4 and libsodium)
 #   install-deps.sh win64-prefix  prints the install prefixes of the Windows LZ4 and libsodium
 #                                 as a CMake list (builds nothing)
 set -euo pipefail
@@ -54,6 +56,12 @@ if [ "$what" = all ]; then
   pkgs+=(lldb-14)
   # A real WebSocket client for the profiler's wire test.
   pkgs+=(python3-websockets)
+fi
+
+if [ "$what" = viewer ] || [ "$what" = all ]; then
+  # The browser test drives Debian's Chromium; a node already installed is kept.
+  pkgs+=(chromium)
+  command -v node >/dev/null || pkgs+=(nodejs npm)
 fi
 
 missing=()

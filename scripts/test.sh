@@ -6,6 +6,7 @@
 #   win64     MinGW-w64 cross build, the suite under Wine
 #   pdb       the Windows build the README says to ship (clang-14, PDB files): it must build
 #   fuzz      clang-14 libFuzzer targets, each run briefly
+#   viewer    the browser viewer: its decoder tests and a headless Chromium test (viewer-test.sh)
 # With no arguments every lane runs; name lanes to run only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ root=$PWD
 bash scripts/install-deps.sh all
 
 lanes=("$@")
-[ ${#lanes[@]} -gt 0 ] || lanes=(linux sanitize tsan win64 pdb fuzz)
+[ ${#lanes[@]} -gt 0 ] || lanes=(linux sanitize tsan win64 pdb fuzz viewer)
 jobs=$(nproc)
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
@@ -95,6 +96,9 @@ for lane in "${lanes[@]}"; do
       CC=clang-14 CXX=clang++-14 configure build/fuzz -DQV_SYS_FUZZ=ON -DQV_SYS_TESTS=OFF \
         -DQV_SYS_DEMO=OFF -DQV_SYS_SANITIZE=address,undefined || { failed_lane fuzz; continue; }
       bash scripts/run-fuzzers.sh build/fuzz "${QV_SYS_FUZZ_SECONDS:-15}" >> "$summary" || status=1
+      ;;
+    viewer)
+      bash scripts/viewer-test.sh "$summary" || status=1
       ;;
     *)
       echo "unknown lane: $lane" >&2
