@@ -18,6 +18,7 @@
 #include "qv_sys/sysmemory.h"
 
 #include <algorithm>
+#include <stdint.h>
 #include <string.h>
 
 namespace {
@@ -251,9 +252,23 @@ struct Output {
     }
 
   private:
+    // Short runs (most fields) are written with at most two overlapping stores of each size
+    // rather than byte by byte; only the n bytes are read and written.
     void put(const char* text, sys_u64 len, sys_u64& room) {
         const sys_u64 n = len < room ? len : room;
-        if (n <= 16) {
+        if (n >= 8 && n <= 16) {
+            uint64_t a, b;
+            memcpy(&a, text, 8);
+            memcpy(&b, text + n - 8, 8);
+            memcpy(pos, &a, 8);
+            memcpy(pos + n - 8, &b, 8);
+        } else if (n >= 4 && n < 8) {
+            uint32_t a, b;
+            memcpy(&a, text, 4);
+            memcpy(&b, text + n - 4, 4);
+            memcpy(pos, &a, 4);
+            memcpy(pos + n - 4, &b, 4);
+        } else if (n < 4) {
             for (sys_u64 i = 0; i < n; ++i)
                 pos[i] = text[i];
         } else {
@@ -264,9 +279,20 @@ struct Output {
     }
     void put_fill(char c, sys_u64 len, sys_u64& room) {
         const sys_u64 n = len < room ? len : room;
+        if (n == 0)
+            return;
         if (n <= 16) {
-            for (sys_u64 i = 0; i < n; ++i)
-                pos[i] = c;
+            const uint64_t fill = (uint64_t)(unsigned char)c * 0x0101010101010101ull;
+            if (n >= 8) {
+                memcpy(pos, &fill, 8);
+                memcpy(pos + n - 8, &fill, 8);
+            } else if (n >= 4) {
+                memcpy(pos, &fill, 4);
+                memcpy(pos + n - 4, &fill, 4);
+            } else {
+                for (sys_u64 i = 0; i < n; ++i)
+                    pos[i] = c;
+            }
         } else {
             memset(pos, c, n);
         }
@@ -355,7 +381,7 @@ struct Text {
 // ---- conversions -------------------------------------------------------------------------
 // Each returns false when the specification prints nothing, else fills `t`.
 
-bool convert_integer(Call& c, const Spec& s, Text& t) {
+inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& s, Text& t) {
     if (s.has_precision)
         SYS_CHECK_TEXT_MSG(false, "!has_precision", NULL);
     sys_u64 raw = 0;
@@ -564,7 +590,7 @@ inline bool convert(Call& c, const Spec& s, Text& t, const char* spec_begin) {
     case 'u':
     case 'o':
     case 'x':
-        return convert_integer(c, s, t);
+        return convert_integer(c, s, t); // positional; sequential ones never come here
     case 's':
     case 'w':
     case 'W':
@@ -669,9 +695,22 @@ inline const char* skip_unsupported(const Spec& s, const char* letter) {
     return f;
 }
 
-// One specification from its '%'; returns where the format resumes.
-const char* format_spec(Call& c, Positions& pos, va_list* seq, va_list args,
-                        const char* spec_begin) {
+// A positional specification: converted from a fresh copy of the arguments moved to its
+// position. Kept out of format_spec, which then needs no list of its own.
+__attribute__((noinline)) bool convert_positional(Call& c, Positions& pos, const Spec& s,
+                                                  va_list args, Text& t, const char* spec_begin) {
+    va_list positional;
+    locate_position(pos, s, c.format, args, &positional);
+    c.src = &positional;
+    const bool emit = convert(c, s, t, spec_begin);
+    va_end(positional);
+    return emit;
+}
+
+// One specification from its '%'; returns where the format resumes. Inlined into the main
+// loop: a call per specification costs more than most conversions.
+inline __attribute__((always_inline)) const char*
+format_spec(Call& c, Positions& pos, va_list* seq, va_list args, const char* spec_begin) {
     Spec s;
     const char* const letter = parse_spec(spec_begin + 1, s);
     if (s.position > kMaxPosition)
@@ -681,17 +720,18 @@ const char* format_spec(Call& c, Positions& pos, va_list* seq, va_list args,
     if (s.width > kMaxWidth)
         s.width = kMaxWidth;
 
-    va_list positional;
-    c.src = seq;
-    if (s.position != 0) {
-        locate_position(pos, s, c.format, args, &positional);
-        c.src = &positional;
-    }
     c.after = letter + 1;
     Text t;
-    const bool emit = convert(c, s, t, spec_begin);
-    if (s.position != 0)
-        va_end(positional);
+    bool emit;
+    if (s.position == 0) {
+        c.src = seq;
+        // Integers are most of what is printed: converted here without a call.
+        const bool integer =
+            s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
+        emit = integer ? convert_integer(c, s, t) : convert(c, s, t, spec_begin);
+    } else {
+        emit = convert_positional(c, pos, s, args, t, spec_begin);
+    }
     if (emit)
         write_field(c.out, s, t);
     return c.after;
