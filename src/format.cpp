@@ -415,7 +415,7 @@ inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& 
     return true;
 }
 
-bool convert_float(Call& c, const Spec& s, Text& t) {
+inline __attribute__((always_inline)) bool convert_float(Call& c, const Spec& s, Text& t) {
     if (s.bytes != 4 && s.bytes != 8)
         SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
     sys_f64 v = va_arg(*c.src, sys_f64);
@@ -590,13 +590,13 @@ inline bool convert(Call& c, const Spec& s, Text& t, const char* spec_begin) {
     case 'u':
     case 'o':
     case 'x':
-        return convert_integer(c, s, t); // positional; sequential ones never come here
+        return convert_integer(c, s, t); // positional ones; sequential ones never come here
     case 's':
     case 'w':
     case 'W':
         return convert_text(c, s, t);
     case 'f':
-        return convert_float(c, s, t);
+        return convert_float(c, s, t); // positional ones, as for integers
     case 'c':
         return convert_char(c, s, t);
     case 'T':
@@ -725,10 +725,12 @@ format_spec(Call& c, Positions& pos, va_list* seq, va_list args, const char* spe
     bool emit;
     if (s.position == 0) {
         c.src = seq;
-        // Integers are most of what is printed: converted here without a call.
+        // Integers and floats are most of what is printed: converted here without a call.
         const bool integer =
             s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
-        emit = integer ? convert_integer(c, s, t) : convert(c, s, t, spec_begin);
+        emit = integer           ? convert_integer(c, s, t)
+               : s.letter == 'f' ? convert_float(c, s, t)
+                                 : convert(c, s, t, spec_begin);
     } else {
         emit = convert_positional(c, pos, s, args, t, spec_begin);
     }
