@@ -208,19 +208,7 @@ sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_
         case '\r':
         case ' ':
         case ',':
-            // Indentation comes in runs: take them without going round the dispatch, eight
-            // spaces to one compare (the lowest differing byte of the word ends the run; the byte
-            // loop after it then stops at once).
-            while (s._end - s._curr >= 8) {
-                uint64_t word;
-                memcpy(&word, s._curr, sizeof word);
-                const uint64_t other = word ^ 0x2020202020202020ull;
-                if (other != 0) {
-                    s._curr += __builtin_ctzll(other) / 8;
-                    break;
-                }
-                s._curr += 8;
-            }
+            // Indentation comes in runs: take them without going round the dispatch.
             while (s._curr < s._end && *s._curr == ' ')
                 ++s._curr;
             break;
