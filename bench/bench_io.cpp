@@ -1,5 +1,6 @@
 // sys_snprintf against glibc snprintf, stb_sprintf and {fmt} on the formats the library
 // prints most, and the cost of a log line that is filtered out or reaches one callback.
+// Every formatting case has the three peers, so one run prints all their ratios.
 #include <benchmark/benchmark.h>
 
 #include "qv_sys/chrono.h"
@@ -59,6 +60,138 @@ void mix_fmt(benchmark::State& state) {
     }
 }
 
+// Integers with widths and flags only.
+void ints_qv(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sys_snprintf(g_out, sizeof g_out, "%8i %-8u %+i %08x %05i %i", g_i,
+                                              g_u, g_i, g_x, -g_i, g_u));
+        benchmark::ClobberMemory();
+    }
+}
+template <typename F> void ints_c(benchmark::State& state, F print) {
+    // Called through a pointer the compiler cannot see through, so that it cannot
+    // replace the call by its own expansion (it does, for "%s").
+    benchmark::DoNotOptimize(print);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            print(g_out, sizeof g_out, "%8d %-8u %+d %08x %05d %u", g_i, g_u, g_i, g_x, -g_i, g_u));
+        benchmark::ClobberMemory();
+    }
+}
+void ints_glibc(benchmark::State& state) {
+    ints_c(state, snprintf);
+}
+void ints_stb(benchmark::State& state) {
+    ints_c(state, stbsp_snprintf);
+}
+void ints_fmt(benchmark::State& state) {
+    for (auto _ : state) {
+        auto r = fmt::format_to_n(g_out, sizeof g_out - 1, "{:8} {:<8} {:+} {:08x} {:05} {}", g_i,
+                                  g_u, g_i, g_x, -g_i, g_u);
+        *r.out = 0;
+        benchmark::DoNotOptimize(r.size);
+        benchmark::ClobberMemory();
+    }
+}
+
+// A typical log line's message: integers, texts and a float.
+double g_f = 16.6667;
+void typical_qv(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sys_snprintf(g_out, sizeof g_out,
+                                              "frame %u: %s drew %i meshes in %.2f ms (%s)\n", g_u,
+                                              g_s, g_i, g_f, "gbuffer"));
+        benchmark::ClobberMemory();
+    }
+}
+template <typename F> void typical_c(benchmark::State& state, F print) {
+    benchmark::DoNotOptimize(print); // as in ints_c
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(print(g_out, sizeof g_out,
+                                       "frame %u: %s drew %d meshes in %.2f ms (%s)\n", g_u, g_s,
+                                       g_i, g_f, "gbuffer"));
+        benchmark::ClobberMemory();
+    }
+}
+void typical_glibc(benchmark::State& state) {
+    typical_c(state, snprintf);
+}
+void typical_stb(benchmark::State& state) {
+    typical_c(state, stbsp_snprintf);
+}
+void typical_fmt(benchmark::State& state) {
+    for (auto _ : state) {
+        auto r = fmt::format_to_n(g_out, sizeof g_out - 1,
+                                  "frame {}: {} drew {} meshes in {:.2f} ms ({})\n", g_u, g_s, g_i,
+                                  g_f, "gbuffer");
+        *r.out = 0;
+        benchmark::DoNotOptimize(r.size);
+        benchmark::ClobberMemory();
+    }
+}
+
+// One text of 200 bytes: a copy once its length is known.
+const char* g_text200 = "The quick brown fox jumps over the lazy dog while the renderer streams "
+                        "texture_atlas_03 into the second mip chain; the audio mixer holds 48 "
+                        "voices and the job system drains 12 queues each frame.......";
+void text_qv(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sys_snprintf(g_out, sizeof g_out, "%s", g_text200));
+        benchmark::ClobberMemory();
+    }
+}
+template <typename F> void text_c(benchmark::State& state, F print) {
+    benchmark::DoNotOptimize(print); // as in ints_c
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(print(g_out, sizeof g_out, "%s", g_text200));
+        benchmark::ClobberMemory();
+    }
+}
+void text_glibc(benchmark::State& state) {
+    text_c(state, snprintf);
+}
+void text_stb(benchmark::State& state) {
+    text_c(state, stbsp_snprintf);
+}
+void text_fmt(benchmark::State& state) {
+    for (auto _ : state) {
+        auto r = fmt::format_to_n(g_out, sizeof g_out - 1, "{}", g_text200);
+        *r.out = 0;
+        benchmark::DoNotOptimize(r.size);
+        benchmark::ClobberMemory();
+    }
+}
+
+// A float with three decimals (the formatter's default precision).
+double g_pi = 3.14159265;
+void float_qv(benchmark::State& state) {
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(sys_snprintf(g_out, sizeof g_out, "%f", g_pi));
+        benchmark::ClobberMemory();
+    }
+}
+template <typename F> void float_c(benchmark::State& state, F print) {
+    benchmark::DoNotOptimize(print); // as in ints_c
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(print(g_out, sizeof g_out, "%.3f", g_pi));
+        benchmark::ClobberMemory();
+    }
+}
+void float_glibc(benchmark::State& state) {
+    float_c(state, snprintf);
+}
+void float_stb(benchmark::State& state) {
+    float_c(state, stbsp_snprintf);
+}
+void float_fmt(benchmark::State& state) {
+    for (auto _ : state) {
+        auto r = fmt::format_to_n(g_out, sizeof g_out - 1, "{:.3f}", g_pi);
+        *r.out = 0;
+        benchmark::DoNotOptimize(r.size);
+        benchmark::ClobberMemory();
+    }
+}
+
 // The log line prefix with its clock read. The peers read the same clock and split it.
 void logline_qv(benchmark::State& state) {
     for (auto _ : state) {
@@ -69,6 +202,7 @@ void logline_qv(benchmark::State& state) {
     }
 }
 template <typename F> void logline_c(benchmark::State& state, F print) {
+    benchmark::DoNotOptimize(print); // as in ints_c
     for (auto _ : state) {
         const long long us = (long long)chrono_now_microsecond_diff_global_start_time();
         benchmark::DoNotOptimize(print(g_out, sizeof g_out,
@@ -77,6 +211,19 @@ template <typename F> void logline_c(benchmark::State& state, F print) {
                                        us / 3600000000ll, us / 60000000ll % 60, us / 1000000ll % 60,
                                        us % 1000000ll, "RESOURCE", 412u, "resource_manager.cpp",
                                        g_s, g_u));
+        benchmark::ClobberMemory();
+    }
+}
+void logline_fmt(benchmark::State& state) {
+    for (auto _ : state) {
+        const long long us = (long long)chrono_now_microsecond_diff_global_start_time();
+        auto r =
+            fmt::format_to_n(g_out, sizeof g_out - 1,
+                             "{:02}:{:02}:{:02}.{:06}|{:<15}|{:4}:{:<30} Loaded {} in {} ms\n",
+                             us / 3600000000ll, us / 60000000ll % 60, us / 1000000ll % 60,
+                             us % 1000000ll, "RESOURCE", 412u, "resource_manager.cpp", g_s, g_u);
+        *r.out = 0;
+        benchmark::DoNotOptimize(r.size);
         benchmark::ClobberMemory();
     }
 }
@@ -155,6 +302,23 @@ BENCHMARK(mix_fmt)->Name("format_mix/fmt");
 BENCHMARK(logline_qv)->Name("format_logline/qv_sys");
 BENCHMARK(logline_glibc)->Name("format_logline/glibc");
 BENCHMARK(logline_stb)->Name("format_logline/stb_sprintf");
+BENCHMARK(logline_fmt)->Name("format_logline/fmt");
+BENCHMARK(ints_qv)->Name("format_ints/qv_sys");
+BENCHMARK(ints_glibc)->Name("format_ints/glibc");
+BENCHMARK(ints_stb)->Name("format_ints/stb_sprintf");
+BENCHMARK(ints_fmt)->Name("format_ints/fmt");
+BENCHMARK(typical_qv)->Name("format_typical/qv_sys");
+BENCHMARK(typical_glibc)->Name("format_typical/glibc");
+BENCHMARK(typical_stb)->Name("format_typical/stb_sprintf");
+BENCHMARK(typical_fmt)->Name("format_typical/fmt");
+BENCHMARK(text_qv)->Name("format_text200/qv_sys");
+BENCHMARK(text_glibc)->Name("format_text200/glibc");
+BENCHMARK(text_stb)->Name("format_text200/stb_sprintf");
+BENCHMARK(text_fmt)->Name("format_text200/fmt");
+BENCHMARK(float_qv)->Name("format_float3/qv_sys");
+BENCHMARK(float_glibc)->Name("format_float3/glibc");
+BENCHMARK(float_stb)->Name("format_float3/stb_sprintf");
+BENCHMARK(float_fmt)->Name("format_float3/fmt");
 BENCHMARK(logtype_disabled_qv)->Name("logtype_disabled/qv_sys");
 BENCHMARK(logtype_disabled_call_qv)->Name("logtype_disabled_call/qv_sys");
 BENCHMARK(logtype_disabled_full_qv)->Name("logtype_disabled_full/qv_sys");

@@ -15,42 +15,59 @@ struct Timing {
     std::vector<std::pair<std::string, double>> peers; // in the order they ran
 };
 
+// One table from single runs, another from the medians when --benchmark_repetitions asks for
+// repeats: on a shared machine the median is the number to read.
+struct Table {
+    std::map<std::string, Timing> cases;
+    void add(const std::string& name, double time) {
+        // "<case>/<who>" possibly followed by "/<argument>..." that the library appends.
+        const size_t slash = name.find('/');
+        if (slash == std::string::npos)
+            return;
+        const size_t end = name.find('/', slash + 1);
+        const std::string who =
+            name.substr(slash + 1, end == std::string::npos ? std::string::npos : end - slash - 1);
+        Timing& t = cases[name.substr(0, slash)];
+        if (who == "qv_sys")
+            t.qv = time;
+        else
+            t.peers.emplace_back(who, time);
+    }
+    void print(const char* title) const {
+        if (cases.empty())
+            return;
+        printf("\n%-40s %-14s %s\n", "case", "peer", title);
+        for (const auto& [name, t] : cases) {
+            for (const auto& [peer, time] : t.peers)
+                if (t.qv > 0 && time > 0)
+                    printf("%-40s %-14s %.3f\n", name.c_str(), peer.c_str(), t.qv / time);
+        }
+    }
+};
+
 // Passes every run to the console reporter and keeps the per-iteration times of the pairs.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred)
+            if (run.error_occurred)
                 continue;
-            const std::string name = run.benchmark_name();
-            // "<case>/<who>" possibly followed by "/<argument>..." that the library appends.
-            const size_t slash = name.find('/');
-            if (slash == std::string::npos)
-                continue;
-            const size_t end = name.find('/', slash + 1);
-            const std::string who = name.substr(
-                slash + 1, end == std::string::npos ? std::string::npos : end - slash - 1);
-            Timing& t = cases_[name.substr(0, slash)];
-            if (who == "qv_sys") {
-                t.qv = run.GetAdjustedCPUTime();
-            } else {
-                t.peers.emplace_back(who, run.GetAdjustedCPUTime());
-            }
+            if (run.run_type == Run::RT_Iteration && run.repetitions <= 1)
+                single_.add(run.benchmark_name(), run.GetAdjustedCPUTime());
+            else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                median_.add(run.run_name.str(), run.GetAdjustedCPUTime());
         }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        printf("\n%-40s %-14s %s\n", "case", "peer", "qv_sys / peer");
-        for (const auto& [name, t] : cases_) {
-            for (const auto& [peer, time] : t.peers)
-                if (t.qv > 0 && time > 0)
-                    printf("%-40s %-14s %.3f\n", name.c_str(), peer.c_str(), t.qv / time);
-        }
+        single_.print("qv_sys / peer");
+        median_.print("qv_sys / peer (medians)");
     }
 
   private:
-    std::map<std::string, Timing> cases_;
+    Table single_;
+    Table median_;
 };
 
 } // namespace

@@ -126,6 +126,25 @@ template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, s
     const unsigned char* y = (const unsigned char*)b;
     if (n == 0)
         return 0;
+    // Texts of up to two blocks (most names and keys), and the start of longer ones: both
+    // blocks at once when neither text is that close to its page's end.
+    if (((uintptr_t)x & 4095) <= 4096 - 2 * W && ((uintptr_t)y & 4095) <= 4096 - 2 * W) {
+        uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
+                     (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+        if (n < 2 * W)
+            m &= (1ull << n) - 1;
+        if (m) {
+            const unsigned i = (unsigned)__builtin_ctzll(m);
+            return (sys_i64)x[i] - (sys_i64)y[i];
+        }
+        if (n <= 2 * W)
+            return 0;
+        // Go on from the second block: its bytes are compared, equal and not the NUL, as
+        // the code below expects of the bytes before x and y after its first block.
+        x += W;
+        y += W;
+        n -= W;
+    }
     if (((uintptr_t)x & 4095) <= 4096 - W && ((uintptr_t)y & 4095) <= 4096 - W) {
         uint32_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
         if (n < W)

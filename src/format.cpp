@@ -1,0 +1,841 @@
+// The formatter: every message of the library and of its host is formatted here.
+//
+// A specification is read whole (flags, width, precision, length, letter) before any argument
+// is taken; the argument is then converted by the function for its letter into a text, and
+// the text is written as a field (padding, sign, text) through the output cursor, which
+// applies the truncation rule. Results are as if each conversion went through a 4096-byte
+// text area and each field through another, but the work is kept to what can change the
+// bytes: literal runs are copied while scanned, numbers are written into a small local
+// buffer, texts are read in place and a text without padding is copied straight out. The
+// 4096-byte text area is touched only by conversions that need one (UTF-32 and case-changed
+// text, floats, custom objects).
+#include "qv_sys/io.h"
+
+#include "qv_sys/assertion.h"
+#include "qv_sys/chrono.h"
+#include "qv_sys/cstr.h"
+#include "qv_sys/hash.h"
+#include "qv_sys/sysmemory.h"
+
+#include <algorithm>
+#include <stdint.h>
+#include <string.h>
+
+namespace {
+
+constexpr sys_u64 kWorkArea = 4096;
+// A field (padding, sign, text) and its terminator must fit a work area.
+constexpr sys_u64 kMaxWidth = kWorkArea - 1;
+// sys_f64toa writes a sign, up to 309 integer digits, a point and the decimals; with a '%'
+// and the terminator this stays inside the work area.
+constexpr sys_u64 kMaxFloatPrecision = 3700;
+constexpr sys_u64 kNoPrecision = ~0ull;
+constexpr sys_u64 kMaxPosition = 7;
+
+// One conversion specification as read from the format, before any argument is taken.
+struct Spec {
+    sys_u64 position = 0; // 1-based; 0 = sequential
+    sys_u64 width = 0;
+    sys_u64 precision = kNoPrecision;
+    sys_u64 bytes = 4;
+    bool space = false, plus = false, minus = false, zero = false, alternate = false;
+    bool percent = false;
+    bool has_width = false, has_precision = false;
+    bool width_star = false, precision_star = false;
+    char letter = 0;
+};
+
+inline bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads a run of decimal digits; values that cannot matter (beyond any clamp) saturate.
+inline sys_u64 read_decimal(const char*& p) {
+    sys_u64 v = 0;
+    for (; is_digit(*p); ++p)
+        v = v < (1ull << 40) ? v * 10 + (sys_u64)(*p - '0') : v;
+    return v;
+}
+
+// Flags, with a position among them. '#' ends them.
+inline const char* parse_flags(const char* p, Spec& s) {
+    for (;; ++p) {
+        const char c = *p;
+        if (c == ' ') {
+            s.space = true;
+        } else if (c == '+') {
+            s.plus = true;
+        } else if (c == '-') {
+            s.minus = true;
+        } else if (c == '0') {
+            s.zero = true;
+        } else if (c == '#') {
+            s.alternate = true;
+            return p + 1;
+        } else if (c >= '1' && c <= '9' && s.position == 0) {
+            const char* q = p;
+            while (is_digit(*q))
+                ++q;
+            if (*q != '$')
+                return p; // the width
+            s.position = read_decimal(p);
+            if (s.position == 0) // a run too long to hold: as good as any position over 7
+                s.position = ~0ull;
+        } else {
+            return p;
+        }
+    }
+}
+
+// Reads flags (and the position among them), width, precision and length after a '%', and
+// returns the letter's position. Takes no argument: '*' is only noted.
+inline __attribute__((always_inline)) const char* parse_spec(const char* p, Spec& s) {
+    // Most specifications are a bare letter or a one-digit width: skip the flag loop.
+    if (*p >= 'a' || (*p >= '1' && *p <= '9' && p[1] >= 'a')) {
+        if (*p < 'a') {
+            s.has_width = true;
+            s.width = (sys_u64)(*p++ - '0');
+        }
+        if (*p != 'h' && *p != 'l') {
+            s.letter = *p;
+            return p;
+        }
+    }
+    p = parse_flags(p, s);
+
+    if (*p == '*') {
+        s.width_star = true;
+        s.has_width = true;
+        ++p;
+    } else if (is_digit(*p)) {
+        s.has_width = true;
+        s.width = read_decimal(p);
+    }
+
+    if (*p == '.') {
+        ++p;
+        s.has_precision = true;
+        while (*p == '%') {
+            s.percent = true;
+            ++p;
+        }
+        if (*p == '*') {
+            s.precision_star = true;
+            ++p;
+        } else {
+            s.precision = read_decimal(p); // '.' alone means 0
+        }
+    }
+
+    sys_u64 bytes = 4;
+    for (;; ++p) {
+        if (*p == 'h')
+            bytes /= 2;
+        else if (*p == 'l')
+            bytes *= 2;
+        else
+            break;
+    }
+    s.bytes = bytes;
+    s.letter = *p;
+    return p;
+}
+
+inline bool integer_width(sys_u64 bytes) {
+    return bytes == 1 || bytes == 2 || bytes == 4 || bytes == 8;
+}
+
+// ---- custom objects --------------------------------------------------------------------
+
+struct CustomObject {
+    sys_u64 hash;
+    char name[64];
+    sys_print_object_printer printer;
+};
+
+CustomObject* s_objects = nullptr;
+sys_u64 s_object_count = 0;
+
+// Index of the entry with `hash`, or s_object_count.
+sys_u64 find_object(sys_u64 hash) {
+    sys_u64 lo = 0, hi = s_object_count;
+    while (lo < hi) {
+        const sys_u64 mid = lo + (hi - lo) / 2;
+        if (s_objects[mid].hash < hash)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < s_object_count && s_objects[lo].hash == hash ? lo : s_object_count;
+}
+
+inline bool is_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || is_digit(c) || c == '_';
+}
+
+// ---- digits ------------------------------------------------------------------------------
+
+constexpr char kDigitPairs[] = "00010203040506070809"
+                               "10111213141516171819"
+                               "20212223242526272829"
+                               "30313233343536373839"
+                               "40414243444546474849"
+                               "50515253545556575859"
+                               "60616263646566676869"
+                               "70717273747576777879"
+                               "80818283848586878889"
+                               "90919293949596979899";
+
+// The digits of v in radix 10, 16 or 8 written backwards so that they end at `end`; returns
+// their first byte. Decimal goes two digits to a division and a table load.
+inline char* decimal_before(char* end, sys_u64 v) {
+    char* p = end;
+    while (v >= 100) {
+        const sys_u64 pair = v % 100;
+        v /= 100;
+        p -= 2;
+        memcpy(p, kDigitPairs + 2 * pair, 2);
+    }
+    if (v >= 10) {
+        p -= 2;
+        memcpy(p, kDigitPairs + 2 * v, 2);
+    } else {
+        *--p = (char)('0' + v);
+    }
+    return p;
+}
+
+inline char* hex_before(char* end, sys_u64 v) {
+    char* p = end;
+    do {
+        *--p = "0123456789abcdef"[v & 15];
+        v >>= 4;
+    } while (v != 0);
+    return p;
+}
+
+inline char* octal_before(char* end, sys_u64 v) {
+    char* p = end;
+    do {
+        *--p = (char)('0' + (v & 7));
+        v >>= 3;
+    } while (v != 0);
+    return p;
+}
+
+// ---- output ------------------------------------------------------------------------------
+
+// The output cursor with the truncation rule. The main loop keeps pos < end whenever a
+// field is written.
+struct Output {
+    char* pos;
+    char* end;
+
+    // Room for text, one byte kept for the terminator.
+    sys_u64 room() const { return (sys_u64)(end - pos) - 1; }
+
+    // Appends a field of `pad` padding bytes, an optional sign and `len` bytes of text. When
+    // it does not fit with a byte to spare, writes what leaves one byte, terminates there
+    // and stops in front of the terminator.
+    void field(char pad_char, sys_u64 pad, char sign, const char* text, sys_u64 len, bool left) {
+        sys_u64 left_room = room();
+        if (!left) {
+            put_fill(pad_char, pad, left_room);
+            put_sign(sign, left_room);
+            put(text, len, left_room);
+        } else {
+            put_sign(sign, left_room);
+            put(text, len, left_room);
+            put_fill(pad_char, pad, left_room);
+        }
+        *pos = 0;
+    }
+
+  private:
+    // Short runs (most fields) are written with at most two overlapping stores of each size
+    // rather than byte by byte; only the n bytes are read and written.
+    void put(const char* text, sys_u64 len, sys_u64& room) {
+        const sys_u64 n = len < room ? len : room;
+        if (n >= 8 && n <= 16) {
+            uint64_t a, b;
+            memcpy(&a, text, 8);
+            memcpy(&b, text + n - 8, 8);
+            memcpy(pos, &a, 8);
+            memcpy(pos + n - 8, &b, 8);
+        } else if (n >= 4 && n < 8) {
+            uint32_t a, b;
+            memcpy(&a, text, 4);
+            memcpy(&b, text + n - 4, 4);
+            memcpy(pos, &a, 4);
+            memcpy(pos + n - 4, &b, 4);
+        } else if (n < 4) {
+            for (sys_u64 i = 0; i < n; ++i)
+                pos[i] = text[i];
+        } else {
+            memcpy(pos, text, n);
+        }
+        pos += n;
+        room -= n;
+    }
+    void put_fill(char c, sys_u64 len, sys_u64& room) {
+        const sys_u64 n = len < room ? len : room;
+        if (n == 0)
+            return;
+        if (n <= 16) {
+            const uint64_t fill = (uint64_t)(unsigned char)c * 0x0101010101010101ull;
+            if (n >= 8) {
+                memcpy(pos, &fill, 8);
+                memcpy(pos + n - 8, &fill, 8);
+            } else if (n >= 4) {
+                memcpy(pos, &fill, 4);
+                memcpy(pos + n - 4, &fill, 4);
+            } else {
+                for (sys_u64 i = 0; i < n; ++i)
+                    pos[i] = c;
+            }
+        } else {
+            memset(pos, c, n);
+        }
+        pos += n;
+        room -= n;
+    }
+    void put_sign(char sign, sys_u64& room) {
+        if (sign && room) {
+            *pos++ = sign;
+            --room;
+        }
+    }
+};
+
+// ---- arguments ---------------------------------------------------------------------------
+
+// Reads one slot of the argument list.
+inline sys_u64 take_slot(va_list* args) {
+    return va_arg(*args, sys_u64);
+}
+
+// Positional bookkeeping: the letter and byte width seen for each position (0 = unknown).
+struct PositionSlot {
+    char letter;
+    sys_u64 bytes;
+};
+
+// Moves `args` (a fresh copy of the list) to the argument at `position`, learning and
+// skipping the earlier positions by their letters.
+void seek_position(va_list* args, sys_u64 position, const char* format, PositionSlot* vad) {
+    for (sys_u64 p = 1; p < position; ++p) {
+        if (vad[p].letter == 0) {
+            char needle[4] = {'%', (char)('0' + p), '$', 0};
+            const char* at = strstr(format, needle);
+            if (!SYS_CHECK_TEXT_MSG(at != nullptr, "found", NULL))
+                continue;
+            Spec earlier;
+            parse_spec(at + 1, earlier);
+            vad[p].letter = earlier.letter;
+            vad[p].bytes = earlier.bytes;
+        }
+        switch (vad[p].letter) {
+        case 'O':
+        case 'T':
+        case 'c':
+            (void)va_arg(*args, sys_u64);
+            break;
+        case 'f':
+            (void)va_arg(*args, sys_f64);
+            break;
+        case 'i':
+        case 'o':
+        case 'u':
+        case 'x':
+            if (integer_width(vad[p].bytes))
+                (void)va_arg(*args, sys_u64);
+            break;
+        case 's':
+            if (vad[p].bytes == 4 || vad[p].bytes == 8)
+                (void)va_arg(*args, sys_u64);
+            break;
+        default:
+            SYS_CHECK_TEXT_MSG(false, "!\"Not implemented\"", NULL);
+            break;
+        }
+    }
+}
+
+// What one call shares with its conversions.
+struct Call {
+    Output out;
+    const char* format;
+    va_list* src;      // where the current specification's argument comes from
+    char* text_area;   // kWorkArea bytes
+    char number[40];   // digits and durations
+    const char* after; // the format resumes here (past the letter, or an object's name)
+};
+
+// A conversion's text, before sign and padding.
+struct Text {
+    const char* text;
+    sys_u64 len;
+    bool non_negative;
+};
+
+// ---- conversions -------------------------------------------------------------------------
+// Each returns false when the specification prints nothing, else fills `t`.
+
+inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& s, Text& t) {
+    if (s.has_precision)
+        SYS_CHECK_TEXT_MSG(false, "!has_precision", NULL);
+    sys_u64 raw = 0;
+    if (integer_width(s.bytes))
+        raw = take_slot(c.src);
+    else
+        SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
+    char* const end = c.number + sizeof c.number;
+    char* first;
+    if (s.letter == 'i') {
+        const sys_i64 v = s.bytes == 1   ? (sys_i64)(int8_t)raw
+                          : s.bytes == 2 ? (sys_i64)(int16_t)raw
+                          : s.bytes == 4 ? (sys_i64)(sys_i32)raw
+                                         : (sys_i64)raw;
+        t.non_negative = v >= 0;
+        first = decimal_before(end, v < 0 ? 0 - (sys_u64)v : (sys_u64)v);
+        if (v < 0)
+            *--first = '-';
+    } else {
+        raw = s.bytes == 1   ? (sys_u8)raw
+              : s.bytes == 2 ? (sys_u16)raw
+              : s.bytes == 4 ? (sys_u32)raw
+                             : raw;
+        t.non_negative = true;
+        first = s.letter == 'u'   ? decimal_before(end, raw)
+                : s.letter == 'x' ? hex_before(end, raw)
+                                  : octal_before(end, raw);
+    }
+    t.text = first;
+    t.len = (sys_u64)(end - first);
+    return true;
+}
+
+inline __attribute__((always_inline)) bool convert_float(Call& c, const Spec& s, Text& t) {
+    if (s.bytes != 4 && s.bytes != 8)
+        SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
+    sys_f64 v = va_arg(*c.src, sys_f64);
+    if (s.percent)
+        v *= 100.0;
+    sys_u64 decimals = s.precision == kNoPrecision ? 3 : s.precision;
+    if (decimals > kMaxFloatPrecision)
+        decimals = kMaxFloatPrecision;
+    t.non_negative = v >= 0.0;
+    t.len = sys_f64toa(v, c.text_area, decimals) - 1;
+    if (s.percent) {
+        c.text_area[t.len++] = '%';
+        c.text_area[t.len] = 0;
+    }
+    t.text = c.text_area;
+    return true;
+}
+
+bool convert_char(Call& c, const Spec&, Text& t) {
+    c.number[0] = (char)(sys_u8)take_slot(c.src);
+    t.text = c.number;
+    t.len = 1;
+    if (c.number[0] == 0) {
+        SYS_CHECK_TEXT_MSG(false, "len == arg_len", NULL);
+        t.len = 0;
+    }
+    return true;
+}
+
+// `s`, `w`, `W`. A plain `%s` without a width is copied straight to the output (a memcpy
+// once its length within the precision and the room is known) and prints no field.
+bool convert_text(Call& c, const Spec& s, Text& t) {
+    sys_u64 bytes = s.bytes;
+    if (s.letter != 's' && bytes != 4) {
+        SYS_CHECK_TEXT_MSG(false, "bytes == 4", NULL);
+        bytes = 4;
+    }
+    // The conversion area holds 4095 bytes of text.
+    const sys_u64 limit = s.has_precision && s.precision < kWorkArea ? s.precision : kWorkArea - 1;
+    if (bytes == 8) {
+        const sys_u32* wide = (const sys_u32*)take_slot(c.src);
+        if (wide) {
+            t.len = sys_utf32_to_utf8(wide, c.text_area, limit + 1);
+            t.text = c.text_area;
+        } else {
+            t.text = "(null)";
+            t.len = limit < 6 ? limit : 6;
+        }
+        return true;
+    }
+    if (bytes != 4) {
+        SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
+        t.text = "";
+        t.len = 0;
+        return true;
+    }
+    const char* str = (const char*)take_slot(c.src);
+    if (str == nullptr) {
+        t.text = "(null)";
+        t.len = limit < 6 ? limit : 6;
+        return true;
+    }
+    if (s.letter == 's' && !s.has_width) {
+        const sys_u64 room = c.out.room();
+        const sys_u64 stop_at = limit < room ? limit : room;
+        const char* nul = (const char*)memchr(str, 0, stop_at);
+        const sys_u64 n = nul ? (sys_u64)(nul - str) : stop_at;
+        memcpy(c.out.pos, str, n);
+        c.out.pos += n;
+        *c.out.pos = 0;
+        return false;
+    }
+    const char* nul = (const char*)memchr(str, 0, limit);
+    t.len = nul ? (sys_u64)(nul - str) : limit;
+    if (s.letter == 's') {
+        t.text = str;
+        return true;
+    }
+    memcpy(c.text_area, str, t.len);
+    c.text_area[t.len] = 0;
+    if (s.letter == 'w')
+        sys_strtolower_ascii(c.text_area);
+    else
+        sys_strtoupper_ascii(c.text_area);
+    t.text = c.text_area;
+    return true;
+}
+
+// Duration "[-]hh:mm:ss.uuuuuu" (hours may take more digits): the text that
+// "%s%02li:%02li:%02li.%06li" gives for the sign, hours, minutes, seconds and microseconds.
+bool convert_duration(Call& c, const Spec& s, Text& t) {
+    const sys_i64 v =
+        s.alternate ? chrono_now_microsecond_diff_global_start_time() : (sys_i64)take_slot(c.src);
+    const sys_u64 a = v < 0 ? 0 - (sys_u64)v : (sys_u64)v;
+    const sys_u64 hours = a / 3600000000ull;
+    const sys_u64 minutes = (a % 3600000000ull) / 60000000ull;
+    const sys_u64 seconds = (a % 60000000ull) / 1000000ull;
+    const sys_u64 micro = a % 1000000ull;
+    // Built backwards from the end of the number buffer: the fixed tail, then the hours.
+    char* const end = c.number + sizeof c.number;
+    char* const tail = end - 13; // ":mm:ss.uuuuuu"
+    tail[0] = ':';
+    memcpy(tail + 1, kDigitPairs + 2 * minutes, 2);
+    tail[3] = ':';
+    memcpy(tail + 4, kDigitPairs + 2 * seconds, 2);
+    tail[6] = '.';
+    memcpy(tail + 7, kDigitPairs + 2 * (micro / 10000), 2);
+    memcpy(tail + 9, kDigitPairs + 2 * (micro / 100 % 100), 2);
+    memcpy(tail + 11, kDigitPairs + 2 * (micro % 100), 2);
+    char* p = decimal_before(tail, hours);
+    if (hours < 10)
+        *--p = '0';
+    if (v < 0)
+        *--p = '-';
+    t.text = p;
+    t.len = (sys_u64)(end - p);
+    return true;
+}
+
+bool convert_object(Call& c, const Spec& s, Text& t, const char* spec_begin) {
+    const char* name = c.after;
+    const char* f = name;
+    while (is_name_char(*f))
+        ++f;
+    c.after = f;
+    void* object = (void*)take_slot(c.src);
+    if (!SYS_CHECK_TEXT_MSG(f != name, "curr != begin", NULL))
+        return false;
+    const sys_u64 name_len = (sys_u64)(f - name) < 64 ? (sys_u64)(f - name) : 64;
+    const sys_u64 index = find_object(qv_hash(name, name_len));
+    if (!SYS_CHECK_TEXT_MSG(index < s_object_count, "found", NULL))
+        return false;
+    if (!object) {
+        t.text = "(null)";
+        t.len = 6;
+        return true;
+    }
+    char* const area = c.text_area;
+    sys_print_object_context ctx = {};
+    ctx.output = area;
+    ctx.capacity = kWorkArea;
+    ctx.object = object;
+    ctx.space = s.space;
+    ctx.plus = s.plus;
+    ctx.zero = s.zero;
+    ctx.alternate = s.alternate;
+    ctx.percent = s.percent;
+    ctx.precision = s.has_precision ? s.precision : kNoPrecision;
+    ctx.spec_begin = spec_begin;
+    ctx.spec_end = f;
+    const sys_u64 num = s_objects[index].printer(&ctx);
+    area[kWorkArea - 1] = 0; // whatever the printer did, the text ends here
+    if (!SYS_CHECK_TEXT_MSG(num != 0, "num", NULL))
+        return false;
+    sys_u64 arg_len = num - 1;
+    if (num > kWorkArea || area[num - 1] != 0) {
+        SYS_CHECK_TEXT_MSG(false, "tmpbuf[num - 1] == 0", NULL);
+        arg_len = strlen(area);
+    }
+    t.len = strlen(area);
+    if (t.len != arg_len)
+        SYS_CHECK_TEXT_MSG(false, "len == arg_len", NULL);
+    t.text = area;
+    return true;
+}
+
+// The conversion for the letter; false when it prints nothing.
+inline bool convert(Call& c, const Spec& s, Text& t, const char* spec_begin) {
+    t.non_negative = false;
+    switch (s.letter) {
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+        return convert_integer(c, s, t); // positional ones; sequential ones never come here
+    case 's':
+    case 'w':
+    case 'W':
+        return convert_text(c, s, t);
+    case 'f':
+        return convert_float(c, s, t); // positional ones, as for integers
+    case 'c':
+        return convert_char(c, s, t);
+    case 'T':
+        return convert_duration(c, s, t);
+    case 'O':
+        return convert_object(c, s, t, spec_begin);
+    default:
+        SYS_CHECK_TEXT_MSG(false, "!\"Unrecognized sys_vsnprintf argmuent\"", NULL);
+        if (s.letter == 0)
+            --c.after; // a '%' at the very end: the formatting ends there
+        return false;
+    }
+}
+
+// ---- specifications ----------------------------------------------------------------------
+
+// Per call: whether it uses positions, and the positional bookkeeping.
+struct Positions {
+    int using_positions = -1; // unknown until the first argument-consuming specification
+    bool cleared = false;     // the slots are cleared when the first position needs them
+    PositionSlot vad[kMaxPosition + 1];
+};
+
+// The position rules that hold before any argument is taken.
+inline void check_position_use(Positions& pos, const Spec& s) {
+    if (s.letter == 'T' && s.alternate)
+        return; // takes no argument
+    const int positional = s.position != 0 ? 1 : 0;
+    if (pos.using_positions < 0)
+        pos.using_positions = positional;
+    else
+        SYS_CHECK_TEXT_MSG(positional == pos.using_positions,
+                           "( argument_position != 0 ) == using_argument_position", NULL);
+}
+
+// Takes the '*' width and precision from the sequential arguments and clamps the width.
+inline void take_stars(Spec& s, const Positions& pos, va_list* seq) {
+    if (s.width_star) {
+        SYS_CHECK_TEXT_MSG(pos.using_positions != 1, "!using_argument_position", NULL);
+        const sys_i32 w = (sys_i32)take_slot(seq);
+        if (w < 0) {
+            s.minus = true;
+            s.width = (sys_u64)0 - (sys_u64)(sys_i64)w;
+        } else {
+            s.width = (sys_u64)w;
+        }
+    }
+    if (s.precision_star) {
+        SYS_CHECK_TEXT_MSG(pos.using_positions != 1, "!using_argument_position", NULL);
+        const sys_i32 pr = (sys_i32)take_slot(seq);
+        if (SYS_CHECK_TEXT_MSG(pr >= 0, "tmp_precision >= 0", NULL)) {
+            s.precision = (sys_u64)pr;
+        } else {
+            s.has_precision = false;
+            s.precision = kNoPrecision;
+        }
+    }
+}
+
+// Moves a fresh copy of the arguments to the specification's position and records its
+// letter and byte width there.
+void locate_position(Positions& pos, const Spec& s, const char* format, va_list args,
+                     va_list* positional) {
+    if (!pos.cleared) {
+        memset(pos.vad, 0, sizeof pos.vad);
+        pos.cleared = true;
+    }
+    va_copy(*positional, args);
+    seek_position(positional, s.position, format, pos.vad);
+    PositionSlot& slot = pos.vad[s.position];
+    SYS_CHECK_TEXT_MSG(slot.letter == 0 || slot.letter == s.letter,
+                       "vad[p]._c == 0 || vad[p]._c == *curr", NULL);
+    SYS_CHECK_TEXT_MSG(slot.bytes == 0 || slot.bytes == s.bytes,
+                       "vad[p]._bytes == 0 || vad[p]._bytes == bytes", NULL);
+    slot.letter = s.letter;
+    slot.bytes = s.bytes;
+}
+
+// Writes the converted text as a field: sign for non-negative numbers, then the padding.
+inline void write_field(Output& o, const Spec& s, const Text& t) {
+    const char sign = t.non_negative ? (s.plus ? '+' : s.space ? ' ' : 0) : 0;
+    const sys_u64 used = t.len + (sign ? 1 : 0);
+    const sys_u64 pad = s.width > t.len ? s.width - used : 0;
+    o.field(s.zero ? '0' : ' ', pad, sign, t.text, t.len, s.minus);
+}
+
+// A position above 7 converts nothing; the letter (and an object's name) is skipped.
+inline const char* skip_unsupported(const Spec& s, const char* letter) {
+    SYS_CHECK_TEXT_MSG(false, "argument_position < 8", NULL);
+    const char* f = letter;
+    if (*f)
+        ++f;
+    if (s.letter == 'O')
+        while (is_name_char(*f))
+            ++f;
+    return f;
+}
+
+// A positional specification: converted from a fresh copy of the arguments moved to its
+// position. Kept out of format_spec, which then needs no list of its own.
+__attribute__((noinline)) bool convert_positional(Call& c, Positions& pos, const Spec& s,
+                                                  va_list args, Text& t, const char* spec_begin) {
+    va_list positional;
+    locate_position(pos, s, c.format, args, &positional);
+    c.src = &positional;
+    const bool emit = convert(c, s, t, spec_begin);
+    va_end(positional);
+    return emit;
+}
+
+// One specification from its '%'; returns where the format resumes. Inlined into the main
+// loop: a call per specification costs more than most conversions.
+inline __attribute__((always_inline)) const char*
+format_spec(Call& c, Positions& pos, va_list* seq, va_list args, const char* spec_begin) {
+    Spec s;
+    const char* const letter = parse_spec(spec_begin + 1, s);
+    if (s.position > kMaxPosition)
+        return skip_unsupported(s, letter);
+    check_position_use(pos, s);
+    take_stars(s, pos, seq);
+    if (s.width > kMaxWidth)
+        s.width = kMaxWidth;
+
+    c.after = letter + 1;
+    Text t;
+    bool emit;
+    if (s.position == 0) {
+        c.src = seq;
+        // Integers and floats are most of what is printed: converted here without a call.
+        const bool integer =
+            s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
+        emit = integer           ? convert_integer(c, s, t)
+               : s.letter == 'f' ? convert_float(c, s, t)
+                                 : convert(c, s, t, spec_begin);
+    } else {
+        emit = convert_positional(c, pos, s, args, t, spec_begin);
+    }
+    if (emit)
+        write_field(c.out, s, t);
+    return c.after;
+}
+
+} // namespace
+
+extern "C" {
+
+sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args) {
+    if (!format || !*format) {
+        if (size > 0)
+            *out = 0;
+        return 0;
+    }
+
+    char text_area[kWorkArea];
+    Call c;
+    c.out = Output{out, out + size};
+    c.format = format;
+    c.text_area = text_area;
+    Positions pos;
+    va_list seq;
+    va_copy(seq, args);
+
+    const char* f = format;
+    while (*f) {
+        if (c.out.pos == c.out.end) {
+            va_end(seq);
+            return size;
+        }
+        if (*f != '%') {
+            // Copy the literal run while scanning it, at most up to the end of the output.
+            char* const stop = c.out.end;
+            char* p = c.out.pos;
+            do {
+                *p++ = *f++;
+            } while (*f && *f != '%' && p != stop);
+            c.out.pos = p;
+            continue;
+        }
+        if (f[1] == '%') {
+            *c.out.pos++ = '%';
+            f += 2;
+            continue;
+        }
+        f = format_spec(c, pos, &seq, args, f);
+    }
+
+    va_end(seq);
+    if (c.out.pos < c.out.end)
+        *c.out.pos = 0;
+    return (sys_u64)(c.out.pos - out);
+}
+
+sys_u64 sys_snprintf(char* out, sys_u64 size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const sys_u64 n = sys_vsnprintf(out, size, format, args);
+    va_end(args);
+    return n;
+}
+
+void sys_register_print_custom_object(const char* const* names,
+                                      const sys_print_object_printer* printers, sys_u64 count) {
+    for (sys_u64 i = 0; i < count; ++i) {
+        CustomObject entry = {};
+        const char* name = names[i] ? names[i] : "";
+        sys_u64 n = 0;
+        while (n < sizeof(entry.name) - 1 && name[n]) {
+            entry.name[n] = name[n];
+            ++n;
+        }
+        entry.hash = qv_hash(entry.name, n);
+        entry.printer = printers[i];
+
+        const sys_u64 at = find_object(entry.hash);
+        if (at < s_object_count) {
+            if (SYS_CHECK_TEXT_MSG(strcmp(s_objects[at].name, entry.name) == 0,
+                                   "!\"Hash collision\"", NULL))
+                s_objects[at].printer = entry.printer;
+            continue;
+        }
+        CustomObject* grown =
+            (CustomObject*)sys_realloc(s_objects, (s_object_count + 1) * sizeof(CustomObject));
+        if (!grown)
+            continue;
+        s_objects = grown;
+        s_objects[s_object_count++] = entry;
+    }
+    std::sort(s_objects, s_objects + s_object_count,
+              [](const CustomObject& a, const CustomObject& b) { return a.hash < b.hash; });
+}
+
+const char* sys_printf_consume_modifiers(const char* format) {
+    for (;; ++format) {
+        const char c = *format;
+        if (c == ' ' || c == '#' || c == '%' || c == '*' || c == '+' || c == '-' || c == '.' ||
+            is_digit(c) || c == 'h' || c == 'l')
+            continue;
+        return format;
+    }
+}
+
+} // extern "C"
