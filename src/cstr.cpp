@@ -389,7 +389,7 @@ sys_u64 sys_strnreplacechr(char* dst, sys_u64 capacity, const char* src, const c
     if (capacity == 0)
         return 0;
     sys_u64 lengths[32];
-    // The quoted text is the check's documented spelling, kept apart from the code's formatting.
+    // The quoted text is the check's fixed report text, kept apart from the code's formatting.
     if (!SYS_CHECK_TEXT_MSG((sizeof(lengths) / sizeof(lengths[0])) >= count,
                             "(sizeof(lengths)/sizeof(lengths[0])) >= count", NULL)) {
         dst[0] = 0;

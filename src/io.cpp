@@ -1,7 +1,7 @@
 // The formatter and the print dispatch: every message of the library and of its host is
 // formatted here, once, and handed to the registered print callbacks.
 //
-// The formatter works the way its documented model does (a conversion text, then a field
+// The formatter behaves as one simple model would (a conversion text, then a field
 // with sign and padding, copied to the output with the truncation rule), but takes short
 // cuts where the result cannot differ: literal runs are copied as blocks, numbers are
 // written into a small local buffer, texts are read in place and a field that fits is
