@@ -13,6 +13,9 @@
 # that no longer compiles is reported as such and not counted either. Not part of the
 # regular lanes: run it by hand or nightly (a run takes a while on two cores).
 set -uo pipefail
+# The whole script is one compound command, read before it runs: editing this file while a
+# run is under way cannot change what that run does.
+{
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -239,15 +242,15 @@ fi
 
 selected=()
 for i in "${!names[@]}"; do
-  case ${files[$i]} in
-    src/platform/win32/*) [ "$lane" = win64 ] || { echo "skip ${names[$i]}: --win64 lane"; continue; } ;;
-    *) [ "$lane" = linux ] || continue ;;
-  esac
   if [ ${#only[@]} -gt 0 ]; then
     keep=0
     for n in "${only[@]}"; do [ "$n" = "${names[$i]}" ] && keep=1; done
     [ $keep = 1 ] || continue
   fi
+  case ${files[$i]} in
+    src/platform/win32/*) [ "$lane" = win64 ] || { echo "skip ${names[$i]}: --win64 lane"; continue; } ;;
+    *) [ "$lane" = linux ] || continue ;;
+  esac
   selected+=("$i")
 done
 [ ${#selected[@]} -gt 0 ] || { echo "no fault selected"; exit 2; }
@@ -303,3 +306,4 @@ echo "lane $lane: $killed killed, $survived survived, $stale stale, $broken not 
 [ ${#survivors[@]} -eq 0 ] || echo "survivors: ${survivors[*]}"
 [ "$lane" = win64 ] && wineserver -k 2>/dev/null
 exit 0
+}
