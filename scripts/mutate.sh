@@ -196,8 +196,8 @@ if [ -n "$rev" ]; then
   git archive "$rev" | tar -x -C "$origin"
 fi
 
-sync_tree() { # copies only files whose content differs, so ninja rebuilds only those
-  rsync -a --checksum --delete --exclude /build --exclude /.git \
+sync_tree() { # copies only files whose content differs, stamped now: ninja rebuilds those
+  rsync -rlpD --checksum --delete --exclude /build --exclude /.git \
     "$origin/" "$tree/"
 }
 
