@@ -32,7 +32,11 @@ std::string fresh_folder(const char* prefix) {
     char temp[512];
     filesystem_get_temp_path(temp, sizeof(temp));
     char name[600];
-    snprintf(name, sizeof(name), "%s%s%d_%d/", temp, prefix, (int)getpid(), ++counter);
+    // Process numbers come back (under Wine within a few runs): a name still taken by an
+    // earlier run is passed over.
+    do
+        snprintf(name, sizeof(name), "%s%s%d_%d/", temp, prefix, (int)getpid(), ++counter);
+    while (filesystem_get_attr(name) != 0);
     filesystem_create_directories_in_path(name);
     return name;
 }
