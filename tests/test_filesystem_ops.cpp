@@ -97,7 +97,7 @@ TEST(FsTime, TimeSetByThePlatformReadsBackExactly) {
     EXPECT_EQ(filesystem_get_modified_time_utc(path.c_str()), 10);
 }
 
-TEST(FsTime, TextMatchesAnIndependentFormatting) {
+TEST(FsTime, TextMatchesTheCLibrarysFormatting) {
     const time_t t = 1614834367; // a Thursday
     const sys_u64 filetime = kEpochDelta + (sys_u64)t * 10000000ull;
     tm local{};

@@ -43,7 +43,7 @@ TEST(Cpu, FeaturesMatchTheProcessorsFlags) {
         EXPECT_LE(cpu_supports(i), 1);
 }
 
-// The identifier as the platform keeps it, read here independently; "" when there is none.
+// The identifier as the platform keeps it, read here straight from it; "" when there is none.
 std::string platform_machine_id() {
 #if defined(_WIN32)
     char value[1024];
