@@ -1,6 +1,6 @@
 // The number parsers over arbitrary bytes: the counted forms over an exactly sized heap copy
 // with no terminator (so a read past n is caught), the uncounted forms over a terminated copy,
-// and the formatters on what was parsed, into buffers of exactly the documented size.
+// and the formatters on what was parsed, into buffers of exactly the size the header names.
 #include "qv_sys/cstr.h"
 
 #include <stddef.h>

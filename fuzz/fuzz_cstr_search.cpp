@@ -17,7 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string pattern((const char*)data + split, size - split);
     text.resize(strlen(text.c_str())); // up to the first NUL, as the routines see it
     pattern.resize(strlen(pattern.c_str()));
-    char* t = new char[text.size() + 1];
+    // The text starts at any offset in a 32-byte block, so the wide loads meet every
+    // alignment, and still ends exactly at the end of its allocation.
+    const size_t shift = data[0] % 32;
+    char* block = new char[shift + text.size() + 1];
+    char* t = block + shift;
     char* p = new char[pattern.size() + 1];
     memcpy(t, text.c_str(), text.size() + 1);
     memcpy(p, pattern.c_str(), pattern.size() + 1);
@@ -39,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* ch = sys_strchr(t, p[0]);
         if ((ch ? (size_t)(ch - t) : std::string::npos) != text.find(p[0]))
             __builtin_trap();
+        const char* rch = sys_strrchr(t, p[0]);
+        if ((rch ? (size_t)(rch - t) : std::string::npos) != text.rfind(p[0]))
+            __builtin_trap();
         const char* br = sys_strpbrk(t, p);
         if ((br ? (size_t)(br - t) : std::string::npos) != text.find_first_of(pattern))
             __builtin_trap();
@@ -46,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((rb ? (size_t)(rb - t) : std::string::npos) != text.find_last_of(pattern))
             __builtin_trap();
     }
-    delete[] t;
+    delete[] block;
     delete[] p;
     return 0;
 }

@@ -2,7 +2,7 @@
 //
 // Formatting writes decimal digits two at a time from a 200-byte pair table and power-of-two
 // radixes by shifting; other radixes divide. The float formatter is one multiplication and
-// integer formatting (truncating, as specified). The parsers are single passes with one
+// integer formatting (truncating, never rounding). The parsers are single passes with one
 // 64-bit accumulator. Nothing allocates or consults a locale.
 #include "qv_sys/cstr.h"
 

@@ -42,6 +42,11 @@ sys_i32 power_type_from_status(bool readable, const OsPowerStatus& s) {
     return s.system_status_flag == 1 ? POWER_TYPE_BATTERY_SAVER : POWER_TYPE_BATTERY;
 }
 
+// Only the saver asks the game to hold back: plain battery use is the player's choice.
+sys_bool power_conserve_for(sys_i32 type) {
+    return type == POWER_TYPE_BATTERY_SAVER ? 1 : 0;
+}
+
 extern "C" {
 
 sys_bool cpu_supports(sys_u32 feature) {
@@ -70,7 +75,7 @@ sys_u8 power_get_remaining_battery_percentage(void) {
 }
 
 sys_bool power_conserve(void) {
-    return power_get_current_power_type() == POWER_TYPE_BATTERY_SAVER ? 1 : 0;
+    return power_conserve_for(power_get_current_power_type());
 }
 
 sys_bool sys_is_debugger_present(void) {

@@ -36,6 +36,7 @@ TEST(CallstackMarker, PathsAreShownFromBelowTheEngineFolder) {
 
 TEST(CallstackFill, RecordsAreClearedThenFilledFromTheLookup) {
     const std::string long_name(700, 'n');
+    const std::string name_of_512(512, 'n'); // one byte more than fits with its NUL
     const std::string long_file = "/r/quorvale/" + std::string(600, 'f');
     struct Case {
         const char* what;
@@ -59,6 +60,7 @@ TEST(CallstackFill, RecordsAreClearedThenFilledFromTheLookup) {
          0},
         {"no file: no line either", {"f", nullptr, 9, 1}, "f", "", 0, 0},
         {"an empty file counts as none", {"f", "", 9, 1}, "f", "", 0, 0},
+        {"512 bytes cut to 511", {name_of_512.c_str(), nullptr, 0, 0}, nullptr, "", 0, 0},
         {"texts cut at 511 bytes",
          {long_name.c_str(), long_file.c_str(), 1, 0},
          nullptr,

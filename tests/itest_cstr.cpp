@@ -268,14 +268,14 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
 
 // ---- The case table ---------------------------------------------------------------------------
 
-// The case table transcribed independently of the library's: each row a list of
-// "first-last/step:distance" items, single points with last = first.
+// The case table written out here from its ranges, not copied from the library's: each row a list
+// of "first-last/step:distance" items, single points with last = first.
 struct Row {
     sys_u32 first, last, step;
     sys_i32 distance;
 };
 
-std::vector<std::pair<sys_u32, sys_u32>> pairs_from_the_documented_ranges() {
+std::vector<std::pair<sys_u32, sys_u32>> pairs_from_the_ranges() {
     std::vector<Row> rows;
     auto range = [&](std::initializer_list<std::pair<sys_u32, sys_u32>> spans, sys_u32 step,
                      sys_i32 distance) {
@@ -351,7 +351,7 @@ std::vector<std::pair<sys_u32, sys_u32>> pairs_from_the_documented_ranges() {
 }
 
 TEST(CaseTable, All666PairsInOrder) {
-    const auto expected = pairs_from_the_documented_ranges();
+    const auto expected = pairs_from_the_ranges();
     ASSERT_EQ(expected.size(), 666u);
     ASSERT_EQ(kCaseTablePairs, 666u);
     const sys_u32* lower = sys_case_table_lower();
@@ -392,7 +392,7 @@ TEST(CaseTable, UpperIndexIsASortedPermutationInTableOrderForTies) {
 }
 
 TEST(CaseTable, EveryPairThroughTheExportedFunctions) {
-    const auto pairs = pairs_from_the_documented_ranges();
+    const auto pairs = pairs_from_the_ranges();
     for (const auto& [lo, up] : pairs) {
         EXPECT_EQ(sys_utf32_is_lower(lo), 1) << std::hex << lo;
         EXPECT_EQ(sys_utf32_is_upper(up), 1) << std::hex << up;
@@ -409,7 +409,7 @@ TEST(CaseTable, EveryPairThroughTheExportedFunctions) {
 }
 
 TEST(CaseTable, NothingOutsideTheTableChangesCase) {
-    const auto pairs = pairs_from_the_documented_ranges();
+    const auto pairs = pairs_from_the_ranges();
     std::vector<bool> is_lower(0x110000, false), is_upper(0x110000, false);
     for (const auto& [lo, up] : pairs) {
         is_lower[lo] = true;

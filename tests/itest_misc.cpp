@@ -37,6 +37,9 @@ TEST(PowerDecision, FollowsTheStatusFieldsInOrder) {
     for (const PowerCase& c : cases)
         EXPECT_EQ(power_type_from_status(c.readable, c.status), c.expected)
             << int(c.status.ac_line_status) << "/" << int(c.status.battery_flag);
+    for (sys_i32 type : {POWER_TYPE_UNKNOWN, POWER_TYPE_MAINS, POWER_TYPE_BATTERY})
+        EXPECT_EQ(power_conserve_for(type), 0) << type;
+    EXPECT_EQ(power_conserve_for(POWER_TYPE_BATTERY_SAVER), 1);
 }
 
 #if defined(__linux__)
@@ -93,9 +96,10 @@ TEST_F(PowerFolder, LaptopStates) {
     EXPECT_EQ(type(&s), POWER_TYPE_BATTERY_SAVER);
     supply("BAT0", {{"status", "Charging"}});
     EXPECT_EQ(type(&s), POWER_TYPE_MAINS);
-    supply("BAT0", {{"status", "Full"}});
+    supply("BAT0", {{"status", "Full"}, {"capacity", "100"}});
     supply("AC", {{"online", "1"}});
     EXPECT_EQ(type(&s), POWER_TYPE_MAINS);
+    EXPECT_EQ(s.battery_percent, 100);
 }
 
 TEST_F(PowerFolder, BatteryWithoutAMainsSupplyIsUnknown) {

@@ -5,10 +5,13 @@
 #include "qv_sys/assertion.h"
 #include "qv_sys/io.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,21 +27,53 @@ int checked_read(const int* p) {
 
 TEST(AssertionDeathTest, FailedCheckEndsTheProcessBeforeTheNextLine) {
     // Had the handler returned, the exit code would be 7, not the check's.
-    EXPECT_EXIT(
-        {
-            checked_read(nullptr);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(checked_read(nullptr));
 }
 
 TEST(AssertionDeathTest, HandlerCalledDirectlyEndsTheProcess) {
-    EXPECT_EXIT(
-        {
-            sys_assert_handler("host condition", __FILE__, __LINE__, 3, "with %s", "message");
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS({
+        sys_assert_handler("host condition", __FILE__, __LINE__, 3, "with %s", "message");
+    });
+}
+
+// Two threads fail at the same moment: one report, and the other caller is answered at once
+// (it does not wait for the report, and does not run the callbacks a second time).
+std::atomic<int> s_reports{0}, s_answered{0};
+
+void count_report(void*, const char*, const char*, sys_u32, const char*) {
+    const int reports = ++s_reports;
+    for (int i = 0; i < 5000 && s_answered.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fprintf(stderr, "reports=%d answered=%d\n", reports, s_answered.load());
+}
+
+void fail_on_two_threads_at_once() {
+    sys_assert_add_callback(count_report, nullptr);
+    std::atomic<int> ready{0};
+    auto fail = [&] {
+        ++ready;
+        while (ready.load() < 2) {
+        }
+        if (sys_assert_handler("both", __FILE__, __LINE__, 1, nullptr) == 1)
+            ++s_answered;
+    };
+    std::thread a(fail);
+    std::thread b(fail);
+    a.join();
+    b.join();
+}
+
+TEST(AssertionDeathTest, TwoThreadsFailingAtOnceGiveOneReport) {
+    EXPECT_EXIT(fail_on_two_threads_at_once(), ::testing::ExitedWithCode(qv_test::kCheckExitCode),
+                "reports=1 answered=1");
+}
+
+TEST(AssertionDeathTest, AbortEndsAbnormally) {
+#if defined(_WIN32)
+    EXPECT_EXIT(sys_abort(), ::testing::ExitedWithCode(3), "");
+#else
+    EXPECT_EXIT(sys_abort(), ::testing::KilledBySignal(SIGABRT), "");
+#endif
 }
 
 TEST(Assertion, HoldingCheckCostsNothingAndYieldsOne) {
@@ -62,12 +97,8 @@ TEST(AssertDebuggee, DISABLED_FailedChecksResume) {
 }
 
 TEST(AssertionUnderDebugger, FailedChecksTrapAndTakeTheFailurePath) {
-    const qv_test::DebuggedRun run =
-        qv_test::run_test_under_debugger("AssertDebuggee.DISABLED_FailedChecksResume");
-    ASSERT_TRUE(run.started) << "the debuggee did not run to its end";
-    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
     // Two failing SYS_CHECKs trap; the direct handler call does not.
-    EXPECT_EQ(run.traps, 2);
+    qv_test::expect_under_debugger("AssertDebuggee.DISABLED_FailedChecksResume", 2);
 }
 
 } // namespace
@@ -183,11 +214,9 @@ TEST(AssertReportDebuggee, DISABLED_ReportReachesEveryCallbackInOrder) {
 }
 
 TEST(AssertReportUnderDebugger, ReportReachesEveryCallbackInOrder) {
-    const qv_test::DebuggedRun run = qv_test::run_test_under_debugger(
-        "AssertReportDebuggee.DISABLED_ReportReachesEveryCallbackInOrder");
-    ASSERT_TRUE(run.started) << "the debuggee did not run to its end";
-    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
-    EXPECT_EQ(run.traps, 2); // the check and the 65th push
+    // The check and the 65th push trap.
+    qv_test::expect_under_debugger(
+        "AssertReportDebuggee.DISABLED_ReportReachesEveryCallbackInOrder", 2);
 }
 
 TEST(AssertReportDeathTest, PrintedReportThenExitCode) {
@@ -201,17 +230,11 @@ TEST(AssertReportDeathTest, PrintedReportThenExitCode) {
         },
         ::testing::ExitedWithCode(qv_test::kCheckExitCode), "ASSERT failed: value < 0");
     // No callback at all: the process still ends.
-    EXPECT_EXIT(
-        {
-            fail_here(1);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(fail_here(1));
 }
 
 TEST(AssertContextDeathTest, MessagesNeedTheSlotOfTheFirstCallback) {
     // Re-run in a fresh process, where no callback was ever added.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(sys_assert_message_push("early"),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(sys_assert_message_push("early"));
 }

@@ -20,17 +20,15 @@
 
 #define NOINLINE __attribute__((noinline))
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
+#if QV_TEST_TSAN
 // The first lookup of an address makes libdw read that module's tables (through libelf and
 // zlib, whose frames the sanitizer's unwinder often cannot see), and the loader allocates a
 // thread's block of a run-time-loaded library's thread-local data on first touch; the
-// signal-handler tests walk uncached addresses on purpose. Both are documented limits of the
+// signal-handler tests walk uncached addresses on purpose. Both are known limits of the
 // walk. An allocation in a handler outside the two walkers is still reported.
 extern "C" const char* __tsan_default_suppressions() {
     return "signal:libdw.so.1\nsignal:libelf.so.1\nsignal:walk_context\nsignal:on_unwind_frame\n";
 }
-#endif
 #endif
 
 // Keeps a call from becoming a jump (which would drop the caller's frame) and a result from

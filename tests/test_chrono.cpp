@@ -157,12 +157,7 @@ TEST(Time, StartTimeIsRecordedNow) {
 }
 
 TEST(TimeDeathTest, StartTimeBeforeItWasRecordedFailsTheCheck) {
-    EXPECT_EXIT(
-        {
-            sys_time_at_start();
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(sys_time_at_start());
 }
 
 // Run only as the child of TimeUnderDebugger below.
@@ -172,11 +167,7 @@ TEST(TimeDebuggee, DISABLED_StartTimeBeforeItWasRecordedIsZero) {
 }
 
 TEST(TimeUnderDebugger, StartTimeTrapsThenGivesZero) {
-    const qv_test::DebuggedRun run = qv_test::run_test_under_debugger(
-        "TimeDebuggee.DISABLED_StartTimeBeforeItWasRecordedIsZero");
-    ASSERT_TRUE(run.started);
-    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
-    EXPECT_EQ(run.traps, 1);
+    qv_test::expect_under_debugger("TimeDebuggee.DISABLED_StartTimeBeforeItWasRecordedIsZero", 1);
 }
 
 } // namespace

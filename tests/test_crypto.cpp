@@ -260,21 +260,17 @@ TEST(CryptoDeathTest, CapacityWithoutRoomForTheTagFailsTheCheck) {
     Pair a, b;
     sys_u8 buf[26] = {0};
     const Nonce n{};
-    EXPECT_EXIT(crypto_keypair_encrypt(a.p, buf, 10, 25, b.pk(), n.data()),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(crypto_shared_key_encrypt(buf, buf, 10, 25, n.data()),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(crypto_keypair_encrypt(a.p, buf, 10, 25, b.pk(), n.data()));
+    QV_EXPECT_CHECK_FAILS(crypto_shared_key_encrypt(buf, buf, 10, 25, n.data()));
     // A length so large that length + 16 wraps around is no way past the check.
-    EXPECT_EXIT(crypto_shared_key_encrypt(buf, buf, ~(sys_u64)0 - 3, 26, n.data()),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(crypto_shared_key_encrypt(buf, buf, ~(sys_u64)0 - 3, 26, n.data()));
 }
 
 TEST(CryptoDeathTest, AbsurdPassCountFailsTheCheck) {
     crypto_init();
     sys_u8 out[32], salt[16] = {0};
     // 4 + this wraps to 3 in 64 bits; it must be refused, not hashed with 3 passes.
-    EXPECT_EXIT(crypto_password_hash(out, "pw", 2, salt, ~(sys_u64)0),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(crypto_password_hash(out, "pw", 2, salt, ~(sys_u64)0));
 }
 
 TEST(CryptoDebuggee, DISABLED_TooSmallCapacityLeavesTheBuffer) {
@@ -290,11 +286,7 @@ TEST(CryptoDebuggee, DISABLED_TooSmallCapacityLeavesTheBuffer) {
 }
 
 TEST(CryptoUnderDebugger, TooSmallCapacityTrapsAndGivesZero) {
-    const qv_test::DebuggedRun run =
-        qv_test::run_test_under_debugger("CryptoDebuggee.DISABLED_TooSmallCapacityLeavesTheBuffer");
-    ASSERT_TRUE(run.started);
-    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
-    EXPECT_EQ(run.traps, 2);
+    qv_test::expect_under_debugger("CryptoDebuggee.DISABLED_TooSmallCapacityLeavesTheBuffer", 2);
 }
 
 } // namespace

@@ -28,7 +28,7 @@ std::string reference_utoa(sys_u64 v, unsigned r) {
 
 // ---- Integers to text -----------------------------------------------------------------------
 
-TEST(Utoa, SpecifiedCases) {
+TEST(Utoa, KnownValues) {
     char buf[80];
     EXPECT_EQ(sys_utoa(0, buf, 10), 2u);
     EXPECT_STREQ(buf, "0");
@@ -99,23 +99,9 @@ TEST(Itoa, SignInEveryRadix) {
     EXPECT_STREQ(buf, "-1");
 }
 
-TEST(IntegerRoundTrip, RandomValuesInEveryRadix) {
-    std::mt19937_64 rng(3);
+// Random values round-trip in the fuzz target; here the edges of the signed range.
+TEST(IntegerRoundTrip, EdgesInEveryRadix) {
     char buf[80];
-    for (int i = 0; i < 20000; ++i) {
-        const sys_u64 u = rng() >> (rng() % 64);
-        const sys_i64 s = (sys_i64)(rng() >> (rng() % 64)) * ((i & 1) ? -1 : 1);
-        const sys_u8 radix = (sys_u8)(2 + i % 15);
-        sys_bool ok = 0;
-        const sys_u64 n = sys_utoa(u, buf, radix);
-        ASSERT_EQ(n, strlen(buf) + 1);
-        ASSERT_EQ(sys_atou(buf, radix, &ok), u) << buf;
-        ASSERT_EQ(ok, 1);
-        const sys_u64 m = sys_itoa(s, buf, radix);
-        ASSERT_EQ(m, strlen(buf) + 1);
-        ASSERT_EQ(sys_atoi(buf, radix, &ok), s) << buf;
-        ASSERT_EQ(ok, 1);
-    }
     for (sys_i64 edge : {INT64_MIN, INT64_MIN + 1, (sys_i64)-1, (sys_i64)0, INT64_MAX}) {
         for (sys_u8 radix = 2; radix <= 16; ++radix) {
             sys_itoa(edge, buf, radix);
@@ -127,18 +113,8 @@ TEST(IntegerRoundTrip, RandomValuesInEveryRadix) {
 TEST(IntegerFormatterDeathTest, RadixOutside2To16FailsTheCheck) {
     char buf[80];
     for (sys_u8 radix : {(sys_u8)0, (sys_u8)1, (sys_u8)17, (sys_u8)255}) {
-        EXPECT_EXIT(
-            {
-                sys_utoa(5, buf, radix);
-                exit(7);
-            },
-            ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-        EXPECT_EXIT(
-            {
-                sys_itoa(-5, buf, radix);
-                exit(7);
-            },
-            ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+        QV_EXPECT_CHECK_FAILS(sys_utoa(5, buf, radix));
+        QV_EXPECT_CHECK_FAILS(sys_itoa(-5, buf, radix));
     }
 }
 
@@ -159,7 +135,7 @@ TEST(IntegerFormatterChecks, TextsAndFailureValue) {
 
 // ---- Text to integers -----------------------------------------------------------------------
 
-TEST(Atou, SpecifiedCases) {
+TEST(Atou, KnownValues) {
     struct Case {
         const char* text;
         sys_u8 radix;
@@ -250,7 +226,7 @@ TEST(Atoi, SignRules) {
 
 // ---- Text to floating point -----------------------------------------------------------------
 
-TEST(Atof64, SpecifiedCases) {
+TEST(Atof64, KnownValues) {
     struct Case {
         const char* text;
         double value;
@@ -341,7 +317,7 @@ TEST(Atof64, CloseToStrtodForShortDecimals) {
 
 // ---- Floating point to text -----------------------------------------------------------------
 
-TEST(F64toa, SpecifiedCasesTruncate) {
+TEST(F64toa, KnownValuesTruncate) {
     struct Case {
         double value;
         sys_u64 decimals;
@@ -406,21 +382,6 @@ TEST(F64toa, ChoicesForTheOpenCases) {
         const sys_u64 n = sys_f64toa(c.value, buf, c.decimals);
         EXPECT_STREQ(buf, c.text) << c.value;
         EXPECT_EQ(n, strlen(c.text) + 1) << c.value;
-    }
-}
-
-TEST(F64toa, StaysWithin22PlusDecimalsBytes) {
-    std::mt19937_64 rng(5);
-    char buf[256];
-    for (int i = 0; i < 20000; ++i) {
-        double v;
-        const sys_u64 bits = rng();
-        memcpy(&v, &bits, sizeof v); // any bit pattern: tiny, huge, subnormal, inf, nan
-        const sys_u64 decimals = rng() % 26;
-        memset(buf, '#', sizeof buf);
-        const sys_u64 n = sys_f64toa(v, buf, decimals);
-        ASSERT_LE(n, 22 + decimals) << v;
-        ASSERT_EQ(n, strlen(buf) + 1) << v;
     }
 }
 

@@ -30,12 +30,7 @@ TEST(Utf8, ByteSizeOfEveryValidLead) {
 
 TEST(Utf8DeathTest, InvalidLeadFailsTheCheck) {
     for (const char lead : {(char)0x80, (char)0xBF, (char)0xF8, (char)0xFF}) {
-        EXPECT_EXIT(
-            {
-                sys_utf8_character_byte_size(&lead);
-                exit(7);
-            },
-            ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+        QV_EXPECT_CHECK_FAILS(sys_utf8_character_byte_size(&lead));
     }
 }
 
@@ -144,24 +139,9 @@ TEST(Utf8ToUtf32, SequenceCutByTheNulEndsTheText) {
 
 TEST(Utf8ToUtf32DeathTest, ChecksEndTheProcess) {
     sys_u32 out[4];
-    EXPECT_EXIT(
-        {
-            sys_utf8_to_utf32("a\x80", out, 4);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(
-        {
-            sys_utf8_to_utf32("a", nullptr, 4);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(
-        {
-            sys_utf8_to_utf32("a", out, 0);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(sys_utf8_to_utf32("a\x80", out, 4));
+    QV_EXPECT_CHECK_FAILS(sys_utf8_to_utf32("a", nullptr, 4));
+    QV_EXPECT_CHECK_FAILS(sys_utf8_to_utf32("a", out, 0));
 }
 
 // ---- UTF-32 to UTF-8 ------------------------------------------------------------------------
@@ -228,24 +208,9 @@ TEST(Utf32nToUtf8, NoTerminatorAndZeroIsACharacter) {
 TEST(Utf32ToUtf8DeathTest, ChecksEndTheProcess) {
     const sys_u32 big[] = {0x110000, 0};
     char buf[8];
-    EXPECT_EXIT(
-        {
-            sys_utf32_to_utf8(big, buf, 8);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(
-        {
-            sys_utf32n_to_utf8(big, 1, buf, 8);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(
-        {
-            sys_utf32_to_utf8(big + 1, buf, 0);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(sys_utf32_to_utf8(big, buf, 8));
+    QV_EXPECT_CHECK_FAILS(sys_utf32n_to_utf8(big, 1, buf, 8));
+    QV_EXPECT_CHECK_FAILS(sys_utf32_to_utf8(big + 1, buf, 0));
 }
 
 #if QV_TEST_RECORDS_CHECKS
@@ -378,24 +343,9 @@ TEST(WindowsWide, MalformedInputBecomesReplacementCharacters) {
 TEST(WindowsWideDeathTest, BufferTooSmallFailsTheCheck) {
     wchar_t wide[4];
     char out[4];
-    EXPECT_EXIT(
-        {
-            sys_windows_utf8_to_wide(wide, 4, "abcd");
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(
-        {
-            sys_windows_wide_to_utf8(out, 4, L"abcd");
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(
-        {
-            sys_windows_wide_to_utf8(out, 0, L"");
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(sys_windows_utf8_to_wide(wide, 4, "abcd"));
+    QV_EXPECT_CHECK_FAILS(sys_windows_wide_to_utf8(out, 4, L"abcd"));
+    QV_EXPECT_CHECK_FAILS(sys_windows_wide_to_utf8(out, 0, L""));
 }
 
 // Run only under the debugger of the test below: each failed check traps, is resumed, and the
@@ -410,11 +360,7 @@ TEST(WindowsWideDebuggee, DISABLED_FailureValues) {
 }
 
 TEST(WindowsWideUnderDebugger, ChecksTrapAndGiveZero) {
-    const qv_test::DebuggedRun run =
-        qv_test::run_test_under_debugger("WindowsWideDebuggee.DISABLED_FailureValues");
-    ASSERT_TRUE(run.started);
-    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
-    EXPECT_EQ(run.traps, 3);
+    qv_test::expect_under_debugger("WindowsWideDebuggee.DISABLED_FailureValues", 3);
 }
 #endif
 
@@ -437,11 +383,7 @@ TEST(UtfDebuggee, DISABLED_FailureValues) {
 }
 
 TEST(UtfUnderDebugger, ChecksTrapAndTakeTheFailurePath) {
-    const qv_test::DebuggedRun run =
-        qv_test::run_test_under_debugger("UtfDebuggee.DISABLED_FailureValues");
-    ASSERT_TRUE(run.started);
-    EXPECT_EQ(run.exit_code, qv_test::kDebuggeeOk);
-    EXPECT_EQ(run.traps, 5);
+    qv_test::expect_under_debugger("UtfDebuggee.DISABLED_FailureValues", 5);
 }
 
 } // namespace

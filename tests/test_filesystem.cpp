@@ -112,10 +112,8 @@ TEST(Paths, ExecutablePathAndFolderKeepThePlatformSeparator) {
 
 TEST(PathsDeathTest, TooSmallBufferFailsTheConversionCheck) {
     char small[4];
-    EXPECT_EXIT(filesystem_get_exe_path(small, sizeof(small)),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
-    EXPECT_EXIT(filesystem_get_current_directory(small, sizeof(small)),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(filesystem_get_exe_path(small, sizeof(small)));
+    QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
 }
 
 #if QV_TEST_RECORDS_CHECKS
@@ -170,8 +168,7 @@ TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
 }
 
 TEST(PathsDeathTest, SettingAMissingCurrentDirectoryFails) {
-    EXPECT_EXIT(filesystem_set_current_directory("no such folder here/at all"),
-                ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(filesystem_set_current_directory("no such folder here/at all"));
 }
 
 TEST(Paths, TemporaryFolderEndsWithASlash) {

@@ -25,34 +25,10 @@
 
 namespace {
 
+using qv_test::write_file;
+
 std::string fresh_root() {
-    static int counter = 0;
-    char temp[512];
-    filesystem_get_temp_path(temp, sizeof(temp));
-    char name[600];
-    snprintf(name, sizeof(name), "%sqv_file_%d_%d/", temp, (int)getpid(), ++counter);
-    filesystem_create_directories_in_path(name);
-    return name;
-}
-
-std::string read_all(const std::string& path) {
-    std::string out;
-    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
-    if (!f)
-        return "<missing>";
-    char buffer[4096];
-    sys_u64 n;
-    while ((n = filesystem_file_read(f, buffer, sizeof(buffer))) > 0)
-        out.append(buffer, n);
-    filesystem_file_destroy(f);
-    return out;
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    filesystem_file* f = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(filesystem_file_write(f, bytes.data(), bytes.size()), bytes.size());
-    filesystem_file_destroy(f);
+    return qv_test::fresh_folder("qv_file_");
 }
 
 // What each mode does to an existing file holding "hello" and to a missing one: whether it
@@ -93,7 +69,7 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
             EXPECT_EQ(filesystem_file_write(f, "XY", 2), 2u);
         }
         filesystem_file_destroy(f);
-        EXPECT_EQ(read_all(existing), c.after_write ? c.after_write : "hello");
+        EXPECT_EQ(qv_test::read_file(existing), c.after_write ? c.after_write : "hello");
 
         const std::string missing = root + "sub/dir/missing.bin";
         f = filesystem_file_create(missing.c_str(), c.mode, FS_LOCATION_NONE);
@@ -122,7 +98,7 @@ TEST(FileLocations, NameIsTakenUnderTheTemporaryFolder) {
     char temp[512];
     filesystem_get_temp_path(temp, sizeof(temp));
     const std::string full = std::string(temp) + name;
-    EXPECT_EQ(read_all(full), "abc");
+    EXPECT_EQ(qv_test::read_file(full), "abc");
     EXPECT_TRUE(filesystem_delete_file(full.c_str()));
 }
 
@@ -257,7 +233,7 @@ TEST(LogSink, EveryLineSurvivesAnAbruptKill) {
 #else
     EXPECT_NE(code, 0u);
 #endif
-    const std::string log = read_all(root + "sink.log");
+    const std::string log = qv_test::read_file(root + "sink.log");
     std::map<int, std::vector<bool>> seen;
     size_t lines = 0, start = 0;
     const std::string tail = " abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz end";

@@ -16,9 +16,7 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <process.h>
 #include <windows.h>
-#define getpid _getpid
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,31 +27,11 @@ namespace {
 
 constexpr sys_u64 kEpochDelta = 116444736000000000ull;
 
+using qv_test::read_file;
+using qv_test::write_file;
+
 std::string fresh_root() {
-    static int counter = 0;
-    char temp[512];
-    filesystem_get_temp_path(temp, sizeof(temp));
-    char name[600];
-    snprintf(name, sizeof(name), "%sqv_ops_%d_%d/", temp, (int)getpid(), ++counter);
-    filesystem_create_directories_in_path(name);
-    return name;
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    filesystem_file* f = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
-    ASSERT_NE(f, nullptr) << path;
-    filesystem_file_write(f, bytes.data(), bytes.size());
-    filesystem_file_destroy(f);
-}
-
-std::string read_file(const std::string& path) {
-    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
-    if (!f)
-        return "<missing>";
-    std::string out(4096, 0);
-    out.resize(filesystem_file_read(f, out.data(), out.size()));
-    filesystem_file_destroy(f);
-    return out;
+    return qv_test::fresh_folder("qv_ops_");
 }
 
 void make_dir(const std::string& path) {
@@ -119,7 +97,7 @@ TEST(FsTime, TimeSetByThePlatformReadsBackExactly) {
     EXPECT_EQ(filesystem_get_modified_time_utc(path.c_str()), 10);
 }
 
-TEST(FsTime, TextMatchesAnIndependentFormatting) {
+TEST(FsTime, TextMatchesTheCLibrarysFormatting) {
     const time_t t = 1614834367; // a Thursday
     const sys_u64 filetime = kEpochDelta + (sys_u64)t * 10000000ull;
     tm local{};
@@ -162,6 +140,8 @@ TEST(FsTime, PictureLanguage) {
     // 2009-02-03 04:05:06 UTC, a Tuesday; and 15:07:08 on the same day
     const sys_u64 morning = kEpochDelta + 1233633906ull * 10000000ull;
     const sys_u64 afternoon = kEpochDelta + 1233673628ull * 10000000ull;
+    const sys_u64 midnight = kEpochDelta + 1233619506ull * 10000000ull; // 00:05:06
+    const sys_u64 noon = midnight + 12 * 3600 * 10000000ull;
     const struct {
         sys_u64 when;
         const char* date;
@@ -173,6 +153,8 @@ TEST(FsTime, PictureLanguage) {
         {morning, "y yy yyyy", nullptr, "9 09 2009"},
         {morning, nullptr, "h hh H HH m mm s ss t tt", "4 04 4 04 5 05 6 06 A AM"},
         {afternoon, nullptr, "h:mm tt, HH", "3:07 PM, 15"},
+        {midnight, nullptr, "h hh H tt", "12 12 0 AM"},
+        {noon, nullptr, "h H tt", "12 12 PM"},
         {morning, "'Day' d 'of' MMMM, ''yy", nullptr, "Day 3 of February, '09"},
         {morning, "dd.MM hh", "hh dd", "03.02 hh 04 dd"}, // letters of the other picture stay
     };

@@ -18,14 +18,6 @@
 #include <unistd.h>
 #endif
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QV_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define QV_UNDER_SANITIZER 1
-#endif
-#endif
-
 namespace {
 
 enum class Access { none, read, read_write };
@@ -130,14 +122,11 @@ TEST(GuardedMemory, AccessModesSwitchWholePages) {
 TEST(GuardedMemoryDeathTest, MisuseIsReported) {
     // Free before any block exists: a fresh process, where the page size was never fetched.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(sys_mem_access_free(nullptr), ::testing::ExitedWithCode(qv_test::kCheckExitCode),
-                "");
-    EXPECT_EXIT(
-        {
-            unsigned char* block = (unsigned char*)sys_mem_access_malloc(64);
-            sys_mem_access_set(block + 1, SYS_MEM_ACCESS_NONE, 1);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(sys_mem_access_free(nullptr));
+    QV_EXPECT_CHECK_FAILS({
+        unsigned char* block = (unsigned char*)sys_mem_access_malloc(64);
+        sys_mem_access_set(block + 1, SYS_MEM_ACCESS_NONE, 1);
+    });
 }
 
 // Stray accesses to a guarded block fault at once, ending the process as an access violation.
@@ -183,7 +172,7 @@ bool ended_by_access_violation(int status) {
 #else
     if (WIFSIGNALED(status))
         return WTERMSIG(status) == SIGSEGV || WTERMSIG(status) == SIGBUS;
-#if defined(QV_UNDER_SANITIZER)
+#if QV_TEST_ASAN || QV_TEST_TSAN
     // The sanitizers catch the fault themselves, report it and exit with an error code.
     return WIFEXITED(status) && WEXITSTATUS(status) != 0;
 #else

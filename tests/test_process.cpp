@@ -268,12 +268,7 @@ TEST(ExecDeathTest, MissingProgramIsReportedWithFourLines) {
         "Failed to create process. \nCMD: qv_no_such_program_anywhere_4711 \nCMDLINE: "
         "\"qv_no_such_program_anywhere_4711\" \"b c\" \nWORKING_DIR: <not specified> "
         "\nGetLastError: .+");
-    EXPECT_EXIT(
-        {
-            exec_nothing();
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "");
+    QV_EXPECT_CHECK_FAILS(exec_nothing());
 }
 
 #if QV_TEST_RECORDS_CHECKS
@@ -395,7 +390,7 @@ TEST(ExitDeathTest, PrintsTheMessageAndEndsWithTheCode) {
             sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
             sys_exit(3, "bye %s %u", "now", 5u);
         },
-        ::testing::ExitedWithCode(3), "");
+        ::testing::ExitedWithCode(3), "bye now 5"); // on the error stream
 }
 
 } // namespace

@@ -95,18 +95,12 @@ TEST(Shared, LibraryWithoutEntryPointsLoadsAndUnloads) {
     EXPECT_EQ(probe.init_calls + probe.fini_calls, 0u);
 }
 
-std::string g_printed;
-void capture(void*, const char* text, sys_u64, sys_bool) {
-    g_printed += text;
-}
-
 TEST(Shared, MissingLibraryIsQuiet) {
-    sys_printf_add_callback(capture, nullptr);
+    qv_test::PrintLog log;
     plugin_probe probe = {};
     EXPECT_EQ(shared_shared_create("qv_plugin_missing", 1, params_for(&probe)), nullptr);
     EXPECT_EQ(shared_shared_get_loaded_library("qv_plugin_missing", 1), nullptr);
-    sys_printf_remove_callback(capture);
-    EXPECT_EQ(g_printed, "");
+    EXPECT_EQ(log.text(), "");
     EXPECT_NE(shared_shared_get_create_error(), nullptr);
 }
 

@@ -1,10 +1,14 @@
 #include "support/test_support.h"
 
+#include "qv_sys/filesystem.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 
 #if defined(_WIN32)
+#include <process.h>
 #include <windows.h>
+#define getpid _getpid
 #else
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -21,6 +25,50 @@ bool running_under_wine() {
 #else
     return false;
 #endif
+}
+
+std::string fresh_folder(const char* prefix) {
+    static int counter = 0;
+    char temp[512];
+    filesystem_get_temp_path(temp, sizeof(temp));
+    char name[600];
+    // Process numbers come back (under Wine within a few runs): a name still taken by an
+    // earlier run is passed over.
+    do
+        snprintf(name, sizeof(name), "%s%s%d_%d/", temp, prefix, (int)getpid(), ++counter);
+    while (filesystem_get_attr(name) != 0);
+    filesystem_create_directories_in_path(name);
+    return name;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
+    ASSERT_NE(f, nullptr) << path;
+    EXPECT_EQ(filesystem_file_write(f, bytes.data(), bytes.size()), bytes.size());
+    filesystem_file_destroy(f);
+}
+
+std::string read_file(const std::string& path) {
+    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
+    if (!f)
+        return "<missing>";
+    std::string out;
+    char buffer[4096];
+    sys_u64 n;
+    while ((n = filesystem_file_read(f, buffer, sizeof(buffer))) > 0)
+        out.append(buffer, n);
+    filesystem_file_destroy(f);
+    return out;
+}
+
+void expect_under_debugger(const std::string& full_test_name, int traps, bool at_least) {
+    const DebuggedRun run = run_test_under_debugger(full_test_name);
+    ASSERT_TRUE(run.started) << full_test_name << " did not run to its end";
+    EXPECT_EQ(run.exit_code, kDebuggeeOk) << full_test_name;
+    if (at_least)
+        EXPECT_GE(run.traps, traps) << full_test_name;
+    else
+        EXPECT_EQ(run.traps, traps) << full_test_name;
 }
 
 void end_debuggee() {

@@ -4,7 +4,30 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include "qv_sys/io.h"
+
+#include <mutex>
 #include <string>
+#include <vector>
+
+// The sanitizer this program is built with: gcc and clang announce them differently.
+#if defined(__has_feature)
+#define QV_TEST_FEATURE(x) __has_feature(x)
+#else
+#define QV_TEST_FEATURE(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || QV_TEST_FEATURE(address_sanitizer)
+#define QV_TEST_ASAN 1
+#else
+#define QV_TEST_ASAN 0
+#endif
+#if defined(__SANITIZE_THREAD__) || QV_TEST_FEATURE(thread_sanitizer)
+#define QV_TEST_TSAN 1
+#else
+#define QV_TEST_TSAN 0
+#endif
 
 namespace qv_test {
 
@@ -29,9 +52,67 @@ struct DebuggedRun {
 // the (DISABLED_) test `full_test_name` (e.g. "AssertDebuggee.DISABLED_Run") selected.
 DebuggedRun run_test_under_debugger(const std::string& full_test_name);
 
+// Runs that scenario under the debugger and expects it to run to its end with its own
+// expectations met, after `traps` breakpoint traps (at least that many when `at_least`).
+void expect_under_debugger(const std::string& full_test_name, int traps, bool at_least = false);
+
+// Collects every printed line, from any thread, while it lives.
+class PrintLog {
+  public:
+    PrintLog() { sys_printf_add_callback(&PrintLog::add, this); }
+    ~PrintLog() { sys_printf_remove_callback(&PrintLog::add); }
+    PrintLog(const PrintLog&) = delete;
+    PrintLog& operator=(const PrintLog&) = delete;
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    std::string text() {
+        std::string all;
+        for (const std::string& line : lines())
+            all += line;
+        return all;
+    }
+    // Index of the first line containing `text`, or -1.
+    int find(const std::string& text) {
+        const std::vector<std::string> all = lines();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].find(text) != std::string::npos)
+                return int(i);
+        return -1;
+    }
+
+  private:
+    static void add(void* user, const char* text, sys_u64 length, sys_bool) {
+        PrintLog* self = static_cast<PrintLog*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->lines_.emplace_back(text, length);
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A new empty folder of this process under the temporary folder, its path ending in '/'.
+std::string fresh_folder(const char* prefix);
+
+// A whole file written and read through the library; reading gives "<missing>" when the file
+// does not open.
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+
 // Ends a debuggee scenario: exit code kDebuggeeOk when none of its expectations failed, so the
 // debugger side can tell a clean run from one that failed or died.
 inline constexpr int kDebuggeeOk = 42;
 [[noreturn]] void end_debuggee();
 
 } // namespace qv_test
+
+// The statements fail a check: the process ends with the check's exit code before the line
+// after them runs (had the handler returned, the exit code would be 7).
+#define QV_EXPECT_CHECK_FAILS(...)                                                                 \
+    EXPECT_EXIT(                                                                                   \
+        {                                                                                          \
+            __VA_ARGS__;                                                                           \
+            exit(7);                                                                               \
+        },                                                                                         \
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "")

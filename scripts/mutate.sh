@@ -1,0 +1,309 @@
+#!/usr/bin/env bash
+# Plants known faults in the library one at a time and checks that the tests notice.
+#
+#   bash scripts/mutate.sh                 every Linux fault, on the Linux build
+#   bash scripts/mutate.sh --win64         the faults in the Windows folder, under Wine
+#   bash scripts/mutate.sh NAME...         only the named faults (either lane)
+#   bash scripts/mutate.sh --rev REV       against the tests (and sources) of a commit
+#
+# A fault is an exact text substitution (file, old text, new text) applied alone to a scratch
+# copy of the tree under build/mutate/<lane>/tree; the test programs of that family are
+# rebuilt (ninja rebuilds only what the fault touched) and their tests run through CTest.
+# A fault whose old text is no longer in the file is reported stale and not counted; one
+# that no longer compiles is reported as such and not counted either. Not part of the
+# regular lanes: run it by hand or nightly (a run takes a while on two cores).
+set -uo pipefail
+# The whole script is one compound command, read before it runs: editing this file while a
+# run is under way cannot change what that run does.
+{
+cd "$(dirname "$0")/.."
+root=$PWD
+
+lane=linux
+rev=""
+only=()
+while [ $# -gt 0 ]; do
+  arg=$1; shift
+  case $arg in
+    --win64) lane=win64 ;;
+    --rev) rev=$1; shift ;;
+    -*) echo "unknown option $arg" >&2; exit 2 ;;
+    *) only+=("$arg") ;;
+  esac
+done
+
+names=() files=() programs=() olds=() news=()
+# fault NAME FILE "PROGRAM..." OLD NEW
+fault() {
+  names+=("$1") files+=("$2") programs+=("$3") olds+=("$4") news+=("$5")
+}
+
+# ---- memory ----------------------------------------------------------------------------------
+fault malloc-zero-not-null src/sysmemory.cpp test_sysmemory \
+  $'    if (size == 0)\n        return nullptr;\n    return os_heap_alloc' $'    return os_heap_alloc'
+fault realloc-zero-frees src/platform/posix/memory.cpp test_sysmemory \
+  'realloc(ptr, size ? (size_t)size : 1)' 'realloc(ptr, (size_t)size)'
+fault guard-page-missing src/sysmemory.cpp test_guarded_memory \
+  'const sys_u64 total = (block_pages + 2) * page;' 'const sys_u64 total = (block_pages + 1) * page;'
+fault guard-block-rounds-down src/sysmemory.cpp test_guarded_memory \
+  $'const sys_u64 block_pages = size / page + (size % page != 0 ? 1 : 0);\n    if (block_pages' \
+  $'const sys_u64 block_pages = size / page;\n    if (block_pages'
+fault win-heap-realloc-zero src/platform/win32/memory.cpp test_sysmemory \
+  'HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size)' 'HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size + 16)'
+
+# ---- checks and reports ----------------------------------------------------------------------
+fault check-reports-twice src/assertion.cpp test_assertion \
+  's_in_assertion.exchange(1, std::memory_order_acq_rel) != 0' 's_in_assertion.load() != 0'
+fault callback-removal-keeps-count src/assertion.cpp test_assertion \
+  $'        --sys_num_assert_callbacks;' ''
+fault context-pop-off-by-one src/assertion.cpp test_assertion \
+  'const char* ret = vdata->messages[vdata->count];' 'const char* ret = vdata->messages[vdata->count - 1];'
+fault abort-exits-quietly src/assertion.cpp test_assertion \
+  $'void sys_abort(void) {\n    abort();' $'void sys_abort(void) {\n    exit(3);'
+fault win-check-exit-code src/platform/win32/process.cpp test_assertion \
+  'ExitProcess((UINT)-1);' 'ExitProcess(1);'
+
+# ---- formatting and printing -----------------------------------------------------------------
+fault vprintf-to-error-stream src/io.cpp test_io \
+  $'void sys_vprintf(const char* format, va_list args) {\n    dispatch(format, args, 0);' \
+  $'void sys_vprintf(const char* format, va_list args) {\n    dispatch(format, args, 1);'
+fault vperrorf-to-output-stream src/io.cpp test_io \
+  $'void sys_vperrorf(const char* format, va_list args) {\n    dispatch(format, args, 1);' \
+  $'void sys_vperrorf(const char* format, va_list args) {\n    dispatch(format, args, 0);'
+fault logs-switch-ignored src/io.cpp test_io \
+  'if (!s_logs_enabled || io_num_printf_callbacks == 0)' 'if (io_num_printf_callbacks == 0)'
+fault float-default-decimals src/io.cpp test_io \
+  'sys_u64 decimals = s.precision == kNoPrecision ? 3 : s.precision;' \
+  'sys_u64 decimals = s.precision == kNoPrecision ? 6 : s.precision;'
+fault width-unclamped src/io.cpp test_io \
+  $'        if (s.width > kMaxWidth)\n            s.width = kMaxWidth;' ''
+fault exit-message-to-output src/process.cpp test_process \
+  '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
+
+# ---- clocks --------------------------------------------------------------------------------
+fault microseconds-as-milliseconds src/chrono.cpp "test_chrono itest_chrono" \
+  '(sys_i64)((a - b) * 1000000u)' '(sys_i64)((a - b) * 1000u)'
+fault ticks-after-wrong-scale src/chrono.cpp "test_chrono itest_chrono" \
+  'return t + (sys_u64)(product / 1000000);' 'return t + (sys_u64)(product / 1000);'
+fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem_ops \
+  'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
+fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem_ops \
+  't.tm_hour < 12 ? "AM" : "PM"' 't.tm_hour <= 12 ? "AM" : "PM"'
+
+# ---- text ----------------------------------------------------------------------------------
+fault strncpy-drops-terminator src/cstr.cpp test_cstr \
+  $'    dst[capacity - 1] = 0;\n    return capacity - 1;' $'    return capacity - 1;'
+fault strcat-returns-start src/cstr.cpp test_cstr \
+  $'    memcpy(end, src, length + 1);\n    return end + length;' $'    memcpy(end, src, length + 1);\n    return dst;'
+fault f64toa-rounds src/cstr_number.cpp test_cstr_number \
+  'sys_u64 fraction = (sys_u64)scaled;' 'sys_u64 fraction = (sys_u64)(scaled + 0.5);'
+fault itoa-negative-length src/cstr_number.cpp test_cstr_number \
+  'return put_unsigned(0 - (sys_u64)value, buffer + 1, radix) + 2;' \
+  'return put_unsigned(0 - (sys_u64)value, buffer + 1, radix) + 1;'
+fault utf32-no-room-for-nul src/cstr_utf.cpp test_cstr_utf \
+  'if (size + 1 > capacity - written)' 'if (size > capacity - written)'
+fault utf32n-overruns src/cstr_utf.cpp test_cstr_utf \
+  $'        if (size > capacity - written)\n            break;\n        utf8_put(buffer + written, cp, size);\n        written += size;\n    }\n    return written;' \
+  $'        if (size > capacity - written + 1)\n            break;\n        utf8_put(buffer + written, cp, size);\n        written += size;\n    }\n    return written;'
+fault upper-ascii-range src/cstr.cpp "test_cstr itest_cstr" \
+  "return (unsigned char)(c - 'A') < 26;" "return (unsigned char)(c - 'A') < 25;"
+
+# ---- data ----------------------------------------------------------------------------------
+fault stream-hash-boundary src/hash.cpp test_hash \
+  'if (state->bytes >= 32)' 'if (state->bytes > 32)'
+fault stream-hash-remainder-lost src/hash.cpp test_hash \
+  $'    if (size > 0)\n        memcpy(state->input, p, (size_t)size);' ''
+fault json-get-leaves-object src/json.cpp test_json \
+  'for (; t != end && t->_depth >= depth; ++t) {' 'for (; t != end; ++t) {'
+fault json-index-off-by-one src/json.cpp test_json \
+  'if (t->_depth == elements_depth && number++ == index)' 'if (t->_depth == elements_depth && ++number == index)'
+fault json-close-mismatch src/json.cpp test_json \
+  $'            if (t->_type != (c == \'}\' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))\n                return JSON_RESULT_INVALID;\n            t->_length' \
+  $'            t->_length'
+fault copy-ignores-capacity src/compress.cpp test_compress \
+  $'    if (capacity < size)\n        return 0;' $'    if (capacity + 1 < size)\n        return 0;'
+fault decompress-error-as-size src/compress.cpp test_compress \
+  'return decoded >= 0 ? (sys_u64)decoded : 0;' 'return (sys_u64)decoded;'
+fault crypto-tag-bound src/crypto.cpp test_crypto \
+  'length <= capacity - CRYPTO_TAG_SIZE;' 'length < capacity - CRYPTO_TAG_SIZE;'
+fault crypto-opened-length src/crypto.cpp test_crypto \
+  '    return length - CRYPTO_TAG_SIZE;' '    return length;'
+
+# ---- threads -------------------------------------------------------------------------------
+fault timed-wait-wrong-unit src/platform/posix/thread.cpp test_thread \
+  '(long)(milliseconds % 1000) * 1000000L' '(long)(milliseconds % 1000) * 1000L'
+fault win-timed-wait-wrong-unit src/platform/win32/thread.cpp test_thread \
+  'os_win32_cs(mutex), milliseconds))' 'os_win32_cs(mutex), milliseconds / 1000))'
+fault affinity-modulo-32 src/thread_create.cpp test_thread_create \
+  '% 64));' '% 32));'
+fault barrier-not-reset src/thread.cpp "test_thread itest_thread" \
+  $'        barrier->arrived = 0;\n        barrier->phase += 1;' $'        barrier->phase += 1;'
+fault atomic-sub-adds src/thread.cpp test_thread \
+  'return os_atomic32_add(u32(atomic), sys_u32(0) - amount);' 'return os_atomic32_add(u32(atomic), amount);'
+fault timed-wait-timeout-fails src/thread.cpp test_thread \
+  $'    if (result == OsWaitResult::timed_out)\n        return;' ''
+
+# ---- files, processes, machine -----------------------------------------------------------
+fault session-path-without-name src/filesystem.cpp test_filesystem \
+  's_session_name[0] != 0' 's_session_name[0] == 1'
+fault append-mode-truncates src/filesystem_file.cpp test_filesystem_file \
+  '{"rb", "wb", "ab",' '{"rb", "wb", "wb",'
+fault signal-exit-code src/platform/posix/exec.cpp test_process \
+  'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
+fault plugin-prefers-plain-build src/shared.cpp test_shared \
+  'const char* const kSuffixes[] = {".x86_64.avx2", ".x86_64", ""};' \
+  'const char* const kSuffixes[] = {".x86_64", ".x86_64.avx2", ""};'
+fault power-conserve-wrong-type src/misc.cpp "itest_misc test_misc" \
+  '== POWER_TYPE_BATTERY_SAVER ? 1 : 0' '== POWER_TYPE_BATTERY ? 1 : 0'
+fault charging-not-mains src/misc.cpp "itest_misc test_misc" \
+  $'    if ((s.battery_flag & 8) != 0)\n        return POWER_TYPE_MAINS;' ''
+fault battery-full-rejected src/platform/posix/misc.cpp itest_misc \
+  'v >= 0 && v <= 100' 'v >= 0 && v < 100'
+fault cpu-avx2-wrong-bit src/misc.cpp test_misc \
+  '{7, 1, 5},  // AVX2' '{7, 1, 6},  // AVX2'
+
+# ---- call stacks, crashes, profiler ----------------------------------------------------------
+fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \
+  'if (n > capacity - 1)' 'if (n > capacity)'
+fault marker-keeps-separator src/callstack.cpp "itest_callstack test_callstack" \
+  $'    if (*at == \'/\' || *at == \'\\\\\')\n        ++at;' ''
+
+fault crash-dump-name src/crash.cpp test_crash \
+  '"%s%s_crash.dmp"' '"%s%s.dmp"'
+fault profiler-self-time-unclamped src/profiler/messages.cpp "itest_profiler_live itest_profiler_samples" \
+  'self < 0 ? 0 : (prf_u64)self' '(prf_u64)self'
+
+# ---- checks that no longer fire -------------------------------------------------------------
+fault utf32-empty-buffer-unchecked src/cstr_utf.cpp test_cstr_utf \
+  $'    if (capacity == 0) {\n        SYS_CHECK(!"no");' $'    if (capacity == 0) {\n        (void)0;'
+fault machine-guid-size-unchecked src/misc.cpp test_misc \
+  '        SYS_CHECK(buf_size < out_max);' '        (void)(buf_size < out_max);'
+fault compress-unknown-mode-quiet src/compress.cpp test_compress \
+  $'    default:\n        SYS_CHECK(!"Failure");\n        return 0;\n    }\n}\n\nsys_u64 decompress(' \
+  $'    default:\n        return 0;\n    }\n}\n\nsys_u64 decompress('
+
+# ---- running them ------------------------------------------------------------------------
+scratch=$root/build/mutate/$lane
+tree=$scratch/tree
+build=$tree/build/dev # the same layout as a developer build, so ccache serves the first build
+log=$scratch/mutate.log
+mkdir -p "$tree"
+
+origin=$root
+if [ -n "$rev" ]; then
+  origin=$scratch/rev
+  rm -rf "$origin" && mkdir -p "$origin"
+  git archive "$rev" | tar -x -C "$origin"
+fi
+
+sync_tree() { # copies only files whose content differs, stamped now: ninja rebuilds those
+  rsync -rlpD --checksum --delete --exclude /build --exclude /.git \
+    "$origin/" "$tree/"
+}
+
+configure() {
+  [ -f "$build/build.ninja" ] && return 0
+  if [ "$lane" = win64 ]; then
+    cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+      -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/mingw-w64-x86_64.cmake" \
+      -DQV_SYS_WIN64_DEPS="$(bash scripts/install-deps.sh win64-prefix)" >/dev/null
+  else
+    cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
+  fi
+}
+
+# The CTest names of a test program's tests begin with its suite names.
+suites_of() { # program...
+  local p
+  for p in "$@"; do
+    grep -ohE '^(TEST|TEST_F|TEST_P|TYPED_TEST)\(\s*[A-Za-z0-9_]+' "$tree/tests/$p.cpp" |
+      sed -E 's/.*\(\s*//'
+  done | sort -u | paste -sd'|'
+}
+
+run_tests() { # program... ; returns non-zero when any test fails
+  local regex
+  regex="^($(suites_of "$@"))[./]"
+  # Profiler tests listen on a fixed port: a private network namespace keeps runs apart.
+  unshare -n sh -c "ip link set lo up && cd '$build' && ctest -j2 --timeout 120 -R '$regex'" \
+    >>"$log" 2>&1
+}
+
+if [ "$lane" = win64 ]; then
+  export WINEPREFIX=$scratch/wineprefix WINEDEBUG=-all
+  if [ ! -d "$WINEPREFIX" ]; then
+    WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+  wineserver -p </dev/null >/dev/null 2>&1
+fi
+
+selected=()
+for i in "${!names[@]}"; do
+  if [ ${#only[@]} -gt 0 ]; then
+    keep=0
+    for n in "${only[@]}"; do [ "$n" = "${names[$i]}" ] && keep=1; done
+    [ $keep = 1 ] || continue
+  fi
+  case ${files[$i]} in
+    src/platform/win32/*) [ "$lane" = win64 ] || { echo "skip ${names[$i]}: --win64 lane"; continue; } ;;
+    *) [ "$lane" = linux ] || continue ;;
+  esac
+  selected+=("$i")
+done
+[ ${#selected[@]} -gt 0 ] || { echo "no fault selected"; exit 2; }
+
+: >"$log"
+sync_tree
+configure || { echo "configure failed"; exit 1; }
+all_programs=$(for i in "${selected[@]}"; do echo ${programs[$i]}; done | tr ' ' '\n' | sort -u)
+# shellcheck disable=SC2086
+cmake --build "$build" -j2 --target $all_programs >>"$log" 2>&1 || { echo "build failed"; exit 1; }
+echo "baseline: the unchanged tree must pass" | tee -a "$log"
+# shellcheck disable=SC2086
+run_tests $all_programs || { echo "baseline FAILED: see $log"; exit 1; }
+
+killed=0 survived=0 stale=0 broken=0
+survivors=()
+for i in "${selected[@]}"; do
+  name=${names[$i]} file=${files[$i]}
+  echo "=== $name ($file)" >>"$log"
+  if ! OLD=${olds[$i]} NEW=${news[$i]} python3 - "$tree/$file" <<'EOF'; then
+import os, sys
+path = sys.argv[1]
+text = open(path, encoding="utf-8").read()
+old, new = os.environ["OLD"], os.environ["NEW"]
+if old not in text:
+    sys.exit(1)
+open(path, "w", encoding="utf-8").write(text.replace(old, new, 1))
+EOF
+    printf '%-34s stale (text not found in %s)\n' "$name" "$file"
+    stale=$((stale + 1))
+    continue
+  fi
+  # shellcheck disable=SC2086
+  if ! cmake --build "$build" -j2 --target ${programs[$i]} >>"$log" 2>&1; then
+    result="does not build"
+    broken=$((broken + 1))
+  elif run_tests ${programs[$i]}; then
+    result=SURVIVED
+    survived=$((survived + 1))
+    survivors+=("$name")
+  else
+    result=killed
+    killed=$((killed + 1))
+  fi
+  cp "$origin/$file" "$tree/$file" # a fresh time stamp: the next build recompiles it
+  printf '%-34s %s\n' "$name" "$result"
+done
+
+counted=$((killed + survived))
+echo "---"
+echo "lane $lane: $killed killed, $survived survived, $stale stale, $broken not building"
+[ $counted -gt 0 ] && echo "kill rate: $((killed * 100 / counted))% ($killed of $counted)"
+[ ${#survivors[@]} -eq 0 ] || echo "survivors: ${survivors[*]}"
+[ "$lane" = win64 ] && wineserver -k 2>/dev/null
+exit 0
+}
