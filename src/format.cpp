@@ -379,7 +379,7 @@ struct Text {
 };
 
 // ---- conversions -------------------------------------------------------------------------
-// Each returns false when the specification prints nothing, else fills `t`.
+// Each returns false when the conversion prints nothing, else fills `t`.
 
 inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& s, Text& t) {
     if (s.has_precision)
@@ -656,7 +656,7 @@ inline void take_stars(Spec& s, const Positions& pos, va_list* seq) {
     }
 }
 
-// Moves a fresh copy of the arguments to the specification's position and records its
+// Moves a fresh copy of the arguments to the conversion's position and records its
 // letter and byte width there.
 void locate_position(Positions& pos, const Spec& s, const char* format, va_list args,
                      va_list* positional) {

@@ -24,7 +24,7 @@ import websockets
 
 
 def murmur3(data, seed=0):
-    """The 32-bit name hash, written here independently of the library."""
+    """The 32-bit name hash, computed here in Python, apart from the library."""
     c1, c2 = 0xCC9E2D51, 0x1B873593
     h = seed
     length = len(data)

@@ -257,7 +257,7 @@ TEST(UtfChecks, TextsAndFailureValues) {
 
 // ---- Case mapping ---------------------------------------------------------------------------
 
-TEST(Utf32Case, SpecifiedPairs) {
+TEST(Utf32Case, MappedAndUnmappedPairs) {
     sys_u32 text[] = {0xE9, 0xFF, 0x131, 0xDF, 0x4E2D, 'a', 0};
     sys_utf32_to_upper(text);
     const sys_u32 upper[] = {0xC9, 0x178, 0x49, 0xDF, 0x4E2D, 'A', 0};
