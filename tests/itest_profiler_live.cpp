@@ -71,6 +71,11 @@ std::vector<prf_u8> serialise(Sample* root, const char* thread_name) {
 
 TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
     EXPECT_EQ(HashName(""), 0u);
+    // Every length of the last, incomplete block, and one whole block.
+    EXPECT_EQ(HashName("a"), 0x3c2569b2u);
+    EXPECT_EQ(HashName("ab"), 0x9bbfd75fu);
+    EXPECT_EQ(HashName("abc"), 0xb3dd93fau);
+    EXPECT_EQ(HashName("abcd"), 0x43ed676au);
     EXPECT_EQ(HashName("hello"), 0x248bfa47u);
     EXPECT_EQ(HashName("The quick brown fox jumps over the lazy dog"), 0x2e4ff723u);
     std::string long_name(300, 'q');
