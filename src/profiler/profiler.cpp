@@ -370,6 +370,46 @@ static inline ThreadSampler* SamplerOf(Profiler* prof) {
     return FetchThreadSamplerFast(prof, &ts) == PRF_ERROR_NONE ? ts : NULL;
 }
 
+static inline NameCacheEntry* NameCache_Entry(ThreadSampler* ts, const char* name) {
+    uintptr_t at = (uintptr_t)name;
+    return &ts->name_cache[(at ^ (at >> 7)) % PRF_NAME_CACHE_SIZE];
+}
+
+// The hash of a name this thread stored before. The address alone proves nothing, since a
+// host may build its names in a buffer that it reuses, so the bytes are compared too; that
+// costs less than hashing them. Bytes past the name's NUL are never read.
+static inline bool NameCache_Find(ThreadSampler* ts, const char* name, prf_u32* hash) {
+    const NameCacheEntry* entry = NameCache_Entry(ts, name);
+    if (entry->name != name)
+        return false;
+    // The text has no NUL before `length`, so a name that matches so far has none either, and
+    // the next byte is still part of it.
+    prf_u32 length = entry->length;
+    for (prf_u32 i = 0; i < length; ++i)
+        if (name[i] != entry->text[i])
+            return false;
+    if (name[length] != '\0')
+        return false;
+    *hash = entry->hash;
+    return true;
+}
+
+// Remembers a stored name, when it is short enough.
+__attribute__((noinline)) static void NameCache_Put(ThreadSampler* ts, const char* name,
+                                                    prf_u32 hash) {
+    NameCacheEntry* entry = NameCache_Entry(ts, name);
+    for (prf_u32 i = 0; i < PRF_NAME_CACHE_TEXT; ++i) {
+        entry->text[i] = name[i];
+        if (name[i] == '\0') {
+            entry->name = name;
+            entry->hash = hash;
+            entry->length = i;
+            return;
+        }
+    }
+    entry->name = NULL; // too long: the text is not whole
+}
+
 // Sampler_Begin once the calling thread's sampler is known.
 __attribute__((always_inline)) static inline void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts,
                                                                   const char* name, prf_u32 flags,
@@ -381,8 +421,11 @@ __attribute__((always_inline)) static inline void Sampler_BeginOn(Profiler* prof
         return;
     }
 
+    PRF_ASSERT(name != NULL);
     prf_u32 name_hash;
-    if (hash_cache != NULL && *hash_cache != 0) {
+    if (hash_cache == NULL && NameCache_Find(ts, name, &name_hash)) {
+        // Already in the name table.
+    } else if (hash_cache != NULL && *hash_cache != 0) {
         name_hash = *hash_cache;
         // The caches outlive the instance and its samplers; streaming mode pushes every name
         // from the tree's own sampler, so a new sampler must learn it too.
@@ -396,9 +439,14 @@ __attribute__((always_inline)) static inline void Sampler_BeginOn(Profiler* prof
         // marks an empty slot, so a name hashing to 0 (one in four billion) is not stored.
         // Names are never removed from the table, so a hash remembered here is known there.
         prf_u32* known = &ts->known_hashes[name_hash % PRF_KNOWN_HASHES];
-        if (__builtin_expect(*known != name_hash, 0) && name_hash != 0 &&
-            NameTable_Add(ts->names, name_hash, name) == PRF_ERROR_NONE)
+        bool stored = *known == name_hash;
+        if (!stored && name_hash != 0 &&
+            NameTable_Add(ts->names, name_hash, name) == PRF_ERROR_NONE) {
             *known = name_hash;
+            stored = true;
+        }
+        if (stored && hash_cache == NULL)
+            NameCache_Put(ts, name, name_hash);
     }
 
     SampleTree* tree = ts->sample_tree;

@@ -325,6 +325,16 @@ prf_error Server_Update(Server* server);
 // --- the instance (profiler.cpp) ------------------------------------------------------------
 struct Profiler;
 #define PRF_KNOWN_HASHES 64u
+// A name that scope_begin hashed and stored, by its address: the next call with the same
+// pointer and the same bytes takes the hash from here. Longer names are always hashed.
+#define PRF_NAME_CACHE_SIZE 64u
+#define PRF_NAME_CACHE_TEXT 32u
+struct NameCacheEntry {
+    const char* name; // null: empty
+    prf_u32 hash;
+    prf_u32 length;
+    char text[PRF_NAME_CACHE_TEXT]; // the bytes it had, with their NUL
+};
 struct ThreadSampler {
     char name[256];
     SampleTree* sample_tree;
@@ -340,6 +350,7 @@ struct ThreadSampler {
     // Hashes whose names are already in `names`, by hash modulo the size: a scope_begin
     // whose name was stored before skips the table's own lookup.
     prf_u32 known_hashes[PRF_KNOWN_HASHES];
+    NameCacheEntry name_cache[PRF_NAME_CACHE_SIZE];
     // Streaming mode: trees this thread could not hand on, ever. Only the owner writes it (a
     // plain add: no locked instruction per dropped tree); the profiler thread sums all
     // samplers' counts for "DROP".
