@@ -161,7 +161,6 @@ static prf_error FetchThreadSamplerSlow(Profiler* prof, ThreadSampler** out);
 // The hot path stays small enough to be inlined into the scope calls; the slot and the
 // sampler's creation are out of line.
 static inline prf_error FetchThreadSamplerFast(Profiler* prof, ThreadSampler** out) {
-    PRF_ASSERT(prof != NULL);
 #if PRF_SAMPLER_CACHE
     if (t_sampler_cache.instance == prof->instance_number) {
         *out = t_sampler_cache.sampler;
@@ -172,6 +171,7 @@ static inline prf_error FetchThreadSamplerFast(Profiler* prof, ThreadSampler** o
 }
 
 prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+    PRF_ASSERT(prof != NULL);
     return FetchThreadSamplerFast(prof, out);
 }
 
@@ -370,9 +370,11 @@ static inline ThreadSampler* SamplerOf(Profiler* prof) {
     return FetchThreadSamplerFast(prof, &ts) == PRF_ERROR_NONE ? ts : NULL;
 }
 
+// By the address's low bits: a program's name literals lie packed side by side, so the names
+// of one piece of code fall on different entries; a scattered mapping would make neighbours
+// collide at random.
 static inline NameCacheEntry* NameCache_Entry(ThreadSampler* ts, const char* name) {
-    uintptr_t at = (uintptr_t)name;
-    return &ts->name_cache[(at ^ (at >> 7)) % PRF_NAME_CACHE_SIZE];
+    return &ts->name_cache[(uintptr_t)name % PRF_NAME_CACHE_SIZE];
 }
 
 // The hash of a name this thread stored before. The address alone proves nothing, since a
