@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -71,6 +72,11 @@ std::vector<prf_u8> serialise(Sample* root, const char* thread_name) {
 
 TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
     EXPECT_EQ(HashName(""), 0u);
+    // Every length of the last, incomplete block, and one whole block.
+    EXPECT_EQ(HashName("a"), 0x3c2569b2u);
+    EXPECT_EQ(HashName("ab"), 0x9bbfd75fu);
+    EXPECT_EQ(HashName("abc"), 0xb3dd93fau);
+    EXPECT_EQ(HashName("abcd"), 0x43ed676au);
     EXPECT_EQ(HashName("hello"), 0x248bfa47u);
     EXPECT_EQ(HashName("The quick brown fox jumps over the lazy dog"), 0x2e4ff723u);
     std::string long_name(300, 'q');
@@ -268,6 +274,42 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNameAndOneTreeWhenTheOutermostCloses) {
     got = drain_queue();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].tree->path_id, outer_path);
+    release_trees(got);
+}
+
+// A host may build its names in a buffer that it reuses: each scope is named by the bytes the
+// buffer holds at its scope_begin, and each of those names is stored.
+TEST_F(ProfilerInstance, ANameBufferReusedWithOtherBytesNamesEachScopeByItsBytes) {
+    // Longer, shorter, a prefix and back: the same address with other bytes each time.
+    const char* const texts[] = {"job 1", "job 12", "job 1", "job", "jo", "job 2", "job 1"};
+    char buffer[32];
+    scope_begin("frame");
+    for (const char* text : texts) {
+        strcpy(buffer, text);
+        scope_begin(buffer);
+        scope_end();
+    }
+    scope_end();
+    std::vector<QueuedMessage> got = drain_queue();
+    Sample* frame = nullptr;
+    for (const QueuedMessage& m : got)
+        if (m.id == MsgID_Tree)
+            frame = m.tree;
+    ASSERT_NE(frame, nullptr);
+    Sample* child = frame->first_child;
+    ThreadSampler* ts = nullptr;
+    ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
+    for (const char* text : texts) {
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(child->name_hash, HashName(text)) << text;
+        char stored[32];
+        EXPECT_NE(NameTable_CopyName(ts->names, HashName(text), stored, sizeof(stored)),
+                  PRF_NOT_FOUND)
+            << text;
+        EXPECT_STREQ(stored, text);
+        child = child->next_sibling;
+    }
+    EXPECT_EQ(child, nullptr);
     release_trees(got);
 }
 

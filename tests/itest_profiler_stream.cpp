@@ -319,6 +319,13 @@ TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
         scope_end(); // "main": the scopes left out were paired, so this closes it
         EXPECT_EQ(ts->sample_tree->current_parent, ts->sample_tree->root);
         EXPECT_EQ(ts->failed_pushes, 0u);
+        // Every sample now waits in the queued tree (no viewer reads it): an outermost scope
+        // left out counts as a dropped tree, and its end still pairs.
+        EXPECT_EQ(ts->dropped_trees, 0u);
+        scope_begin("late");
+        scope_end();
+        EXPECT_EQ(ts->dropped_trees, 1u);
+        EXPECT_EQ(ts->failed_pushes, 0u);
     });
     runner.join();
     scope_static_destroy();

@@ -366,6 +366,9 @@ bool os_mapped_file_close(OsMappedFile* mapped);
 // The counter behind the profiler's microsecond timer, and its ticks per second.
 sys_u64 os_prf_counter();
 sys_u64 os_prf_counter_frequency();
+// True when os_prf_counter() is the processor's time-stamp counter, which a caller on the hot
+// path may then read itself (one instruction, no call). Settled by os_prf_counter_frequency().
+bool os_prf_counter_is_tsc();
 // Starts `entry(param)` at once on a thread with the platform's default stack; null on failure.
 void* os_prf_thread_start(sys_u32 (*entry)(void* param), void* param);
 // Waits without a time limit for the thread to end and releases its handle.

@@ -259,11 +259,22 @@ prf_error ConsumeMessageQueue(Profiler* prof) {
 // "DROP", trees dropped, log lines dropped: what producers could not queue since the last one.
 // Sent first in a pass, and only to a viewer whose connection the counts already belong to (a
 // new connection starts its counts when the pass's consumer first sees it).
+// Every tree the samplers ever dropped. Each count only grows and samplers are never removed
+// while the instance runs, so the difference between two sums is what was dropped in between
+// (in wrapping 32-bit arithmetic).
+static prf_u32 DroppedTreesSoFar(Profiler* prof) {
+    prf_u32 total = 0;
+    for (ThreadSampler* ts = LoadAcquirePtr(&prof->first_thread_sampler); ts != NULL; ts = ts->next)
+        total += __atomic_load_n(&ts->dropped_trees, __ATOMIC_RELAXED);
+    return total;
+}
+
 prf_error SendDropCounts(Profiler* prof) {
     PRF_ASSERT(prof != NULL);
     if (!Server_HasViewer(prof->server) || prof->server->connections != prof->names_connection)
         return PRF_ERROR_NONE;
-    prf_u32 trees = __atomic_exchange_n(&prof->dropped_trees, 0u, __ATOMIC_ACQ_REL);
+    prf_u32 dropped = DroppedTreesSoFar(prof);
+    prf_u32 trees = dropped - prof->trees_reported;
     prf_u32 logs = __atomic_exchange_n(&prof->dropped_logs, 0u, __ATOMIC_ACQ_REL);
     if (trees == 0 && logs == 0)
         return PRF_ERROR_NONE;
@@ -279,10 +290,11 @@ prf_error SendDropCounts(Profiler* prof) {
         error = Server_Send(prof->server, send_buf->data, send_buf->bytes_filled, 50000);
     if (error != PRF_ERROR_NONE) {
         // Not told: counted again in the next one.
-        AtomicAdd32(&prof->dropped_trees, trees);
         AtomicAdd32(&prof->dropped_logs, logs);
+        return error;
     }
-    return error;
+    prof->trees_reported = dropped;
+    return PRF_ERROR_NONE;
 }
 
 prf_error ConsumeMessageQueueStreaming(Profiler* prof) {
@@ -298,7 +310,7 @@ prf_error ConsumeMessageQueueStreaming(Profiler* prof) {
         HashTable_Destroy(&prof->sent_names);
         if (HashTable_Create(&prof->sent_names, 1024) != PRF_ERROR_NONE)
             return PRF_ERROR_OUT_OF_MEMORY;
-        __atomic_store_n(&prof->dropped_trees, 0u, __ATOMIC_RELEASE);
+        prof->trees_reported = DroppedTreesSoFar(prof);
         __atomic_store_n(&prof->dropped_logs, 0u, __ATOMIC_RELEASE);
     }
 

@@ -10,6 +10,10 @@
 #include "profiler/scope_internal.h"
 
 #include <string.h>
+#include <x86intrin.h>
+
+// Defined here, beside its only readers on the hot path, so each reads it with one load.
+Profiler* g_profiler = nullptr;
 
 namespace {
 
@@ -41,14 +45,22 @@ __attribute__((tls_model("initial-exec"))) thread_local SamplerCache t_sampler_c
 static void Clock_Start(ProfilerTimer* timer) {
     PRF_ASSERT(timer != NULL);
     timer->factor = 1000000.0 / (prf_f64)os_prf_counter_frequency();
+    // Asked after the frequency, which settles the counter's source.
+    timer->tsc = os_prf_counter_is_tsc() ? PRF_TRUE : PRF_FALSE;
     timer->start = os_prf_counter();
+}
+
+// Every scope reads the counter twice; where it is the time-stamp counter, the read is one
+// instruction here rather than a call into the platform layer.
+static inline prf_u64 Clock_Now(const ProfilerTimer* timer) {
+    prf_u64 ticks = (timer->tsc ? __rdtsc() : os_prf_counter()) - timer->start;
+    // An unsigned conversion: products of 2^63 and more are converted, not saturated.
+    return (prf_u64)((prf_f64)ticks * timer->factor);
 }
 
 prf_u64 Clock_Microseconds(const ProfilerTimer* timer) {
     PRF_ASSERT(timer != NULL);
-    prf_u64 ticks = os_prf_counter() - timer->start;
-    // An unsigned conversion: products of 2^63 and more are converted, not saturated.
-    return (prf_u64)((prf_f64)ticks * timer->factor);
+    return Clock_Now(timer);
 }
 
 // --- name hash -----------------------------------------------------------------------------
@@ -57,40 +69,52 @@ static inline prf_u32 rotl32(prf_u32 x, int r) {
     return (x << r) | (x >> (32 - r));
 }
 
-prf_u32 HashName(const char* name) {
+static inline prf_u32 murmur_block(prf_u32 k) {
+    k *= 0xcc9e2d51u;
+    k = rotl32(k, 15);
+    return k * 0x1b873593u;
+}
+
+// One pass over the name: each block of four bytes is mixed as soon as none of them turned out
+// to be the NUL, so the length is found on the way instead of by a scan of its own first.
+// Bytes past the NUL are never read.
+static inline prf_u32 HashNameInline(const char* name) {
     PRF_ASSERT(name != NULL);
-    prf_u32 length = (prf_u32)strnlen(name, 256);
-    const prf_u8* data = (const prf_u8*)name;
-    const prf_u32 c1 = 0xcc9e2d51u;
-    const prf_u32 c2 = 0x1b873593u;
+    const prf_u8* p = (const prf_u8*)name;
     prf_u32 h = 0;
-    const prf_u32 blocks = length / 4;
-    for (prf_u32 i = 0; i < blocks; ++i) {
-        prf_u32 k;
-        memcpy(&k, data + i * 4, 4);
-        k *= c1;
-        k = rotl32(k, 15);
-        k *= c2;
-        h ^= k;
+    prf_u32 length = 0;
+    prf_u32 tail = 0; // the last, incomplete block's bytes
+    for (;;) {
+        if (length == 256)
+            break;
+        prf_u32 b0 = p[length];
+        if (b0 == 0)
+            break;
+        prf_u32 b1 = p[length + 1];
+        if (b1 == 0) {
+            tail = b0;
+            length += 1;
+            break;
+        }
+        prf_u32 b2 = p[length + 2];
+        if (b2 == 0) {
+            tail = b0 | b1 << 8;
+            length += 2;
+            break;
+        }
+        prf_u32 b3 = p[length + 3];
+        if (b3 == 0) {
+            tail = b0 | b1 << 8 | b2 << 16;
+            length += 3;
+            break;
+        }
+        h ^= murmur_block(b0 | b1 << 8 | b2 << 16 | b3 << 24);
         h = rotl32(h, 13);
         h = h * 5 + 0xe6546b64u;
+        length += 4;
     }
-    const prf_u8* tail = data + blocks * 4;
-    prf_u32 k = 0;
-    switch (length & 3) {
-    case 3:
-        k ^= (prf_u32)tail[2] << 16;
-        [[fallthrough]];
-    case 2:
-        k ^= (prf_u32)tail[1] << 8;
-        [[fallthrough]];
-    case 1:
-        k ^= tail[0];
-        k *= c1;
-        k = rotl32(k, 15);
-        k *= c2;
-        h ^= k;
-    }
+    if ((length & 3) != 0)
+        h ^= murmur_block(tail);
     h ^= length;
     h ^= h >> 16;
     h *= 0x85ebca6bu;
@@ -98,6 +122,10 @@ prf_u32 HashName(const char* name) {
     h *= 0xc2b2ae35u;
     h ^= h >> 16;
     return h;
+}
+
+prf_u32 HashName(const char* name) {
+    return HashNameInline(name);
 }
 
 // --- thread samplers -----------------------------------------------------------------------
@@ -133,7 +161,6 @@ static prf_error FetchThreadSamplerSlow(Profiler* prof, ThreadSampler** out);
 // The hot path stays small enough to be inlined into the scope calls; the slot and the
 // sampler's creation are out of line.
 static inline prf_error FetchThreadSamplerFast(Profiler* prof, ThreadSampler** out) {
-    PRF_ASSERT(prof != NULL);
 #if PRF_SAMPLER_CACHE
     if (t_sampler_cache.instance == prof->instance_number) {
         *out = t_sampler_cache.sampler;
@@ -144,6 +171,7 @@ static inline prf_error FetchThreadSamplerFast(Profiler* prof, ThreadSampler** o
 }
 
 prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out) {
+    PRF_ASSERT(prof != NULL);
     return FetchThreadSamplerFast(prof, out);
 }
 
@@ -195,7 +223,7 @@ __attribute__((noinline)) static prf_error FetchThreadSamplerSlow(Profiler* prof
 }
 
 // The calling thread's sampler in the running instance; null when there is no instance or no
-// sampler could be made (the call then does nothing, and the next one tries again).
+// sampler could be made.
 static ThreadSampler* CallingThreadSampler(Profiler** out_prof) {
     Profiler* prof = profiler_instance();
     *out_prof = prof;
@@ -238,119 +266,6 @@ void scope_library_thread_started(const char* name) {
     SampleTree* tree = ts->sample_tree;
     if (ts->failed_pushes == 0 && tree->current_parent != tree->root)
         ts->frame_base = tree->current_parent;
-}
-
-// --- opening and closing scopes ------------------------------------------------------------
-
-// Sampler_Begin once the calling thread's sampler is known.
-static void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts, const char* name, prf_u32 flags,
-                            prf_u32* hash_cache) {
-    PRF_ASSERT(ts != NULL);
-    // Everything opened inside a scope that could not be recorded is not recorded either, so
-    // that the matching ends find the count and pass (see scope.h).
-    if (ts->failed_pushes != 0) {
-        ++ts->failed_pushes;
-        return;
-    }
-
-    prf_u32 name_hash;
-    if (hash_cache != NULL && *hash_cache != 0) {
-        name_hash = *hash_cache;
-        // The caches outlive the instance and its samplers; streaming mode pushes every name
-        // from the tree's own sampler, so a new sampler must learn it too.
-        if (prof->settings.streaming)
-            (void)NameTable_Add(ts->names, name_hash, name);
-    } else {
-        name_hash = HashName(name);
-        if (hash_cache != NULL)
-            *hash_cache = name_hash;
-        // A name that cannot be stored is only missing when the viewer asks for it. Key 0
-        // marks an empty slot, so a name hashing to 0 (one in four billion) is not stored.
-        // Names are never removed from the table, so a hash remembered here is known there.
-        prf_u32* known = &ts->known_hashes[name_hash % PRF_KNOWN_HASHES];
-        if (name_hash != 0 && *known != name_hash &&
-            NameTable_Add(ts->names, name_hash, name) == PRF_ERROR_NONE)
-            *known = name_hash;
-    }
-
-    Sample* sample;
-    if (SampleTree_Open(ts->sample_tree, name_hash, flags, &sample) != PRF_ERROR_NONE) {
-        ts->failed_pushes = 1;
-        SampleTree* tree = ts->sample_tree;
-        Sample* base = ts->frame_base != NULL ? ts->frame_base : tree->root;
-        if (prof->settings.streaming && tree->current_parent == base)
-            AtomicAdd32(&prof->dropped_trees, 1);
-        return;
-    }
-    prf_u64 now = Clock_Microseconds(&prof->timer);
-    if (sample->call_count > 1)
-        sample->end_us = now;
-    else
-        sample->start_us = now;
-}
-
-void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
-    Profiler* prof;
-    ThreadSampler* ts = CallingThreadSampler(&prof);
-    if (ts == NULL)
-        return;
-    Sampler_BeginOn(prof, ts, name, flags, hash_cache);
-}
-
-prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Sample* sample) {
-    PRF_ASSERT(thread_sampler != NULL);
-    SampleTree* tree = thread_sampler->sample_tree;
-    SampleTree_Close(tree, sample);
-    Sample* base = thread_sampler->frame_base != NULL ? thread_sampler->frame_base : tree->root;
-    if (tree->current_parent != base)
-        return PRF_FALSE;
-
-    // A finished top-level sample: detach it, so that the next top-level sample's path id
-    // depends only on its name again.
-    base->first_child = NULL;
-    base->last_child = NULL;
-    base->nb_children = 0;
-
-    Message* message = MsgRing_Reserve(queue, 3 * sizeof(void*), thread_sampler);
-    if (message == NULL) {
-        // This thread owns the pool: the samples go straight back to its own list.
-        ReleaseSampleTreeOwn(sample, tree->allocator);
-        Profiler* prof = thread_sampler->owner;
-        if (prof != NULL && prof->settings.streaming)
-            AtomicAdd32(&prof->dropped_trees, 1);
-        return PRF_TRUE;
-    }
-    void* payload[3] = {sample, tree->allocator, thread_sampler->name};
-    memcpy(Message_Payload(message), payload, sizeof(payload));
-    MsgRing_Publish(message, MsgID_Tree);
-    return PRF_TRUE;
-}
-
-void Sampler_End() {
-    Profiler* prof;
-    ThreadSampler* ts = CallingThreadSampler(&prof);
-    if (ts == NULL)
-        return;
-    if (ts->failed_pushes != 0) {
-        --ts->failed_pushes;
-        return;
-    }
-
-    SampleTree* tree = ts->sample_tree;
-    Sample* sample = tree->current_parent;
-    // An end without an open scope is ignored rather than closing the root (see scope.h).
-    if (sample == tree->root)
-        return;
-
-    prf_u64 now = Clock_Microseconds(&prof->timer);
-    prf_u64 elapsed = sample->call_count > 1 ? now - sample->end_us : now - sample->start_us;
-    sample->length_us += elapsed;
-    if (sample->parent != NULL)
-        sample->parent->children_us += elapsed;
-    // The frame base itself closing ends the thread's frames: it is a tree like any other.
-    if (sample == ts->frame_base)
-        ts->frame_base = NULL;
-    ThreadSampler_Close(ts, prof->sample_queue, sample);
 }
 
 // --- log lines -----------------------------------------------------------------------------
@@ -440,16 +355,278 @@ void PostLogText(const char* text) {
     PostLogTextOn(prof, ts, text);
 }
 
-void scope_begin_instance(Profiler* prof, const char* name) {
-    // One slot read for both halves: the sample and the log line.
-    ThreadSampler* ts = NULL;
-    if (FetchThreadSamplerFast(prof, &ts) != PRF_ERROR_NONE)
-        ts = NULL;
+// --- opening and closing scopes ------------------------------------------------------------
+//
+// scope_begin and scope_end are the hot path: everything they run in the steady state is in
+// this file and inlined into them (the build has no link-time optimisation), with one sampler
+// lookup and one counter read each. What is rare stays out of line: a sampler's creation, a
+// pool that has to grow or take its returns back, a tree that goes into the queue, a log line
+// that the queue can take.
+
+// The calling thread's sampler in `prof`, or null when none could be made (the call then does
+// nothing, and the next one tries again).
+static inline ThreadSampler* SamplerOf(Profiler* prof) {
+    ThreadSampler* ts;
+    return FetchThreadSamplerFast(prof, &ts) == PRF_ERROR_NONE ? ts : NULL;
+}
+
+// By the address's low bits: a program's name literals lie packed side by side, so the names
+// of one piece of code fall on different entries; a scattered mapping would make neighbours
+// collide at random.
+static inline NameCacheEntry* NameCache_Entry(ThreadSampler* ts, const char* name) {
+    return &ts->name_cache[(uintptr_t)name % PRF_NAME_CACHE_SIZE];
+}
+
+// The hash of a name this thread stored before. The address alone proves nothing, since a
+// host may build its names in a buffer that it reuses, so the bytes are compared too; that
+// costs less than hashing them. Bytes past the name's NUL are never read.
+static inline bool NameCache_Find(ThreadSampler* ts, const char* name, prf_u32* hash) {
+    const NameCacheEntry* entry = NameCache_Entry(ts, name);
+    if (entry->name != name)
+        return false;
+    // The text has no NUL before `length`, so a name that matches so far has none either, and
+    // the next byte is still part of it.
+    prf_u32 length = entry->length;
+    for (prf_u32 i = 0; i < length; ++i)
+        if (name[i] != entry->text[i])
+            return false;
+    if (name[length] != '\0')
+        return false;
+    *hash = entry->hash;
+    return true;
+}
+
+// Remembers a stored name, when it is short enough.
+__attribute__((noinline)) static void NameCache_Put(ThreadSampler* ts, const char* name,
+                                                    prf_u32 hash) {
+    NameCacheEntry* entry = NameCache_Entry(ts, name);
+    for (prf_u32 i = 0; i < PRF_NAME_CACHE_TEXT; ++i) {
+        entry->text[i] = name[i];
+        if (name[i] == '\0') {
+            entry->name = name;
+            entry->hash = hash;
+            entry->length = i;
+            return;
+        }
+    }
+    entry->name = NULL; // too long: the text is not whole
+}
+
+// Sampler_Begin once the calling thread's sampler is known.
+__attribute__((always_inline)) static inline void Sampler_BeginOn(Profiler* prof, ThreadSampler* ts,
+                                                                  const char* name, prf_u32 flags,
+                                                                  prf_u32* hash_cache) {
+    // Everything opened inside a scope that could not be recorded is not recorded either, so
+    // that the matching ends find the count and pass (see scope.h).
+    if (ts->failed_pushes != 0) {
+        ++ts->failed_pushes;
+        return;
+    }
+
+    PRF_ASSERT(name != NULL);
+    prf_u32 name_hash;
+    if (hash_cache == NULL && NameCache_Find(ts, name, &name_hash)) {
+        // Already in the name table.
+    } else if (hash_cache != NULL && *hash_cache != 0) {
+        name_hash = *hash_cache;
+        // The caches outlive the instance and its samplers; streaming mode pushes every name
+        // from the tree's own sampler, so a new sampler must learn it too.
+        if (prof->settings.streaming)
+            (void)NameTable_Add(ts->names, name_hash, name);
+    } else {
+        name_hash = HashNameInline(name);
+        if (hash_cache != NULL)
+            *hash_cache = name_hash;
+        // A name that cannot be stored is only missing when the viewer asks for it. Key 0
+        // marks an empty slot, so a name hashing to 0 (one in four billion) is not stored.
+        // Names are never removed from the table, so a hash remembered here is known there.
+        prf_u32* known = &ts->known_hashes[name_hash % PRF_KNOWN_HASHES];
+        bool stored = *known == name_hash;
+        if (!stored && name_hash != 0 &&
+            NameTable_Add(ts->names, name_hash, name) == PRF_ERROR_NONE) {
+            *known = name_hash;
+            stored = true;
+        }
+        if (stored && hash_cache == NULL)
+            NameCache_Put(ts, name, name_hash);
+    }
+
+    SampleTree* tree = ts->sample_tree;
+    ObjectPool* pool = tree->allocator;
+    Sample* sample = (Sample*)pool->owner_free;
+    if (flags == 0 && __builtin_expect(sample != NULL, 1)) {
+        // The steady state: the owner's own free list has a sample. What SampleTree_Open does
+        // for a new sample, without its checks, which hold here by construction.
+        pool->owner_free = (ObjectLink*)sample->link;
+        sample->link = NULL;
+        pool->nb_taken++;
+        Sample* parent = tree->current_parent;
+        sample->name_hash = name_hash;
+        sample->parent = parent;
+        sample->first_child = NULL;
+        sample->last_child = NULL;
+        sample->next_sibling = NULL;
+        sample->nb_children = 0;
+        sample->end_us = 0;
+        sample->length_us = 0;
+        sample->children_us = 0;
+        sample->call_count = 1;
+        sample->path_id = MixHash(MixHash(parent->path_id, name_hash), parent->nb_children);
+        parent->nb_children++;
+        if (parent->first_child != NULL)
+            parent->last_child->next_sibling = sample;
+        else
+            parent->first_child = sample;
+        parent->last_child = sample;
+        tree->current_parent = sample;
+        sample->start_us = Clock_Now(&prof->timer);
+        return;
+    }
+
+    if (SampleTree_Open(tree, name_hash, flags, &sample) != PRF_ERROR_NONE) {
+        ts->failed_pushes = 1;
+        Sample* base = ts->frame_base != NULL ? ts->frame_base : tree->root;
+        if (tree->current_parent == base)
+            __atomic_store_n(&ts->dropped_trees, ts->dropped_trees + 1, __ATOMIC_RELAXED);
+        return;
+    }
+    prf_u64 now = Clock_Now(&prof->timer);
+    if (sample->call_count > 1)
+        sample->end_us = now;
+    else
+        sample->start_us = now;
+}
+
+void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache) {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    ThreadSampler* ts = SamplerOf(prof);
+    if (ts != NULL)
+        Sampler_BeginOn(prof, ts, name, flags, hash_cache);
+}
+
+// A finished tree that the queue cannot take goes straight back to this thread's own pool, and
+// counts as dropped.
+static inline void ThreadSampler_Drop(ThreadSampler* ts, Sample* sample) {
+    ObjectPool* pool = ts->sample_tree->allocator;
+    if (sample->first_child == NULL) {
+        // One sample, the usual case while nobody reads the queue: no walk.
+        sample->link = (Sample*)pool->owner_free;
+        pool->owner_free = (ObjectLink*)sample;
+        pool->nb_taken--;
+    } else {
+        ReleaseSampleTreeOwn(sample, pool);
+    }
+    __atomic_store_n(&ts->dropped_trees, ts->dropped_trees + 1, __ATOMIC_RELAXED);
+}
+
+static void ThreadSampler_Queue(ThreadSampler* ts, MsgRing* queue, Sample* sample) {
+    Message* message = MsgRing_Reserve(queue, 3 * sizeof(void*), ts);
+    if (message == NULL) {
+        ThreadSampler_Drop(ts, sample);
+        return;
+    }
+    void* payload[3] = {sample, ts->sample_tree->allocator, ts->name};
+    memcpy(Message_Payload(message), payload, sizeof(payload));
+    MsgRing_Publish(message, MsgID_Tree);
+}
+
+// A finished tree: detached from `base`, then queued for the profiler thread or dropped.
+static inline void ThreadSampler_Finish(ThreadSampler* ts, MsgRing* queue, Sample* sample,
+                                        Sample* base) {
+    // Detached, so that the next top-level sample's path id depends only on its name again.
+    base->first_child = NULL;
+    base->last_child = NULL;
+    base->nb_children = 0;
+    // A queue already full (nobody has read it for a while) is not worth the reservation.
+    if (MsgRing_Full(queue, 3 * sizeof(void*)))
+        ThreadSampler_Drop(ts, sample);
+    else
+        ThreadSampler_Queue(ts, queue, sample);
+}
+
+prf_bool ThreadSampler_Close(ThreadSampler* thread_sampler, MsgRing* queue, Sample* sample) {
+    PRF_ASSERT(thread_sampler != NULL);
+    SampleTree* tree = thread_sampler->sample_tree;
+    SampleTree_Close(tree, sample);
+    Sample* base = thread_sampler->frame_base != NULL ? thread_sampler->frame_base : tree->root;
+    if (tree->current_parent != base)
+        return PRF_FALSE;
+    ThreadSampler_Finish(thread_sampler, queue, sample, base);
+    return PRF_TRUE;
+}
+
+// Sampler_End once the calling thread's sampler is known.
+__attribute__((always_inline)) static inline void Sampler_EndOn(Profiler* prof, ThreadSampler* ts) {
+    if (ts->failed_pushes != 0) {
+        --ts->failed_pushes;
+        return;
+    }
+
+    SampleTree* tree = ts->sample_tree;
+    Sample* sample = tree->current_parent;
+    // An end without an open scope is ignored rather than closing the root (see scope.h).
+    if (sample == tree->root)
+        return;
+
+    prf_u64 now = Clock_Now(&prof->timer);
+    prf_u64 elapsed = sample->call_count > 1 ? now - sample->end_us : now - sample->start_us;
+    sample->length_us += elapsed;
+    // Not the root, so it has a parent.
+    Sample* parent = sample->parent;
+    parent->children_us += elapsed;
+    tree->current_parent = parent;
+    // The frame base itself closing ends the thread's frames: it is a tree like any other.
+    Sample* base = ts->frame_base;
+    if (base == NULL) {
+        base = tree->root;
+    } else if (sample == base) {
+        ts->frame_base = NULL;
+        base = tree->root;
+    }
+    if (parent == base)
+        ThreadSampler_Finish(ts, prof->sample_queue, sample, base);
+}
+
+void Sampler_End() {
+    Profiler* prof = profiler_instance();
+    if (prof == NULL)
+        return;
+    ThreadSampler* ts = SamplerOf(prof);
+    if (ts != NULL)
+        Sampler_EndOn(prof, ts);
+}
+
+// The work of scope_begin and scope_end with an instance. Kept apart so that without one each
+// entry point is one load and one branch, before any register is saved.
+__attribute__((noinline)) static void scope_begin_on(Profiler* prof, const char* name) {
+    // One sampler lookup for both halves: the sample and the log line.
+    ThreadSampler* ts = SamplerOf(prof);
     if (ts != NULL)
         Sampler_BeginOn(prof, ts, name, 0, NULL);
-    // Streaming mode pushes each name once instead of a log line per scope.
-    if (!prof->settings.streaming)
+    // Streaming mode pushes each name once instead of a log line per scope. A queue that
+    // cannot take even the shortest line refuses this one unbuilt.
+    if (!prof->settings.streaming && !MsgRing_Full(prof->sample_queue, 9))
         PostLogTextOn(prof, ts, name);
+}
+
+__attribute__((noinline)) static void scope_end_on(Profiler* prof) {
+    ThreadSampler* ts = SamplerOf(prof);
+    if (ts != NULL)
+        Sampler_EndOn(prof, ts);
+}
+
+void scope_begin(const char* name) {
+    Profiler* prof = profiler_instance();
+    if (prof != NULL)
+        scope_begin_on(prof, name);
+}
+
+void scope_end(void) {
+    Profiler* prof = profiler_instance();
+    if (prof != NULL)
+        scope_end_on(prof);
 }
 
 // --- the profiler thread -------------------------------------------------------------------

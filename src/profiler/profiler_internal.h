@@ -325,6 +325,16 @@ prf_error Server_Update(Server* server);
 // --- the instance (profiler.cpp) ------------------------------------------------------------
 struct Profiler;
 #define PRF_KNOWN_HASHES 64u
+// A name that scope_begin hashed and stored, by its address: the next call with the same
+// pointer and the same bytes takes the hash from here. Longer names are always hashed.
+#define PRF_NAME_CACHE_SIZE 64u
+#define PRF_NAME_CACHE_TEXT 32u
+struct NameCacheEntry {
+    const char* name; // null: empty
+    prf_u32 hash;
+    prf_u32 length;
+    char text[PRF_NAME_CACHE_TEXT]; // the bytes it had, with their NUL
+};
 struct ThreadSampler {
     char name[256];
     SampleTree* sample_tree;
@@ -340,11 +350,17 @@ struct ThreadSampler {
     // Hashes whose names are already in `names`, by hash modulo the size: a scope_begin
     // whose name was stored before skips the table's own lookup.
     prf_u32 known_hashes[PRF_KNOWN_HASHES];
+    NameCacheEntry name_cache[PRF_NAME_CACHE_SIZE];
+    // Streaming mode: trees this thread could not hand on, ever. Only the owner writes it (a
+    // plain add: no locked instruction per dropped tree); the profiler thread sums all
+    // samplers' counts for "DROP".
+    prf_u32 dropped_trees;
 };
 
 struct ProfilerTimer {
     prf_u64 start;
     prf_f64 factor; // 1,000,000 / counter frequency
+    prf_bool tsc;   // the counter is the time-stamp counter: read inline, not through a call
 };
 
 struct ProfilerThread;
@@ -366,11 +382,12 @@ struct Profiler {
     ProfilerThread* thread;
     ProfilerSettings settings; // this instance's, fixed at its start
     prf_u32 instance_number;   // unique in the process, never 0
-    // Streaming mode only: what producers dropped since the last "DROP" (atomic adds by any
-    // thread, taken by the profiler thread), the names already pushed to the current viewer
-    // (profiler thread only) and which connection that set belongs to.
-    prf_u32 dropped_trees;
+    // Streaming mode only: the log lines dropped since the last "DROP" (atomic adds by any
+    // thread, taken by the profiler thread), the sum of the samplers' dropped trees that the
+    // viewer was already told of, the names already pushed to the current viewer (these two
+    // profiler thread only) and which connection that set belongs to.
     prf_u32 dropped_logs;
+    prf_u32 trees_reported;
     HashTable sent_names;
     prf_u32 names_connection;
     prf_bool backlog; // the last pass stopped at its time budget with messages left
@@ -383,8 +400,6 @@ prf_error FetchThreadSampler(Profiler* prof, ThreadSampler** out);
 void Sampler_Begin(const char* name, prf_u32 flags, prf_u32* hash_cache);
 void Sampler_End();
 void PostLogText(const char* text);
-// scope_begin with an instance: Sampler_Begin(name, 0, no cache) and PostLogText(name).
-void scope_begin_instance(Profiler* prof, const char* name);
 void RenameThreadSampler(const char* name);
 // Starts an instance with the given settings (scope_static_init and scope_static_init_with).
 prf_error Profiler_Start(const ProfilerSettings* settings);

@@ -103,6 +103,10 @@ sys_u64 os_prf_counter() {
     return __atomic_load_n(&s_use_tsc, __ATOMIC_RELAXED) ? __rdtsc() : monotonic_ns();
 }
 
+bool os_prf_counter_is_tsc() {
+    return __atomic_load_n(&s_use_tsc, __ATOMIC_RELAXED);
+}
+
 sys_u64 os_prf_counter_frequency() {
     const CounterSource& source = counter_source();
     __atomic_store_n(&s_use_tsc, source.use_tsc, __ATOMIC_RELAXED);

@@ -33,6 +33,11 @@ sys_u64 os_prf_counter() {
     return (sys_u64)now.QuadPart;
 }
 
+// The performance counter's source is the system's choice, so it is always asked for.
+bool os_prf_counter_is_tsc() {
+    return false;
+}
+
 sys_u64 os_prf_counter_frequency() {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
