@@ -117,8 +117,13 @@ for platform in "${platforms[@]}"; do
       step "linux: add_subdirectory"
       sub=$work/game-subdir
       cmake -S "$game_src" -B "$sub" -G Ninja -DQV_SYS_SOURCE="$src" > "$work/game-subdir.configure.log"
+      # Only the library's own sources and the game are compiled: seen in the commands the
+      # build would run (at once, without compiling anything) and then in those it ran.
+      cmake --build "$sub" -- -n -v > "$work/game-subdir.dry.log"
+      if grep -E ' -c [^ ]*/(tests|bench|fuzz|demo)/' "$work/game-subdir.dry.log"; then
+        fail "add_subdirectory would compile files outside the library (above)"
+      fi
       cmake --build "$sub" -j "$jobs" -- -v > "$work/game-subdir.build.log"
-      # Only the library's own sources and the game are compiled.
       if grep -E ' -c [^ ]*/(tests|bench|fuzz|demo)/' "$work/game-subdir.build.log"; then
         fail "add_subdirectory compiled files outside the library (above)"
       fi
