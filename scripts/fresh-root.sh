@@ -7,17 +7,27 @@
 #   debootstrap bookworm /var/tmp/bookworm http://deb.debian.org/debian
 #   tar -C /var/tmp/bookworm -czf /var/tmp/bookworm.tar.gz .
 # The unpacked root stays in <work folder> for inspection; /proc, /sys and /dev are always
-# unmounted again, also when the command fails or is interrupted.
+# unmounted again, also when the command fails or is interrupted. Given a <work folder> from an
+# earlier try, it reuses that root as it is (packages and caches installed there) and brings the
+# clone up to the branch's latest commit: for rerunning single lanes after a fix.
 set -euo pipefail
 [ $# -ge 3 ] || { echo "usage: $0 <root tarball> <work folder> <command...>" >&2; exit 2; }
 tarball=$1 work=$2
 shift 2
 repo=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" = 0 ] || { echo "fresh-root.sh needs root (chroot, mount)" >&2; exit 2; }
-[ ! -e "$work" ] || { echo "$work exists: give a new folder" >&2; exit 2; }
-
-mkdir -p "$work"
-tar -C "$work" -xzf "$tarball"
+branch=$(git -C "$repo" rev-parse --abbrev-ref HEAD)
+origin=$(git -C "$repo" rev-parse --path-format=absolute --git-common-dir)
+reuse=0
+if [ -d "$work/root/project/.git" ]; then
+  reuse=1
+elif [ -e "$work" ]; then
+  echo "$work exists and holds no earlier try: give a new folder" >&2
+  exit 2
+else
+  mkdir -p "$work"
+  tar -C "$work" -xzf "$tarball"
+fi
 mounted=()
 cleanup() {
   local i
@@ -29,8 +39,12 @@ for fs in proc sys dev dev/pts; do
   mounted+=("$work/$fs")
 done
 cp /etc/resolv.conf "$work/etc/resolv.conf"
-git clone -q --no-local --branch "$(git -C "$repo" rev-parse --abbrev-ref HEAD)" \
-  "$(git -C "$repo" rev-parse --path-format=absolute --git-common-dir)" "$work/root/project"
+if [ $reuse = 1 ]; then
+  git -C "$work/root/project" fetch -q "$origin" "$branch"
+  git -C "$work/root/project" reset -q --hard FETCH_HEAD
+else
+  git clone -q --no-local --branch "$branch" "$origin" "$work/root/project"
+fi
 
 printf -v cmd '%q ' "$@"
 set +e
