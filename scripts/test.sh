@@ -32,20 +32,23 @@ configure() { # dir, extra cmake arguments...
 # Test programs start profilers, which listen on fixed TCP ports. In a network namespace of
 # their own (root can make one) another program on the machine holding those ports cannot fail
 # them, and nothing they open is reachable from outside.
+# The command may be a function of this script that is exported (export -f).
 private_net() { # command...
   if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null && command -v ip >/dev/null &&
      unshare -n true 2>/dev/null; then
-    unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$@"
+    unshare -n bash -c 'ip link set lo up && "$@"' bash "$@"
   else
     "$@"
   fi
 }
 
-run_ctest() { # lane, dir
-  local lane=$1 dir=$2 log
+lane_ctest() { ctest --output-on-failure --timeout 120 -j "$jobs"; }
+
+run_ctest() { # lane, dir[, runner: lane_ctest or wine_ctest]
+  local lane=$1 dir=$2 runner=${3:-lane_ctest} log
   log="$dir/ctest.log"
   set +e
-  (cd "$dir" && private_net ctest --output-on-failure --timeout 120 -j "$jobs") 2>&1 | tee "$log"
+  (cd "$dir" && private_net "$runner") 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   set -e
   local line
@@ -72,6 +75,17 @@ stop_wine() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
   unset WINEPREFIX LC_ALL
 }
+# Wine's server creates the sockets of the programs it runs, so it has to live in the same
+# network namespace as the tests that talk to them.
+wine_ctest() {
+  local rc=0
+  start_wine
+  lane_ctest || rc=$?
+  stop_wine
+  return $rc
+}
+export -f lane_ctest start_wine stop_wine wine_ctest
+export root jobs
 
 win64_deps() { bash scripts/install-deps.sh win64-prefix; }
 
@@ -104,9 +118,8 @@ for lane in "${lanes[@]}"; do
     win64)
       { configure build/win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
           -DQV_SYS_WIN64_DEPS="$(win64_deps)" &&
-        { start_wine; run_ctest win64 build/win64; }
+        run_ctest win64 build/win64 wine_ctest
       } || lane_failed
-      stop_wine
       ;;
     pdb)
       # Built, not run: the win64 lane runs the same sources under Wine; this catches what
