@@ -1,9 +1,12 @@
 # LZ4 and libsodium, the two libraries qv_sys is built on, as the interface targets
 # qv_sys_dep_lz4 and qv_sys_dep_sodium.
 #
-# Linux links the system's shared libraries (liblz4-dev, libsodium-dev). Windows links static
-# libraries that scripts/install-deps.sh cross-builds from Debian's source packages; their
-# install prefixes come in QV_SYS_WIN64_DEPS (`scripts/install-deps.sh win64-prefix`).
+# Both platforms link them statically into the library, so a game ships one file and never
+# meets a second copy of either library (or a missing one) on the player's machine. Linux
+# takes the static archives of liblz4-dev and libsodium-dev (built position-independent, so
+# they link into a shared library); their symbols stay hidden (--exclude-libs). Windows links
+# static libraries that scripts/install-deps.sh cross-builds from Debian's source packages;
+# their install prefixes come in QV_SYS_WIN64_DEPS (`scripts/install-deps.sh win64-prefix`).
 
 if(WIN32)
   set(QV_SYS_WIN64_DEPS "" CACHE STRING
@@ -14,8 +17,8 @@ if(WIN32)
   set(qv_sodium_names libsodium.a)
 else()
   set(qv_dep_find)
-  set(qv_lz4_names lz4)
-  set(qv_sodium_names sodium)
+  set(qv_lz4_names liblz4.a)
+  set(qv_sodium_names libsodium.a)
 endif()
 
 find_path(QV_SYS_LZ4_INCLUDE_DIR lz4hc.h PATH_SUFFIXES include ${qv_dep_find})

@@ -52,6 +52,13 @@ if [ "$what" = all ]; then
          g++-mingw-w64-x86-64-posix wine64
          clang-14 libclang-rt-14-dev
          autoconf automake libtool dpkg-dev gdb)
+  # The PDB build links with lld; the MSVC import library comes from llvm-dlltool, and the
+  # consumer lane links a game with lld-link and finds the installed package with pkg-config.
+  # clang's -fuse-ld=lld runs the unversioned ld.lld, which only the lld package provides.
+  pkgs+=(lld lld-14 llvm-14 pkg-config)
+  # Lanes that start profilers run in a private network namespace (its loopback brought up
+  # with ip), so a program elsewhere on the machine holding the profiler's ports cannot fail them.
+  pkgs+=(iproute2)
   # A standard minidump reader that the crash tests open the Linux dumps with.
   pkgs+=(lldb-14)
   # A real WebSocket client for the profiler's wire test.

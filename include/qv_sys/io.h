@@ -258,8 +258,15 @@ template <unsigned long long Offset> struct sys_log_file_base_offset_constant_ {
 #define SYS_LOG_FILE_BASE_NAME_(path) sys_log_file_base_name_(path)
 #endif
 
-#define SYS_LOG(type, format, ...)                                                                 \
+/* The format travels inside the variable arguments, followed by one spare 0: standard C11
+ * needs at least one argument there, so a line without arguments (SYS_LOG("GAME", "text\n"))
+ * still has one. The formatter never reads the 0, as printf ignores surplus arguments. The
+ * outer expansion re-splits the arguments under MSVC's traditional preprocessor, which would
+ * otherwise pass them on as one. */
+#define SYS_LOG_EXPAND_(x) x
+#define SYS_LOG_WITH_FORMAT_(type, format, ...)                                                    \
     sys_printf_logtype((type), SYS_LOG_PREFIX format, (type), (sys_u32)__LINE__,                   \
-                       SYS_LOG_FILE_BASE_NAME_(__FILE__), ##__VA_ARGS__)
+                       SYS_LOG_FILE_BASE_NAME_(__FILE__), __VA_ARGS__)
+#define SYS_LOG(type, ...) SYS_LOG_EXPAND_(SYS_LOG_WITH_FORMAT_(type, __VA_ARGS__, 0))
 
 #endif /* QV_SYS_IO_H */

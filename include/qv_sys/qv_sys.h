@@ -3,6 +3,7 @@
 #define QV_SYS_QV_SYS_H
 
 #include "qv_sys/types.h"
+#include "qv_sys/version.h"
 #include "qv_sys/sysmemory.h"
 #include "qv_sys/assertion.h"
 #include "qv_sys/chrono.h"

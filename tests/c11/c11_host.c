@@ -29,6 +29,10 @@ int main(void) {
     sys_free(p);
     if (checked_twice(21) != 42)
         return 3;
+    /* A log line without arguments is standard C (this file builds with -pedantic -Werror). */
+    SYS_LOG("C11", "no arguments\n");
+    if (sys_version_get() != QV_SYS_VERSION)
+        return 4;
     printf("c11 host: ok\n");
     return 0;
 }
