@@ -5,10 +5,10 @@
 // the text is written as a field (padding, sign, text) through the output cursor, which
 // applies the truncation rule. Results are as if each conversion went through a 4096-byte
 // text area and each field through another, but the work is kept to what can change the
-// bytes: literal runs are copied while scanned, numbers are written into a small local
-// buffer, texts are read in place and a text without padding is copied straight out. The
-// 4096-byte text area is touched only by conversions that need one (UTF-32 and case-changed
-// text, floats, custom objects).
+// bytes: literal runs are measured 16 bytes to a compare and copied whole (byte by byte in
+// sanitizer builds), numbers are written into a small local buffer, texts are read in place and a
+// text without padding is copied straight out. The 4096-byte text area is touched only by
+// conversions that need one (UTF-32 and case-changed text, floats, custom objects).
 #include "qv_sys/io.h"
 
 #include "qv_sys/assertion.h"
