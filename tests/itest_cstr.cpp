@@ -4,6 +4,7 @@
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"
+#include "qv_sys/io.h"
 
 #include "cstr_config.h"
 #include "cstr_internal.h"
@@ -140,6 +141,9 @@ TEST(WideLoads, NeverCrossIntoTheNextPage) {
         }
         // Both texts at the end of the same page: a comparison of a text with itself.
         ASSERT_EQ(sys_strcmp(t, t), 0);
+        // The formatter scans a format's literal runs the same way.
+        char out[256];
+        ASSERT_EQ(sys_snprintf(out, sizeof out, t), len);
     }
     // A match at the very last byte before the NUL.
     for (size_t len = 2; len < 100; ++len) {

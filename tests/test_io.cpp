@@ -6,8 +6,10 @@
 
 #include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -196,6 +198,35 @@ TEST(Format, TruncationAndTermination) {
     b = fmt_in(2, "%%%%%%");
     EXPECT_EQ(b.n, 2u);
     EXPECT_EQ(b.bytes(3), "%%#");
+}
+
+// Literal runs of every length at every alignment of the format, alone and between
+// conversions, cut at every size: a run fills the output up to its last byte, and only a run
+// that fits with a byte to spare is terminated.
+TEST(Format, LiteralRunsAtEveryAlignmentAndCut) {
+    const char source[] = "the quick brown fox jumps over the lazy dog, twice";
+    alignas(16) char format[192];
+    char out[80];
+    for (size_t align = 0; align < 16; ++align) {
+        for (size_t len = 1; len <= 48; ++len) {
+            char* f = format + align;
+            memcpy(f, source, len);
+            f[len] = 0;
+            for (size_t size = 0; size <= len + 1; ++size) {
+                memset(out, '#', sizeof out);
+                const sys_u64 n = sys_snprintf(out, size, f);
+                const size_t kept = std::min(len, size);
+                ASSERT_EQ(n, kept) << align << " " << len << " " << size;
+                ASSERT_EQ(std::string(out, kept), std::string(source, kept));
+                ASSERT_EQ(out[kept], size > len ? 0 : '#') << align << " " << len << " " << size;
+            }
+            // The same run on both sides of conversions.
+            const std::string run(source, len);
+            snprintf(f, sizeof format - 16, "%s%%i%s%%s%%%%%s", run.c_str(), run.c_str(),
+                     run.c_str());
+            ASSERT_EQ(fmt(f, -7, "ab"), run + "-7" + run + "ab%" + run);
+        }
+    }
 }
 
 // A printer for %Opair: "(a,b)", honouring the plus flag and the precision.
