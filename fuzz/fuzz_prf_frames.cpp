@@ -3,7 +3,7 @@
 // The first input byte picks the sizes of the reads, so that payloads are taken in pieces
 // that cut frames and masks at every position. Every frame is also decoded here, plainly, and
 // the reader's bytes must match that decoding for as long as the reader succeeds.
-#include "profiler/net.h"
+#include "profiler/net_internal.h"
 
 #include <fcntl.h>
 #include <stdint.h>

@@ -2,7 +2,7 @@
 //
 // The request is cut to 1019 bytes and given a blank line, so the reader always finds the end
 // of the request at once instead of waiting out its time limit on every short input.
-#include "profiler/net.h"
+#include "profiler/net_internal.h"
 
 #include <fcntl.h>
 #include <stdint.h>

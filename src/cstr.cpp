@@ -16,27 +16,14 @@
 #if QV_CSTR_WIDE_LOADS
 #include <atomic>
 #include <cpuid.h>
-#include <emmintrin.h>
 
 #include "cstr_simd.h"
+#include "cstr_sse2.h"
 #endif
 
 namespace {
 
 #if QV_CSTR_WIDE_LOADS
-
-struct Sse2 {
-    using reg = __m128i;
-    static constexpr unsigned W = 16;
-    static reg load(const void* p) { return _mm_load_si128((const reg*)p); }
-    static reg loadu(const void* p) { return _mm_loadu_si128((const reg*)p); }
-    static reg set1(char c) { return _mm_set1_epi8(c); }
-    static reg zero() { return _mm_setzero_si128(); }
-    static reg eq(reg a, reg b) { return _mm_cmpeq_epi8(a, b); }
-    static reg min(reg a, reg b) { return _mm_min_epu8(a, b); }
-    static reg bxor(reg a, reg b) { return _mm_xor_si128(a, b); }
-    static uint32_t mask(reg a) { return (uint32_t)_mm_movemask_epi8(a); }
-};
 
 // 0 not yet known, 1 SSE2 only, 2 AVX2. Detection is idempotent, so racing threads only
 // repeat it.

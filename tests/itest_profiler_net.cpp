@@ -4,7 +4,7 @@
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
-#include "profiler/net.h"
+#include "profiler/net_internal.h"
 
 #include <chrono>
 #include <string.h>

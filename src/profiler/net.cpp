@@ -1,7 +1,7 @@
 // The profiler's network server: one viewer at a time over a WebSocket on a non-blocking TCP
 // socket. Everything runs on the profiler thread and never waits on the network longer than
 // the time limit of the operation at hand, measured with the 32-bit millisecond tick count.
-#include "profiler/net.h"
+#include "profiler/net_internal.h"
 
 #include <string.h>
 
@@ -22,14 +22,14 @@ enum : prf_u32 {
     STR_NOT_TERMINATED = 407, // no NUL within the size
     STR_NOT_FOUND = 409,      // the substring is not there
 };
-const prf_u32 STR_MAX_SIZE = 4096;
+const prf_u32 kStrMaxSize = 4096;
 
 prf_u32 str_check(const void* pointer, prf_u32 size) {
     if (pointer == NULL)
         return STR_NULL;
     if (size == 0)
         return STR_SIZE_ZERO;
-    if (size > STR_MAX_SIZE)
+    if (size > kStrMaxSize)
         return STR_SIZE_TOO_BIG;
     return STR_OK;
 }
@@ -56,7 +56,7 @@ prf_u32 str_find(const char* text, prf_u32 size, const char* needle, const char*
     if (needle == NULL || found == NULL)
         return STR_NULL;
     prf_u32 needle_length = 0;
-    error = str_length(needle, STR_MAX_SIZE, &needle_length);
+    error = str_length(needle, kStrMaxSize, &needle_length);
     if (error != STR_OK)
         return error;
     for (prf_u32 i = 0; i + needle_length <= size && text[i] != '\0'; ++i) {
@@ -82,7 +82,7 @@ prf_u32 str_append(char* destination, prf_u32 size, const char* source) {
     if (error != STR_OK)
         return error;
     prf_u32 source_length = 0;
-    error = str_length(source, STR_MAX_SIZE, &source_length);
+    error = str_length(source, kStrMaxSize, &source_length);
     if (error != STR_OK)
         return error;
     if (ranges_overlap(destination, size, source, source_length + 1))
@@ -101,7 +101,7 @@ prf_u32 str_copy(char* destination, prf_u32 size, const char* source) {
         return STR_NULL;
     // Checked before the destination is touched: the source may lie inside it.
     prf_u32 source_length = 0;
-    error = str_length(source, STR_MAX_SIZE, &source_length);
+    error = str_length(source, kStrMaxSize, &source_length);
     if (error != STR_OK)
         return error;
     if (ranges_overlap(destination, size, source, source_length + 1))
@@ -386,15 +386,15 @@ prf_error TcpConn_Close(TcpConn* tcp_socket) {
 
 // --- the opening handshake -----------------------------------------------------------------
 namespace {
-const prf_u32 REQUEST_SIZE = 1024;
-const prf_u32 REQUEST_TEXT = REQUEST_SIZE - 1; // the last byte always stays NUL
+const prf_u32 kRequestSize = 1024;
+const prf_u32 kRequestText = kRequestSize - 1; // the last byte always stays NUL
 
 // Reads the request byte by byte until its blank line, so that nothing after it (the first
 // frame of an eager client) is taken off the socket.
 prf_error read_request(TcpConn* tcp_socket, char* request) {
     prf_u32 start = os_prf_tick_ms();
     prf_u32 count = 0;
-    while (count < REQUEST_TEXT) {
+    while (count < kRequestText) {
         prf_error error = TcpConn_Recv(tcp_socket, (prf_u8*)request + count, 1, 20);
         if (error == PRF_ERROR_RECV_EMPTY || error == PRF_ERROR_RECV_TIMEOUT) {
             if (os_prf_tick_ms() - start > 1000)
@@ -416,12 +416,12 @@ prf_error read_request(TcpConn* tcp_socket, char* request) {
 // name is not there or only spaces follow it up to the end of the text area.
 char* find_field(char* request, const char* name) {
     const char* found = NULL;
-    if (str_find(request, REQUEST_TEXT, name, &found) != STR_OK)
+    if (str_find(request, kRequestText, name, &found) != STR_OK)
         return NULL;
     prf_u32 position = (prf_u32)(found - request) + (prf_u32)strlen(name);
-    while (position < REQUEST_TEXT && request[position] == ' ')
+    while (position < kRequestText && request[position] == ' ')
         ++position;
-    if (position >= REQUEST_TEXT)
+    if (position >= kRequestText)
         return NULL;
     return request + position;
 }
@@ -429,7 +429,7 @@ char* find_field(char* request, const char* name) {
 
 prf_error WebSocket_Handshake(TcpConn* tcp_socket) {
     PRF_ASSERT(tcp_socket != NULL);
-    char request[REQUEST_SIZE];
+    char request[kRequestSize];
     memset(request, 0, sizeof(request));
     prf_error error = read_request(tcp_socket, request);
     if (error != PRF_ERROR_NONE)
@@ -441,7 +441,7 @@ prf_error WebSocket_Handshake(TcpConn* tcp_socket) {
     const char* version = find_field(request, "Sec-WebSocket-Version:");
     if (version == NULL)
         return PRF_ERROR_HANDSHAKE_NO_VERSION;
-    if (REQUEST_TEXT - (prf_u32)(version - request) < 2)
+    if (kRequestText - (prf_u32)(version - request) < 2)
         return PRF_ERROR_HANDSHAKE_VERSION;
     if (version[0] != '8' && !(version[0] == '1' && version[1] == '3'))
         return PRF_ERROR_HANDSHAKE_VERSION;
@@ -452,7 +452,7 @@ prf_error WebSocket_Handshake(TcpConn* tcp_socket) {
     char* key = find_field(request, "Sec-WebSocket-Key:");
     if (key == NULL)
         return PRF_ERROR_HANDSHAKE_NO_KEY;
-    prf_u32 key_room = REQUEST_TEXT - (prf_u32)(key - request);
+    prf_u32 key_room = kRequestText - (prf_u32)(key - request);
     const char* key_end = NULL;
     if (str_find(key, key_room, "\r\n", &key_end) != STR_OK)
         return PRF_ERROR_HANDSHAKE_KEY;
