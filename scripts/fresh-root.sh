@@ -39,6 +39,19 @@ for fs in proc sys dev dev/pts; do
   mounted+=("$work/$fs")
 done
 cp /etc/resolv.conf "$work/etc/resolv.conf"
+# The machine's own trust in the network between it and the package registries (a machine of
+# this kind comes with it, as with its resolver): certificate authorities added locally, and
+# the variables that point TLS clients such as npm at them. Nothing of the project's.
+trust_env=()
+if [ -d /usr/local/share/ca-certificates ]; then
+  mkdir -p "$work/usr/local/share/ca-certificates" "$work/etc/ssl/certs"
+  cp -r /usr/local/share/ca-certificates/. "$work/usr/local/share/ca-certificates/"
+  [ -f /etc/ssl/certs/ca-certificates.crt ] && [ ! -e "$work/etc/ssl/certs/ca-certificates.crt" ] &&
+    cp /etc/ssl/certs/ca-certificates.crt "$work/etc/ssl/certs/ca-certificates.crt"
+fi
+for v in NODE_EXTRA_CA_CERTS SSL_CERT_FILE SSL_CERT_DIR; do
+  [ -n "${!v:-}" ] && trust_env+=("$v=${!v}")
+done
 if [ $reuse = 1 ]; then
   git -C "$work/root/project" fetch -q "$origin" "$branch"
   git -C "$work/root/project" reset -q --hard FETCH_HEAD
@@ -48,7 +61,7 @@ fi
 
 printf -v cmd '%q ' "$@"
 set +e
-chroot "$work" env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+chroot "$work" env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin "${trust_env[@]}" \
   bash -c "cd /root/project && $cmd" </dev/null
 rc=$?
 set -e
