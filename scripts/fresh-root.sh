@@ -46,8 +46,13 @@ trust_env=()
 if [ -d /usr/local/share/ca-certificates ]; then
   mkdir -p "$work/usr/local/share/ca-certificates" "$work/etc/ssl/certs"
   cp -r /usr/local/share/ca-certificates/. "$work/usr/local/share/ca-certificates/"
-  [ -f /etc/ssl/certs/ca-certificates.crt ] && [ ! -e "$work/etc/ssl/certs/ca-certificates.crt" ] &&
+  # A root that already has the package rebuilds its bundle now; a new one builds it when
+  # install-deps brings the package, and until then uses the machine's.
+  if [ -x "$work/usr/sbin/update-ca-certificates" ]; then
+    chroot "$work" /usr/sbin/update-ca-certificates >/dev/null
+  elif [ -f /etc/ssl/certs/ca-certificates.crt ]; then
     cp /etc/ssl/certs/ca-certificates.crt "$work/etc/ssl/certs/ca-certificates.crt"
+  fi
 fi
 for v in NODE_EXTRA_CA_CERTS SSL_CERT_FILE SSL_CERT_DIR; do
   [ -n "${!v:-}" ] && trust_env+=("$v=${!v}")
