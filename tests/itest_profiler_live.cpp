@@ -279,7 +279,7 @@ sys_u32 two_frames(void*) {
     return 0;
 }
 
-// The default mode keeps a library thread's documented shape: its whole life is one tree,
+// The default mode keeps a library thread whole: its whole life is one tree,
 // sent when it ends, under its sampler's number; a host-given name replaces the number.
 TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndTheHostMayNameAThread) {
     thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));

@@ -107,7 +107,7 @@ void frame(const char* root, const char* child) {
 
 } // namespace
 
-TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsAreTheDocumentedOnes) {
+TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     CleanEnvironment clean;
     ProfilerSettings resolved;
     ProfilerSettings_Resolve(nullptr, &resolved);
