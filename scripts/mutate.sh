@@ -49,7 +49,8 @@ fault guard-block-rounds-down src/sysmemory.cpp test_guarded_memory \
   $'const sys_u64 block_pages = size / page + (size % page != 0 ? 1 : 0);\n    if (block_pages' \
   $'const sys_u64 block_pages = size / page;\n    if (block_pages'
 fault win-heap-realloc-zero src/platform/win32/sysmemory.cpp test_sysmemory \
-  'HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size)' 'HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size + 16)'
+  'return HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);' \
+  'return size == 0 ? (HeapFree(GetProcessHeap(), 0, ptr), nullptr) : HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);'
 
 # ---- checks and reports ----------------------------------------------------------------------
 fault check-reports-twice src/assertion.cpp test_assertion \
