@@ -61,8 +61,6 @@ if [ "$what" = all ]; then
   pkgs+=(iproute2)
   # A standard minidump reader that the crash tests open the Linux dumps with.
   pkgs+=(lldb-14)
-  # A real WebSocket client for the profiler's wire test.
-  pkgs+=(python3-websockets)
 fi
 
 if [ "$what" = viewer ] || [ "$what" = all ]; then

@@ -41,26 +41,27 @@ fault() {
 # ---- memory ----------------------------------------------------------------------------------
 fault malloc-zero-not-null src/sysmemory.cpp test_sysmemory \
   $'    if (size == 0)\n        return nullptr;\n    return os_heap_alloc' $'    return os_heap_alloc'
-fault realloc-zero-frees src/platform/posix/memory.cpp test_sysmemory \
+fault realloc-zero-frees src/platform/posix/sysmemory.cpp test_sysmemory \
   'realloc(ptr, size ? (size_t)size : 1)' 'realloc(ptr, (size_t)size)'
 fault guard-page-missing src/sysmemory.cpp test_guarded_memory \
   'const sys_u64 total = (block_pages + 2) * page;' 'const sys_u64 total = (block_pages + 1) * page;'
 fault guard-block-rounds-down src/sysmemory.cpp test_guarded_memory \
   $'const sys_u64 block_pages = size / page + (size % page != 0 ? 1 : 0);\n    if (block_pages' \
   $'const sys_u64 block_pages = size / page;\n    if (block_pages'
-fault win-heap-realloc-zero src/platform/win32/memory.cpp test_sysmemory \
-  'HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size)' 'HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size + 16)'
+fault win-heap-realloc-zero src/platform/win32/sysmemory.cpp test_sysmemory \
+  'return HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);' \
+  'return size == 0 ? (HeapFree(GetProcessHeap(), 0, ptr), nullptr) : HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);'
 
 # ---- checks and reports ----------------------------------------------------------------------
 fault check-reports-twice src/assertion.cpp test_assertion \
   's_in_assertion.exchange(1, std::memory_order_acq_rel) != 0' 's_in_assertion.load() != 0'
 fault callback-removal-keeps-count src/assertion.cpp test_assertion \
-  $'        --sys_num_assert_callbacks;' ''
+  $'        --s_num_assert_callbacks;' ''
 fault context-pop-off-by-one src/assertion.cpp test_assertion \
   'const char* ret = vdata->messages[vdata->count];' 'const char* ret = vdata->messages[vdata->count - 1];'
 fault abort-exits-quietly src/assertion.cpp test_assertion \
   $'void sys_abort(void) {\n    abort();' $'void sys_abort(void) {\n    exit(3);'
-fault win-check-exit-code src/platform/win32/process.cpp test_assertion \
+fault win-check-exit-code src/platform/win32/assertion.cpp test_assertion \
   'ExitProcess((UINT)-1);' 'ExitProcess(1);'
 
 # ---- formatting and printing -----------------------------------------------------------------
@@ -71,12 +72,12 @@ fault vperrorf-to-output-stream src/io.cpp test_io \
   $'void sys_vperrorf(const char* format, va_list args) {\n    dispatch(format, args, 1);' \
   $'void sys_vperrorf(const char* format, va_list args) {\n    dispatch(format, args, 0);'
 fault logs-switch-ignored src/io.cpp test_io \
-  'if (!s_logs_enabled || io_num_printf_callbacks == 0)' 'if (io_num_printf_callbacks == 0)'
-fault float-default-decimals src/io.cpp test_io \
+  'if (!s_logs_enabled || s_num_printf_callbacks == 0)' 'if (s_num_printf_callbacks == 0)'
+fault float-default-decimals src/format.cpp test_io \
   'sys_u64 decimals = s.precision == kNoPrecision ? 3 : s.precision;' \
   'sys_u64 decimals = s.precision == kNoPrecision ? 6 : s.precision;'
-fault width-unclamped src/io.cpp test_io \
-  $'        if (s.width > kMaxWidth)\n            s.width = kMaxWidth;' ''
+fault width-unclamped src/format.cpp test_io \
+  $'    if (s.width > kMaxWidth)\n        s.width = kMaxWidth;' ''
 fault exit-message-to-output src/process.cpp test_process \
   '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
 
@@ -148,7 +149,7 @@ fault session-path-without-name src/filesystem.cpp test_filesystem \
   's_session_name[0] != 0' 's_session_name[0] == 1'
 fault append-mode-truncates src/filesystem_file.cpp test_filesystem_file \
   '{"rb", "wb", "ab",' '{"rb", "wb", "wb",'
-fault signal-exit-code src/platform/posix/exec.cpp test_process \
+fault signal-exit-code src/platform/posix/process.cpp test_process \
   'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
 fault plugin-prefers-plain-build src/shared.cpp test_shared \
   'const char* const kSuffixes[] = {".x86_64.avx2", ".x86_64", ""};' \

@@ -535,19 +535,4 @@ TEST_F(NetTest, ReceiveWithNothingPendingGives17) {
     TcpConn_Destroy(closed);
 }
 
-#if !defined(_WIN32)
-TEST(NetDeathTest, NullSocketStopsAtItsAssertion) {
-    prf_u8 byte = 0;
-    EXPECT_DEATH(TcpConn_Poll(nullptr), "tcp_socket != NULL");
-    EXPECT_DEATH(WsConn_Send(nullptr, &byte, 10, 0), "web_socket != NULL");
-    EXPECT_DEATH(Server_Update(nullptr), "server != NULL");
-    TcpConn* tcp = nullptr;
-    ASSERT_EQ(TcpConn_Create(&tcp), PRF_ERROR_NONE);
-    EXPECT_DEATH(TcpConn_Send(tcp, nullptr, 1, 0), "data != NULL");
-    EXPECT_DEATH(TcpConn_Recv(tcp, &byte, 0x80000000u, 0), "\\(int\\)length >= 0");
-    EXPECT_DEATH(TcpConn_Accept(tcp, nullptr), "client_socket != NULL");
-    TcpConn_Destroy(tcp);
-}
-#endif
-
 } // namespace

@@ -112,35 +112,16 @@ TEST(ProfilerQueue, EachMessageOccupiesItsHeaderAndPayloadRoundedToFourBytes) {
     }
 }
 
-TEST(ProfilerQueue, MessageAcrossTheEndIsContiguousAndLandsAtTheStart) {
-    Queue queue;
-    ASSERT_EQ(queue.created, PRF_ERROR_NONE);
-    const prf_u32 start = kRingBytes - 20;
-    queue.start_at(start);
-    const prf_u32 payload = 100;
-    Message* message = MsgRing_Reserve(&queue.ring, payload, nullptr);
-    ASSERT_NE(message, nullptr);
-    ASSERT_EQ((prf_u8*)message, queue.ring.data->ptr + start);
-    fill_pattern(Message_Payload(message), payload, 7);
-    MsgRing_Publish(message, MsgID_Log);
-
-    // Through the first mapping, byte by byte at the masked positions.
-    for (prf_u32 i = 0; i < payload; ++i)
-        ASSERT_EQ(*queue.at(start + 16 + i), (prf_u8)(7u * 31u + i * 7u + 1u)) << i;
-    EXPECT_EQ(*(prf_u32*)queue.at(start), (prf_u32)MsgID_Log);
-
-    Message* peeked = MsgRing_Peek(&queue.ring);
-    ASSERT_EQ(peeked, message);
-    EXPECT_EQ(peeked->payload_size, payload);
-    EXPECT_TRUE(has_pattern(Message_Payload(peeked), payload, 7));
-    MsgRing_Release(&queue.ring, peeked);
-    EXPECT_TRUE(all_zero(queue.ring.data->ptr, 2 * kRingBytes));
-    EXPECT_EQ(MsgRing_Peek(&queue.ring), nullptr);
-}
-
 TEST(ProfilerQueue, HoldsExactly2730TreeMessagesAndTakesOneMoreAfterARelease) {
     Queue queue;
     ASSERT_EQ(queue.created, PRF_ERROR_NONE);
+    // One message may fill the whole ring, header included, and no more.
+    EXPECT_EQ(MsgRing_Reserve(&queue.ring, kRingBytes - 23, nullptr), nullptr);
+    EXPECT_EQ(queue.ring.write_pos, 0u);
+    Message* whole = MsgRing_Reserve(&queue.ring, kRingBytes - 24, nullptr);
+    ASSERT_NE(whole, nullptr);
+    MsgRing_Publish(whole, MsgID_Log);
+    MsgRing_Release(&queue.ring, MsgRing_Peek(&queue.ring));
     for (prf_u32 pos : {0u, 0xFFFFFFF0u}) {
         SCOPED_TRACE(pos);
         queue.start_at(pos);
@@ -170,15 +151,6 @@ TEST(ProfilerQueue, HoldsExactly2730TreeMessagesAndTakesOneMoreAfterARelease) {
         EXPECT_EQ(drained, 2730);
         EXPECT_TRUE(all_zero(queue.ring.data->ptr, kRingBytes));
     }
-}
-
-TEST(ProfilerQueue, MessageLargerThanTheRingIsRefused) {
-    Queue queue;
-    ASSERT_EQ(queue.created, PRF_ERROR_NONE);
-    EXPECT_EQ(MsgRing_Reserve(&queue.ring, kRingBytes, nullptr), nullptr);
-    EXPECT_EQ(queue.ring.write_pos, 0u);
-    // The whole ring in one message is allowed.
-    EXPECT_NE(MsgRing_Reserve(&queue.ring, kRingBytes - 24, nullptr), nullptr);
 }
 
 TEST(ProfilerQueue, UncommittedMessageHoldsBackLaterCommittedOnes) {
@@ -339,46 +311,6 @@ TEST(ProfilerQueue, ManyWritersOneReaderLoseDuplicateReorderAndTearNothing) {
         EXPECT_EQ(next[p], kMessages) << p;
     EXPECT_EQ(MsgRing_Peek(&queue.ring), nullptr);
     EXPECT_EQ(queue.ring.read_pos, queue.ring.write_pos);
-}
-
-// Each broken precondition stops the process at its own assertion text.
-TEST(ProfilerQueueDeathTest, BrokenPreconditionsStopAtTheirAssertion) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    Queue queue;
-    ASSERT_EQ(queue.created, PRF_ERROR_NONE);
-    struct Case {
-        const char* text;
-        void (*run)(MsgRing* ring);
-    } cases[] = {
-        {"queue != NULL", [](MsgRing*) { MsgRing_Peek(nullptr); }},
-        {"queue != NULL", [](MsgRing*) { MsgRing_Reserve(nullptr, 4, nullptr); }},
-        {"queue != NULL", [](MsgRing*) { MsgRing_Create(nullptr, 65536); }},
-        {"message != NULL", [](MsgRing*) { MsgRing_Publish(nullptr, MsgID_Log); }},
-        {"message != NULL", [](MsgRing* ring) { MsgRing_Release(ring, nullptr); }},
-        {"buffer != 0", [](MsgRing*) { DoubleMappedRing_Create(nullptr, 65536); }},
-        {"LoadAcquire((prf_u32*)&message->id) == MsgID_NotReady",
-         [](MsgRing* ring) {
-             Message* message = MsgRing_Reserve(ring, 4, nullptr);
-             MsgRing_Publish(message, MsgID_Log);
-             MsgRing_Publish(message, MsgID_Log);
-         }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-#if defined(_WIN32)
-        // The runtime reports the assertion elsewhere; only the end of the process is seen.
-        EXPECT_DEATH(c.run(&queue.ring), "");
-#else
-        // The expression text is matched literally, its regex characters escaped.
-        std::string pattern;
-        for (const char* p = c.text; *p; ++p) {
-            if (strchr("()*&.[]\\+?|^$", *p))
-                pattern += '\\';
-            pattern += *p;
-        }
-        EXPECT_DEATH(c.run(&queue.ring), "Assertion `" + pattern + "' failed");
-#endif
-    }
 }
 
 } // namespace

@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -60,24 +59,6 @@ class CleanEnvironment {
     bool had_[3] = {};
 };
 
-// With QV_TEST_FIXTURE_DIR set, the streaming wire test writes every message it received, in
-// order, as <dir>/NNN_<ID>.bin: byte fixtures for a viewer's decoder tests.
-void write_fixtures(const std::vector<std::vector<uint8_t>>& messages) {
-    const char* dir = getenv("QV_TEST_FIXTURE_DIR");
-    if (dir == nullptr || *dir == '\0')
-        return;
-    int index = 0;
-    for (const std::vector<uint8_t>& message : messages) {
-        std::string id = message.size() >= 4 ? std::string((const char*)message.data(), 4) : "";
-        char name[32];
-        snprintf(name, sizeof(name), "/%03d_%s.bin", index++, id.c_str());
-        FILE* file = fopen((std::string(dir) + name).c_str(), "wb");
-        ASSERT_NE(file, nullptr) << dir << name;
-        fwrite(message.data(), 1, message.size(), file);
-        fclose(file);
-    }
-}
-
 std::vector<std::string> g_lines;
 void record_line(void*, const char* text, sys_u64 length, sys_bool) {
     g_lines.emplace_back(text, (size_t)length);
@@ -107,7 +88,7 @@ void frame(const char* root, const char* child) {
 
 } // namespace
 
-TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsAreTheDocumentedOnes) {
+TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     CleanEnvironment clean;
     ProfilerSettings resolved;
     ProfilerSettings_Resolve(nullptr, &resolved);
@@ -223,7 +204,6 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     ASSERT_EQ(scope_static_init_with(&settings), 0u);
     {
         StreamViewer viewer;
-        viewer.keep_raw = true;
         ASSERT_TRUE(viewer.open(port));
         std::thread host([] {
             scope_set_thread_name("render");
@@ -244,7 +224,6 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
         viewer.close();
 
         EXPECT_TRUE(viewer.faults.empty()) << viewer.faults[0];
-        write_fixtures(viewer.raw);
         EXPECT_EQ(roots_of(viewer, "render"),
                   (std::vector<std::string>{"frame/2", "frame/2", "frame/2"}));
         EXPECT_EQ(roots_of(viewer, "worker"),

@@ -497,7 +497,7 @@ TEST(DispatchDeathTest, FullTablesAndUnknownTypesEndTheProcess) {
 }
 
 // Run only under the tracer of FormatUnderDebugger below: every failed check traps, and the
-// formatter carries on as documented.
+// formatter carries on: the argument untaken, the value still printed.
 TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
     EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed

@@ -81,9 +81,6 @@ class StreamViewer {
     uint64_t dropped_trees = 0, dropped_logs = 0, drop_messages = 0;
     uint64_t bytes = 0;
     std::vector<std::string> faults; // broken rules: a name pushed twice, a tree before its names
-    // Raw payloads in arrival order, when keep_raw is set before open (fixtures).
-    bool keep_raw = false;
-    std::vector<std::vector<uint8_t>> raw;
 
   private:
     void read_loop() {
@@ -106,8 +103,6 @@ class StreamViewer {
 
     void take(const std::vector<uint8_t>& payload) {
         bytes += payload.size();
-        if (keep_raw)
-            raw.push_back(payload);
         if (payload.size() < 4)
             return;
         std::string id((const char*)payload.data(), 4);
