@@ -8,6 +8,8 @@
 
 #include "qv_sys/types.h"
 
+#include <string.h>
+
 // Number of bytes before the NUL.
 sys_u64 sys_strlen(const char* text);
 
@@ -22,3 +24,35 @@ inline constexpr sys_u64 kCaseTablePairs = 666;
 const sys_u32* sys_case_table_lower();
 const sys_u32* sys_case_table_upper();
 const sys_u16* sys_case_table_upper_index();
+
+// "00" to "99" back to back: integers are written two digits to a table load.
+inline constexpr char kDigitPairs[201] = "00010203040506070809"
+                                         "10111213141516171819"
+                                         "20212223242526272829"
+                                         "30313233343536373839"
+                                         "40414243444546474849"
+                                         "50515253545556575859"
+                                         "60616263646566676869"
+                                         "70717273747576777879"
+                                         "80818283848586878889"
+                                         "90919293949596979899";
+
+// Writes the decimal digits of v backwards so that they end at `end`; returns their first
+// byte. The formatter and the number conversions both write integers this way: two digits to
+// a division and a table load.
+inline char* sys_decimal_before(char* end, sys_u64 v) {
+    char* p = end;
+    while (v >= 100) {
+        const sys_u64 pair = v % 100;
+        v /= 100;
+        p -= 2;
+        memcpy(p, kDigitPairs + 2 * pair, 2);
+    }
+    if (v >= 10) {
+        p -= 2;
+        memcpy(p, kDigitPairs + 2 * v, 2);
+    } else {
+        *--p = (char)('0' + v);
+    }
+    return p;
+}

@@ -8,23 +8,14 @@
 
 #include "qv_sys/assertion.h"
 
+#include "cstr_internal.h"
+
 #include <charconv>
 #include <string.h>
 
 namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
-
-constexpr char kPairs[201] = "00010203040506070809"
-                             "10111213141516171819"
-                             "20212223242526272829"
-                             "30313233343536373839"
-                             "40414243444546474849"
-                             "50515253545556575859"
-                             "60616263646566676869"
-                             "70717273747576777879"
-                             "80818283848586878889"
-                             "90919293949596979899";
 
 constexpr sys_u64 kPow10[20] = {1ull,
                                 10ull,
@@ -69,19 +60,7 @@ inline unsigned decimal_digits(sys_u64 v) {
 
 // Writes exactly `digits` decimal digits of v ending at out + digits (no terminator).
 inline void put_decimal(char* out, sys_u64 v, unsigned digits) {
-    char* p = out + digits;
-    while (v >= 100) {
-        const sys_u64 r = v % 100;
-        v /= 100;
-        p -= 2;
-        memcpy(p, kPairs + 2 * r, 2);
-    }
-    if (v >= 10) {
-        p -= 2;
-        memcpy(p, kPairs + 2 * v, 2);
-    } else {
-        *--p = (char)('0' + v);
-    }
+    sys_decimal_before(out + digits, v);
 }
 
 // Digits of v in radix 2..16, terminated; returns the number of digits.

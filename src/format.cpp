@@ -18,6 +18,7 @@
 #include "qv_sys/sysmemory.h"
 
 #include "cstr_config.h"
+#include "cstr_internal.h"
 
 #include <algorithm>
 #include <stdint.h>
@@ -206,36 +207,8 @@ inline bool is_name_char(char c) {
 
 // ---- digits ------------------------------------------------------------------------------
 
-constexpr char kDigitPairs[] = "00010203040506070809"
-                               "10111213141516171819"
-                               "20212223242526272829"
-                               "30313233343536373839"
-                               "40414243444546474849"
-                               "50515253545556575859"
-                               "60616263646566676869"
-                               "70717273747576777879"
-                               "80818283848586878889"
-                               "90919293949596979899";
-
-// The digits of v in radix 10, 16 or 8 written backwards so that they end at `end`; returns
-// their first byte. Decimal goes two digits to a division and a table load.
-inline char* decimal_before(char* end, sys_u64 v) {
-    char* p = end;
-    while (v >= 100) {
-        const sys_u64 pair = v % 100;
-        v /= 100;
-        p -= 2;
-        memcpy(p, kDigitPairs + 2 * pair, 2);
-    }
-    if (v >= 10) {
-        p -= 2;
-        memcpy(p, kDigitPairs + 2 * v, 2);
-    } else {
-        *--p = (char)('0' + v);
-    }
-    return p;
-}
-
+// Hexadecimal and octal digits of v written backwards so that they end at `end`; return their
+// first byte (decimal: sys_decimal_before).
 inline char* hex_before(char* end, sys_u64 v) {
     char* p = end;
     do {
@@ -435,7 +408,7 @@ inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& 
                           : s.bytes == 4 ? (sys_i64)(sys_i32)raw
                                          : (sys_i64)raw;
         t.non_negative = v >= 0;
-        first = decimal_before(end, v < 0 ? 0 - (sys_u64)v : (sys_u64)v);
+        first = sys_decimal_before(end, v < 0 ? 0 - (sys_u64)v : (sys_u64)v);
         if (v < 0)
             *--first = '-';
     } else {
@@ -444,7 +417,7 @@ inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& 
               : s.bytes == 4 ? (sys_u32)raw
                              : raw;
         t.non_negative = true;
-        first = s.letter == 'u'   ? decimal_before(end, raw)
+        first = s.letter == 'u'   ? sys_decimal_before(end, raw)
                 : s.letter == 'x' ? hex_before(end, raw)
                                   : octal_before(end, raw);
     }
@@ -563,7 +536,7 @@ bool convert_duration(Call& c, const Spec& s, Text& t) {
     memcpy(tail + 7, kDigitPairs + 2 * (micro / 10000), 2);
     memcpy(tail + 9, kDigitPairs + 2 * (micro / 100 % 100), 2);
     memcpy(tail + 11, kDigitPairs + 2 * (micro % 100), 2);
-    char* p = decimal_before(tail, hours);
+    char* p = sys_decimal_before(tail, hours);
     if (hours < 10)
         *--p = '0';
     if (v < 0)
