@@ -135,11 +135,28 @@ prf_error bin_SampleTree(ByteBuffer* buffer, const prf_u8* payload) {
     return PRF_ERROR_NONE;
 }
 
+// "SSMP": a name with its hash, in answer to a name query or pushed ahead of a tree.
+static prf_error SendNameMessage(Profiler* prof, prf_u32 name_hash, const char* name,
+                                 prf_u32 name_length, prf_u32 limit_ms) {
+    ByteBuffer* send_buf = &prof->server->send_buf;
+    prf_error error = SendBuffer_Reset(send_buf);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_Append(send_buf, "SSMP", 4);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_AppendU32(send_buf, name_hash);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_AppendU32(send_buf, name_length);
+    if (error == PRF_ERROR_NONE)
+        error = ByteBuffer_Append(send_buf, name, name_length);
+    if (error != PRF_ERROR_NONE)
+        return error;
+    return Server_Send(prof->server, send_buf->data, send_buf->bytes_filled, limit_ms);
+}
+
 // Streaming mode: before a tree goes out, every name in it that this connection has not had
 // yet, as the same "SSMP" a name query gets, so the viewer never has to ask.
 static prf_error PushNewNames(Profiler* prof, const ThreadSampler* owner, Sample* root_sample) {
     HashTable* sent = &prof->sent_names;
-    ByteBuffer* send_buf = &prof->server->send_buf;
     // A tree names the same few scopes over and over: the hash just checked (the common
     // case, siblings in a loop) is not looked up again.
     prf_u32 last_known = 0;
@@ -160,17 +177,7 @@ static prf_error PushNewNames(Profiler* prof, const ThreadSampler* owner, Sample
             name_length = NameTable_CopyName(ts->names, name_hash, name, sizeof(name));
         if (name_length == PRF_NOT_FOUND)
             continue; // the viewer can still ask, and gets no answer, as for any unknown hash
-        prf_error error = SendBuffer_Reset(send_buf);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_Append(send_buf, "SSMP", 4);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_AppendU32(send_buf, name_hash);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_AppendU32(send_buf, name_length);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_Append(send_buf, name, name_length);
-        if (error == PRF_ERROR_NONE)
-            error = Server_Send(prof->server, send_buf->data, send_buf->bytes_filled, 50000);
+        prf_error error = SendNameMessage(prof, name_hash, name, name_length, 50000);
         if (error != PRF_ERROR_NONE)
             return error;
         // A name that cannot be remembered is only pushed again.
@@ -383,19 +390,7 @@ prf_error HandleViewerMessage(void* context, prf_u8* data, prf_u32 length) {
         if (name_length == PRF_NOT_FOUND)
             return PRF_ERROR_NONE;
 
-        ByteBuffer* send_buf = &prof->server->send_buf;
-        prf_error error = SendBuffer_Reset(send_buf);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_Append(send_buf, "SSMP", 4);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_AppendU32(send_buf, name_hash);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_AppendU32(send_buf, name_length);
-        if (error == PRF_ERROR_NONE)
-            error = ByteBuffer_Append(send_buf, name, name_length);
-        if (error != PRF_ERROR_NONE)
-            return error;
-        return Server_Send(prof->server, send_buf->data, send_buf->bytes_filled, 10);
+        return SendNameMessage(prof, name_hash, name, name_length, 10);
     }
     return PRF_ERROR_NONE;
 }
