@@ -461,16 +461,7 @@ __attribute__((always_inline)) static inline void Sampler_BeginOn(Profiler* prof
         sample->link = NULL;
         pool->nb_taken++;
         Sample* parent = tree->current_parent;
-        sample->name_hash = name_hash;
-        sample->parent = parent;
-        sample->first_child = NULL;
-        sample->last_child = NULL;
-        sample->next_sibling = NULL;
-        sample->nb_children = 0;
-        sample->end_us = 0;
-        sample->length_us = 0;
-        sample->children_us = 0;
-        sample->call_count = 1;
+        Sample_Prepare(sample, name_hash, parent);
         sample->path_id = MixHash(MixHash(parent->path_id, name_hash), parent->nb_children);
         parent->nb_children++;
         if (parent->first_child != NULL)

@@ -118,6 +118,23 @@ struct Sample {
     prf_u32 call_count;
 };
 
+// A sample taken for a tree starts with no children, no times and one call. Shared by
+// SampleTree_Open and the scope's inlined fast path, which must start a sample the same way.
+inline void Sample_Prepare(Sample* sample, prf_u32 name_hash, Sample* parent) {
+    sample->name_hash = name_hash;
+    sample->parent = parent;
+    sample->path_id = 0;
+    sample->first_child = NULL;
+    sample->last_child = NULL;
+    sample->next_sibling = NULL;
+    sample->nb_children = 0;
+    sample->start_us = 0;
+    sample->end_us = 0;
+    sample->length_us = 0;
+    sample->children_us = 0;
+    sample->call_count = 1;
+}
+
 // Objects on the free list are linked through their first pointer-sized word.
 struct ObjectLink {
     ObjectLink* link;

@@ -155,22 +155,6 @@ void Sample_Destructor(void* object) {
     PRF_ASSERT(object != NULL);
 }
 
-// A sample taken for a tree starts with no children, no times and one call.
-static void prepare_sample(Sample* sample, prf_u32 name_hash, Sample* parent) {
-    sample->name_hash = name_hash;
-    sample->parent = parent;
-    sample->path_id = 0;
-    sample->first_child = NULL;
-    sample->last_child = NULL;
-    sample->next_sibling = NULL;
-    sample->nb_children = 0;
-    sample->start_us = 0;
-    sample->end_us = 0;
-    sample->length_us = 0;
-    sample->children_us = 0;
-    sample->call_count = 1;
-}
-
 // --- sample trees ----------------------------------------------------------------------------
 
 prf_error SampleTree_Create(SampleTree** out) {
@@ -197,7 +181,7 @@ prf_error SampleTree_Create(SampleTree** out) {
         return error;
     }
     tree->root = (Sample*)root;
-    prepare_sample(tree->root, 0, NULL);
+    Sample_Prepare(tree->root, 0, NULL);
     tree->current_parent = tree->root;
     *out = tree;
     return PRF_ERROR_NONE;
@@ -233,7 +217,7 @@ prf_error SampleTree_Open(SampleTree* tree, prf_u32 name_hash, prf_u32 flags, Sa
     if (error != PRF_ERROR_NONE)
         return error; // the tree is unchanged
     Sample* sample = (Sample*)object;
-    prepare_sample(sample, name_hash, parent);
+    Sample_Prepare(sample, name_hash, parent);
     // The id depends on the path and on how many siblings were opened before, so the same call
     // path gets the same id in every tree (the root's count is reset when a tree finishes).
     sample->path_id = MixHash(MixHash(parent->path_id, name_hash), parent->nb_children);
