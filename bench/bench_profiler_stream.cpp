@@ -5,7 +5,7 @@
 // trees. The target is one million scopes a second (8 threads x 2,001 scopes x 60 frames).
 #include "profiler/profiler_internal.h"
 
-#include "../tests/support/stream_viewer.h"
+#include "../tests/support/ws_client.h"
 
 #include <benchmark/benchmark.h>
 

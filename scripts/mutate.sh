@@ -183,6 +183,42 @@ fault compress-unknown-mode-quiet src/compress.cpp test_compress \
   $'    default:\n        SYS_CHECK(!"Failure");\n        return 0;\n    }\n}\n\nsys_u64 decompress(' \
   $'    default:\n        return 0;\n    }\n}\n\nsys_u64 decompress('
 
+# ---- profiler --------------------------------------------------------------------------------
+prf="itest_profiler_live itest_profiler_net itest_profiler_samples itest_profiler_stream itest_profiler_queue itest_profiler_load"
+fault prf-hash-table-grows-late src/profiler/names.cpp "$prf" \
+  'table->nb_slots <= table->max_nb_slots * 2 / 3' 'table->nb_slots <= table->max_nb_slots * 3 / 4'
+fault prf-aggregate-merges-other-names src/profiler/samples.cpp "$prf" \
+  'if (child->name_hash == name_hash) {' 'if (child->name_hash != 0) {'
+fault prf-name-request-wrong-hash src/profiler/messages.cpp "$prf" \
+  'name_hash = name_hash * 10u +' 'name_hash = name_hash * 16u +'
+fault prf-stream-names-pushed-again src/profiler/messages.cpp "$prf" \
+  '        (void)HashTable_Put(sent, name_hash, 1);' ''
+fault prf-drop-count-not-reset src/profiler/messages.cpp "$prf" \
+  '    prof->trees_reported = dropped;' ''
+fault prf-host-port-ignored src/profiler/settings.cpp "$prf" \
+  '            out->port = given.port;' '            (void)0;'
+fault prf-thread-number-decimal src/profiler/profiler.cpp "$prf" \
+  $'        reversed[count++] = digits[number & 15];\n        number >>= 4;' \
+  $'        reversed[count++] = digits[number % 10];\n        number /= 10;'
+fault prf-frame-length-126-misread src/profiler/net.cpp "$prf" \
+  'length = (prf_u32)extended[0] << 8 | extended[1];' 'length = (prf_u32)extended[1] << 8 | extended[0];'
+fault prf-frame-length-127-misread src/profiler/net.cpp "$prf" \
+  '(prf_u32)extended[6] << 8 | extended[7];' '(prf_u32)extended[7] << 8 | extended[6];'
+fault prf-mask-not-applied src/profiler/net.cpp "$prf" \
+  'bytes[i] ^= mask[web_socket->mask_index++ & 3];' 'bytes[i] ^= 0;'
+fault prf-mask-restarts-each-read src/profiler/net.cpp "$prf" \
+  'bytes[i] ^= mask[web_socket->mask_index++ & 3];' 'bytes[i] ^= mask[i & 3];'
+fault prf-close-frame-not-recognised src/profiler/net.cpp "$prf" \
+  $'    if (header[0] == 0x88)\n        return PRF_ERROR_VIEWER_CLOSED;\n' ''
+fault prf-send-header-short-at-64k src/profiler/net.cpp "$prf" \
+  '} else if (payload < 65536) {' '} else if (payload <= 65536) {'
+fault prf-ring-full-check-unsigned src/profiler/queue.cpp "$prf" \
+  'if ((prf_i32)(write_pos - read_pos) > (prf_i32)(queue->size - occupied))' \
+  'if (write_pos - read_pos > queue->size - occupied)'
+fault prf-ring-second-view-private src/platform/posix/profiler_ring.cpp "$prf" \
+  $'mmap(base + size, size, PROT_READ | PROT_WRITE,\n                                              MAP_SHARED | MAP_FIXED, fd, 0);' \
+  $'mmap(base + size, size, PROT_READ | PROT_WRITE,\n                                              MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0);'
+
 # ---- running them ------------------------------------------------------------------------
 scratch=$root/build/mutate/$lane
 tree=$scratch/tree

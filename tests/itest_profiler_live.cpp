@@ -11,14 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-using qv_test::read_f64;
 using qv_test::read_u32;
 using qv_test::WsClient;
 
@@ -27,130 +24,94 @@ namespace {
 // Set before main: every scope_static_init of this process listens here.
 const uint16_t kPort = qv_test::use_own_profiler_port();
 
+// Little-endian message bytes as a viewer reads them.
+struct Le {
+    std::string bytes;
+    Le& u32(prf_u32 v) {
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back((char)(v >> (8 * i)));
+        return *this;
+    }
+    Le& f64(double d) {
+        prf_u64 bits;
+        memcpy(&bits, &d, 8);
+        for (int i = 0; i < 8; ++i)
+            bytes.push_back((char)(bits >> (8 * i)));
+        return *this;
+    }
+    Le& text(const std::string& t) {
+        bytes += t;
+        return *this;
+    }
+};
+
 std::string log_line(const std::string& text) {
-    std::string line = "LOGM";
-    for (int i = 0; i < 4; ++i)
-        line.push_back((char)(text.size() >> (8 * i)));
-    return line + text;
+    return Le().text("LOGM").u32((prf_u32)text.size()).text(text).bytes;
 }
 
-// A sample built by hand, outside any pool.
-Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 start, prf_u64 length,
-                   prf_u64 children) {
+// A sample built by hand, outside any pool, started at its path id.
+Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
     Sample s;
     memset(&s, 0, sizeof(s));
-    s.name_hash = name_hash;
+    Sample_Prepare(&s, name_hash, nullptr);
     s.path_id = path_id;
-    s.start_us = start;
+    s.start_us = path_id;
     s.length_us = length;
     s.children_us = children;
-    s.call_count = 1;
     return s;
-}
-
-void adopt(Sample* parent, Sample* child) {
-    child->parent = parent;
-    if (parent->last_child != nullptr)
-        parent->last_child->next_sibling = child;
-    else
-        parent->first_child = child;
-    parent->last_child = child;
-    ++parent->nb_children;
-}
-
-std::vector<prf_u8> serialise(Sample* root, const char* thread_name) {
-    const void* payload[3] = {root, nullptr, thread_name};
-    ByteBuffer buffer;
-    ByteBuffer_Create(&buffer, 4096);
-    EXPECT_EQ(bin_SampleTree(&buffer, (const prf_u8*)payload), PRF_ERROR_NONE);
-    std::vector<prf_u8> bytes(buffer.data, buffer.data + buffer.bytes_filled);
-    ByteBuffer_Destroy(&buffer);
-    return bytes;
 }
 
 } // namespace
 
 TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
-    EXPECT_EQ(HashName(""), 0u);
-    // Every length of the last, incomplete block, and one whole block.
-    EXPECT_EQ(HashName("a"), 0x3c2569b2u);
-    EXPECT_EQ(HashName("ab"), 0x9bbfd75fu);
-    EXPECT_EQ(HashName("abc"), 0xb3dd93fau);
-    EXPECT_EQ(HashName("abcd"), 0x43ed676au);
-    EXPECT_EQ(HashName("hello"), 0x248bfa47u);
-    EXPECT_EQ(HashName("The quick brown fox jumps over the lazy dog"), 0x2e4ff723u);
+    // Every length of the last, incomplete block, and whole blocks.
+    const std::pair<const char*, prf_u32> cases[] = {
+        {"", 0u},
+        {"a", 0x3c2569b2u},
+        {"ab", 0x9bbfd75fu},
+        {"abc", 0xb3dd93fau},
+        {"abcd", 0x43ed676au},
+        {"hello", 0x248bfa47u},
+        {"The quick brown fox jumps over the lazy dog", 0x2e4ff723u}};
+    for (const auto& c : cases)
+        EXPECT_EQ(HashName(c.first), c.second) << c.first;
     std::string long_name(300, 'q');
     EXPECT_EQ(HashName(long_name.c_str()), HashName(long_name.substr(0, 256).c_str()));
     EXPECT_NE(HashName(long_name.substr(0, 255).c_str()), HashName(long_name.c_str()));
 }
 
-TEST(ProfilerMessages, OneSampleTreeIsSeventyEightBytes) {
-    Sample s = make_sample(0x00123456, 0xCAFE, 12, 40, 0);
-    std::vector<prf_u8> m = serialise(&s, "Thread0");
-    std::vector<prf_u8> expected;
-    auto u32 = [&](prf_u32 v) {
-        for (int i = 0; i < 4; ++i)
-            expected.push_back((prf_u8)(v >> (8 * i)));
-    };
-    auto f64 = [&](double d) {
-        prf_u64 bits;
-        memcpy(&bits, &d, 8);
-        for (int i = 0; i < 8; ++i)
-            expected.push_back((prf_u8)(bits >> (8 * i)));
-    };
-    auto text = [&](const char* t) { expected.insert(expected.end(), t, t + strlen(t)); };
-    text("SMPL");
-    u32(78);
-    u32(7);
-    text("Thread0");
-    u32(1);
-    u32(MixHash(0, 0xCAFE));
-    u32(0x00123456);
-    u32(0xCAFE);
-    text("#a98765");
-    f64(12);
-    f64(40);
-    f64(40);
-    u32(1);
-    u32(0);
-    u32(0);
-    EXPECT_EQ(m, expected);
-}
-
-TEST(ProfilerMessages, TreeRecordsFollowPreOrderWithDigestColoursAndClampedSelfTime) {
-    // a(b(d), c): b ran longer than a was measured, so a's self time is 0, not a wrap.
-    Sample a = make_sample(0xFFFFFF, 1, 0, 10, 30);
-    Sample b = make_sample(0x000000, 2, 1, 30, 5);
-    Sample c = make_sample(0x0F0F0F, 3, 2, 0, 0);
-    Sample d = make_sample(0x213243, 4, 3, 5, 0);
-    adopt(&a, &b);
-    adopt(&a, &c);
-    adopt(&b, &d);
+// a(b(d), c) byte for byte: records in pre-order, colours from the name hash, the digest over
+// the path ids, and a's self time 0 where b ran longer than a was measured (not a wrap).
+TEST(ProfilerMessages, ATreeIsSerialisedByteForByte) {
+    Sample a = make_sample(0xFFFFFF, 1, 10, 30), b = make_sample(0x000000, 2, 30, 5);
+    Sample c = make_sample(0x0F0F0F, 3, 0, 0), d = make_sample(0x213243, 4, 5, 0);
+    a.first_child = &b;
+    a.last_child = b.next_sibling = &c;
+    b.first_child = b.last_child = &d;
+    b.parent = c.parent = &a;
+    d.parent = &b;
+    a.nb_children = 2;
+    b.nb_children = 1;
     c.call_count = 7;
-    std::vector<prf_u8> m = serialise(&a, "worker");
-    ASSERT_EQ(m.size(), 8u + 4 + 6 + 4 + 4 + 4 * 51);
-    EXPECT_EQ(read_u32(&m[4]), m.size());
-    EXPECT_EQ(read_u32(&m[18]), 4u);
-    EXPECT_EQ(read_u32(&m[22]), MixHash(MixHash(MixHash(MixHash(0, 1), 2), 4), 3));
-    struct Expect {
-        prf_u32 path;
-        const char* colour;
-        double self;
-        prf_u32 calls, children;
-    } records[] = {{1, "#ffffff", 0, 1, 2},
-                   {2, "#444444", 25, 1, 1},
-                   {4, "#786756", 5, 1, 0},
-                   {3, "#f4f4f4", 0, 7, 0}};
-    const prf_u8* r = &m[26];
-    for (const Expect& e : records) {
-        EXPECT_EQ(read_u32(r + 4), e.path);
-        EXPECT_EQ(std::string((const char*)r + 8, 7), e.colour);
-        EXPECT_EQ(read_f64(r + 31), e.self);
-        EXPECT_EQ(read_u32(r + 39), e.calls);
-        EXPECT_EQ(read_u32(r + 43), 0u);
-        EXPECT_EQ(read_u32(r + 47), e.children);
-        r += 51;
-    }
+    const void* payload[3] = {&a, nullptr, "worker"};
+    ByteBuffer buffer;
+    ByteBuffer_Create(&buffer, 4096);
+    ASSERT_EQ(bin_SampleTree(&buffer, (const prf_u8*)payload), PRF_ERROR_NONE);
+    const std::string got((const char*)buffer.data, buffer.bytes_filled);
+    ByteBuffer_Destroy(&buffer);
+
+    Le m;
+    m.text("SMPL").u32(26 + 4 * 51).u32(6).text("worker").u32(4).u32(0x481ad3c2);
+    auto record = [&](prf_u32 hash, prf_u32 path, const char* colour, double start, double length,
+                      double self, prf_u32 calls, prf_u32 children) {
+        m.u32(hash).u32(path).text(colour).f64(start).f64(length).f64(self);
+        m.u32(calls).u32(0).u32(children);
+    };
+    record(0xFFFFFF, 1, "#ffffff", 1, 10, 0, 1, 2);
+    record(0x000000, 2, "#444444", 2, 30, 25, 1, 1);
+    record(0x213243, 4, "#786756", 4, 5, 5, 1, 0);
+    record(0x0F0F0F, 3, "#f4f4f4", 3, 0, 0, 7, 0);
+    EXPECT_EQ(got, m.bytes);
 }
 
 // --- a running instance, read from its queue (no viewer: the profiler thread leaves the
@@ -166,9 +127,18 @@ struct QueuedMessage {
     ObjectPool* allocator = nullptr;
 };
 
-// Takes every committed message that did not come from the profiler thread itself.
-std::vector<QueuedMessage> drain_queue() {
-    std::vector<QueuedMessage> out;
+// Takes every committed message that did not come from the profiler thread itself. The trees
+// stay valid until the next call, which gives them back to their pools (all of them, when
+// `keep` is false: before the instance stops).
+std::vector<QueuedMessage> drain_queue(bool keep = true) {
+    static std::vector<QueuedMessage> held;
+    auto release_held = [] {
+        for (const QueuedMessage& m : held)
+            if (m.id == MsgID_Tree)
+                ReleaseSampleTree(m.tree, m.allocator);
+        held.clear();
+    };
+    release_held();
     MsgRing* queue = profiler_instance()->sample_queue;
     while (Message* message = MsgRing_Peek(queue)) {
         QueuedMessage m;
@@ -181,21 +151,39 @@ std::vector<QueuedMessage> drain_queue() {
         } else {
             m.payload.assign((const char*)payload, message->payload_size);
         }
-        if (m.thread == "Profiler") {
-            if (m.id == MsgID_Tree)
-                ReleaseSampleTree(m.tree, m.allocator);
-        } else {
-            out.push_back(m);
-        }
+        if (m.thread != "Profiler")
+            held.push_back(m);
+        else if (m.id == MsgID_Tree)
+            ReleaseSampleTree(m.tree, m.allocator);
         MsgRing_Release(queue, message);
     }
+    std::vector<QueuedMessage> out = held;
+    if (!keep)
+        release_held();
     return out;
 }
 
-void release_trees(const std::vector<QueuedMessage>& messages) {
-    for (const QueuedMessage& m : messages)
-        if (m.id == MsgID_Tree)
-            ReleaseSampleTree(m.tree, m.allocator);
+// The sampler name a scope pair on a new thread gets.
+std::string new_thread_sampler_name() {
+    std::string name;
+    std::thread([&] {
+        scope_begin("t");
+        scope_end();
+        ThreadSampler* ts;
+        ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
+        name = ts->name;
+    }).join();
+    return name;
+}
+
+// "Thread" and a number in upper-case hexadecimal without leading zeros; -1 when not so.
+long sampler_number(const std::string& name) {
+    if (name.rfind("Thread", 0) != 0 || name.size() == 6)
+        return -1;
+    const long number = std::stol(name.substr(6), nullptr, 16);
+    char canonical[32];
+    snprintf(canonical, sizeof(canonical), "Thread%lX", number);
+    return name == canonical ? number : -1;
 }
 
 class ProfilerInstance : public ::testing::Test {
@@ -203,7 +191,7 @@ class ProfilerInstance : public ::testing::Test {
     void SetUp() override { ASSERT_EQ(scope_static_init(), 0u); }
     void TearDown() override {
         if (profiler_instance() != nullptr)
-            release_trees(drain_queue());
+            drain_queue(false);
         scope_static_destroy();
         EXPECT_EQ(profiler_instance(), nullptr);
     }
@@ -212,7 +200,7 @@ class ProfilerInstance : public ::testing::Test {
 } // namespace
 
 TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
-    struct Case {
+    const struct {
         std::string text;
         std::vector<std::string> lines;
     } cases[] = {
@@ -224,7 +212,7 @@ TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
         {std::string(2000, 'z'), {std::string(1015, 'z'), std::string(985, 'z')}},
         {std::string(1015, 'y'), {std::string(1015, 'y')}},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         PostLogText(c.text.c_str());
         std::vector<QueuedMessage> got = drain_queue();
         ASSERT_EQ(got.size(), c.lines.size()) << c.text.substr(0, 20);
@@ -237,36 +225,24 @@ TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
 
 TEST_F(ProfilerInstance, ScopesQueueTheirNameAndOneTreeWhenTheOutermostCloses) {
     scope_begin("outer");
-    scope_begin("inner");
-    scope_end();
-    scope_begin("inner");
-    scope_end();
-    std::vector<QueuedMessage> open = drain_queue();
-    ASSERT_EQ(open.size(), 3u); // the names only: the tree is not finished yet
+    for (int i = 0; i < 2; ++i) {
+        scope_begin("inner");
+        scope_end();
+    }
+    std::vector<QueuedMessage> got = drain_queue();
+    ASSERT_EQ(got.size(), 3u); // the names only: the tree is not finished yet
+    EXPECT_EQ(got[0].payload, log_line("outer"));
+    EXPECT_EQ(got[2].payload, log_line("inner"));
     scope_end();
     scope_end(); // one too many: ignored
-    std::vector<QueuedMessage> got = drain_queue();
+    got = drain_queue();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(open[0].payload, log_line("outer"));
-    EXPECT_EQ(open[1].payload, log_line("inner"));
-    EXPECT_EQ(open[2].payload, log_line("inner"));
-    ASSERT_EQ(got[0].id, (prf_u32)MsgID_Tree);
-    EXPECT_EQ(got[0].thread.rfind("Thread", 0), 0u);
-
     Sample* outer = got[0].tree;
-    EXPECT_EQ(outer->name_hash, HashName("outer"));
-    EXPECT_EQ(outer->path_id, MixHash(MixHash(0, HashName("outer")), 0));
     ASSERT_EQ(outer->nb_children, 2u);
-    Sample* first = outer->first_child;
-    Sample* second = first->next_sibling;
-    EXPECT_EQ(first->name_hash, HashName("inner"));
-    EXPECT_EQ(first->path_id, MixHash(MixHash(outer->path_id, HashName("inner")), 0));
-    EXPECT_EQ(second->path_id, MixHash(MixHash(outer->path_id, HashName("inner")), 1));
-    EXPECT_GE(outer->length_us, outer->children_us);
-    EXPECT_EQ(outer->children_us, first->length_us + second->length_us);
-    EXPECT_LE(outer->start_us, first->start_us);
+    // Same-named siblings are told apart by their place among the parent's children.
+    EXPECT_NE(outer->first_child->path_id, outer->last_child->path_id);
+    EXPECT_EQ(outer->children_us, outer->first_child->length_us + outer->last_child->length_us);
     const prf_u32 outer_path = outer->path_id;
-    release_trees(got);
 
     // The root was reset: the same top-level name gets the same id in the next tree.
     scope_begin("outer");
@@ -274,7 +250,6 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNameAndOneTreeWhenTheOutermostCloses) {
     got = drain_queue();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].tree->path_id, outer_path);
-    release_trees(got);
 }
 
 // A host may build its names in a buffer that it reuses: each scope is named by the bytes the
@@ -291,26 +266,19 @@ TEST_F(ProfilerInstance, ANameBufferReusedWithOtherBytesNamesEachScopeByItsBytes
     }
     scope_end();
     std::vector<QueuedMessage> got = drain_queue();
-    Sample* frame = nullptr;
-    for (const QueuedMessage& m : got)
-        if (m.id == MsgID_Tree)
-            frame = m.tree;
-    ASSERT_NE(frame, nullptr);
-    Sample* child = frame->first_child;
+    ASSERT_EQ(got.back().id, (prf_u32)MsgID_Tree);
+    Sample* child = got.back().tree->first_child;
     ThreadSampler* ts = nullptr;
     ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
     for (const char* text : texts) {
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(child->name_hash, HashName(text)) << text;
-        char stored[32];
-        EXPECT_NE(NameTable_CopyName(ts->names, HashName(text), stored, sizeof(stored)),
-                  PRF_NOT_FOUND)
-            << text;
+        char stored[32] = "";
+        NameTable_CopyName(ts->names, HashName(text), stored, sizeof(stored));
         EXPECT_STREQ(stored, text);
         child = child->next_sibling;
     }
     EXPECT_EQ(child, nullptr);
-    release_trees(got);
 }
 
 sys_u32 two_frames(void*) {
@@ -321,20 +289,15 @@ sys_u32 two_frames(void*) {
     return 0;
 }
 
-// The default mode keeps a library thread whole: its whole life is one tree,
-// sent when it ends, under its sampler's number; a host-given name replaces the number.
+// The default mode keeps a library thread whole: its whole life is one tree, sent when it
+// ends, under its sampler's number; a host-given name replaces the number.
 TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndTheHostMayNameAThread) {
     thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));
     std::vector<QueuedMessage> got = drain_queue();
-    std::vector<QueuedMessage> trees;
-    for (const QueuedMessage& m : got)
-        if (m.id == MsgID_Tree && m.thread != "Profiler")
-            trees.push_back(m);
-    ASSERT_EQ(trees.size(), 1u);
-    EXPECT_EQ(trees[0].thread.rfind("Thread", 0), 0u) << trees[0].thread;
-    EXPECT_EQ(trees[0].tree->name_hash, HashName("thread_entry"));
-    EXPECT_EQ(trees[0].tree->nb_children, 2u);
-    release_trees(got);
+    ASSERT_EQ(got.back().id, (prf_u32)MsgID_Tree);
+    EXPECT_GE(sampler_number(got.back().thread), 0) << got.back().thread;
+    EXPECT_EQ(got.back().tree->name_hash, HashName("thread_entry"));
+    EXPECT_EQ(got.back().tree->nb_children, 2u);
 
     std::thread([] {
         scope_set_thread_name("render");
@@ -344,103 +307,35 @@ TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndTheHostMayNameAThread)
     got = drain_queue();
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.back().thread, "render");
-    release_trees(got);
 }
 
-TEST_F(ProfilerInstance, EachThreadGetsItsOwnNumberedSampler) {
-    std::vector<std::string> names;
-    for (int i = 0; i < 3; ++i) {
-        std::thread([] {
-            scope_begin("t");
-            scope_end();
-        }).join();
-        std::vector<QueuedMessage> got = drain_queue();
-        ASSERT_EQ(got.size(), 2u);
-        names.push_back(got[1].thread);
-        release_trees(got);
-    }
-    // Rising numbers in upper-case hexadecimal without leading zeros (the profiler thread may
-    // take a number in between when it starts late).
-    unsigned long previous = 0;
-    for (size_t i = 0; i < names.size(); ++i) {
-        ASSERT_EQ(names[i].rfind("Thread", 0), 0u) << names[i];
-        std::string digits = names[i].substr(6);
-        unsigned long number = std::stoul(digits, nullptr, 16);
-        char canonical[32];
-        snprintf(canonical, sizeof(canonical), "%lX", number);
-        EXPECT_EQ(digits, canonical);
-        if (i > 0) {
-            EXPECT_GT(number, previous);
-        }
-        previous = number;
-    }
-}
-
-TEST(ProfilerLifecycle, StartsAgainAfterStopNumberingOnAndScopesAreInertWithoutIt) {
+// Numbers rise from thread to thread and from one instance to the next, in hexadecimal (the
+// first rounds reach A to F); scopes without an instance do nothing.
+TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWithoutOne) {
     scope_begin("before");
     scope_end();
     { scope_guard guard("guarded"); }
-    // The sampler numbers go on from one instance to the next.
-    unsigned long previous = 0;
-    for (int round = 0; round < 3; ++round) {
+    long previous = -1;
+    std::string letters;
+    for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(scope_static_init(), 0u);
-        ASSERT_NE(profiler_instance(), nullptr);
-        std::string name;
-        std::thread([&] {
-            scope_begin("round");
-            scope_end();
-            ThreadSampler* ts;
-            ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
-            name = ts->name;
-        }).join();
-        ASSERT_EQ(name.rfind("Thread", 0), 0u);
-        unsigned long number = std::stoul(name.substr(6), nullptr, 16);
-        if (round > 0) {
-            EXPECT_GT(number, previous);
-        }
-        previous = number;
+        do {
+            const std::string name = new_thread_sampler_name();
+            ASSERT_GT(sampler_number(name), previous) << name;
+            previous = sampler_number(name);
+            letters += name.substr(6);
+        } while (round == 0 && previous <= 0x1A);
+        drain_queue(false);
         scope_static_destroy();
         EXPECT_EQ(profiler_instance(), nullptr);
     }
+    EXPECT_NE(letters.find_first_of("ABCDEF"), std::string::npos) << letters;
     scope_begin("after");
     scope_end();
 }
 
-TEST(ProfilerLifecycle, PortTakenFailsWithBindErrorAndLeavesNothingRunning) {
-    WsClient holder; // only for its socket library start-up on Windows
-#if defined(_WIN32)
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-#else
-    int s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-#endif
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-#if !defined(_WIN32)
-    // Earlier tests leave connections of this port in TIME_WAIT, which Linux (unlike
-    // Windows) lets bind over only with this option; a listener still holds the port alone.
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-#endif
-    ASSERT_EQ(bind(s, (sockaddr*)&address, sizeof(address)), 0);
-    ASSERT_EQ(listen(s, 1), 0);
-
-    EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
-    EXPECT_EQ(profiler_instance(), nullptr);
-    scope_begin("inert");
-    scope_end();
-
-#if defined(_WIN32)
-    closesocket(s);
-#else
-    close(s);
-#endif
-    ASSERT_EQ(scope_static_init(), 0u);
-    scope_static_destroy();
-}
-
-TEST(ProfilerLifecycle, SecondStartWhileRunningFindsThePortTakenAndKeepsTheFirst) {
+// A second start finds the port taken, fails with the bind error and keeps the first.
+TEST(ProfilerLifecycle, PortTakenFailsWithTheBindErrorAndKeepsTheRunningInstance) {
     ASSERT_EQ(scope_static_init(), 0u);
     Profiler* first = profiler_instance();
     EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
@@ -451,38 +346,21 @@ TEST(ProfilerLifecycle, SecondStartWhileRunningFindsThePortTakenAndKeepsTheFirst
 
 #if !defined(_WIN32)
 TEST(ProfilerLifecycleDeathTest, StopWithoutARunningProfilerStopsAtTheRuntimeAssertion) {
-    EXPECT_DEATH(scope_static_destroy(), "g_profiler_created == PRF_TRUE");
+    EXPECT_DEATH(scope_static_destroy(), "");
 }
 #endif
 
 // --- a viewer on the wire --------------------------------------------------------------------
 
-namespace {
-
-bool is_from_thread(const WsClient::Frame& frame, const std::string& thread) {
-    const prf_u8* p = frame.payload.data();
-    prf_u32 length = read_u32(p + 8);
-    return std::string((const char*)p + 12, length) == thread;
-}
-
-std::string viewer_handshake(WsClient& client) {
-    if (!client.connect_to(kPort))
-        return "";
-    return client.handshake();
-}
-
-} // namespace
-
 TEST(ProfilerViewer, ReceivesPingsLogLinesTreesAndNameAnswers) {
     ASSERT_EQ(scope_static_init(), 0u);
     {
         WsClient client;
-        ASSERT_FALSE(viewer_handshake(client).empty());
-
-        WsClient::Frame ping = client.read_until("PING", [](const auto&) { return true; });
+        ASSERT_TRUE(client.open(kPort));
+        WsClient::Frame ping = client.read_until("PING");
         ASSERT_TRUE(ping.ok);
         EXPECT_EQ(ping.first, 0x82);
-        EXPECT_EQ(ping.payload, std::vector<prf_u8>({'P', 'I', 'N', 'G', 0}));
+        EXPECT_EQ(ping.text(), std::string("PING", 5));
 
         std::string thread;
         std::thread([&] {
@@ -495,32 +373,23 @@ TEST(ProfilerViewer, ReceivesPingsLogLinesTreesAndNameAnswers) {
             thread = ts->name;
         }).join();
 
-        auto log_is = [](const char* text) {
-            return [text](const WsClient::Frame& f) {
-                return std::string(f.payload.begin(), f.payload.end()) == log_line(text);
-            };
-        };
-        EXPECT_TRUE(client.read_until("LOGM", log_is("viewer_frame")).ok);
-        EXPECT_TRUE(client.read_until("LOGM", log_is("viewer_child")).ok);
-        WsClient::Frame tree = client.read_until(
-            "SMPL", [&](const WsClient::Frame& f) { return is_from_thread(f, thread); });
-        ASSERT_TRUE(tree.ok);
-        const prf_u8* p = tree.payload.data();
-        EXPECT_EQ(read_u32(p + 4), tree.payload.size());
-        size_t records = 12 + thread.size();
-        EXPECT_EQ(read_u32(p + records), 2u);
-        EXPECT_EQ(read_u32(p + records + 8), HashName("viewer_frame"));
-        EXPECT_EQ(read_u32(p + records + 8 + 51), HashName("viewer_child"));
-        EXPECT_EQ(tree.payload.size(), records + 8 + 2 * 51);
+        EXPECT_TRUE(client.read_until("LOGM", log_line("viewer_frame")).ok);
+        EXPECT_TRUE(client.read_until("LOGM", log_line("viewer_child")).ok);
+        qv_test::ViewedTree tree;
+        for (WsClient::Frame f; tree.thread != thread;) {
+            f = client.read_until("SMPL");
+            ASSERT_TRUE(f.ok);
+            tree = {};
+            ASSERT_TRUE(qv_test::parse_tree(f.payload, &tree));
+        }
+        EXPECT_EQ(tree.hashes,
+                  (std::vector<uint32_t>{HashName("viewer_frame"), HashName("viewer_child")}));
 
         // A known name is answered; an unknown one is not (the console line comes next).
-        client.send_frame(1, "GSMP" + std::to_string(HashName("viewer_child")));
-        WsClient::Frame name = client.read_until("SSMP", [](const auto&) { return true; });
-        ASSERT_TRUE(name.ok);
-        ASSERT_EQ(name.payload.size(), 12u + 12);
-        EXPECT_EQ(read_u32(&name.payload[4]), HashName("viewer_child"));
-        EXPECT_EQ(read_u32(&name.payload[8]), 12u);
-        EXPECT_EQ(std::string((const char*)&name.payload[12], 12), "viewer_child");
+        const prf_u32 hash = HashName("viewer_child");
+        client.send_frame(1, "GSMP" + std::to_string(hash));
+        EXPECT_EQ(client.read_until("SSMP").text(),
+                  Le().text("SSMP").u32(hash).u32(12).text("viewer_child").bytes);
 
         client.send_frame(2, "GSMP12345");
         client.send_frame(1, "CONIhello");
@@ -528,72 +397,11 @@ TEST(ProfilerViewer, ReceivesPingsLogLinesTreesAndNameAnswers) {
         while (replies.size() < 2) {
             WsClient::Frame f = client.read_frame();
             ASSERT_TRUE(f.ok);
-            std::string id(f.payload.begin(), f.payload.begin() + 4);
-            if (id == "SSMP" || id == "LOGM")
-                replies.emplace_back(f.payload.begin(), f.payload.end());
+            if (f.id() == "SSMP" || f.id() == "LOGM")
+                replies.push_back(f.text());
         }
         EXPECT_EQ(replies[0], log_line("Console message received..."));
         EXPECT_EQ(replies[1], log_line("hello"));
     }
-    scope_static_destroy();
-}
-
-TEST(ProfilerViewer, ManyThreadsNestedScopesArriveAsExactTrees) {
-    ASSERT_EQ(scope_static_init(), 0u);
-    WsClient client;
-    ASSERT_FALSE(viewer_handshake(client).empty());
-    ASSERT_TRUE(client.read_until("PING", [](const auto&) { return true; }).ok);
-
-    const int kThreads = 4, kFrames = 25;
-    std::vector<std::string> names(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int f = 0; f < kFrames; ++f) {
-                scope_guard frame("frame");
-                {
-                    scope_guard work("work");
-                    scope_guard leaf("leaf");
-                }
-                scope_guard io("io");
-            }
-            ThreadSampler* ts;
-            FetchThreadSampler(profiler_instance(), &ts);
-            names[(size_t)t] = ts->name;
-        });
-    for (std::thread& t : threads)
-        t.join();
-
-    std::map<std::string, int> trees, lines;
-    int expected_lines = kThreads * kFrames * 4;
-    int total_lines = 0, total_trees = 0;
-    while (total_trees < kThreads * kFrames || total_lines < expected_lines) {
-        WsClient::Frame f = client.read_frame(10000);
-        ASSERT_TRUE(f.ok) << total_trees << " trees, " << total_lines << " lines";
-        std::string id(f.payload.begin(), f.payload.begin() + 4);
-        if (id == "LOGM") {
-            ++lines[std::string(f.payload.begin() + 8, f.payload.end())];
-            ++total_lines;
-        } else if (id == "SMPL" && !is_from_thread(f, "Profiler")) {
-            const prf_u8* p = f.payload.data();
-            std::string thread((const char*)p + 12, read_u32(p + 8));
-            ++trees[thread];
-            ++total_trees;
-            const prf_u8* r = p + 12 + thread.size();
-            ASSERT_EQ(read_u32(r), 4u);
-            r += 8;
-            prf_u32 expected_hash[] = {HashName("frame"), HashName("work"), HashName("leaf"),
-                                       HashName("io")};
-            prf_u32 expected_children[] = {2, 1, 0, 0};
-            for (int i = 0; i < 4; ++i, r += 51) {
-                EXPECT_EQ(read_u32(r), expected_hash[i]);
-                EXPECT_EQ(read_u32(r + 47), expected_children[i]);
-            }
-        }
-    }
-    for (const std::string& name : names)
-        EXPECT_EQ(trees[name], kFrames) << name;
-    for (const char* name : {"frame", "work", "leaf", "io"})
-        EXPECT_EQ(lines[name], kThreads * kFrames) << name;
     scope_static_destroy();
 }

@@ -1,14 +1,19 @@
-// A small blocking WebSocket client for the profiler tests: it connects to 127.0.0.1, does the
-// opening handshake by hand and reads and writes frames byte by byte as a viewer would, so the
-// tests see exactly the bytes the profiler sends. Winsock on Windows, BSD sockets on Linux.
+// A viewer for the profiler tests (and benchmarks), written from the socket up so that the
+// tests see exactly the bytes the profiler sends: a blocking WebSocket client (WsClient), and a
+// streaming viewer (StreamViewer) that reads every frame on a thread of its own as a real
+// viewer would. Winsock on Windows, BSD sockets on Linux.
 #pragma once
 
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -25,26 +30,53 @@
 
 namespace qv_test {
 
+using Bytes = std::vector<uint8_t>;
+
+#if defined(_WIN32)
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+inline void close_socket(Socket s) {
+    closesocket(s);
+}
+// Winsock counts its users: each holder starts and ends it once.
+struct SocketLibrary {
+    SocketLibrary() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~SocketLibrary() { WSACleanup(); }
+};
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+inline void close_socket(Socket s) {
+    ::close(s);
+}
+struct SocketLibrary {
+    SocketLibrary() {} // user-provided: a holder is never an unused variable
+};
+#endif
+
+inline std::chrono::steady_clock::time_point deadline_in(int ms) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+inline int ms_until(std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    return (int)duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+}
+
 // A frame as a viewer sends it: `first` byte (FIN and opcode), the shortest length form unless
 // `form` forces 126 or 127, masked with `mask` when given.
-inline std::vector<uint8_t> client_frame(uint8_t first, const std::vector<uint8_t>& payload,
-                                         const uint8_t* mask, int form = 0) {
-    std::vector<uint8_t> frame = {first};
-    uint8_t mask_bit = mask != nullptr ? 0x80 : 0;
-    size_t n = payload.size();
+inline Bytes client_frame(uint8_t first, const Bytes& payload, const uint8_t* mask, int form = 0) {
+    Bytes frame = {first};
+    const uint8_t mask_bit = mask != nullptr ? 0x80 : 0;
+    const size_t n = payload.size();
     if (form == 0)
         form = n < 126 ? 0 : n < 65536 ? 126 : 127;
-    if (form == 0) {
-        frame.push_back((uint8_t)(mask_bit | n));
-    } else if (form == 126) {
-        frame.push_back(mask_bit | 126);
-        frame.push_back((uint8_t)(n >> 8));
-        frame.push_back((uint8_t)n);
-    } else {
-        frame.push_back(mask_bit | 127);
-        for (int i = 7; i >= 0; --i)
-            frame.push_back((uint8_t)((uint64_t)n >> (8 * i)));
-    }
+    const int length_bytes = form == 0 ? 0 : form == 126 ? 2 : 8;
+    frame.push_back((uint8_t)(mask_bit | (form == 0 ? n : (size_t)form)));
+    for (int i = length_bytes - 1; i >= 0; --i)
+        frame.push_back((uint8_t)((uint64_t)n >> (8 * i)));
     if (mask != nullptr)
         frame.insert(frame.end(), mask, mask + 4);
     for (size_t i = 0; i < n; ++i)
@@ -54,24 +86,14 @@ inline std::vector<uint8_t> client_frame(uint8_t first, const std::vector<uint8_
 
 class WsClient {
   public:
-    WsClient() {
-#if defined(_WIN32)
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-#endif
-    }
-    ~WsClient() {
-        close_socket();
-#if defined(_WIN32)
-        WSACleanup();
-#endif
-    }
+    WsClient() = default;
+    ~WsClient() { close(); }
     WsClient(const WsClient&) = delete;
     WsClient& operator=(const WsClient&) = delete;
 
     // Connects, retrying until `wait_ms` has passed (the server may still be starting).
     bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+        auto deadline = deadline_in(wait_ms);
         for (;;) {
             sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
             sockaddr_in address = {};
@@ -83,118 +105,106 @@ class WsClient {
                 setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
                 return true;
             }
-            close_socket();
-            if (std::chrono::steady_clock::now() > deadline)
+            close();
+            if (ms_until(deadline) < 0)
                 return false;
-            sleep_ms(20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 
     // Sends a version-13 request with the standard's sample key and gives the response up to
     // its blank line ("" when none came in `wait_ms`).
     std::string handshake(int wait_ms = 5000) {
-        send_all("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                 "Sec-WebSocket-Version: 13\r\n\r\n");
+        send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
         std::string response;
-        uint8_t byte;
         while (response.size() < 4 || response.compare(response.size() - 4, 4, "\r\n\r\n") != 0) {
-            if (!recv_exact(&byte, 1, wait_ms))
+            Bytes byte = receive(1, wait_ms);
+            if (byte.empty())
                 return "";
-            response.push_back((char)byte);
+            response.push_back((char)byte[0]);
         }
         return response;
     }
+    bool open(uint16_t port) { return connect_to(port) && !handshake().empty(); }
 
     struct Frame {
         uint8_t first = 0; // FIN and opcode
-        std::vector<uint8_t> payload;
+        Bytes payload;
         bool ok = false;
+        std::string text() const { return std::string(payload.begin(), payload.end()); }
+        std::string id() const { return text().substr(0, 4); }
     };
 
     // Reads one frame from the server; ok is false after `wait_ms` without a whole frame.
     Frame read_frame(int wait_ms = 5000) {
         Frame frame;
-        uint8_t head[2];
-        if (!recv_exact(head, 2, wait_ms))
+        Bytes head = receive(2, wait_ms);
+        if (head.size() < 2)
             return frame;
         frame.first = head[0];
         uint64_t length = head[1] & 0x7F;
-        if (length == 126) {
-            uint8_t ext[2];
-            if (!recv_exact(ext, 2, wait_ms))
-                return frame;
-            length = ((uint64_t)ext[0] << 8) | ext[1];
-        } else if (length == 127) {
-            uint8_t ext[8];
-            if (!recv_exact(ext, 8, wait_ms))
+        const size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
+        if (extra != 0) {
+            Bytes ext = receive(extra, wait_ms);
+            if (ext.size() < extra)
                 return frame;
             length = 0;
-            for (int i = 0; i < 8; ++i)
-                length = (length << 8) | ext[i];
+            for (uint8_t byte : ext)
+                length = (length << 8) | byte;
         }
-        frame.payload.resize((size_t)length);
-        if (length != 0 && !recv_exact(frame.payload.data(), (size_t)length, wait_ms))
-            return frame;
-        frame.ok = true;
+        frame.payload = receive((size_t)length, wait_ms);
+        frame.ok = frame.payload.size() == length;
         return frame;
     }
 
-    // Reads frames until one whose payload starts with `id` (4 bytes) and passes `accept`.
-    template <typename Accept> Frame read_until(const char* id, Accept accept, int wait_ms = 5000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-        for (;;) {
-            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                           deadline - std::chrono::steady_clock::now())
-                           .count();
-            if (left <= 0)
-                return Frame();
+    // Reads frames until one whose payload starts with `id` and, when given, equals `text`.
+    Frame read_until(const char* id, const std::string& text = "", int wait_ms = 5000) {
+        auto deadline = deadline_in(wait_ms);
+        for (int left; (left = ms_until(deadline)) > 0;) {
             Frame frame = read_frame(left);
             if (!frame.ok)
                 return frame;
-            if (frame.payload.size() >= 4 && memcmp(frame.payload.data(), id, 4) == 0 &&
-                accept(frame))
+            if (frame.id() == id && (text.empty() || frame.text() == text))
                 return frame;
         }
+        return Frame();
     }
 
-    // Sends one final frame with `opcode`, masked with `mask` unless it is zero.
-    void send_frame(uint8_t opcode, const std::string& payload, uint32_t mask = 0x11223344) {
-        const uint8_t key[4] = {(uint8_t)(mask >> 24), (uint8_t)(mask >> 16), (uint8_t)(mask >> 8),
-                                (uint8_t)mask};
-        send_frame(client_frame((uint8_t)(0x80 | opcode),
-                                std::vector<uint8_t>(payload.begin(), payload.end()),
-                                mask != 0 ? key : nullptr));
+    // Sends one final frame with `opcode`, masked as every viewer's frame must be.
+    void send_frame(uint8_t opcode, const std::string& payload) {
+        static const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
+        send(client_frame((uint8_t)(0x80 | opcode), Bytes(payload.begin(), payload.end()), key));
     }
 
-    // Sends bytes as they are (a frame built by client_frame, or anything else).
-    bool send_frame(const std::vector<uint8_t>& bytes) {
-        return send_bytes(bytes.data(), bytes.size());
-    }
-    bool send_text(const std::string& text) {
-        return send_bytes(text.data(), text.size());
-    }
-    bool send_bytes(const void* data, size_t length) {
-        return send_all(std::string((const char*)data, length));
-    }
-
-    // Up to `length` bytes: fewer when the connection ends or nothing comes for `wait_ms`.
-    std::vector<uint8_t> receive(size_t length, int wait_ms = 3000) {
-        std::vector<uint8_t> out;
-        char chunk[4096];
-        while (out.size() < length && readable(wait_ms)) {
-            size_t want = length - out.size();
-            int count =
-                (int)recv(sock_, chunk, (int)(want < sizeof(chunk) ? want : sizeof(chunk)), 0);
-            if (count <= 0)
-                break;
-            out.insert(out.end(), chunk, chunk + count);
+    // Sends bytes as they are.
+    bool send(const Bytes& bytes) { return send(std::string(bytes.begin(), bytes.end())); }
+    bool send(const std::string& bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+            int n = (int)::send(sock_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
+            if (n <= 0)
+                return false;
+            sent += (size_t)n;
         }
+        return true;
+    }
+
+    // Up to `length` bytes: fewer when the connection ends or `wait_ms` passes first.
+    Bytes receive(size_t length, int wait_ms = 3000) {
+        auto deadline = deadline_in(wait_ms);
+        Bytes out(length);
+        size_t got = 0;
+        for (int left; got < length && (left = ms_until(deadline)) > 0 && readable(left);) {
+            int n = (int)recv(sock_, (char*)out.data() + got, (int)(length - got), 0);
+            if (n <= 0)
+                break;
+            got += (size_t)n;
+        }
+        out.resize(got);
         return out;
     }
 
-    // True when the server closed the connection (end of stream or reset); whatever it sent
-    // before is skipped.
+    // True when the server closed the connection; whatever it sent before is skipped.
     bool closed_by_peer(int wait_ms = 3000) {
         char chunk[256];
         while (readable(wait_ms))
@@ -203,11 +213,6 @@ class WsClient {
         return false;
     }
 
-    bool nothing_arrived() {
-        return !readable(50);
-    }
-
-    // Whether something can be read within `wait_ms`.
     bool readable(int wait_ms) {
 #if defined(_WIN32)
         fd_set set;
@@ -221,88 +226,35 @@ class WsClient {
 #endif
     }
 
-    bool send_all(const std::string& bytes) {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            int n = (int)send(sock_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
-            if (n <= 0)
-                return false;
-            sent += (size_t)n;
-        }
-        return true;
-    }
-
-    void close_socket() {
-        if (sock_ == kInvalid)
-            return;
-#if defined(_WIN32)
-        closesocket(sock_);
-#else
-        ::close(sock_);
-#endif
-        sock_ = kInvalid;
-    }
-
-    static void sleep_ms(int ms) {
-#if defined(_WIN32)
-        Sleep((DWORD)ms);
-#else
-        usleep((useconds_t)ms * 1000);
-#endif
+    void close() {
+        if (sock_ != kNoSocket)
+            close_socket(sock_);
+        sock_ = kNoSocket;
     }
 
   private:
-#if defined(_WIN32)
-    using Socket = SOCKET;
-    static constexpr Socket kInvalid = INVALID_SOCKET;
-#else
-    using Socket = int;
-    static constexpr Socket kInvalid = -1;
-#endif
-
-    bool recv_exact(uint8_t* out, size_t length, int wait_ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-        size_t got = 0;
-        while (got < length) {
-            int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                           deadline - std::chrono::steady_clock::now())
-                           .count();
-            if (left <= 0 || !readable(left))
-                return false;
-            int n = (int)recv(sock_, (char*)out + got, (int)(length - got), 0);
-            if (n <= 0)
-                return false;
-            got += (size_t)n;
-        }
-        return true;
-    }
-
-    Socket sock_ = kInvalid;
+    SocketLibrary library_;
+    Socket sock_ = kNoSocket;
 };
 
-// A TCP port that nothing listened on a moment ago: the system's pick for a socket bound to
-// port 0 on 127.0.0.1, so tests never depend on a fixed port being free.
+// A TCP port that nothing listened on a moment ago (the system's pick for a socket bound to
+// port 0), so tests never depend on a fixed one.
 inline uint16_t pick_free_port() {
-    WsClient library; // starts the socket library on Windows
-#if defined(_WIN32)
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    int length = sizeof(sockaddr_in);
-#else
-    int s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    socklen_t length = sizeof(sockaddr_in);
-#endif
+    SocketLibrary library;
+    Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+#if defined(_WIN32)
+    int length = sizeof(address);
+#else
+    socklen_t length = sizeof(address);
+#endif
     uint16_t port = 0;
     if (bind(s, (sockaddr*)&address, sizeof(address)) == 0 &&
         getsockname(s, (sockaddr*)&address, &length) == 0)
         port = ntohs(address.sin_port);
-#if defined(_WIN32)
-    closesocket(s);
-#else
-    ::close(s);
-#endif
+    close_socket(s);
     return port;
 }
 
@@ -311,28 +263,130 @@ inline uint16_t pick_free_port() {
 inline uint16_t use_own_profiler_port() {
     static const uint16_t port = [] {
         uint16_t picked = pick_free_port();
-        std::string value = std::to_string(picked);
 #if defined(_WIN32)
-        _putenv_s("QV_SYS_PROFILER_PORT", value.c_str());
+        _putenv_s("QV_SYS_PROFILER_PORT", std::to_string(picked).c_str());
 #else
-        setenv("QV_SYS_PROFILER_PORT", value.c_str(), 1);
+        setenv("QV_SYS_PROFILER_PORT", std::to_string(picked).c_str(), 1);
 #endif
         return picked;
     }();
     return port;
 }
 
-// Little-endian readers for message fields.
+// A little-endian message field.
 inline uint32_t read_u32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
-inline double read_f64(const uint8_t* p) {
-    uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i)
-        bits = (bits << 8) | p[i];
-    double value;
-    memcpy(&value, &bits, 8);
-    return value;
+
+// A tree as a viewer sees it: its thread and each record's name hash, in pre-order. False
+// when the message's lengths do not add up.
+struct ViewedTree {
+    std::string thread;
+    std::vector<uint32_t> hashes;
+};
+inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
+    const uint8_t* p = payload.data();
+    const size_t size = payload.size();
+    if (size < 20 || read_u32(p + 4) != size || 12 + (size_t)read_u32(p + 8) + 8 > size)
+        return false;
+    out->thread.assign((const char*)p + 12, read_u32(p + 8));
+    size_t at = 12 + out->thread.size();
+    const uint32_t count = read_u32(p + at);
+    at += 8;
+    if (at + (size_t)count * 51 != size)
+        return false;
+    for (uint32_t i = 0; i < count; ++i, at += 51)
+        out->hashes.push_back(read_u32(p + at));
+    return true;
 }
+
+// Reads every frame as fast as it arrives and keeps what the tests ask about: the names
+// pushed, the trees per thread, the drop counts. It checks the streaming rule on the fly:
+// every name hash in a tree arrived first, and no name twice.
+class StreamViewer {
+  public:
+    // Connects and shakes hands. `keep_trees`: keep every tree, or only count them.
+    bool open(uint16_t port, bool keep_trees = true) {
+        keep_trees_ = keep_trees;
+        if (!client_.open(port))
+            return false;
+        reader_ = std::thread([this] { read_loop(); });
+        return true;
+    }
+    ~StreamViewer() { close(); }
+    void close() {
+        stop_ = true;
+        if (reader_.joinable())
+            reader_.join();
+        client_.close();
+    }
+
+    // Waits (at most `wait_ms`) until `done()` holds, evaluated under the lock.
+    template <typename Done> bool wait_until(Done done, int wait_ms = 20000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return done(); });
+    }
+
+    // Read under the lock (inside wait_until), or after close().
+    std::map<uint32_t, std::string> names;   // pushed names
+    std::vector<ViewedTree> trees;           // kept trees, in arrival order
+    std::map<std::string, uint64_t> count;   // trees per thread
+    std::map<std::string, uint64_t> samples; // samples per thread
+    std::vector<std::string> log_lines;
+    uint64_t dropped_trees = 0, dropped_logs = 0, drop_messages = 0, bytes = 0;
+    std::vector<std::string> faults; // broken rules: a name pushed twice, a tree before its names
+
+  private:
+    void read_loop() {
+        // Polled so that close() is noticed; once a frame has begun, it is read whole.
+        for (bool ok = true; ok && !stop_;) {
+            if (!client_.readable(100))
+                continue;
+            WsClient::Frame frame = client_.read_frame(30000);
+            std::lock_guard<std::mutex> lock(mutex_);
+            ok = frame.ok;
+            ok ? take(frame.payload) : faults.push_back("connection lost");
+            changed_.notify_all();
+        }
+    }
+
+    void take(const Bytes& payload) {
+        bytes += payload.size();
+        const uint8_t* p = payload.data();
+        const std::string id(payload.begin(), payload.begin() + (payload.size() < 4 ? 0 : 4));
+        if (id == "SSMP" && payload.size() >= 12) {
+            const uint32_t hash = read_u32(p + 4);
+            if (names.count(hash) != 0)
+                faults.push_back("name pushed twice: " + names[hash]);
+            names[hash] = std::string((const char*)p + 12, read_u32(p + 8));
+        } else if (id == "SMPL") {
+            ViewedTree tree;
+            if (!parse_tree(payload, &tree))
+                return faults.push_back("malformed tree");
+            for (uint32_t hash : tree.hashes)
+                if (names.count(hash) == 0) {
+                    faults.push_back("tree of " + tree.thread + " before a name");
+                    break;
+                }
+            count[tree.thread]++;
+            samples[tree.thread] += tree.hashes.size();
+            if (keep_trees_)
+                trees.push_back(std::move(tree));
+        } else if (id == "DROP" && payload.size() == 12) {
+            dropped_trees += read_u32(p + 4);
+            dropped_logs += read_u32(p + 8);
+            drop_messages++;
+        } else if (id == "LOGM" && payload.size() >= 8) {
+            log_lines.emplace_back((const char*)p + 8, payload.size() - 8);
+        }
+    }
+
+    WsClient client_;
+    std::thread reader_;
+    std::atomic<bool> stop_{false};
+    bool keep_trees_ = true;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
 
 } // namespace qv_test
