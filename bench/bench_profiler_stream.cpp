@@ -48,7 +48,7 @@ void streaming_delivery(benchmark::State& state) {
             return;
         }
         qv_test::StreamViewer viewer;
-        if (!viewer.open(port, false)) {
+        if (!viewer.open(port)) {
             state.SkipWithError("no connection");
             scope_static_destroy();
             return;

@@ -66,7 +66,7 @@ TEST(ProfilerLoad, EveryFrameOfNineThreadsArrivesWithNothingDropped) {
     ASSERT_EQ(scope_static_init_with(&settings), 0u);
     {
         qv_test::StreamViewer viewer;
-        ASSERT_TRUE(viewer.open(settings.port, false));
+        ASSERT_TRUE(viewer.open(settings.port));
         const sys_u64 cpu_before = Profiler_ThreadCpuMicroseconds();
         Schedule schedule = {frames,
                              std::chrono::steady_clock::now() + std::chrono::milliseconds(50)};

@@ -146,13 +146,6 @@ TEST_F(NetTest, HandshakeRefusalsCloseTheConnection) {
     const std::string host = "Host: h\r\n";
     const std::string version = "Sec-WebSocket-Version: 13\r\n";
     const std::string key = std::string("Sec-WebSocket-Key: ") + kExampleKey + "\r\n";
-    // Requests cut at 1023 bytes end without their blank line.
-    std::string long_key = "GET / HTTP/1.1\r\n" + host + version + "Sec-WebSocket-Key: ";
-    long_key += std::string(1023 - long_key.size(), 'A');
-    // The key fits, but key and suffix do not fit in what is left of the request buffer.
-    std::string late_key = "GET / HTTP/1.1\r\n" + host + version + "X-Pad: ";
-    late_key +=
-        std::string(1023 - late_key.size() - key.size() - 2 - 20, 'p') + "\r\n" + key + "\r\n";
     const std::pair<std::string, prf_error> cases[] = {
         {"PUT / HTTP/1.1\r\n" + host + version + key + "\r\n", PRF_ERROR_HANDSHAKE_NOT_GET},
         {"GET / HTTP/1.1\r\n" + host + key + "\r\n", PRF_ERROR_HANDSHAKE_NO_VERSION},
@@ -162,8 +155,6 @@ TEST_F(NetTest, HandshakeRefusalsCloseTheConnection) {
         {"GET / HTTP/1.1\r\n" + host + version + "\r\n", PRF_ERROR_HANDSHAKE_NO_KEY},
         // Names are matched case-sensitively.
         {"GET / HTTP/1.1\r\nhost: h\r\n" + version + key + "\r\n", PRF_ERROR_HANDSHAKE_NO_HOST},
-        {long_key, PRF_ERROR_HANDSHAKE_KEY},
-        {late_key, PRF_ERROR_HANDSHAKE_TEXT},
         {"GET / HTTP/1.1\r\nHost: h\r\n", PRF_ERROR_RECV_TIMEOUT}, // no blank line, ever
     };
     for (const auto& c : cases) {
@@ -215,27 +206,14 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryLengthFormMaskedOrNot) {
     EXPECT_TRUE(Server_HasViewer(&server_));
 }
 
-TEST_F(NetTest, MaskPositionCarriesAcrossReadsAndPassesWhatever) {
+// A slow viewer: the pieces of a frame are kept across read steps and passes, and the mask's
+// position runs on over them.
+TEST_F(NetTest, AMessageWrittenInPiecesAcrossPassesArrivesWhole) {
     RawClient client;
     connect_viewer(client);
-    // Read in pieces that cut the 4-byte key at every position.
-    Bytes frame = masked("0123456789abcdefghij"); // 20 bytes, not a multiple of 4
-    client.send(frame);
-    pause_ms(20);
-    std::string got;
-    prf_u32 message_length = 0;
-    for (prf_u32 piece : {1u, 3u, 5u, 7u, 4u}) {
-        prf_u8 part[8];
-        ASSERT_EQ(WsConn_Recv(server_.client_socket, part, &message_length, piece, 1000),
-                  PRF_ERROR_NONE);
-        got.append((const char*)part, piece);
-    }
-    EXPECT_EQ(message_length, 20u);
-    EXPECT_EQ(got, "0123456789abcdefghij");
-
     // The header and key alone: a pass finds no payload yet and keeps the viewer. The payload
     // then comes in two writes while the next pass waits for the rest.
-    frame = masked("CONI split message");
+    const Bytes frame = masked("CONI split message");
     client.send(Bytes(frame.begin(), frame.begin() + 6));
     update(2);
     EXPECT_TRUE(received_.messages.empty());

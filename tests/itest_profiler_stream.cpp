@@ -153,16 +153,6 @@ sys_u32 worker_main(void* finish) {
     return 0;
 }
 
-// The trees of `thread` as "root name/sample count".
-std::vector<std::string> roots_of(StreamViewer& viewer, const std::string& thread) {
-    std::vector<std::string> roots;
-    for (const qv_test::ViewedTree& tree : viewer.trees)
-        if (tree.thread == thread)
-            roots.push_back(viewer.names[tree.hashes[0]] + "/" +
-                            std::to_string(tree.hashes.size()));
-    return roots;
-}
-
 } // namespace
 
 TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThreadRuns) {
@@ -187,9 +177,8 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     viewer.close();
 
     EXPECT_TRUE(viewer.faults.empty()) << viewer.faults[0];
-    EXPECT_EQ(roots_of(viewer, "render"),
-              (std::vector<std::string>{"frame/2", "frame/2", "frame/2"}));
-    EXPECT_EQ(roots_of(viewer, "worker"),
+    EXPECT_EQ(viewer.roots["render"], (std::vector<std::string>{"frame/2", "frame/2", "frame/2"}));
+    EXPECT_EQ(viewer.roots["worker"],
               (std::vector<std::string>{"job/2", "job/2", "job/2", "thread_entry/1"}));
     for (const std::string& line : viewer.log_lines)
         EXPECT_TRUE(line != "frame" && line != "draw" && line != "job") << line;
@@ -204,14 +193,14 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     EXPECT_TRUE(second.wait_until([&] { return second.count["render2"] == 1; }));
     second.close();
     EXPECT_TRUE(second.faults.empty()) << second.faults[0];
-    EXPECT_EQ(roots_of(second, "render2"), (std::vector<std::string>{"frame/2"}));
+    EXPECT_EQ(second.roots["render2"], (std::vector<std::string>{"frame/2"}));
 }
 
 TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     StreamingInstance instance;
     const uint64_t kTrees = 100000; // far more than the queue holds
     StreamViewer viewer;
-    ASSERT_TRUE(viewer.open(instance.port, false));
+    ASSERT_TRUE(viewer.open(instance.port));
     std::thread([&] {
         scope_set_thread_name("burst");
         for (uint64_t i = 0; i < kTrees; ++i) {

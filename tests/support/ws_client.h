@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -158,14 +159,16 @@ class WsClient {
         return frame;
     }
 
-    // Reads frames until one whose payload starts with `id` and, when given, equals `text`.
-    Frame read_until(const char* id, const std::string& text = "", int wait_ms = 5000) {
+    // Reads frames until one whose identifier is among `ids` (such as "SSMP LOGM") and, when
+    // given, whose payload equals `text`.
+    Frame read_until(const char* ids, const std::string& text = "", int wait_ms = 5000) {
         auto deadline = deadline_in(wait_ms);
         for (int left; (left = ms_until(deadline)) > 0;) {
             Frame frame = read_frame(left);
             if (!frame.ok)
                 return frame;
-            if (frame.id() == id && (text.empty() || frame.text() == text))
+            if (frame.payload.size() >= 4 && strstr(ids, frame.id().c_str()) != nullptr &&
+                (text.empty() || frame.text() == text))
                 return frame;
         }
         return Frame();
@@ -305,9 +308,8 @@ inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
 // every name hash in a tree arrived first, and no name twice.
 class StreamViewer {
   public:
-    // Connects and shakes hands. `keep_trees`: keep every tree, or only count them.
-    bool open(uint16_t port, bool keep_trees = true) {
-        keep_trees_ = keep_trees;
+    // Connects and shakes hands.
+    bool open(uint16_t port) {
         if (!client_.open(port))
             return false;
         reader_ = std::thread([this] { read_loop(); });
@@ -328,10 +330,10 @@ class StreamViewer {
     }
 
     // Read under the lock (inside wait_until), or after close().
-    std::map<uint32_t, std::string> names;   // pushed names
-    std::vector<ViewedTree> trees;           // kept trees, in arrival order
-    std::map<std::string, uint64_t> count;   // trees per thread
-    std::map<std::string, uint64_t> samples; // samples per thread
+    std::map<uint32_t, std::string> names;                 // pushed names
+    std::map<std::string, std::vector<std::string>> roots; // per thread: "root name/samples"
+    std::map<std::string, uint64_t> count;                 // trees per thread
+    std::map<std::string, uint64_t> samples;               // samples per thread
     std::vector<std::string> log_lines;
     uint64_t dropped_trees = 0, dropped_logs = 0, drop_messages = 0, bytes = 0;
     std::vector<std::string> faults; // broken rules: a name pushed twice, a tree before its names
@@ -370,8 +372,8 @@ class StreamViewer {
                 }
             count[tree.thread]++;
             samples[tree.thread] += tree.hashes.size();
-            if (keep_trees_)
-                trees.push_back(std::move(tree));
+            roots[tree.thread].push_back(names[tree.hashes[0]] + "/" +
+                                         std::to_string(tree.hashes.size()));
         } else if (id == "DROP" && payload.size() == 12) {
             dropped_trees += read_u32(p + 4);
             dropped_logs += read_u32(p + 8);
@@ -384,7 +386,6 @@ class StreamViewer {
     WsClient client_;
     std::thread reader_;
     std::atomic<bool> stop_{false};
-    bool keep_trees_ = true;
     std::mutex mutex_;
     std::condition_variable changed_;
 };
