@@ -160,19 +160,6 @@ std::vector<QueuedMessage> drain_queue(bool keep = true) {
     return out;
 }
 
-// The sampler name a scope pair on a new thread gets.
-std::string new_thread_sampler_name() {
-    std::string name;
-    std::thread([&] {
-        scope_begin("t");
-        scope_end();
-        ThreadSampler* ts;
-        ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
-        name = ts->name;
-    }).join();
-    return name;
-}
-
 // "Thread" and a number in upper-case hexadecimal without leading zeros; -1 when not so.
 long sampler_number(const std::string& name) {
     if (name.rfind("Thread", 0) != 0 || name.size() == 6)
@@ -278,17 +265,16 @@ TEST_F(ProfilerInstance, ANameBufferReusedWithOtherBytesNamesEachScopeByItsBytes
     EXPECT_EQ(child, nullptr);
 }
 
-sys_u32 two_frames(void*) {
-    for (int i = 0; i < 2; ++i) {
-        scope_begin("frame");
-        scope_end();
-    }
-    return 0;
-}
-
 // The default mode keeps a library thread whole: its whole life is one tree, sent when it
 // ends, under its sampler's number; a host-given name replaces the number.
 TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndTheHostMayNameAThread) {
+    auto two_frames = [](void*) -> sys_u32 {
+        for (int i = 0; i < 2; ++i) {
+            scope_begin("frame");
+            scope_end();
+        }
+        return 0;
+    };
     thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));
     std::vector<QueuedMessage> got = drain_queue();
     ASSERT_EQ(got.back().id, (prf_u32)MsgID_Tree);
@@ -317,7 +303,13 @@ TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWit
     for (int round = 0; round < 2; ++round) {
         ASSERT_EQ(scope_static_init(), 0u);
         do {
-            const std::string name = new_thread_sampler_name();
+            std::string name;
+            std::thread([&] {
+                scope_guard scope("t");
+                ThreadSampler* ts = nullptr;
+                FetchThreadSampler(profiler_instance(), &ts);
+                name = ts->name;
+            }).join();
             ASSERT_GT(sampler_number(name), previous) << name;
             previous = sampler_number(name);
             letters += name.substr(6);

@@ -35,22 +35,18 @@ struct Tree {
 TEST(SampleTree, AggregationReentersOnlyTheSameNamedSibling) {
     Tree t;
     Sample* parent = t.open(1);
-    Sample* first = t.open(5, PRF_SAMPLE_FLAG_AGGREGATE);
-    t.close(first);
-    Sample* other = t.open(6, PRF_SAMPLE_FLAG_AGGREGATE);
-    t.close(other);
-    for (int i = 0; i < 2; ++i) {
-        Sample* again = t.open(5, PRF_SAMPLE_FLAG_AGGREGATE);
-        EXPECT_EQ(again, first);
-        t.close(again);
-    }
+    auto visit = [&](uint32_t hash, uint32_t flags) {
+        Sample* sample = t.open(hash, flags);
+        t.close(sample);
+        return sample;
+    };
+    Sample* first = visit(5, PRF_SAMPLE_FLAG_AGGREGATE);
+    Sample* other = visit(6, PRF_SAMPLE_FLAG_AGGREGATE);
+    EXPECT_EQ(visit(5, PRF_SAMPLE_FLAG_AGGREGATE), first);
+    EXPECT_EQ(visit(5, PRF_SAMPLE_FLAG_AGGREGATE), first);
     EXPECT_EQ(first->call_count, 3u);
     EXPECT_EQ(other->call_count, 1u);
-    EXPECT_NE(first->path_id, other->path_id);
-    // Without the flag the same name makes a new sibling.
-    Sample* plain = t.open(5);
-    EXPECT_NE(plain, first);
-    t.close(plain);
+    EXPECT_NE(visit(5, 0), first); // without the flag the same name makes a new sibling
     EXPECT_EQ(parent->nb_children, 3u);
     t.release(t.close(parent));
 }

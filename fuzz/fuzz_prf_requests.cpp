@@ -1,0 +1,134 @@
+// The viewer's requests as the profiler thread handles them: a name request ("GSMP" and a
+// decimal hash) and console input ("CONI" and text), given as the server hands them on (at
+// most 1022 bytes, a NUL after them). A running instance holds the names; this target reads
+// its queue. An answer must be the "SSMP" of a name some thread holds, under that name's hash,
+// and for a request of digits the name of exactly the hash asked for; console text must come
+// back as log lines that split the text at its line feeds and every 1015 bytes.
+#include "profiler/profiler_internal.h"
+#include "profiler/scope_internal.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+// Present when a leak checker is linked in.
+extern "C" void __lsan_register_root_region(const void* begin, size_t size) __attribute__((weak));
+
+namespace {
+
+const char* const kNames[] = {"frame", "physics", "a", "render shadows"};
+
+Profiler g_context; // the instance's samplers, answering into a server of its own
+Server g_server;
+ThreadSampler* g_self = nullptr;
+
+void start() {
+    ProfilerSettings settings = *prf_settings();
+    settings.port = 0; // the system's pick: nobody connects
+    settings.bind_loopback = 1;
+    if (Profiler_Start(&settings) != PRF_ERROR_NONE)
+        abort();
+    for (const char* name : kNames) {
+        scope_begin(name);
+        scope_end();
+    }
+    Profiler* prof = profiler_instance();
+    if (FetchThreadSampler(prof, &g_self) != PRF_ERROR_NONE)
+        abort();
+    // The queue is mapped, not allocated: the trees waiting in it are found only there.
+    if (__lsan_register_root_region != nullptr)
+        __lsan_register_root_region(prof->sample_queue->data->ptr, 2 * prof->sample_queue->size);
+    // The profiler thread pings through the instance's own server; answers go to this one, so
+    // nothing here races with it.
+    ByteBuffer_Create(&g_server.send_buf, 4096);
+    g_context.server = &g_server;
+    g_context.first_thread_sampler = LoadAcquirePtr(&prof->first_thread_sampler);
+}
+
+// The log lines this thread queued since the last call; trees of other threads go back.
+std::vector<std::string> take_lines() {
+    std::vector<std::string> lines;
+    MsgRing* queue = profiler_instance()->sample_queue;
+    while (Message* message = MsgRing_Peek(queue)) {
+        const prf_u8* payload = Message_Payload(message);
+        if (message->id == MsgID_Tree) {
+            Sample* tree;
+            ObjectPool* pool;
+            memcpy(&tree, payload, sizeof(tree));
+            memcpy(&pool, payload + sizeof(void*), sizeof(pool));
+            ReleaseSampleTree(tree, pool);
+        } else if (message->thread_sampler == g_self) {
+            prf_u32 length;
+            memcpy(&length, payload + 4, 4);
+            if (memcmp(payload, "LOGM", 4) != 0 || length + 8 != message->payload_size)
+                abort();
+            lines.emplace_back((const char*)payload + 8, length);
+        }
+        MsgRing_Release(queue, message);
+    }
+    return lines;
+}
+
+std::vector<std::string> expected_lines(const char* text) {
+    std::vector<std::string> lines = {"Console message received..."};
+    std::string line;
+    for (const char* p = text;; ++p) {
+        if (*p != '\n' && *p != '\0') {
+            line += *p;
+            continue;
+        }
+        if (*p == '\n' || !line.empty())
+            for (size_t at = 0; at == 0 || at < line.size(); at += 1015)
+                lines.push_back(line.substr(at, 1015));
+        line.clear();
+        if (*p == '\0')
+            return lines;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool started = (start(), true);
+    (void)started;
+    if (size > 1022)
+        return 0;
+    take_lines();
+    std::vector<prf_u8> message(data, data + size);
+    message.push_back(0);
+    g_server.send_buf.bytes_filled = 0;
+    if (HandleViewerMessage(&g_context, message.data(), (prf_u32)size) != PRF_ERROR_NONE)
+        abort();
+
+    const bool name_request = size >= 4 && memcmp(data, "GSMP", 4) == 0;
+    bool digits = name_request && size > 4;
+    prf_u32 asked = 0;
+    for (size_t i = 4; digits && i < size; ++i) {
+        digits = data[i] >= '0' && data[i] <= '9';
+        asked = asked * 10 + (data[i] - '0');
+    }
+    const ByteBuffer& answer = g_server.send_buf;
+    if (answer.bytes_filled != 0) {
+        const prf_u8* p = answer.data + PRF_SEND_RESERVE;
+        prf_u32 hash, length;
+        memcpy(&hash, p + 4, 4);
+        memcpy(&length, p + 8, 4);
+        if (!name_request || memcmp(p, "SSMP", 4) != 0 || (digits && hash != asked) ||
+            answer.bytes_filled != PRF_SEND_RESERVE + 12 + length ||
+            HashName(std::string((const char*)p + 12, length).c_str()) != hash)
+            abort();
+    } else if (digits) {
+        for (const char* name : kNames)
+            if (HashName(name) == asked)
+                abort(); // a name this thread holds went unanswered
+    }
+
+    const bool console = size >= 4 && memcmp(data, "CONI", 4) == 0;
+    const std::vector<std::string> lines = take_lines();
+    if (console ? lines != expected_lines((const char*)message.data() + 4) : !lines.empty())
+        abort();
+    return 0;
+}
