@@ -215,6 +215,12 @@ fault prf-send-header-short-at-64k src/profiler/net.cpp "$prf" \
 fault prf-ring-full-check-unsigned src/profiler/queue.cpp "$prf" \
   'if ((prf_i32)(write_pos - read_pos) > (prf_i32)(queue->size - occupied))' \
   'if (write_pos - read_pos > queue->size - occupied)'
+fault prf-queue-peeks-unpublished src/profiler/queue.cpp "$prf" \
+  $'    if (LoadAcquire((prf_u32*)&message->id) == MsgID_NotReady)\n        return nullptr;\n    return message;' \
+  '    return message;'
+fault prf-queue-reserve-not-atomic src/profiler/queue.cpp "$prf" \
+  'if (CompareAndSwap32(&queue->write_pos, write_pos, write_pos + occupied)) {' \
+  'if ((queue->write_pos = write_pos + occupied) != 0 || true) {'
 fault prf-ring-second-view-private src/platform/posix/profiler_ring.cpp "$prf" \
   $'mmap(base + size, size, PROT_READ | PROT_WRITE,\n                                              MAP_SHARED | MAP_FIXED, fd, 0);' \
   $'mmap(base + size, size, PROT_READ | PROT_WRITE,\n                                              MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0);'

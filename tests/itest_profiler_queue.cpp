@@ -1,15 +1,8 @@
-// The profiler's message queue: the double-mapped ring under it, the capacity and wrap rules,
-// reservation order, and many writers against one reader.
+// The profiler's message queue: the double-mapped ring under it, the capacity and wrap rules
+// and reservation order. Many writers against the reader: the load test.
 #include "support/test_support.h"
 
 #include "profiler/profiler_internal.h"
-
-#include <stdint.h>
-#include <string.h>
-
-#include <atomic>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -105,72 +98,6 @@ TEST(ProfilerQueue, UncommittedMessageHoldsBackLaterCommittedOnes) {
     MsgRing_Release(&queue.ring, first);
     EXPECT_EQ(MsgRing_Peek(&queue.ring), second);
     EXPECT_EQ(queue.drain(), 1);
-}
-
-// A small ring whose positions start just below 2^32, so that writers find it full often, the
-// data goes round it many times, and the positions wrap. Each message is its producer, its
-// sequence number and a length of bytes that both determine.
-TEST(ProfilerQueue, ManyWritersOneReaderLoseDuplicateReorderAndTearNothing) {
-    constexpr prf_u32 kProducers = 4, kMessages = 20000;
-    Queue queue(65536);
-    queue.start_at(0xFFFF0000u);
-    auto byte_of = [](prf_u32 producer, prf_u32 sequence, prf_u32 i) {
-        return (prf_u8)(producer * 251 + sequence * 7 + i);
-    };
-    std::atomic<int> started{0};
-    std::vector<std::thread> producers;
-    for (prf_u32 p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&, p] {
-            for (started++; started < (int)kProducers + 1;)
-                std::this_thread::yield();
-            for (prf_u32 sequence = 0; sequence < kMessages; ++sequence) {
-                const prf_u32 length = 8 + (sequence * 37 + p) % 200;
-                Message* message;
-                while ((message = MsgRing_Reserve(&queue.ring, length,
-                                                  (ThreadSampler*)(uintptr_t)(p + 1))) == nullptr)
-                    std::this_thread::yield();
-                prf_u8* bytes = Message_Payload(message);
-                memcpy(bytes, &p, 4);
-                memcpy(bytes + 4, &sequence, 4);
-                for (prf_u32 i = 8; i < length; ++i)
-                    bytes[i] = byte_of(p, sequence, i);
-                MsgRing_Publish(message, MsgID_Log);
-            }
-        });
-    }
-
-    // This thread reads.
-    prf_u32 next[kProducers] = {};
-    prf_u32 faults = 0;
-    started++;
-    for (prf_u32 received = 0; received < kProducers * kMessages;) {
-        Message* message = MsgRing_Peek(&queue.ring);
-        if (message == nullptr) {
-            std::this_thread::yield();
-            continue;
-        }
-        prf_u32 p, sequence;
-        const prf_u8* bytes = Message_Payload(message);
-        memcpy(&p, bytes, 4);
-        memcpy(&sequence, bytes + 4, 4);
-        bool whole = p < kProducers && sequence == next[p] &&
-                     message->payload_size == 8 + (sequence * 37 + p) % 200 &&
-                     message->thread_sampler == (ThreadSampler*)(uintptr_t)(p + 1);
-        for (prf_u32 i = 8; whole && i < message->payload_size; ++i)
-            whole = bytes[i] == byte_of(p, sequence, i);
-        faults += whole ? 0 : 1;
-        next[p % kProducers] = sequence + 1;
-        ++received;
-        MsgRing_Release(&queue.ring, message);
-    }
-    for (std::thread& producer : producers)
-        producer.join();
-
-    EXPECT_EQ(faults, 0u);
-    for (prf_u32 p = 0; p < kProducers; ++p)
-        EXPECT_EQ(next[p], kMessages) << p;
-    EXPECT_EQ(MsgRing_Peek(&queue.ring), nullptr);
-    EXPECT_LT(queue.ring.write_pos, 0x80000000u); // the positions really wrapped
 }
 
 } // namespace

@@ -142,19 +142,6 @@ TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWith
     }
 }
 
-namespace {
-
-// Three frames, then waits until told to finish.
-sys_u32 worker_main(void* finish) {
-    for (int i = 0; i < 3; ++i)
-        frame("job", "step");
-    while (!*(std::atomic<bool>*)finish)
-        threadlocal_sleep(1);
-    return 0;
-}
-
-} // namespace
-
 TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThreadRuns) {
     StreamingInstance instance;
     StreamViewer viewer;
@@ -165,7 +152,14 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
             frame("frame", "draw");
     }).join();
     std::atomic<bool> finish{false};
-    void* thread = thread_thread_create(worker_main, &finish, "worker", -1);
+    auto worker = [](void* finish) -> sys_u32 { // three frames, then waits to be told
+        for (int i = 0; i < 3; ++i)
+            frame("job", "step");
+        while (!*(std::atomic<bool>*)finish)
+            threadlocal_sleep(1);
+        return 0;
+    };
+    void* thread = thread_thread_create(worker, &finish, "worker", -1);
     ASSERT_NE(thread, nullptr);
     // The library thread's frames arrive while it still runs (it waits for `finish`).
     EXPECT_TRUE(viewer.wait_until(

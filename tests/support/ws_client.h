@@ -113,21 +113,22 @@ class WsClient {
         }
     }
 
-    // Sends a version-13 request with the standard's sample key and gives the response up to
-    // its blank line ("" when none came in `wait_ms`).
-    std::string handshake(int wait_ms = 5000) {
+    // Connects and sends a version-13 request with the standard's sample key; true once the
+    // response's blank line arrived.
+    bool open(uint16_t port) {
+        if (!connect_to(port))
+            return false;
         send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-        std::string response;
-        while (response.size() < 4 || response.compare(response.size() - 4, 4, "\r\n\r\n") != 0) {
-            Bytes byte = receive(1, wait_ms);
+        for (std::string response;
+             response.size() < 4 || response.substr(response.size() - 4) != "\r\n\r\n";) {
+            Bytes byte = receive(1, 5000);
             if (byte.empty())
-                return "";
-            response.push_back((char)byte[0]);
+                return false;
+            response += (char)byte[0];
         }
-        return response;
+        return true;
     }
-    bool open(uint16_t port) { return connect_to(port) && !handshake().empty(); }
 
     struct Frame {
         uint8_t first = 0; // FIN and opcode
@@ -296,7 +297,7 @@ inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
     size_t at = 12 + out->thread.size();
     const uint32_t count = read_u32(p + at);
     at += 8;
-    if (at + (size_t)count * 51 != size)
+    if (count == 0 || at + (size_t)count * 51 != size)
         return false;
     for (uint32_t i = 0; i < count; ++i, at += 51)
         out->hashes.push_back(read_u32(p + at));
