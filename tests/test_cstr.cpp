@@ -4,11 +4,7 @@
 
 #include "qv_sys/cstr.h"
 
-#include <stdlib.h>
 #include <string.h>
-
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -39,38 +35,25 @@ TEST(Strncpy, ResultTerminatorAndTruncation) {
         // Never padded: the byte after the NUL keeps its old value.
         EXPECT_EQ(dst[c.result + 1], '#') << c.src << " in " << c.capacity;
     }
-    char untouched[4] = {'x', 'y', 'z', 'w'};
-    EXPECT_EQ(sys_strncpy(untouched, "abc", 0), 0u);
-    EXPECT_EQ(memcmp(untouched, "xyzw", 4), 0);
-}
-
-TEST(Strncpy, SourceNeedNotBeTerminatedWithinCapacity) {
-    const char unterminated[3] = {'a', 'b', 'c'};
-    char dst[3];
+    char dst[4] = {'x', 'y', 'z', 'w'};
+    EXPECT_EQ(sys_strncpy(dst, "abc", 0), 0u);
+    EXPECT_EQ(memcmp(dst, "xyzw", 4), 0);
+    const char unterminated[3] = {'a', 'b', 'c'}; // read only up to the capacity
     EXPECT_EQ(sys_strncpy(dst, unterminated, 3), 2u);
     EXPECT_STREQ(dst, "ab");
 }
 
-TEST(Strcpy, GivesLengthAndCopiesTheNul) {
+TEST(StrcpyStrcat, LengthAndTheNewNul) {
     char dst[32];
     memset(dst, '#', sizeof dst);
-    EXPECT_EQ(sys_strcpy(dst, "hello"), 5u);
-    EXPECT_STREQ(dst, "hello");
-    EXPECT_EQ(dst[6], '#');
-    EXPECT_EQ(sys_strcpy(dst, ""), 0u);
-    EXPECT_EQ(dst[0], 0);
-}
-
-TEST(Strcat, PointsAtTheNewNul) {
-    char dst[32] = "file";
+    EXPECT_EQ(sys_strcpy(dst, "file"), 4u);
+    EXPECT_EQ(dst[5], '#');
     char* end = sys_strcat(dst, "name");
     EXPECT_STREQ(dst, "filename");
-    EXPECT_EQ(end - dst, 8);
-    EXPECT_EQ(*end, 0);
-    end = sys_strcat(dst, "");
-    EXPECT_EQ(end - dst, 8);
-    char empty[8] = "";
-    EXPECT_EQ(sys_strcat(empty, "ab") - empty, 2);
+    EXPECT_EQ(end, dst + 8);
+    EXPECT_EQ(sys_strcat(dst, ""), dst + 8);
+    EXPECT_EQ(sys_strcpy(dst, ""), 0u);
+    EXPECT_EQ(sys_strcat(dst, "ab"), dst + 2);
 }
 
 TEST(Strncmp, DifferenceOfUnsignedBytes) {
@@ -98,42 +81,6 @@ TEST(Strncmp, DifferenceOfUnsignedBytes) {
         EXPECT_EQ(sys_strncmp(c.a, c.b, c.n), c.expected) << c.a << " / " << c.b << " n " << c.n;
 }
 
-// Against the obvious byte loop, for texts of every length and alignment up to a few blocks,
-// with the first difference anywhere (the wide paths handle blocks of 16 and 32).
-TEST(Strncmp, MatchesByteLoopAtEveryAlignment) {
-    auto reference = [](const char* a, const char* b, sys_u64 n) -> sys_i64 {
-        for (sys_u64 i = 0; i < n; ++i) {
-            const int x = (unsigned char)a[i], y = (unsigned char)b[i];
-            if (x != y || x == 0)
-                return x - y;
-        }
-        return 0;
-    };
-    std::vector<char> bufa(300), bufb(300);
-    for (size_t len = 0; len < 100; len += 7) {
-        for (size_t oa = 0; oa < 33; oa += 5) {
-            for (size_t ob = 0; ob < 33; ob += 3) {
-                char* a = bufa.data() + oa;
-                char* b = bufb.data() + ob;
-                for (size_t i = 0; i < len; ++i)
-                    a[i] = b[i] = (char)('a' + i % 26);
-                a[len] = b[len] = 0;
-                for (size_t diff = 0; diff <= len; diff += 3) {
-                    const char saved = b[diff];
-                    b[diff] = (char)0xC8;
-                    for (sys_u64 n : {(sys_u64)0, (sys_u64)diff, (sys_u64)diff + 1, (sys_u64)len,
-                                      (sys_u64)len + 1, ~(sys_u64)0}) {
-                        ASSERT_EQ(sys_strncmp(a, b, n), reference(a, b, n))
-                            << "len " << len << " diff " << diff << " n " << n;
-                        ASSERT_EQ(sys_strncmp(b, a, n), reference(b, a, n));
-                    }
-                    b[diff] = saved;
-                }
-            }
-        }
-    }
-}
-
 TEST(StrequalsAny, WholeTextsOnly) {
     const char* names[] = {"alpha", "beta", "gamma", ""};
     EXPECT_EQ(sys_strequals_any("beta", names, 4), SYS_TRUE);
@@ -147,23 +94,25 @@ TEST(StrequalsAny, WholeTextsOnly) {
 
 TEST(StrbeginStrend, PositionsAndNulls) {
     const char* text = "filename";
-    EXPECT_EQ(sys_strbegin(text, "file"), text + 4);
-    EXPECT_EQ(sys_strbegin(text, ""), text);
-    EXPECT_EQ(sys_strbegin(text, "filename"), text + 8);
-    EXPECT_EQ(sys_strbegin(text, "filenames"), nullptr);
-    EXPECT_EQ(sys_strbegin(text, "name"), nullptr);
+    struct Case {
+        const char* affix;
+        long begin, end; // offsets into text, -1 for null
+    };
+    const Case cases[] = {{"file", 4, -1},    {"name", -1, 4},       {"", 0, 8},
+                          {"filename", 8, 0}, {"filenames", -1, -1}, {"nam", -1, -1}};
+    for (const Case& c : cases) {
+        const char* b = sys_strbegin(text, c.affix);
+        const char* e = sys_strend(text, c.affix);
+        EXPECT_EQ(b ? b - text : -1, c.begin) << c.affix;
+        EXPECT_EQ(e ? e - text : -1, c.end) << c.affix;
+    }
+    EXPECT_EQ(sys_strend("name", "filename"), nullptr);
     EXPECT_EQ(sys_strbegin(nullptr, "a"), nullptr);
     EXPECT_EQ(sys_strbegin(text, nullptr), nullptr);
-    EXPECT_EQ(sys_strend(text, "name"), text + 4);
-    EXPECT_EQ(sys_strend(text, ""), text + 8);
-    EXPECT_EQ(sys_strend(text, "filename"), text);
-    EXPECT_EQ(sys_strend("name", "filename"), nullptr);
-    EXPECT_EQ(sys_strend(text, "nam"), nullptr);
     EXPECT_EQ(sys_strend(nullptr, ""), nullptr);
     EXPECT_EQ(sys_strend(text, nullptr), nullptr);
-    EXPECT_EQ(sys_strend("", ""), sys_strend("", "")); // the empty text's own NUL
     const char* empty = "";
-    EXPECT_EQ(sys_strend(empty, ""), empty);
+    EXPECT_EQ(sys_strend(empty, ""), empty); // the empty text's own NUL
 }
 
 // ---- Searching ----------------------------------------------------------------------------
@@ -193,9 +142,7 @@ TEST(Strnchr, CountedAndStoppedByNul) {
     EXPECT_EQ(sys_strnchr(t, 2, 'c'), nullptr);
     EXPECT_EQ(sys_strnchr(t, 0, 'a'), nullptr);
     EXPECT_EQ(sys_strnchr(t, 100, 'f'), t + 5);
-    EXPECT_EQ(sys_strnchr(t, 100, '\0'), nullptr);
-    const char two[] = "ab\0cd";
-    EXPECT_EQ(sys_strnchr(two, 5, 'c'), nullptr);
+    EXPECT_EQ(sys_strnchr("ab\0cd", 5, 'c'), nullptr);
 }
 
 TEST(StrchrRev, WalksRawMemoryDownToTheBound) {
@@ -214,8 +161,6 @@ TEST(Strpbrk, SetsFirstAndLast) {
     const char* t = "path/to\\file.txt";
     EXPECT_EQ(sys_strpbrk(t, "\\/"), t + 4);
     EXPECT_EQ(sys_strrpbrk(t, "\\/"), t + 7);
-    EXPECT_EQ(sys_strpbrk(t, "//"), t + 4);
-    EXPECT_EQ(sys_strpbrk(t, "?*"), nullptr);
     EXPECT_EQ(sys_strrpbrk(t, "?*"), nullptr);
     EXPECT_EQ(sys_strpbrk(t, ""), nullptr);
     EXPECT_EQ(sys_strrpbrk(t, ""), nullptr);
@@ -337,28 +282,30 @@ TEST(Strnreplacechr, FirstEntryWinsAndEmptyReplacementDeletes) {
     EXPECT_STREQ(dst, "x-y-");
 }
 
-TEST(StrnreplacechrDeathTest, MoreThan32EntriesFailTheCheck) {
-    char many[33];
+// 33 entries, one more than the routine takes.
+struct TooMany {
+    char chars[33];
     const char* reps[33];
-    for (int i = 0; i < 33; ++i) {
-        many[i] = (char)('A' + i);
-        reps[i] = "";
+    TooMany() {
+        for (int i = 0; i < 33; ++i) {
+            chars[i] = (char)('A' + i);
+            reps[i] = "";
+        }
     }
+};
+
+TEST(StrnreplacechrDeathTest, MoreThan32EntriesFailTheCheck) {
+    TooMany t;
     char dst[16];
-    QV_EXPECT_CHECK_FAILS(sys_strnreplacechr(dst, sizeof dst, "abc", many, reps, 33));
+    QV_EXPECT_CHECK_FAILS(sys_strnreplacechr(dst, sizeof dst, "abc", t.chars, t.reps, 33));
 }
 
 #if QV_TEST_RECORDS_CHECKS
 TEST(StrnreplacechrChecks, TextAndFailureValue) {
-    char many[33];
-    const char* reps[33];
-    for (int i = 0; i < 33; ++i) {
-        many[i] = (char)('A' + i);
-        reps[i] = "";
-    }
+    TooMany t;
     char dst[16] = "old";
     qv_test::CheckRecorder recorder;
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", many, reps, 33), 0u);
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", t.chars, t.reps, 33), 0u);
     EXPECT_STREQ(dst, "");
     ASSERT_EQ(recorder.conditions.size(), 1u);
     EXPECT_EQ(recorder.conditions[0], "(sizeof(lengths)/sizeof(lengths[0])) >= count");
@@ -384,10 +331,6 @@ TEST(AsciiCase, EveryByte) {
         EXPECT_EQ(sys_chartolower_ascii(c), upper ? (char)(i + 32) : c) << i;
         EXPECT_EQ(sys_chartoupper_ascii(c), lower ? (char)(i - 32) : c) << i;
     }
-    EXPECT_EQ(sys_charisalpha_ascii('['), 0);
-    EXPECT_EQ(sys_charisalpha_ascii('_'), 0);
-    EXPECT_EQ(sys_charisalpha_ascii('A'), 1);
-    EXPECT_EQ(sys_charisalpha_ascii('z'), 1);
 }
 
 TEST(AsciiCase, Texts) {
@@ -396,13 +339,13 @@ TEST(AsciiCase, Texts) {
     EXPECT_STREQ(t, "hello, world! \xc3\x89t\xc3\xa9 123");
     sys_strtoupper_ascii(t);
     EXPECT_STREQ(t, "HELLO, WORLD! \xc3\x89T\xc3\xa9 123");
-    EXPECT_EQ(sys_strislower_ascii("123"), 1);
-    EXPECT_EQ(sys_strisupper_ascii(""), 1);
-    EXPECT_EQ(sys_strislower_ascii(""), 1);
+    for (const char* either : {"", "123", "_[]{}"}) {
+        EXPECT_EQ(sys_strislower_ascii(either), 1) << either;
+        EXPECT_EQ(sys_strisupper_ascii(either), 1) << either;
+    }
     EXPECT_EQ(sys_strislower_ascii("aB"), 0);
     EXPECT_EQ(sys_strisupper_ascii("aB"), 0);
-    EXPECT_EQ(sys_strisupper_ascii("AB_[]"), 1);
-    EXPECT_EQ(sys_strislower_ascii("ab_[]{}"), 1);
+    EXPECT_EQ(sys_strisupper_ascii("AB_"), 1);
 }
 
 } // namespace
