@@ -33,16 +33,11 @@ namespace {
 
 // ---- sys_strlen and sys_strcmp --------------------------------------------------------------
 
-TEST(Strlen, Table) {
+// Both at every alignment and length are WideLoads' below.
+TEST(StrlenStrcmp, LengthAndSignOnly) {
     EXPECT_EQ(sys_strlen(""), 0u);
-    EXPECT_EQ(sys_strlen("a"), 1u);
-    EXPECT_EQ(sys_strlen("hello world"), 11u);
     EXPECT_EQ(sys_strlen("\xff\x80"), 2u);
-    const std::string longer(100000, 'x');
-    EXPECT_EQ(sys_strlen(longer.c_str()), 100000u);
-}
-
-TEST(Strcmp, SignOnly) {
+    EXPECT_EQ(sys_strlen(std::string(100000, 'x').c_str()), 100000u);
     struct Case {
         const char* a;
         const char* b;
@@ -55,27 +50,6 @@ TEST(Strcmp, SignOnly) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(sys_strcmp(c.a, c.b), c.expected) << c.a << " / " << c.b;
-}
-
-TEST(StrlenStrcmp, MatchByteLoopsAtEveryAlignment) {
-    std::vector<char> a(700), b(700);
-    for (size_t len = 0; len < 300; ++len) {
-        for (size_t off = 0; off < 64; off += (len < 70 ? 1 : 13)) {
-            char* t = a.data() + off;
-            memset(t, 'q', len);
-            t[len] = 0;
-            t[len + 1] = 'r';
-            ASSERT_EQ(sys_strlen(t), len) << off;
-            char* u = b.data() + (off * 7) % 64;
-            memcpy(u, t, len + 1);
-            ASSERT_EQ(sys_strcmp(t, u), 0);
-            if (len) {
-                u[len / 2] = 'p';
-                ASSERT_EQ(sys_strcmp(t, u), 1);
-                ASSERT_EQ(sys_strcmp(u, t), -1);
-            }
-        }
-    }
 }
 
 // ---- Texts that end right before an unmapped page --------------------------------------------

@@ -17,16 +17,13 @@ TEST(Strncpy, ResultTerminatorAndTruncation) {
         const char* expected;
         sys_u64 result;
     };
+    // clang-format off
     const Case cases[] = {
-        {"abcdefg", 5, "abcd", 4},
-        {"abcdefg", 8, "abcdefg", 7},
-        {"abcdefg", 7, "abcdef", 6},
-        {"abcdefg", 1, "", 0},
-        {"", 1, "", 0},
-        {"", 10, "", 0},
-        {"ab", 3, "ab", 2},
+        {"abcdefg", 5, "abcd", 4}, {"abcdefg", 8, "abcdefg", 7}, {"abcdefg", 7, "abcdef", 6},
+        {"abcdefg", 1, "", 0}, {"", 1, "", 0}, {"", 10, "", 0}, {"ab", 3, "ab", 2},
         {"ab", 100, "ab", 2},
     };
+    // clang-format on
     for (const Case& c : cases) {
         char dst[128];
         memset(dst, '#', sizeof dst);
@@ -63,20 +60,14 @@ TEST(Strncmp, DifferenceOfUnsignedBytes) {
         sys_u64 n;
         sys_i64 expected;
     };
+    // clang-format off
     const Case cases[] = {
-        {"abc", "abd", 2, 0},
-        {"abc", "abd", 3, 'c' - 'd'},
-        {"ab", "abc", 5, -'c'},
-        {"abc", "ab", 5, 'c'},
-        {"abc", "abc", 100, 0},
-        {"abc", "xyz", 0, 0},
-        {"", "", 5, 0},
-        {"", "a", 1, -'a'},
-        {"\xff", "a", 1, 255 - 'a'},
-        {"a", "\xff", 1, 'a' - 255},
-        {"\x80x", "\x7fx", 2, 1},
-        {"same text", "same text", ~(sys_u64)0, 0},
+        {"abc", "abd", 2, 0}, {"abc", "abd", 3, 'c' - 'd'}, {"ab", "abc", 5, -'c'},
+        {"abc", "ab", 5, 'c'}, {"abc", "abc", 100, 0}, {"abc", "xyz", 0, 0}, {"", "", 5, 0},
+        {"", "a", 1, -'a'}, {"\xff", "a", 1, 255 - 'a'}, {"a", "\xff", 1, 'a' - 255},
+        {"\x80x", "\x7fx", 2, 1}, {"same text", "same text", ~(sys_u64)0, 0},
     };
+    // clang-format on
     for (const Case& c : cases)
         EXPECT_EQ(sys_strncmp(c.a, c.b, c.n), c.expected) << c.a << " / " << c.b << " n " << c.n;
 }
@@ -98,8 +89,12 @@ TEST(StrbeginStrend, PositionsAndNulls) {
         const char* affix;
         long begin, end; // offsets into text, -1 for null
     };
-    const Case cases[] = {{"file", 4, -1},    {"name", -1, 4},       {"", 0, 8},
-                          {"filename", 8, 0}, {"filenames", -1, -1}, {"nam", -1, -1}};
+    // clang-format off
+    const Case cases[] = {
+        {"file", 4, -1}, {"name", -1, 4}, {"", 0, 8}, {"filename", 8, 0}, {"filenames", -1, -1},
+        {"nam", -1, -1},
+    };
+    // clang-format on
     for (const Case& c : cases) {
         const char* b = sys_strbegin(text, c.affix);
         const char* e = sys_strend(text, c.affix);
@@ -123,7 +118,11 @@ TEST(Strchr, TableOfPositions) {
         char c;
         long first, last; // -1 for null
     };
-    const Case cases[] = {{'a', 0, 3}, {'c', 2, 5}, {'x', -1, -1}, {'\0', -1, -1}};
+    // clang-format off
+    const Case cases[] = {
+        {'a', 0, 3}, {'c', 2, 5}, {'x', -1, -1}, {'\0', -1, -1},
+    };
+    // clang-format on
     for (const Case& c : cases) {
         const char* f = sys_strchr(t, c.c);
         const char* l = sys_strrchr(t, c.c);
@@ -180,15 +179,14 @@ TEST(Strstr, FirstAndLastOccurrence) {
         const char* pattern;
         long first, last;
     };
+    // clang-format off
     const Case cases[] = {
-        {"abc", "", 0, 2},          {"", "", 0, 0},
-        {"abcabc", "bc", 1, 4},     {"abcabc", "abc", 0, 3},
-        {"abcabc", "abcabc", 0, 0}, {"abcabc", "abcabcd", -1, -1},
-        {"abcabc", "x", -1, -1},    {"abcabc", "c", 2, 5},
-        {"", "a", -1, -1},          {"aaaa", "aa", 0, 2},
-        {"ab", "b", 1, 1},          {"ab", "abc", -1, -1},
-        {"xxabxab", "ab", 2, 5},    {"a", "a", 0, 0},
+        {"abc", "", 0, 2}, {"", "", 0, 0}, {"abcabc", "bc", 1, 4}, {"abcabc", "abc", 0, 3},
+        {"abcabc", "abcabc", 0, 0}, {"abcabc", "abcabcd", -1, -1}, {"abcabc", "x", -1, -1},
+        {"abcabc", "c", 2, 5}, {"", "a", -1, -1}, {"aaaa", "aa", 0, 2}, {"ab", "b", 1, 1},
+        {"ab", "abc", -1, -1}, {"xxabxab", "ab", 2, 5}, {"a", "a", 0, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const char* f = sys_strstr(c.text, c.pattern);
         const char* l = sys_strrstr(c.text, c.pattern);
@@ -219,18 +217,14 @@ TEST(StrreplaceStr, GrowsShrinksAndNeverRescans) {
         const char* replacement;
         const char* expected;
     };
+    // clang-format off
     const Case cases[] = {
-        {"aXbXc", "X", "YY", "aYYbYYc"},
-        {"aXbXc", "X", "", "abc"},
-        {"aXbXc", "X", "XX", "aXXbXXc"},
-        {"aXbXc", "X", "Z", "aZbZc"},
-        {"abc", "", "zz", "abc"},
-        {"abc", "x", "zz", "abc"},
-        {"XXXX", "XX", "X", "XX"},
-        {"abab", "ab", "ba", "baba"},
-        {"", "a", "b", ""},
+        {"aXbXc", "X", "YY", "aYYbYYc"}, {"aXbXc", "X", "", "abc"}, {"aXbXc", "X", "XX", "aXXbXXc"},
+        {"aXbXc", "X", "Z", "aZbZc"}, {"abc", "", "zz", "abc"}, {"abc", "x", "zz", "abc"},
+        {"XXXX", "XX", "X", "XX"}, {"abab", "ab", "ba", "baba"}, {"", "a", "b", ""},
         {"hello world", "world", "there, world", "hello there, world"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         char buf[128];
         memset(buf, '#', sizeof buf);
