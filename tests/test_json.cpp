@@ -72,41 +72,31 @@ struct Accepted {
 
 TEST(Json, AcceptedTextsGiveExactTokens) {
     using namespace std::string_literals;
+    // Commas are white space; several top-level values are fine; without a colon a name stays a
+    // plain string. Strings are raw: escapes stay as written, an escaped quote does not end
+    // them. The colon looks only at the last token and the innermost open container, so a
+    // string closed inside an array can still become a member name. A NUL ends the text.
+    // clang-format off
     const Accepted cases[] = {
         {R"({"a":1,"b":[true,null]})",
-         {{O, 0, 23, 0},
-          {K, 2, 1, 1},
-          {N, 5, 1, 1},
-          {K, 8, 1, 1},
-          {A, 11, 11, 1},
-          {T, 12, 4, 2},
+         {{O, 0, 23, 0}, {K, 2, 1, 1}, {N, 5, 1, 1}, {K, 8, 1, 1}, {A, 11, 11, 1}, {T, 12, 4, 2},
           {Z, 17, 4, 2}}},
-        // Commas are white space; several top-level values are fine.
         {"[1 2,,3]", {{A, 0, 8, 0}, {N, 1, 1, 1}, {N, 3, 1, 1}, {N, 6, 1, 1}}},
         {"1 2", {{N, 0, 1, 0}, {N, 2, 1, 0}}},
-        // Without a colon the name stays a plain string.
         {R"({"a" 1})", {{O, 0, 7, 0}, {S, 2, 1, 1}, {N, 5, 1, 1}}},
-        {"1.", {{N, 0, 2, 0}}},
-        {"0123", {{N, 0, 1, 0}, {N, 1, 3, 0}}},
+        {"1.", {{N, 0, 2, 0}}}, {"0123", {{N, 0, 1, 0}, {N, 1, 3, 0}}}, {"123", {{N, 0, 3, 0}}},
         {"-0.5e+10 1E5 -12.75e-3 7", {{N, 0, 8, 0}, {N, 9, 3, 0}, {N, 13, 9, 0}, {N, 23, 1, 0}}},
-        {"123", {{N, 0, 3, 0}}},
         {"false\ttrue\r\nnull", {{F, 0, 5, 0}, {T, 6, 4, 0}, {Z, 12, 4, 0}}},
-        {"truefalse", {{T, 0, 4, 0}, {F, 4, 5, 0}}},
-        // Strings are raw: escapes stay as written, an escaped quote does not end them.
+        {"truefalse", {{T, 0, 4, 0}, {F, 4, 5, 0}}}, {R"("")", {{S, 1, 0, 0}}},
         {R"("a\"b\\" "\u00e9\n")", {{S, 1, 6, 0}, {S, 10, 8, 0}}},
-        {R"("")", {{S, 1, 0, 0}}},
-        {"\"\x01\xc3\xa9\xff\"", {{S, 1, 4, 0}}},
-        {"[]{}", {{A, 0, 2, 0}, {O, 2, 2, 0}}},
+        {"\"\x01\xc3\xa9\xff\"", {{S, 1, 4, 0}}}, {"[]{}", {{A, 0, 2, 0}, {O, 2, 2, 0}}},
         {R"({"x":{"y":[[]]}})",
          {{O, 0, 16, 0}, {K, 2, 1, 1}, {O, 5, 10, 1}, {K, 7, 1, 2}, {A, 10, 4, 2}, {A, 11, 2, 3}}},
-        // The colon looks only at the last token and the innermost open container, so a string
-        // closed inside an array can still become a member name.
         {R"({["a" "x"]:1})",
          {{O, 0, 13, 0}, {A, 1, 9, 1}, {S, 3, 1, 2}, {K, 7, 1, 2}, {N, 11, 1, 1}}},
-        // A NUL ends the text: what follows is never looked at.
-        {"[1]\0 garbage ]]]"s, {{A, 0, 3, 0}, {N, 1, 1, 1}}},
-        {"7\0"s, {{N, 0, 1, 0}}},
+        {"[1]\0 garbage ]]]"s, {{A, 0, 3, 0}, {N, 1, 1, 1}}}, {"7\0"s, {{N, 0, 1, 0}}},
     };
+    // clang-format on
     for (const Accepted& c : cases) {
         const Parsed p = parse(c.text);
         EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << c.text;
