@@ -413,16 +413,14 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
 
 // ---- failed checks -------------------------------------------------------------------------
 
-TEST(FormatDeathTest, BrokenFormatsEndTheProcess) {
+TEST(FormatDeathTest, BrokenFormatsAndFullTablesEndTheProcess) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%d", 1));
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%1$s %s", "a", "b"));
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%Ounknown_name", buf));
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "abc%"));
-}
-
-TEST(DispatchDeathTest, FullTablesAndUnknownTypesEndTheProcess) {
+    // Full tables and unknown log types.
     QV_EXPECT_CHECK_FAILS(sys_printf_enable_logtype("NEVER_DISABLED", 1));
     QV_EXPECT_CHECK_FAILS({
         for (int i = 0; i < 17; ++i)
