@@ -5,6 +5,7 @@
 
 #include "qv_sys/cstr.h"
 #include "qv_sys/io.h"
+#include "qv_sys/sysmemory.h"
 
 #include "cstr_config.h"
 #include "cstr_internal.h"
@@ -15,13 +16,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 #if QV_CSTR_WIDE_LOADS
 
@@ -54,29 +48,10 @@ TEST(StrlenStrcmp, LengthAndSignOnly) {
 
 // ---- Texts that end right before an unmapped page --------------------------------------------
 
-// Two pages, the second without access: a text whose NUL is the first page's last byte.
+// The library's own guarded block of one page: what follows it is inaccessible.
 class GuardedPage {
   public:
-    GuardedPage() {
-#if defined(_WIN32)
-        base_ = (char*)VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        DWORD old = 0;
-        VirtualProtect(base_ + kPage, kPage, PAGE_NOACCESS, &old);
-#else
-        void* p =
-            mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = p == MAP_FAILED ? nullptr : (char*)p;
-        if (base_)
-            mprotect(base_ + kPage, kPage, PROT_NONE);
-#endif
-    }
-    ~GuardedPage() {
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, 2 * kPage);
-#endif
-    }
+    ~GuardedPage() { sys_mem_access_free(base_); }
     // A text of `len` bytes filled with `fill` whose NUL is the last readable byte.
     char* text(size_t len, char fill) {
         char* t = base_ + kPage - 1 - len;
@@ -85,13 +60,11 @@ class GuardedPage {
         t[len] = 0;
         return t;
     }
-    bool ok() const {
-        return base_ != nullptr;
-    }
+    bool ok() const { return base_ != nullptr; }
     static constexpr size_t kPage = 4096;
 
   private:
-    char* base_ = nullptr;
+    char* base_ = (char*)sys_mem_access_malloc(kPage);
 };
 
 TEST(WideLoads, NeverCrossIntoTheNextPage) {

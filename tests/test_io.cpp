@@ -316,23 +316,17 @@ TEST_F(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
 }
 
 TEST_F(Dispatch, LongLinesAreCutTo4095Bytes) {
-    Capture a;
-    sys_printf_add_callback(capture<1>, &a);
+    qv_test::PrintLog log; // each line as its length says
     const std::string text(5000, 'm');
     sys_printf("%s", text.c_str());
     sys_printf(text.c_str());
-    ASSERT_EQ(a.lines.size(), 2u);
-    // A literal line fills all 4095 bytes.
-    EXPECT_EQ(a.lengths[1], 4095u);
-    EXPECT_EQ(a.lines[1], text.substr(0, 4095));
-    // The %s field (4095 bytes) does not fit 4095 with a byte to spare: it keeps 4094.
-    EXPECT_EQ(a.lengths[0], 4094u);
-    EXPECT_EQ(a.lines[0], text.substr(0, 4094));
+    // The %s field (4095 bytes) does not fit 4095 with a byte to spare: it keeps 4094. A
+    // literal line fills all 4095 bytes.
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{text.substr(0, 4094), text.substr(0, 4095)}));
 }
 
 TEST_F(Dispatch, LogTypesAndTheSwitch) {
-    Capture a;
-    sys_printf_add_callback(capture<1>, &a);
+    qv_test::PrintLog log;
     sys_printf_logtype("RENDER", "r%i", 1);
     sys_printf_enable_logtype("RENDER", 0);
     sys_printf_logtype("RENDER", "r%i", 2);
@@ -348,21 +342,21 @@ TEST_F(Dispatch, LogTypesAndTheSwitch) {
     sys_printf("plain");
     sys_printf_enable_logs(7); // any non-zero value switches logging on
     sys_printf_logtype("AUDIO", "a%i", 3);
-    EXPECT_EQ(a.lines, (std::vector<std::string>{"r1", "a1", "r4", "plain", "a3"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"r1", "a1", "r4", "plain", "a3"}));
 }
 
 TEST_F(Dispatch, LogLineMacroFillsThePrefix) {
-    Capture a;
-    sys_printf_add_callback(capture<1>, &a);
+    qv_test::PrintLog log;
     const int line = __LINE__ + 1;
     SYS_LOG("GAME", "%s %i\n", "loaded", 3);
     SYS_LOG("GAME", "bare\n");
-    ASSERT_EQ(a.lines.size(), 2u);
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u);
     char expected[128];
     snprintf(expected, sizeof expected, "|GAME           |%4d:%-30s loaded 3\n", line,
              "test_io.cpp");
-    EXPECT_EQ(a.lines[0].substr(15), expected);
-    EXPECT_EQ(a.lines[1].substr(a.lines[1].size() - 6), " bare\n");
+    EXPECT_EQ(lines[0].substr(15), expected);
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 6), " bare\n");
 }
 
 // C++ hosts get the file name's offset while compiling, C hosts scan at run time: both must
