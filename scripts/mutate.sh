@@ -78,6 +78,11 @@ fault float-default-decimals src/format.cpp test_io \
   'sys_u64 decimals = s.precision == kNoPrecision ? 6 : s.precision;'
 fault width-unclamped src/format.cpp test_io \
   $'    if (s.width > kMaxWidth)\n        s.width = kMaxWidth;' ''
+fault format-field-no-room-for-nul src/format.cpp test_io \
+  'sys_u64 room() const { return (sys_u64)(end - pos) - 1; }' \
+  'sys_u64 room() const { return (sys_u64)(end - pos); }'
+fault format-literal-stops-short src/format.cpp test_io \
+  '        sys_u64 all = (sys_u64)(end - pos);' '        sys_u64 all = (sys_u64)(end - pos) - 1;'
 fault exit-message-to-output src/process.cpp test_process \
   '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
 
@@ -108,12 +113,22 @@ fault utf32n-overruns src/cstr_utf.cpp test_cstr_utf \
   $'        if (size > capacity - written + 1)\n            break;\n        utf8_put(buffer + written, cp, size);\n        written += size;\n    }\n    return written;'
 fault upper-ascii-range src/cstr.cpp "test_cstr itest_cstr" \
   "return (unsigned char)(c - 'A') < 26;" "return (unsigned char)(c - 'A') < 25;"
+fault strnreplacechr-fills-last-byte src/cstr.cpp test_cstr \
+  'if (left <= n) {' 'if (left < n) {'
+fault atou-digit-equal-to-radix src/cstr_number.cpp test_cstr_number \
+  'if (d >= radix)' 'if (d > radix)'
+fault utf8-size-bound src/cstr_utf.cpp test_cstr_utf \
+  'cp < 0x10000 ? 3 : 4' 'cp < 0xFFFF ? 3 : 4'
+fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \
+  'const int wctomb_ret = capacity == 0' 'const int wctomb_ret = false'
 
 # ---- data ----------------------------------------------------------------------------------
 fault stream-hash-boundary src/hash.cpp test_hash \
   'if (state->bytes >= 32)' 'if (state->bytes > 32)'
 fault stream-hash-remainder-lost src/hash.cpp test_hash \
   $'    if (size > 0)\n        memcpy(state->input, p, (size_t)size);' ''
+fault stream-hash-seed-dropped src/hash.cpp test_hash \
+  'state->v[0] = seeded(state->seed) + fold(state->v);' 'state->v[0] = seeded(0) + fold(state->v);'
 fault json-get-leaves-object src/json.cpp test_json \
   'for (; t != end && t->_depth >= depth; ++t) {' 'for (; t != end; ++t) {'
 fault json-index-off-by-one src/json.cpp test_json \
@@ -121,10 +136,16 @@ fault json-index-off-by-one src/json.cpp test_json \
 fault json-close-mismatch src/json.cpp test_json \
   $'            if (t->_type != (c == \'}\' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))\n                return JSON_RESULT_INVALID;\n            t->_length' \
   $'            t->_length'
+fault json-escaped-quote-ends-string src/json.cpp test_json \
+  '            s._curr = ++p;' '            s._curr = p + 1;'
+fault json-block-escape-not-skipped src/json.cpp test_json \
+  'bits &= ~(uint64_t)0 << (k + 2);' 'bits &= ~(uint64_t)0 << (k + 1);'
 fault copy-ignores-capacity src/compress.cpp test_compress \
   $'    if (capacity < size)\n        return 0;' $'    if (capacity + 1 < size)\n        return 0;'
 fault decompress-error-as-size src/compress.cpp test_compress \
   'return decoded >= 0 ? (sys_u64)decoded : 0;' 'return (sys_u64)decoded;'
+fault lz4-size-cut-to-32-bits src/compress.cpp test_compress \
+  'return size <= (sys_u64)INT32_MAX;' 'return (sys_u32)size <= (sys_u64)INT32_MAX;'
 fault crypto-tag-bound src/crypto.cpp test_crypto \
   'length <= capacity - CRYPTO_TAG_SIZE;' 'length < capacity - CRYPTO_TAG_SIZE;'
 fault crypto-opened-length src/crypto.cpp test_crypto \

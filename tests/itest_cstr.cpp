@@ -5,6 +5,7 @@
 
 #include "qv_sys/cstr.h"
 #include "qv_sys/io.h"
+#include "qv_sys/sysmemory.h"
 
 #include "cstr_config.h"
 #include "cstr_internal.h"
@@ -16,13 +17,6 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #if QV_CSTR_WIDE_LOADS
 
 #include "cstr_simd.h"
@@ -33,16 +27,11 @@ namespace {
 
 // ---- sys_strlen and sys_strcmp --------------------------------------------------------------
 
-TEST(Strlen, Table) {
+// Both at every alignment and length are WideLoads' below.
+TEST(StrlenStrcmp, LengthAndSignOnly) {
     EXPECT_EQ(sys_strlen(""), 0u);
-    EXPECT_EQ(sys_strlen("a"), 1u);
-    EXPECT_EQ(sys_strlen("hello world"), 11u);
     EXPECT_EQ(sys_strlen("\xff\x80"), 2u);
-    const std::string longer(100000, 'x');
-    EXPECT_EQ(sys_strlen(longer.c_str()), 100000u);
-}
-
-TEST(Strcmp, SignOnly) {
+    EXPECT_EQ(sys_strlen(std::string(100000, 'x').c_str()), 100000u);
     struct Case {
         const char* a;
         const char* b;
@@ -57,52 +46,12 @@ TEST(Strcmp, SignOnly) {
         EXPECT_EQ(sys_strcmp(c.a, c.b), c.expected) << c.a << " / " << c.b;
 }
 
-TEST(StrlenStrcmp, MatchByteLoopsAtEveryAlignment) {
-    std::vector<char> a(700), b(700);
-    for (size_t len = 0; len < 300; ++len) {
-        for (size_t off = 0; off < 64; off += (len < 70 ? 1 : 13)) {
-            char* t = a.data() + off;
-            memset(t, 'q', len);
-            t[len] = 0;
-            t[len + 1] = 'r';
-            ASSERT_EQ(sys_strlen(t), len) << off;
-            char* u = b.data() + (off * 7) % 64;
-            memcpy(u, t, len + 1);
-            ASSERT_EQ(sys_strcmp(t, u), 0);
-            if (len) {
-                u[len / 2] = 'p';
-                ASSERT_EQ(sys_strcmp(t, u), 1);
-                ASSERT_EQ(sys_strcmp(u, t), -1);
-            }
-        }
-    }
-}
-
 // ---- Texts that end right before an unmapped page --------------------------------------------
 
-// Two pages, the second without access: a text whose NUL is the first page's last byte.
+// The library's own guarded block of one page: what follows it is inaccessible.
 class GuardedPage {
   public:
-    GuardedPage() {
-#if defined(_WIN32)
-        base_ = (char*)VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-        DWORD old = 0;
-        VirtualProtect(base_ + kPage, kPage, PAGE_NOACCESS, &old);
-#else
-        void* p =
-            mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        base_ = p == MAP_FAILED ? nullptr : (char*)p;
-        if (base_)
-            mprotect(base_ + kPage, kPage, PROT_NONE);
-#endif
-    }
-    ~GuardedPage() {
-#if defined(_WIN32)
-        VirtualFree(base_, 0, MEM_RELEASE);
-#else
-        munmap(base_, 2 * kPage);
-#endif
-    }
+    ~GuardedPage() { sys_mem_access_free(base_); }
     // A text of `len` bytes filled with `fill` whose NUL is the last readable byte.
     char* text(size_t len, char fill) {
         char* t = base_ + kPage - 1 - len;
@@ -111,13 +60,11 @@ class GuardedPage {
         t[len] = 0;
         return t;
     }
-    bool ok() const {
-        return base_ != nullptr;
-    }
+    bool ok() const { return base_ != nullptr; }
     static constexpr size_t kPage = 4096;
 
   private:
-    char* base_ = nullptr;
+    char* base_ = (char*)sys_mem_access_malloc(kPage);
 };
 
 TEST(WideLoads, NeverCrossIntoTheNextPage) {
@@ -267,74 +214,43 @@ struct Row {
 };
 
 std::vector<std::pair<sys_u32, sys_u32>> pairs_from_the_ranges() {
-    std::vector<Row> rows;
-    auto range = [&](std::initializer_list<std::pair<sys_u32, sys_u32>> spans, sys_u32 step,
-                     sys_i32 distance) {
-        for (auto [f, l] : spans)
-            rows.push_back({f, l, step, distance});
+    // clang-format off
+    const Row rows[] = {
+        {0x61, 0x7A, 1, -32}, {0xE0, 0xF6, 1, -32}, {0xF8, 0xFE, 1, -32}, {0x3B1, 0x3C1, 1, -32},
+        {0x3C3, 0x3CB, 1, -32}, {0x430, 0x44F, 1, -32}, {0xFF41, 0xFF5A, 1, -32},
+        {0x451, 0x45C, 1, -80}, {0x45E, 0x45F, 1, -80},
+        {0x561, 0x586, 1, -48}, {0x10D0, 0x10F5, 1, -48},
+        {0x24D0, 0x24E9, 1, -26},
+        {0x1F00, 0x1F07, 1, 8}, {0x1F10, 0x1F15, 1, 8}, {0x1F20, 0x1F27, 1, 8},
+        {0x1F30, 0x1F37, 1, 8}, {0x1F40, 0x1F45, 1, 8}, {0x1F60, 0x1F67, 1, 8},
+        {0x1F80, 0x1F87, 1, 8}, {0x1F90, 0x1F97, 1, 8}, {0x1FA0, 0x1FA7, 1, 8},
+        {0x1FB0, 0x1FB1, 1, 8}, {0x1FD0, 0x1FD1, 1, 8}, {0x1FE0, 0x1FE1, 1, 8},
+        {0x1F51, 0x1F57, 2, 8},
+        {0x101, 0x12F, 2, -1}, {0x133, 0x137, 2, -1}, {0x13A, 0x148, 2, -1}, {0x14B, 0x177, 2, -1},
+        {0x17A, 0x17E, 2, -1}, {0x183, 0x185, 2, -1}, {0x1A1, 0x1A5, 2, -1}, {0x1B4, 0x1B6, 2, -1},
+        {0x1CE, 0x1DC, 2, -1}, {0x1DF, 0x1EF, 2, -1}, {0x1FB, 0x217, 2, -1}, {0x3E3, 0x3EF, 2, -1},
+        {0x461, 0x481, 2, -1}, {0x491, 0x4BF, 2, -1}, {0x4C2, 0x4C4, 2, -1}, {0x4D1, 0x4EB, 2, -1},
+        {0x4EF, 0x4F5, 2, -1}, {0x1E01, 0x1E95, 2, -1}, {0x1EA1, 0x1EF9, 2, -1},
     };
-    range({{0x61, 0x7A},
-           {0xE0, 0xF6},
-           {0xF8, 0xFE},
-           {0x3B1, 0x3C1},
-           {0x3C3, 0x3CB},
-           {0x430, 0x44F},
-           {0xFF41, 0xFF5A}},
-          1, -32);
-    range({{0x451, 0x45C}, {0x45E, 0x45F}}, 1, -80);
-    range({{0x561, 0x586}, {0x10D0, 0x10F5}}, 1, -48);
-    range({{0x24D0, 0x24E9}}, 1, -26);
-    range({{0x1F00, 0x1F07},
-           {0x1F10, 0x1F15},
-           {0x1F20, 0x1F27},
-           {0x1F30, 0x1F37},
-           {0x1F40, 0x1F45},
-           {0x1F60, 0x1F67},
-           {0x1F80, 0x1F87},
-           {0x1F90, 0x1F97},
-           {0x1FA0, 0x1FA7},
-           {0x1FB0, 0x1FB1},
-           {0x1FD0, 0x1FD1},
-           {0x1FE0, 0x1FE1}},
-          1, 8);
-    range({{0x1F51, 0x1F57}}, 2, 8);
-    range({{0x101, 0x12F},
-           {0x133, 0x137},
-           {0x13A, 0x148},
-           {0x14B, 0x177},
-           {0x17A, 0x17E},
-           {0x183, 0x185},
-           {0x1A1, 0x1A5},
-           {0x1B4, 0x1B6},
-           {0x1CE, 0x1DC},
-           {0x1DF, 0x1EF},
-           {0x1FB, 0x217},
-           {0x3E3, 0x3EF},
-           {0x461, 0x481},
-           {0x491, 0x4BF},
-           {0x4C2, 0x4C4},
-           {0x4D1, 0x4EB},
-           {0x4EF, 0x4F5},
-           {0x1E01, 0x1E95},
-           {0x1EA1, 0x1EF9}},
-          2, -1);
-    for (sys_u32 cp : {0x188, 0x18C, 0x192, 0x199, 0x1A8, 0x1AD, 0x1B0, 0x1B9, 0x1BD, 0x1F5, 0x4C8,
-                       0x4CC, 0x4F9})
-        rows.push_back({cp, cp, 1, -1});
-    for (sys_u32 cp : {0x1C6, 0x1C9, 0x1CC, 0x1F3})
-        rows.push_back({cp, cp, 1, -2});
-    const sys_u32 listed[][2] = {{0xFF, 0x178},  {0x131, 0x49},  {0x253, 0x181}, {0x254, 0x186},
-                                 {0x257, 0x18A}, {0x258, 0x18E}, {0x259, 0x18F}, {0x25B, 0x190},
-                                 {0x260, 0x193}, {0x263, 0x194}, {0x268, 0x197}, {0x269, 0x196},
-                                 {0x26F, 0x19C}, {0x272, 0x19D}, {0x275, 0x19F}, {0x283, 0x1A9},
-                                 {0x288, 0x1AE}, {0x28A, 0x1B1}, {0x28B, 0x1B2}, {0x292, 0x1B7},
-                                 {0x3AC, 0x386}, {0x3AD, 0x388}, {0x3AE, 0x389}, {0x3AF, 0x38A},
-                                 {0x3CC, 0x38C}, {0x3CD, 0x38E}, {0x3CE, 0x38F}};
+    const sys_u32 single_minus_1[] = {0x188, 0x18C, 0x192, 0x199, 0x1A8, 0x1AD, 0x1B0, 0x1B9,
+                                      0x1BD, 0x1F5, 0x4C8, 0x4CC, 0x4F9};
+    const sys_u32 listed[][2] = {
+        {0x1C6, 0x1C4}, {0x1C9, 0x1C7}, {0x1CC, 0x1CA}, {0x1F3, 0x1F1}, {0xFF, 0x178},
+        {0x131, 0x49}, {0x253, 0x181}, {0x254, 0x186}, {0x257, 0x18A}, {0x258, 0x18E},
+        {0x259, 0x18F}, {0x25B, 0x190}, {0x260, 0x193}, {0x263, 0x194}, {0x268, 0x197},
+        {0x269, 0x196}, {0x26F, 0x19C}, {0x272, 0x19D}, {0x275, 0x19F}, {0x283, 0x1A9},
+        {0x288, 0x1AE}, {0x28A, 0x1B1}, {0x28B, 0x1B2}, {0x292, 0x1B7}, {0x3AC, 0x386},
+        {0x3AD, 0x388}, {0x3AE, 0x389}, {0x3AF, 0x38A}, {0x3CC, 0x38C}, {0x3CD, 0x38E},
+        {0x3CE, 0x38F},
+    };
+    // clang-format on
     std::vector<std::pair<sys_u32, sys_u32>> pairs;
     for (const Row& r : rows) {
         for (sys_u32 cp = r.first; cp <= r.last; cp += r.step)
             pairs.push_back({cp, (sys_u32)((sys_i32)cp + r.distance)});
     }
+    for (sys_u32 cp : single_minus_1)
+        pairs.push_back({cp, cp - 1});
     for (const auto& l : listed)
         pairs.push_back({l[0], l[1]});
     std::sort(pairs.begin(), pairs.end());
@@ -351,20 +267,9 @@ TEST(CaseTable, All666PairsInOrder) {
         EXPECT_EQ(lower[i], expected[i].first) << i;
         EXPECT_EQ(upper[i], expected[i].second) << i;
         if (i) {
-            EXPECT_LT(lower[i - 1], lower[i]) << "strictly ascending at " << i;
+            EXPECT_LT(lower[i - 1], lower[i]) << "one pair per lower-case code point, at " << i;
         }
     }
-    // The upper-case column: not ascending (U+0178 after U+00DE), U+0049 twice.
-    const sys_u32* at_ff = std::find(lower, lower + 666, 0xFFu);
-    ASSERT_NE(at_ff, lower + 666);
-    EXPECT_EQ(upper[at_ff - lower], 0x178u);
-    EXPECT_EQ(upper[at_ff - lower - 1], 0xDEu);
-    EXPECT_EQ(std::count(upper, upper + 666, 0x49u), 2);
-    std::vector<sys_u32> sorted(upper, upper + 666);
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()) - sorted.begin(),
-              std::find(sorted.begin(), sorted.end(), 0x49u) - sorted.begin())
-        << "U+0049 is the only repeated upper-case code point";
 }
 
 TEST(CaseTable, UpperIndexIsASortedPermutationInTableOrderForTies) {
@@ -382,29 +287,16 @@ TEST(CaseTable, UpperIndexIsASortedPermutationInTableOrderForTies) {
     }
 }
 
-TEST(CaseTable, EveryPairThroughTheExportedFunctions) {
+// Every code point through the exported functions: a pair's lower maps up to its upper, an
+// upper maps down to the first lower it pairs with (U+0049 to U+0069), anything else is kept.
+TEST(CaseTable, EveryCodePointThroughTheExportedFunctions) {
     const auto pairs = pairs_from_the_ranges();
-    for (const auto& [lo, up] : pairs) {
-        EXPECT_EQ(sys_utf32_is_lower(lo), 1) << std::hex << lo;
-        EXPECT_EQ(sys_utf32_is_upper(up), 1) << std::hex << up;
-        sys_u32 text[] = {lo, up, 0};
-        sys_utf32_to_upper(text);
-        EXPECT_EQ(text[0], up) << std::hex << lo;
-        EXPECT_EQ(text[1], up) << std::hex << up << " is not in the lower-case column";
-        sys_utf32_to_lower(text);
-        EXPECT_EQ(text[0], up == 0x49 ? 0x69u : lo) << std::hex << up;
-    }
-    sys_u32 i_upper[] = {0x49, 0};
-    sys_utf32_to_lower(i_upper);
-    EXPECT_EQ(i_upper[0], 0x69u) << "U+0049 resolves to its first pair";
-}
-
-TEST(CaseTable, NothingOutsideTheTableChangesCase) {
-    const auto pairs = pairs_from_the_ranges();
-    std::vector<bool> is_lower(0x110000, false), is_upper(0x110000, false);
-    for (const auto& [lo, up] : pairs) {
-        is_lower[lo] = true;
-        is_upper[up] = true;
+    std::vector<sys_u32> to_upper(0x110000), to_lower(0x110000);
+    for (sys_u32 cp = 0; cp < 0x110000; ++cp)
+        to_upper[cp] = to_lower[cp] = cp;
+    for (auto it = pairs.rbegin(); it != pairs.rend(); ++it) {
+        to_upper[it->first] = it->second;
+        to_lower[it->second] = it->first;
     }
     std::vector<sys_u32> all(0x110000);
     for (sys_u32 cp = 1; cp < 0x110000; ++cp)
@@ -414,14 +306,10 @@ TEST(CaseTable, NothingOutsideTheTableChangesCase) {
     sys_utf32_to_upper(up.data());
     sys_utf32_to_lower(down.data());
     for (sys_u32 cp = 1; cp < 0x110000; ++cp) {
-        ASSERT_EQ(sys_utf32_is_lower(cp), is_lower[cp] ? 1 : 0) << std::hex << cp;
-        ASSERT_EQ(sys_utf32_is_upper(cp), is_upper[cp] ? 1 : 0) << std::hex << cp;
-        if (!is_lower[cp]) {
-            ASSERT_EQ(up[cp - 1], cp) << std::hex << cp;
-        }
-        if (!is_upper[cp]) {
-            ASSERT_EQ(down[cp - 1], cp) << std::hex << cp;
-        }
+        ASSERT_EQ(sys_utf32_is_lower(cp), to_upper[cp] != cp ? 1 : 0) << std::hex << cp;
+        ASSERT_EQ(sys_utf32_is_upper(cp), to_lower[cp] != cp ? 1 : 0) << std::hex << cp;
+        ASSERT_EQ(up[cp - 1], to_upper[cp]) << std::hex << cp;
+        ASSERT_EQ(down[cp - 1], to_lower[cp]) << std::hex << cp;
     }
     EXPECT_EQ(sys_utf32_is_upper(0x110000), 0);
     EXPECT_EQ(sys_utf32_is_lower(0xFFFFFFFF), 0);

@@ -66,11 +66,6 @@ class PowerFolder : public ::testing::Test {
             fclose(f);
         }
     }
-    void profile(const char* text) {
-        FILE* f = fopen(profile_.c_str(), "w");
-        fprintf(f, "%s\n", text);
-        fclose(f);
-    }
     sys_i32 type(OsPowerStatus* s) {
         const bool readable = os_posix_power_status_at(root_.c_str(), profile_.c_str(), s);
         return power_type_from_status(readable, *s);
@@ -92,7 +87,9 @@ TEST_F(PowerFolder, LaptopStates) {
     OsPowerStatus s{};
     EXPECT_EQ(type(&s), POWER_TYPE_BATTERY);
     EXPECT_EQ(s.battery_percent, 57);
-    profile("low-power");
+    FILE* f = fopen(profile_.c_str(), "w");
+    fprintf(f, "low-power\n");
+    fclose(f);
     EXPECT_EQ(type(&s), POWER_TYPE_BATTERY_SAVER);
     supply("BAT0", {{"status", "Charging"}});
     EXPECT_EQ(type(&s), POWER_TYPE_MAINS);

@@ -5,7 +5,6 @@
 #include "qv_sys/time.h"
 
 #include <atomic>
-#include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <thread>
@@ -48,27 +47,12 @@ TEST(Chrono, TicksAreThePlatformCounter) {
     EXPECT_LE(now, after);
     EXPECT_LE(chrono_global_start_time(), before);
     EXPECT_NE(chrono_global_start_time(), 0u) << "the load-time capture ran";
-    // One second's worth of microseconds is exactly one second's worth of ticks.
-    EXPECT_EQ(chrono_add_microseconds(0, 1000000), (sys_u64)raw_frequency());
-}
-
-TEST(Chrono, DifferencesAndSums) {
+    // One second's worth of microseconds is exactly one second's worth of ticks, both ways
+    // (the arithmetic at other frequencies is ChronoInternals').
     const sys_u64 t = chrono_now();
-    EXPECT_EQ(chrono_microsecond_diff(t, t), 0);
-    EXPECT_EQ(chrono_add_microseconds(t, 0), t);
-    const bool whole_ticks_per_us = raw_frequency() % 1000000 == 0;
-    for (sys_i64 us : {1LL, 999LL, 1000000LL, -1LL, -250000LL, 3600LL * 1000000}) {
-        const sys_u64 later = chrono_add_microseconds(t, us);
-        EXPECT_EQ(us > 0, later > t) << us;
-        const sys_i64 back = chrono_microsecond_diff(later, t);
-        // Truncation is symmetric, so swapping the arguments negates exactly.
-        EXPECT_EQ(chrono_microsecond_diff(t, later), -back) << us;
-        if (whole_ticks_per_us) {
-            EXPECT_EQ(back, us);
-        } else {
-            EXPECT_LE(llabs(back - us), 1) << us;
-        }
-    }
+    EXPECT_EQ(chrono_add_microseconds(t, 1000000), t + (sys_u64)raw_frequency());
+    EXPECT_EQ(chrono_add_microseconds(t, -1000000), t - (sys_u64)raw_frequency());
+    EXPECT_EQ(chrono_microsecond_diff(t, t + (sys_u64)raw_frequency()), -1000000);
 }
 
 TEST(Chrono, DiffAndUpdateStoresTheSameReadingItMeasuredTo) {
@@ -106,12 +90,9 @@ TEST(Time, ToStringFormatsAndCountsOrRefuses) {
         sys_u64 size;
         const char* text; // null: refused, result 0
     };
-    const Case cases[] = {
-        {"%Y-%m", 64, "2001-06"},  {"%Y-%m", 8, "2001-06"}, // exact fit with the terminator
-        {"%Y-%m", 7, nullptr},                              // one byte short
-        {"[%S] %%", 64, "[05] %"}, {"plain", 6, "plain"},
-        {"", 4, nullptr}, // nothing written is reported as 0 as well
-    };
+    // An exact fit counts the terminator; nothing written is reported as 0 as well.
+    const Case cases[] = {{"%Y-%m", 64, "2001-06"},  {"%Y-%m", 8, "2001-06"}, {"%Y-%m", 7, nullptr},
+                          {"[%S] %%", 64, "[05] %"}, {"plain", 6, "plain"},   {"", 4, nullptr}};
     for (const Case& c : cases) {
         char buffer[64];
         memset(buffer, 'x', sizeof buffer);

@@ -28,43 +28,18 @@ std::string reference_utoa(sys_u64 v, unsigned r) {
 
 // ---- Integers to text -----------------------------------------------------------------------
 
-TEST(Utoa, KnownValues) {
-    char buf[80];
-    EXPECT_EQ(sys_utoa(0, buf, 10), 2u);
-    EXPECT_STREQ(buf, "0");
-    EXPECT_EQ(sys_utoa(255, buf, 16), 3u);
-    EXPECT_STREQ(buf, "ff");
-    EXPECT_EQ(sys_utoa(UINT64_MAX, buf, 2), 65u);
-    EXPECT_EQ(std::string(buf), std::string(64, '1'));
-    EXPECT_EQ(sys_utoa(UINT64_MAX, buf, 10), 21u);
-    EXPECT_STREQ(buf, "18446744073709551615");
-    EXPECT_EQ(sys_utoa(UINT64_MAX, buf, 16), 17u);
-    EXPECT_STREQ(buf, "ffffffffffffffff");
-}
-
+// Digits against the obvious loop in every radix at the edges, and every power of ten and its
+// neighbours in radix 10 (where the digit count is computed); the count includes the NUL.
 TEST(Utoa, EveryRadixAtTheEdges) {
-    const sys_u64 values[] = {0,
-                              1,
-                              2,
-                              7,
-                              8,
-                              9,
-                              10,
-                              15,
-                              16,
-                              17,
-                              99,
-                              100,
-                              255,
-                              256,
-                              999,
-                              1000,
-                              9999999999999999999ull,
-                              10000000000000000000ull,
-                              (sys_u64)INT64_MAX,
-                              (sys_u64)INT64_MAX + 1,
-                              UINT64_MAX - 1,
-                              UINT64_MAX};
+    // clang-format off
+    std::vector<sys_u64> values = {
+        7, 8, 9, 15, 16, 17, 255, 256, 9999999999999999999ull, (sys_u64)INT64_MAX,
+        (sys_u64)INT64_MAX + 1, UINT64_MAX - 1, UINT64_MAX,
+    };
+    // clang-format on
+    sys_u64 p = 1;
+    for (int k = 0; k < 20; ++k, p *= 10)
+        values.insert(values.end(), {p - 1, p, p + 1});
     char buf[80];
     for (unsigned radix = 2; radix <= 16; ++radix) {
         for (sys_u64 v : values) {
@@ -73,40 +48,24 @@ TEST(Utoa, EveryRadixAtTheEdges) {
             ASSERT_EQ(std::string(buf), expected) << v << " r" << radix;
         }
     }
-    // Every power of ten and its neighbours in radix 10 (the digit count is computed).
-    sys_u64 p = 1;
-    for (int k = 0; k < 20; ++k, p *= 10) {
-        for (sys_u64 v : {p - 1, p, p + 1}) {
-            ASSERT_EQ(sys_utoa(v, buf, 10), reference_utoa(v, 10).size() + 1) << v;
-            ASSERT_EQ(std::string(buf), reference_utoa(v, 10));
-        }
-    }
 }
 
 TEST(Itoa, SignInEveryRadix) {
-    char buf[80];
-    EXPECT_EQ(sys_itoa(INT64_MIN, buf, 10), 21u);
-    EXPECT_STREQ(buf, "-9223372036854775808");
-    EXPECT_EQ(sys_itoa(-255, buf, 16), 4u);
-    EXPECT_STREQ(buf, "-ff");
-    EXPECT_EQ(sys_itoa(0, buf, 10), 2u);
-    EXPECT_STREQ(buf, "0");
-    EXPECT_EQ(sys_itoa(INT64_MAX, buf, 10), 20u);
-    EXPECT_STREQ(buf, "9223372036854775807");
-    EXPECT_EQ(sys_itoa(INT64_MIN, buf, 2), 66u);
-    EXPECT_EQ(std::string(buf), "-1" + std::string(63, '0'));
-    EXPECT_EQ(sys_itoa(-1, buf, 7), 3u);
-    EXPECT_STREQ(buf, "-1");
-}
-
-// Random values round-trip in the fuzz target; here the edges of the signed range.
-TEST(IntegerRoundTrip, EdgesInEveryRadix) {
-    char buf[80];
-    for (sys_i64 edge : {INT64_MIN, INT64_MIN + 1, (sys_i64)-1, (sys_i64)0, INT64_MAX}) {
-        for (sys_u8 radix = 2; radix <= 16; ++radix) {
-            sys_itoa(edge, buf, radix);
-            ASSERT_EQ(sys_atoi(buf, radix, nullptr), edge) << buf;
-        }
+    const struct {
+        sys_i64 value;
+        sys_u8 radix;
+        std::string text;
+        // clang-format off
+    } cases[] = {
+        {INT64_MIN, 10, "-9223372036854775808"}, {-255, 16, "-ff"}, {0, 10, "0"},
+        {INT64_MAX, 10, "9223372036854775807"}, {INT64_MIN, 2, "-1" + std::string(63, '0')},
+        {-1, 7, "-1"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        char buf[80];
+        EXPECT_EQ(sys_itoa(c.value, buf, c.radix), c.text.size() + 1) << c.text;
+        EXPECT_EQ(buf, c.text);
     }
 }
 
@@ -142,32 +101,17 @@ TEST(Atou, KnownValues) {
         sys_u64 value;
         sys_bool ok;
     };
+    // One past the largest value wraps silently; the parsers do not check the radix.
+    // clang-format off
     const Case cases[] = {
-        {" \t42xyz", 10, 42, 1},
-        {"   ", 10, 0, 0},
-        {"ff", 16, 255, 1},
-        {"ff", 10, 0, 0},
-        {"FF", 16, 255, 1},
-        {"", 10, 0, 0},
-        {"\n\v\f\r 7", 10, 7, 1},
-        {"0x1f", 16, 0, 1},
-        {"-1", 10, 0, 0},
-        {"+1", 10, 0, 0},
-        {"1010", 2, 10, 1},
-        {"12", 2, 1, 1},
-        {"777", 8, 511, 1},
-        {"18446744073709551615", 10, UINT64_MAX, 1},
-        {"18446744073709551616", 10, 0, 1}, // wraps silently
-        {"zz", 16, 0, 0},
-        {"9", 9, 0, 0},
-        {"007", 10, 7, 1},
-        // Radix outside 2..16 is not checked by the parsers (qv_sys/cstr.h).
-        {"5", 0, 0, 0},
-        {"000", 1, 0, 1},
-        {"1", 1, 0, 0},
-        {"g", 17, 0, 0},
-        {"f0", 17, 255, 1},
+        {" \t42xyz", 10, 42, 1}, {"   ", 10, 0, 0}, {"ff", 16, 255, 1}, {"ff", 10, 0, 0},
+        {"FF", 16, 255, 1}, {"", 10, 0, 0}, {"\n\v\f\r 7", 10, 7, 1}, {"0x1f", 16, 0, 1},
+        {"-1", 10, 0, 0}, {"+1", 10, 0, 0}, {"1010", 2, 10, 1}, {"12", 2, 1, 1}, {"777", 8, 511, 1},
+        {"zz", 16, 0, 0}, {"9", 9, 0, 0}, {"007", 10, 7, 1}, {"5", 0, 0, 0}, {"000", 1, 0, 1},
+        {"1", 1, 0, 0}, {"g", 17, 0, 0}, {"f0", 17, 255, 1},
+        {"18446744073709551615", 10, UINT64_MAX, 1}, {"18446744073709551616", 10, 0, 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sys_bool ok = 7;
         EXPECT_EQ(sys_atou(c.text, c.radix, &ok), c.value) << c.text << " r" << (int)c.radix;
@@ -176,18 +120,35 @@ TEST(Atou, KnownValues) {
     EXPECT_EQ(sys_atou("12", 10, nullptr), 12u); // the flag may be null
 }
 
-TEST(Antou, CountedReading) {
-    sys_bool ok = 7;
-    EXPECT_EQ(sys_antou("12345", 3, 10, &ok), 123u);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(sys_antou("12345", 0, 10, &ok), 0u);
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_antou("  12", 2, 10, &ok), 0u); // n runs out in the white space
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_antou("  12", 3, 10, &ok), 1u);
-    EXPECT_EQ(ok, 1);
+// The counted forms read at most n bytes: white space, a sign or an exponent cut off by n.
+TEST(CountedParsers, StopAtN) {
+    struct Case {
+        const char* text;
+        sys_u64 n;
+        double value; // every parser's result, as a double
+        sys_bool ok;
+        char parser; // u: antou, i: antoi, f: antof64
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"12345", 3, 123, 1, 'u'}, {"12345", 0, 0, 0, 'u'}, {"  12", 2, 0, 0, 'u'},
+        {"  12", 3, 1, 1, 'u'}, {"-12", 1, 0, 0, 'i'}, {"-12", 2, -1, 1, 'i'},
+        {"-12", 0, 0, 0, 'i'},
+        {"1.25", 3, 1.2, 1, 'f'}, {"1.25", 0, 0, 0, 'f'}, {"-1", 1, 0, 0, 'f'},
+        {"1e5", 2, 0, 0, 'f'}, {"1e5", 1, 1, 1, 'f'},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        sys_bool ok = 7;
+        const double v = c.parser == 'u'   ? (double)sys_antou(c.text, c.n, 10, &ok)
+                         : c.parser == 'i' ? (double)sys_antoi(c.text, c.n, 10, &ok)
+                                           : sys_antof64(c.text, c.n, &ok);
+        EXPECT_EQ(v, c.value) << c.parser << " " << c.text << " n " << c.n;
+        EXPECT_EQ(ok, c.ok) << c.parser << " " << c.text << " n " << c.n;
+    }
     const char unterminated[2] = {'4', '2'};
-    EXPECT_EQ(sys_antou(unterminated, 2, 10, &ok), 42u);
+    EXPECT_EQ(sys_antou(unterminated, 2, 10, nullptr), 42u);
+    EXPECT_EQ(sys_antof32("2.75x", 4, nullptr), 2.75f);
 }
 
 TEST(Atoi, SignRules) {
@@ -196,32 +157,19 @@ TEST(Atoi, SignRules) {
         sys_i64 value;
         sys_bool ok;
     };
+    // clang-format off
     const Case cases[] = {
-        {"-12", -12, 1},
-        {" -12", 0, 0},
-        {"- 12", -12, 1},
-        {"+12", 0, 0},
-        {"12", 12, 1},
-        {"-", 0, 0},
-        {"--1", 0, 0},
-        {"", 0, 0},
-        {"-9223372036854775808", INT64_MIN, 1},
-        {"9223372036854775807", INT64_MAX, 1},
-        {"9223372036854775808", INT64_MIN, 1}, // wraps
+        {"-12", -12, 1}, {" -12", 0, 0}, {"- 12", -12, 1}, {"+12", 0, 0}, {"12", 12, 1},
+        {"-", 0, 0}, {"--1", 0, 0}, {"", 0, 0}, {"-9223372036854775808", INT64_MIN, 1},
+        {"9223372036854775807", INT64_MAX, 1}, {"9223372036854775808", INT64_MIN, 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sys_bool ok = 7;
         EXPECT_EQ(sys_atoi(c.text, 10, &ok), c.value) << c.text;
         EXPECT_EQ(ok, c.ok) << c.text;
     }
-    sys_bool ok = 7;
-    EXPECT_EQ(sys_antoi("-12", 1, 10, &ok), 0);
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_antoi("-12", 2, 10, &ok), -1);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(sys_antoi("-12", 0, 10, &ok), 0);
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_atoi("-ff", 16, &ok), -255);
+    EXPECT_EQ(sys_atoi("-ff", 16, nullptr), -255);
 }
 
 // ---- Text to floating point -----------------------------------------------------------------
@@ -232,55 +180,26 @@ TEST(Atof64, KnownValues) {
         double value;
         sys_bool ok;
     };
+    // 16 digits are kept, the rest only counts: the 17th significant digit is lost.
+    // clang-format off
     const Case cases[] = {
-        {"1.5", 1.5, 1},
-        {".5", 0.5, 1},
-        {"5.", 5.0, 1},
-        {"-2e3", -2000.0, 1},
-        {"1e", 0.0, 0},
-        {"1e+", 0.0, 0},
-        {"1ex", 0.0, 0},
-        {"12abc", 12.0, 1},
-        {" 1", 0.0, 0},
-        {".", 0.0, 0},
-        {"", 0.0, 0},
-        {"-", 0.0, 0},
-        {"+", 0.0, 0},
-        {"+2.25", 2.25, 1},
-        {"-.5e1", -5.0, 1},
-        {"1E2", 100.0, 1},
-        {"2.5e-1", 0.25, 1},
-        {"0", 0.0, 1},
-        {"007.5", 7.5, 1},
-        {"1.2.3", 1.2, 1},
-        {"inf", 0.0, 0},
-        {"nan", 0.0, 0},
-        {"0x10", 0.0, 1},
-        {"1e0", 1.0, 1},
-        {"0.00000000000000001", 0.0, 1}, // 16 zeros after the point: beyond the 16 digits
-        {".00000000000000001", 0.0, 1},
-        {"12345678901234567890", 12345678901234560000.0, 1}, // 16 digits kept, then powers
+        {"1.5", 1.5, 1}, {".5", 0.5, 1}, {"5.", 5.0, 1}, {"-2e3", -2000.0, 1}, {"1e", 0.0, 0},
+        {"1e+", 0.0, 0}, {"1ex", 0.0, 0}, {"12abc", 12.0, 1}, {" 1", 0.0, 0}, {".", 0.0, 0},
+        {"", 0.0, 0}, {"-", 0.0, 0}, {"+", 0.0, 0}, {"+2.25", 2.25, 1}, {"-.5e1", -5.0, 1},
+        {"1E2", 100.0, 1}, {"2.5e-1", 0.25, 1}, {"0", 0.0, 1}, {"007.5", 7.5, 1}, {"1.2.3", 1.2, 1},
+        {"inf", 0.0, 0}, {"nan", 0.0, 0}, {"0x10", 0.0, 1}, {"1e0", 1.0, 1},
+        {"0.00000000000000001", 0.0, 1}, {".00000000000000001", 0.0, 1},
+        {"12345678901234567890", 12345678901234560000.0, 1},
         {"1.2345678901234567", 1.234567890123456, 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sys_bool ok = 7;
         const double v = sys_atof64(c.text, &ok);
         EXPECT_EQ(v, c.value) << c.text;
         EXPECT_EQ(ok, c.ok) << c.text;
     }
-    sys_bool ok = 7;
-    EXPECT_EQ(sys_antof64("1.25", 3, &ok), 1.2);
-    EXPECT_EQ(ok, 1);
-    EXPECT_EQ(sys_antof64("1.25", 0, &ok), 0.0);
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_antof64("-1", 1, &ok), 0.0); // the sign used up n
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_antof64("1e5", 2, &ok), 0.0); // n ends right after the e
-    EXPECT_EQ(ok, 0);
-    EXPECT_EQ(sys_antof64("1e5", 1, &ok), 1.0);
-    EXPECT_EQ(sys_atof32("0.5", &ok), 0.5f);
-    EXPECT_EQ(sys_antof32("2.75x", 4, &ok), 2.75f);
-    EXPECT_EQ(sys_atof64("7", nullptr), 7.0);
+    EXPECT_EQ(sys_atof32("0.5", nullptr), 0.5f);
     EXPECT_TRUE(signbit(sys_atof64("-0", nullptr)));
 }
 
@@ -300,21 +219,6 @@ TEST(Atof64, HugeExponentsFinishAsZeroOrInfinity) {
     EXPECT_GT(sys_atof64("1e-320", nullptr), 0.0); // subnormal, not flushed
 }
 
-TEST(Atof64, CloseToStrtodForShortDecimals) {
-    // Not exact by design: 16 digits are kept (the 17th is dropped, not rounded) and the
-    // scaling is done in double arithmetic, so the result is within 1e-15 of the value.
-    std::mt19937_64 rng(11);
-    char text[64];
-    for (int i = 0; i < 20000; ++i) {
-        const long long mantissa = (long long)(rng() % 1000000000000000ull);
-        const int exponent = (int)(rng() % 60) - 30;
-        snprintf(text, sizeof text, "%lld.%de%d", mantissa, (int)(rng() % 100), exponent);
-        const double expected = strtod(text, nullptr);
-        const double got = sys_atof64(text, nullptr);
-        ASSERT_NEAR(got, expected, fabs(expected) * 1e-15) << text;
-    }
-}
-
 // ---- Floating point to text -----------------------------------------------------------------
 
 TEST(F64toa, KnownValuesTruncate) {
@@ -323,28 +227,18 @@ TEST(F64toa, KnownValuesTruncate) {
         sys_u64 decimals;
         const char* text;
     };
+    // 2^63 and the largest double below 10^19 are written exactly; past 18 decimals, zeros.
+    // clang-format off
     const Case cases[] = {
-        {3.14159, 3, "3.141"},
-        {-0.5, 3, "-0.500"},
-        {1.05, 3, "1.050"},
-        {12.7, 0, "12"},
-        {1.0, 2, "1.00"},
-        {2.675, 2, "2.67"},
-        {0.999999, 3, "0.999"},
-        {0.29, 2, "0.28"},
-        {-0.0, 3, "0.000"},
-        {0.0, 0, "0"},
-        {-12.75, 1, "-12.7"},
-        {0.001, 3, "0.001"},
-        {0.0001, 3, "0.000"},
-        {123456789.0, 0, "123456789"},
-        {9223372036854775807.0, 0, "9223372036854775808"}, // 2^63: written exactly
-        {1e18, 1, "1000000000000000000.0"},
-        {9999999999999997952.0, 2, "9999999999999997952.00"}, // just below 10^19
-        {0.5, 18, "0.500000000000000000"},
-        {0.5, 20, "0.50000000000000000000"}, // beyond 18 decimals: zeros
-        {-1.0 / 3.0, 18, "-0.333333333333333312"},
+        {3.14159, 3, "3.141"}, {-0.5, 3, "-0.500"}, {1.05, 3, "1.050"}, {12.7, 0, "12"},
+        {1.0, 2, "1.00"}, {2.675, 2, "2.67"}, {0.999999, 3, "0.999"}, {0.29, 2, "0.28"},
+        {-0.0, 3, "0.000"}, {0.0, 0, "0"}, {-12.75, 1, "-12.7"}, {0.001, 3, "0.001"},
+        {0.0001, 3, "0.000"}, {123456789.0, 0, "123456789"},
+        {9223372036854775807.0, 0, "9223372036854775808"}, {1e18, 1, "1000000000000000000.0"},
+        {9999999999999997952.0, 2, "9999999999999997952.00"}, {0.5, 18, "0.500000000000000000"},
+        {0.5, 20, "0.50000000000000000000"}, {-1.0 / 3.0, 18, "-0.333333333333333312"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         char buf[128];
         memset(buf, '#', sizeof buf);
@@ -367,16 +261,15 @@ TEST(F64toa, ChoicesForTheOpenCases) {
         sys_u64 decimals;
         const char* text;
     };
+    // clang-format off
     const Case cases[] = {
-        {HUGE_VAL, 3, "inf"},
-        {-HUGE_VAL, 3, "-inf"},
+        {HUGE_VAL, 3, "inf"}, {-HUGE_VAL, 3, "-inf"},
         {NAN, 3, "-nan"}, // not >= 0, so the sign is written, as the algorithm says
-        {1e19, 0, "1.0000000000000e+19"},
-        {-1e19, 5, "-1.0000000000000e+19"},
-        {DBL_MAX, 2, "1.7976931348623e+308"},
-        {-DBL_MAX, 18, "-1.7976931348623e+308"},
+        {1e19, 0, "1.0000000000000e+19"}, {-1e19, 5, "-1.0000000000000e+19"},
+        {DBL_MAX, 2, "1.7976931348623e+308"}, {-DBL_MAX, 18, "-1.7976931348623e+308"},
         {123456789012345678901234567890.0, 0, "1.2345678901234e+29"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         char buf[128];
         const sys_u64 n = sys_f64toa(c.value, buf, c.decimals);
@@ -385,20 +278,24 @@ TEST(F64toa, ChoicesForTheOpenCases) {
     }
 }
 
-TEST(FloatRoundTrip, FormatThenParse) {
-    std::mt19937_64 rng(9);
-    char buf[64];
+// Random decimals parse to within 1e-15 of strtod's reading: not exact by design (16 digits are
+// kept, the 17th dropped, and the scaling is done in double arithmetic). Written back with 9
+// decimals (truncated), they parse to within a nano of themselves (and the parse error).
+TEST(FloatRoundTrip, ParseAgainstStrtodThenFormatAndParse) {
+    std::mt19937_64 rng(11);
+    char text[64], buf[64];
     for (int i = 0; i < 20000; ++i) {
-        const double v = ((double)(rng() % 2000000000) - 1e9) / (double)(1 + rng() % 100000);
+        const long long mantissa = (long long)(rng() % 1000000000000000ull);
+        const int exponent = (int)(rng() % 33) - 30; // below 10^18: no exponent form
+        snprintf(text, sizeof text, "%s%lld.%de%d", rng() & 1 ? "-" : "", mantissa,
+                 (int)(rng() % 100), exponent);
+        const double expected = strtod(text, nullptr);
+        const double v = sys_atof64(text, nullptr);
+        ASSERT_NEAR(v, expected, fabs(expected) * 1e-15) << text;
         sys_f64toa(v, buf, 9);
         sys_bool ok = 0;
-        const double back = sys_atof64(buf, &ok);
+        ASSERT_NEAR(sys_atof64(buf, &ok), v, 1.1e-9 + fabs(v) * 2e-15) << buf;
         ASSERT_EQ(ok, 1);
-        ASSERT_NEAR(back, v, 1.1e-9 + fabs(v) * 4 * DBL_EPSILON) << buf;
-    }
-    for (double v : {0.0, 1.0, -1.0, 0.5, 1e15, -1e15, 123.456}) {
-        sys_f64toa(v, buf, 6);
-        EXPECT_NEAR(sys_atof64(buf, nullptr), v, 1e-6) << buf;
     }
 }
 

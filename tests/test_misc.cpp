@@ -38,9 +38,6 @@ TEST(Cpu, FeaturesMatchTheProcessorsFlags) {
     EXPECT_EQ(cpu_supports(CPU_FEATURE_POPCNT), cpuid_bit(1, 2, 23));
     EXPECT_EQ(cpu_supports(4), 0);
     EXPECT_EQ(cpu_supports((sys_u32)-1), 0);
-    // Every x86-64 machine this runs on has SSE4.2 and POPCNT in practice; the flags are 0/1.
-    for (sys_u32 i = 0; i < 4; ++i)
-        EXPECT_LE(cpu_supports(i), 1);
 }
 
 // The identifier as the platform keeps it, read here straight from it; "" when there is none.
@@ -74,14 +71,11 @@ TEST(MachineGuid, IsThePlatformsIdentifierOrTheFallback) {
     const std::string id = platform_machine_id();
     const std::string expected = id.empty() ? "12345678" : id;
     char buffer[1100];
-    memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(sys_get_machine_guid(buffer, sizeof buffer), expected.size());
     EXPECT_STREQ(buffer, expected.c_str());
-    if (id.empty()) {
-        char small[8];
-        memset(small, '#', sizeof small);
-        EXPECT_EQ(sys_get_machine_guid(small, 4), 3u);
-        EXPECT_STREQ(small, "123");
+    if (id.empty()) { // the fallback is cut quietly
+        EXPECT_EQ(sys_get_machine_guid(buffer, 4), 3u);
+        EXPECT_STREQ(buffer, "123");
     }
 }
 
@@ -101,16 +95,13 @@ TEST(Power, AnswersStayInTheirRanges) {
     EXPECT_EQ(power_conserve(), type == POWER_TYPE_BATTERY_SAVER ? 1 : 0);
 }
 
-TEST(Debugger, NotPresentInAPlainRun) {
-    EXPECT_EQ(sys_is_debugger_present(), 0);
-}
-
 TEST(DebuggerDebuggee, DISABLED_SeesItsTracer) {
     EXPECT_EQ(sys_is_debugger_present(), 1);
     qv_test::end_debuggee();
 }
 
-TEST(DebuggerUnderTracer, IsPresent) {
+TEST(Debugger, PresentOnlyUnderATracer) {
+    EXPECT_EQ(sys_is_debugger_present(), 0);
     qv_test::expect_under_debugger("DebuggerDebuggee.DISABLED_SeesItsTracer", 0, true);
 }
 
@@ -118,42 +109,32 @@ TEST(DebuggerUnderTracer, IsPresent) {
 // A stand-in xdg-open first on PATH records its argument; sys_open_url must return before the
 // opener has finished (it sleeps) and leave it to finish on its own.
 TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
-    char folder[] = "/tmp/qv_open_url_XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string opener = std::string(folder) + "/xdg-open";
-    const std::string record = std::string(folder) + "/url.txt";
-    FILE* f = fopen(opener.c_str(), "w");
-    ASSERT_NE(f, nullptr);
+    const std::string folder = qv_test::fresh_folder("qv_open_url_");
+    const std::string opener = folder + "xdg-open", record = folder + "url.txt";
     // The opener takes a while, so even a slow return from sys_open_url comes before it ends.
-    fprintf(f, "#!/bin/sh\nsleep 2\nprintf '%%s' \"$1\" > '%s.part'\nmv '%s.part' '%s'\n",
-            record.c_str(), record.c_str(), record.c_str());
-    fclose(f);
+    qv_test::write_file(opener, "#!/bin/sh\nsleep 2\nprintf '%s' \"$1\" > '" + record +
+                                    ".part'\nmv '" + record + ".part' '" + record + "'\n");
     chmod(opener.c_str(), 0755);
     const char* old_path = getenv("PATH");
     const std::string saved = old_path ? old_path : "";
-    setenv("PATH", (std::string(folder) + ":" + saved).c_str(), 1);
+    setenv("PATH", (folder + ":" + saved).c_str(), 1);
 
     sys_open_url("https://example.invalid/a b?c=1&d");
-    EXPECT_NE(access(record.c_str(), F_OK), 0) << "returned only after the opener finished";
-    std::string got;
-    for (int i = 0; i < 600 && got.empty(); ++i) {
+    EXPECT_EQ(qv_test::read_file(record), "<missing>") << "returned after the opener finished";
+    std::string got = "<missing>";
+    for (int i = 0; i < 600 && got == "<missing>"; ++i) {
         usleep(50 * 1000);
-        if (FILE* r = fopen(record.c_str(), "rb")) {
-            char buf[256] = {};
-            got = fgets(buf, sizeof buf, r) ? buf : "";
-            fclose(r);
-        }
+        got = qv_test::read_file(record);
     }
-    setenv("PATH", saved.c_str(), 1);
     EXPECT_EQ(got, "https://example.invalid/a b?c=1&d");
 
     // Without any xdg-open on PATH nothing happens.
-    setenv("PATH", folder, 1);
+    setenv("PATH", folder.c_str(), 1);
     unlink(opener.c_str());
     sys_open_url("https://example.invalid/");
     setenv("PATH", saved.c_str(), 1);
     unlink(record.c_str());
-    rmdir(folder);
+    rmdir(folder.c_str());
 }
 #endif
 
