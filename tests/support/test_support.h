@@ -105,6 +105,20 @@ std::string read_file(const std::string& path);
 inline constexpr int kDebuggeeOk = 42;
 [[noreturn]] void end_debuggee();
 
+// One failing check proven both ways, as one test: without a debugger the statements end the
+// process with the check's exit code before the line after them; under a debugger that resumes
+// every trap they run to their end, their own expectations met, after `traps` traps. The
+// statements run a second time as the (DISABLED_) debuggee test of the same suite.
+#define QV_CHECK_SCENARIO(suite, name, traps, ...)                                                 \
+    TEST(suite, DISABLED_##name##_Debuggee) {                                                      \
+        __VA_ARGS__;                                                                               \
+        qv_test::end_debuggee();                                                                   \
+    }                                                                                              \
+    TEST(suite, name) {                                                                            \
+        QV_EXPECT_CHECK_FAILS(__VA_ARGS__);                                                        \
+        qv_test::expect_under_debugger(#suite ".DISABLED_" #name "_Debuggee", traps);              \
+    }
+
 } // namespace qv_test
 
 // The statements fail a check: the process ends with the check's exit code before the line
