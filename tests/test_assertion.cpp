@@ -6,15 +6,6 @@
 #include "qv_sys/io.h"
 
 #include <signal.h>
-#include <stdio.h>
-#include <stdint.h>
-#include <stdlib.h>
-
-#include <atomic>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 

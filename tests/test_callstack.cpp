@@ -4,12 +4,6 @@
 
 #include "qv_sys/assertion.h"
 
-#include <stdint.h>
-#include <string.h>
-
-#include <algorithm>
-#include <string>
-
 #if defined(_WIN32)
 #include <windows.h>
 #else

@@ -7,16 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
 #include <ostream>
-#include <string>
-#include <thread>
 
 #if defined(_WIN32)
 #include <windows.h>

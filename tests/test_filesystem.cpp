@@ -6,13 +6,7 @@
 #include "qv_sys/filesystem.h"
 #include "qv_sys/time.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <time.h>
-
-#include <string>
-#include <vector>
 
 #if defined(_WIN32)
 #include <shlobj.h>

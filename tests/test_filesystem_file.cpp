@@ -6,14 +6,6 @@
 #include "qv_sys/io.h"
 #include "qv_sys/thread.h"
 
-#include <stdio.h>
-#include <string.h>
-
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
-
 #if defined(_WIN32)
 #include <process.h>
 #include <windows.h>

@@ -6,14 +6,7 @@
 #include "qv_sys/filesystem.h"
 #include "qv_sys/io.h"
 
-#include <stdio.h>
-#include <string.h>
 #include <time.h>
-
-#include <functional>
-#include <set>
-#include <string>
-#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -5,10 +5,6 @@
 
 #include "qv_sys/sysmemory.h"
 
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-
 #if defined(_WIN32)
 #include <windows.h>
 #else

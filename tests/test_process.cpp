@@ -8,11 +8,6 @@
 #include "qv_sys/io.h"
 
 #include <errno.h>
-#include <stdlib.h>
-#include <string.h>
-
-#include <string>
-#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>

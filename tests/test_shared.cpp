@@ -8,9 +8,6 @@
 #include "qv_sys/shared.h"
 
 #include <cpuid.h>
-#include <string.h>
-
-#include <string>
 
 namespace {
 

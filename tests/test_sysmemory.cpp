@@ -3,10 +3,6 @@
 
 #include "qv_sys/sysmemory.h"
 
-#include <stdint.h>
-#include <string.h>
-#include <vector>
-
 #if defined(_WIN32)
 #include <windows.h>
 #else

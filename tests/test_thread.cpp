@@ -4,11 +4,6 @@
 
 #include "qv_sys/thread.h"
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-#include <vector>
-
 namespace {
 
 // Runs `fn` on another thread and returns its result: the probe for "from another thread".
@@ -42,24 +37,13 @@ template <typename H, typename T> struct AtomicOps {
     T (*add)(H*, T);
     T (*sub)(H*, T);
 };
-const AtomicOps<thread_atomic, sys_u32> k32 = {thread_atomic_create,
-                                               thread_atomic_destroy,
-                                               thread_atomic_get,
-                                               thread_atomic_set,
-                                               thread_atomic_compare_and_swap,
-                                               thread_atomic_increment,
-                                               thread_atomic_decrement,
-                                               thread_atomic_add,
-                                               thread_atomic_sub};
-const AtomicOps<thread_atomic64, sys_u64> k64 = {thread_atomic64_create,
-                                                 thread_atomic64_destroy,
-                                                 thread_atomic64_get,
-                                                 thread_atomic64_set,
-                                                 thread_atomic64_compare_and_swap,
-                                                 thread_atomic64_increment,
-                                                 thread_atomic64_decrement,
-                                                 thread_atomic64_add,
-                                                 thread_atomic64_sub};
+#define ATOMIC_OPS(prefix)                                                                         \
+    {                                                                                              \
+        prefix##_create, prefix##_destroy, prefix##_get, prefix##_set, prefix##_compare_and_swap,  \
+            prefix##_increment, prefix##_decrement, prefix##_add, prefix##_sub                     \
+    }
+const AtomicOps<thread_atomic, sys_u32> k32 = ATOMIC_OPS(thread_atomic);
+const AtomicOps<thread_atomic64, sys_u64> k64 = ATOMIC_OPS(thread_atomic64);
 
 template <typename H, typename T> void expect_results_and_wrap_around(const AtomicOps<H, T>& a) {
     SCOPED_TRACE(sizeof(T) * 8);

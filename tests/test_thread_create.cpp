@@ -7,15 +7,6 @@
 #include "qv_sys/scope.h"
 #include "qv_sys/thread.h"
 
-#include <atomic>
-#include <chrono>
-#include <mutex>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string>
-#include <thread>
-#include <vector>
-
 #if defined(_WIN32)
 #include <windows.h>
 #else

@@ -4,12 +4,22 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include "qv_sys/io.h"
 
+// The C and C++ headers every test program uses.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The sanitizer this program is built with: gcc and clang announce them differently.
