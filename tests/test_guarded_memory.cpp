@@ -23,14 +23,10 @@ Access probe(const void* address) {
     MEMORY_BASIC_INFORMATION info;
     if (VirtualQuery(address, &info, sizeof info) == 0 || info.State != MEM_COMMIT)
         return Access::none;
-    switch (info.Protect & 0xff) {
-    case PAGE_READWRITE:
-        return Access::read_write;
-    case PAGE_READONLY:
-        return Access::read;
-    default:
-        return Access::none;
-    }
+    const DWORD protect = info.Protect & 0xff;
+    return protect == PAGE_READWRITE  ? Access::read_write
+           : protect == PAGE_READONLY ? Access::read
+                                      : Access::none;
 }
 
 sys_u64 page_size() {

@@ -142,19 +142,6 @@ TEST(Thread, FailedChecksOnAndForLibraryThreads) {
             ::testing::ExitedWithCode(qv_test::kCheckExitCode), c.report);
 }
 
-sys_u32 use_a_deep_stack(void*) {
-    volatile char big[768 * 1024];
-    for (size_t i = 0; i < sizeof(big); i += 4096)
-        big[i] = char(i);
-    return big[4096] == char(4096) ? 5 : 0;
-}
-
-TEST(Thread, StackHoldsMoreThanTheAssertionFrame) {
-    void* h = thread_thread_create(use_a_deep_stack, nullptr, "deep", -1);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(thread_thread_join(h), 5u);
-}
-
 // ---- Affinity -----------------------------------------------------------------------------
 
 std::atomic<int> s_go{0};
