@@ -32,11 +32,8 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace {
 
-std::string base_name(const char* path) {
-    const char* slash = strrchr(path, '/');
-    const char* backslash = strrchr(path, '\\');
-    const char* last = slash > backslash ? slash : backslash;
-    return last ? last + 1 : path;
+std::string base_name(const std::string& path) {
+    return path.substr(path.find_last_of("/\\") + 1); // the whole path without a separator
 }
 
 bool names(const callstack_entry& e, const char* function) {
