@@ -21,9 +21,7 @@ namespace {
 const std::string kTail = "My Games/Quillfen Studios/vesk/";
 
 std::string slashes(std::string s) {
-    for (char& c : s)
-        if (c == '\\')
-            c = '/';
+    std::replace(s.begin(), s.end(), '\\', '/');
     return s;
 }
 
@@ -71,10 +69,7 @@ std::string platform_cwd() {
     return getcwd(path, sizeof(path)) ? path : "";
 }
 void set_env(const char* name, const char* value) {
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
+    value ? setenv(name, value, 1) : unsetenv(name);
 }
 int make_dir(const std::string& path) {
     return mkdir(path.c_str(), 0700);
