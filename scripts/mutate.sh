@@ -48,6 +48,9 @@ fault guard-page-missing src/sysmemory.cpp test_guarded_memory \
 fault guard-block-rounds-down src/sysmemory.cpp test_guarded_memory \
   $'const sys_u64 block_pages = size / page + (size % page != 0 ? 1 : 0);\n    if (block_pages' \
   $'const sys_u64 block_pages = size / page;\n    if (block_pages'
+fault guard-tail-open src/sysmemory.cpp test_guarded_memory \
+  'bool res = os_pages_protect(ret, total, SYS_MEM_ACCESS_NONE);' \
+  'bool res = os_pages_protect(ret, page, SYS_MEM_ACCESS_NONE);'
 fault win-heap-realloc-zero src/platform/win32/sysmemory.cpp test_sysmemory \
   'return HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);' \
   'return size == 0 ? (HeapFree(GetProcessHeap(), 0, ptr), nullptr) : HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);'
@@ -164,12 +167,22 @@ fault atomic-sub-adds src/thread.cpp test_thread \
   'return os_atomic32_add(u32(atomic), sys_u32(0) - amount);' 'return os_atomic32_add(u32(atomic), amount);'
 fault timed-wait-timeout-fails src/thread.cpp test_thread \
   $'    if (result == OsWaitResult::timed_out)\n        return;' ''
+fault try-lock-taken-elsewhere src/platform/posix/thread.cpp test_thread \
+  $'    if (!try_acquire(m))\n        return false;' $'    if (!try_acquire(m))\n        return true;'
 
 # ---- files, processes, machine -----------------------------------------------------------
 fault session-path-without-name src/filesystem.cpp test_filesystem \
   's_session_name[0] != 0' 's_session_name[0] == 1'
 fault append-mode-truncates src/filesystem_file.cpp test_filesystem_file \
   '{"rb", "wb", "ab",' '{"rb", "wb", "wb",'
+fault path-no-room-for-nul src/filesystem.cpp test_filesystem \
+  'length < size, "wctomb_ret"' 'length <= size, "wctomb_ret"'
+fault exe-dir-drops-separator src/filesystem.cpp test_filesystem \
+  $'            buffer[i + 1] = 0;\n            return i + 1;' $'            buffer[i] = 0;\n            return i;'
+fault move-keeps-no-overwrite src/filesystem_ops.cpp test_filesystem_ops \
+  $'        if (filesystem_get_attr(dst) != 0)\n            return false;\n' ''
+fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem_ops \
+  $'nullptr);\n        return ~0ull;' $'nullptr);\n        return 0;'
 fault signal-exit-code src/platform/posix/process.cpp test_process \
   'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
 fault plugin-prefers-plain-build src/shared.cpp test_shared \

@@ -5,6 +5,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -35,52 +36,33 @@ TEST(CallstackMarker, PathsAreShownFromBelowTheEngineFolder) {
 }
 
 TEST(CallstackFill, RecordsAreClearedThenFilledFromTheLookup) {
-    const std::string long_name(700, 'n');
-    const std::string name_of_512(512, 'n'); // one byte more than fits with its NUL
+    const std::string cut(511, 'n'), name_of_512(512, 'n'), long_name(700, 'n');
     const std::string long_file = "/r/quorvale/" + std::string(600, 'f');
-    struct Case {
-        const char* what;
+    const struct {
         OsFrameSymbol frame;
-        const char* function;
-        std::string file;
+        std::string function, file;
         sys_u32 line, displacement;
+    } cases[] = {
+        {{"ns::run", "/r/quorvale/qv_sys/io.cpp", 12, 5}, "ns::run", "qv_sys/io.cpp", 12, 5},
+        {{nullptr, "/r/a.cpp", 3, 4}, "<failed function lookup>", "", 0, 0}, // nothing else kept
+        {{"f", nullptr, 9, 1}, "f", "", 0, 0},                               // no file, no line
+        {{"f", "", 9, 1}, "f", "", 0, 0},                                    // empty: no file
+        {{name_of_512.c_str(), nullptr, 0, 0}, cut, "", 0, 0}, // one byte more than fits
+        {{long_name.c_str(), long_file.c_str(), 1, 0}, cut, std::string(511, 'f'), 1, 0},
     };
-    const Case cases[] = {
-        {"named with a source position",
-         {"ns::run", "/r/quorvale/qv_sys/io.cpp", 12, 5},
-         "ns::run",
-         "qv_sys/io.cpp",
-         12,
-         5},
-        {"no symbol: nothing else is kept",
-         {nullptr, "/r/a.cpp", 3, 4},
-         "<failed function lookup>",
-         "",
-         0,
-         0},
-        {"no file: no line either", {"f", nullptr, 9, 1}, "f", "", 0, 0},
-        {"an empty file counts as none", {"f", "", 9, 1}, "f", "", 0, 0},
-        {"512 bytes cut to 511", {name_of_512.c_str(), nullptr, 0, 0}, nullptr, "", 0, 0},
-        {"texts cut at 511 bytes",
-         {long_name.c_str(), long_file.c_str(), 1, 0},
-         nullptr,
-         std::string(511, 'f'),
-         1,
-         0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : cases) {
         callstack_entry e;
         memset(&e, 0x5A, sizeof e);
         callstack_fill_entry(&e, c.frame);
-        EXPECT_EQ(std::string(e.function), c.function ? c.function : std::string(511, 'n'));
-        EXPECT_EQ(std::string(e.file), c.file);
-        EXPECT_EQ(e.line, c.line);
-        EXPECT_EQ(e.displacement, c.displacement);
-        for (size_t k = strlen(e.function); k < sizeof e.function; ++k)
-            ASSERT_EQ(e.function[k], 0);
-        for (size_t k = strlen(e.file); k < sizeof e.file; ++k)
-            ASSERT_EQ(e.file[k], 0);
+        EXPECT_EQ(e.function, c.function);
+        EXPECT_EQ(e.file, c.file);
+        EXPECT_EQ(e.line, c.line) << c.function;
+        EXPECT_EQ(e.displacement, c.displacement) << c.function;
+        // Cleared first: nothing but zeros behind either terminator.
+        EXPECT_TRUE(std::all_of(e.function + strlen(e.function), e.function + sizeof e.function,
+                                [](char b) { return b == 0; }));
+        EXPECT_TRUE(std::all_of(e.file + strlen(e.file), e.file + sizeof e.file,
+                                [](char b) { return b == 0; }));
     }
 }
 

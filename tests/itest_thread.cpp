@@ -3,10 +3,6 @@
 
 #include "thread_internal.h"
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 namespace {
 
 TEST(BarrierInternals, StrayWakeUpDoesNotReleaseAWaiter) {

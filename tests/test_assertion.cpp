@@ -6,15 +6,6 @@
 #include "qv_sys/io.h"
 
 #include <signal.h>
-#include <stdio.h>
-#include <stdint.h>
-#include <stdlib.h>
-
-#include <atomic>
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -25,15 +16,9 @@ int checked_read(const int* p) {
     return *p;
 }
 
-TEST(AssertionDeathTest, FailedCheckEndsTheProcessBeforeTheNextLine) {
-    // Had the handler returned, the exit code would be 7, not the check's.
+TEST(AssertionDeathTest, FailedCheckOrDirectHandlerCallEndsTheProcess) {
     QV_EXPECT_CHECK_FAILS(checked_read(nullptr));
-}
-
-TEST(AssertionDeathTest, HandlerCalledDirectlyEndsTheProcess) {
-    QV_EXPECT_CHECK_FAILS({
-        sys_assert_handler("host condition", __FILE__, __LINE__, 3, "with %s", "message");
-    });
+    QV_EXPECT_CHECK_FAILS(sys_assert_handler("host", __FILE__, __LINE__, 3, "with %s", "text"));
 }
 
 // Two threads fail at the same moment: one report, and the other caller is answered at once
@@ -87,23 +72,16 @@ TEST(Assertion, HoldingCheckCostsNothingAndYieldsOne) {
     EXPECT_EQ(SYS_CHECK_MSG(value > 0, "value %d", value), 1);
 }
 
-// Run only as the child of AssertionUnderDebugger below, with a tracer attached.
-TEST(AssertDebuggee, DISABLED_FailedChecksResume) {
-    // First failure: the handler returns 1 (debugger present), the site traps, and once
-    // resumed the function takes its failure path.
+// Under a debugger the first failure traps at the site and, resumed, the function takes its
+// failure path; later failures return 1 at once from any path (a direct handler call does not
+// trap) and still trap at a check's site.
+QV_CHECK_SCENARIO(Assertion, FailedChecksTrapAndTakeTheFailurePath, 2, {
     EXPECT_EQ(checked_read(nullptr), -1);
-    // Later failures return 1 at once, from any path, and still trap at the site.
     EXPECT_EQ(sys_assert_handler("again", __FILE__, __LINE__, 1, NULL), 1u);
     EXPECT_EQ(checked_read(nullptr), -1);
     int value = 5;
     EXPECT_EQ(checked_read(&value), 5);
-    qv_test::end_debuggee();
-}
-
-TEST(AssertionUnderDebugger, FailedChecksTrapAndTakeTheFailurePath) {
-    // Two failing SYS_CHECKs trap; the direct handler call does not.
-    qv_test::expect_under_debugger("AssertDebuggee.DISABLED_FailedChecksResume", 2);
-}
+})
 
 } // namespace
 
@@ -143,16 +121,11 @@ __attribute__((noinline)) int fail_here(int value) {
     return value;
 }
 
-std::string base_name(const std::string& path) {
-    const size_t slash = path.find_last_of("/\\");
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
-// Run only as the child of AssertReportUnderDebugger below: the handler returns under the
-// tracer, so the report can be read here.
-TEST(AssertReportDebuggee, DISABLED_ReportReachesEveryCallbackInOrder) {
+// Under the debugger the handler returns, so the report can be read here. The check and the
+// 65th push trap.
+QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
     sys_set_game_version("game 1.2.3");
     sys_assert_add_callback(record, (void*)1);
     sys_assert_add_callback(record, (void*)2);
@@ -167,22 +140,22 @@ TEST(AssertReportDebuggee, DISABLED_ReportReachesEveryCallbackInOrder) {
     EXPECT_EQ(fail_here(5), -1);
     EXPECT_EQ(g_recorded.order, (std::vector<int>{1, 3}));
     EXPECT_EQ(g_recorded.condition, "value < 0");
-    EXPECT_EQ(base_name(g_recorded.file), "test_assertion.cpp");
+    EXPECT_EQ(g_recorded.file.substr(g_recorded.file.find_last_of("/\\") + 1),
+              "test_assertion.cpp");
     EXPECT_EQ(g_recorded.line, (sys_u32)g_fail_line);
 
     const std::string head = "value 5 too big\n\ngame 1.2.3\n\nAdditional assert messages:\n"
                              "first context\nsecond context\n\nCallstack:\n0: ";
     const std::string& r = g_recorded.report;
     ASSERT_EQ(r.substr(0, head.size()), head) << r;
-    // Frame 0 is the function that made the check, with its file and line.
-    const size_t name_end = r.find('\n', head.size());
-    EXPECT_NE(r.substr(head.size(), name_end - head.size()).find("fail_here"), std::string::npos)
+    // Frame 0 is the function that made the check, with its file and line; frame 1 follows.
+    const size_t frame1 = r.find("\n1: ");
+    ASSERT_NE(frame1, std::string::npos) << r;
+    const std::string frame0 = r.substr(head.size(), frame1 - head.size());
+    EXPECT_NE(frame0.find("fail_here"), std::string::npos) << r;
+    EXPECT_NE(frame0.find("test_assertion.cpp:" + std::to_string(g_fail_line) + ":"),
+              std::string::npos)
         << r;
-    const size_t place_end = r.find('\n', name_end + 1);
-    const std::string place = r.substr(name_end + 1, place_end - name_end - 1);
-    const std::string expected_place = ":" + std::to_string(g_fail_line) + ":";
-    EXPECT_NE(place.find("test_assertion.cpp" + expected_place), std::string::npos) << r;
-    EXPECT_NE(r.find("\n1: "), std::string::npos) << r;
     EXPECT_LT(r.size(), 4096u);
 
     // One line through every print callback, with is_error set.
@@ -214,16 +187,9 @@ TEST(AssertReportDebuggee, DISABLED_ReportReachesEveryCallbackInOrder) {
         EXPECT_EQ(n, 0u);
     });
     other.join();
-    qv_test::end_debuggee();
-}
+})
 
-TEST(AssertReportUnderDebugger, ReportReachesEveryCallbackInOrder) {
-    // The check and the 65th push trap.
-    qv_test::expect_under_debugger(
-        "AssertReportDebuggee.DISABLED_ReportReachesEveryCallbackInOrder", 2);
-}
-
-TEST(AssertReportDeathTest, PrintedReportThenExitCode) {
+TEST(AssertReport, PrintedReportThenExitCode) {
     EXPECT_EXIT(
         {
             sys_set_game_version("v9");

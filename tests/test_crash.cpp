@@ -7,17 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
 
 #include <ostream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -87,43 +81,26 @@ std::string dump_path(const char* uid) {
     return std::string(session) + uid + "_crash.dmp";
 }
 
-std::vector<unsigned char> read_file(const std::string& path) {
-    std::vector<unsigned char> bytes;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return bytes;
-    unsigned char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    fclose(f);
-    return bytes;
-}
-
-sys_u32 u32_at(const std::vector<unsigned char>& b, size_t at) {
+sys_u32 u32_at(const std::string& b, size_t at) {
     sys_u32 v = 0;
     if (at + 4 <= b.size())
         memcpy(&v, b.data() + at, 4);
     return v;
 }
 
-// The stream directory: type -> (size, offset).
-struct Stream {
-    sys_u32 type, size, rva;
-};
-std::vector<Stream> streams_of(const std::vector<unsigned char>& b) {
-    std::vector<Stream> out;
-    const sys_u32 count = u32_at(b, 8), rva = u32_at(b, 12);
-    for (sys_u32 i = 0; i < count && rva + 12 * (i + 1) <= b.size(); ++i)
-        out.push_back(
-            {u32_at(b, rva + 12 * i), u32_at(b, rva + 12 * i + 4), u32_at(b, rva + 12 * i + 8)});
-    return out;
+// The dump read whole, checked for its signature; empty when it is not a dump.
+std::string read_dump(const std::string& path) {
+    const std::string dump = qv_test::read_file(path);
+    return dump.size() >= 32 && dump.compare(0, 4, "MDMP") == 0 ? dump : std::string();
 }
-const Stream* find_stream(const std::vector<Stream>& streams, sys_u32 type) {
-    for (const Stream& s : streams)
-        if (s.type == type)
-            return &s;
-    return nullptr;
+
+// The offset of the dump's stream of `type` from its directory, 0 when there is none.
+sys_u32 stream_at(const std::string& b, sys_u32 type) {
+    const sys_u32 count = u32_at(b, 8), directory = u32_at(b, 12);
+    for (sys_u32 i = 0; i < count && directory + 12 * (i + 1) <= b.size(); ++i)
+        if (u32_at(b, directory + 12 * i) == type)
+            return u32_at(b, directory + 12 * i + 8);
+    return 0;
 }
 
 #if QV_TEST_TSAN
@@ -213,37 +190,34 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
             },
             ends_by(s), s.report_text);
 
-        const std::vector<unsigned char> dump = read_file(path);
-        ASSERT_GE(dump.size(), 32u) << path;
-        EXPECT_EQ(0, memcmp(dump.data(), "MDMP", 4));
-        const std::vector<Stream> streams = streams_of(dump);
-        const Stream* exception = find_stream(streams, 6);
-        ASSERT_NE(exception, nullptr);
-        ASSERT_NE(find_stream(streams, 3), nullptr); // threads
-        ASSERT_NE(find_stream(streams, 4), nullptr); // modules
+        const std::string dump = read_dump(path);
+        ASSERT_FALSE(dump.empty()) << path;
+        const sys_u32 exception = stream_at(dump, 6);
+        ASSERT_NE(exception, 0u);
+        const sys_u32 threads = stream_at(dump, 3), modules = stream_at(dump, 4);
+        ASSERT_NE(threads, 0u);
+        ASSERT_NE(modules, 0u);
 #if !defined(_WIN32)
         // Linux readers take the signal as the code; the thread's context is 1232 bytes.
-        EXPECT_EQ(u32_at(dump, exception->rva + 8), (sys_u32)s.signal_number);
-        EXPECT_EQ(u32_at(dump, exception->rva + 160), 1232u);
-        const Stream* system = find_stream(streams, 7);
-        ASSERT_NE(system, nullptr);
-        EXPECT_EQ(dump[system->rva], 9);                    // x86-64
-        EXPECT_EQ(u32_at(dump, system->rva + 20), 0x8201u); // Linux
+        EXPECT_EQ(u32_at(dump, exception + 8), (sys_u32)s.signal_number);
+        EXPECT_EQ(u32_at(dump, exception + 160), 1232u);
+        const sys_u32 system = stream_at(dump, 7);
+        ASSERT_NE(system, 0u);
+        EXPECT_EQ(dump[system], 9);                    // x86-64
+        EXPECT_EQ(u32_at(dump, system + 20), 0x8201u); // Linux
         // The crashing thread's stack is in the file, and the modules carry ELF build ids.
-        const Stream* threads = find_stream(streams, 3);
-        EXPECT_GE(u32_at(dump, threads->rva), 1u);
-        EXPECT_GT(u32_at(dump, threads->rva + 4 + 32), 0u); // stack bytes
-        const Stream* modules = find_stream(streams, 4);
-        const sys_u32 module_count = u32_at(dump, modules->rva);
+        EXPECT_GE(u32_at(dump, threads), 1u);
+        EXPECT_GT(u32_at(dump, threads + 4 + 32), 0u); // stack bytes
+        const sys_u32 module_count = u32_at(dump, modules);
         EXPECT_GE(module_count, 2u);
         int with_build_id = 0;
         for (sys_u32 i = 0; i < module_count; ++i) {
-            const sys_u32 cv_rva = u32_at(dump, modules->rva + 4 + 108 * i + 80);
-            with_build_id += cv_rva != 0 && u32_at(dump, cv_rva) == 0x4270454cu;
+            const sys_u32 cv = u32_at(dump, modules + 4 + 108 * i + 80);
+            with_build_id += cv != 0 && u32_at(dump, cv) == 0x4270454cu;
         }
         EXPECT_GE(with_build_id, 2);
 #else
-        EXPECT_EQ(u32_at(dump, exception->rva + 8), s.windows_code);
+        EXPECT_EQ(u32_at(dump, exception + 8), s.windows_code);
 #endif
     }
 }
@@ -261,12 +235,10 @@ TEST_F(CrashTest, AssertCallbackWritesADumpWithoutAnException) {
         sys_assert_add_callback(sys_assert_callback_create_minidump, nullptr);
         SYS_CHECK(path.empty());
     });
-    const std::vector<unsigned char> dump = read_file(path);
-    ASSERT_GE(dump.size(), 32u) << path;
-    EXPECT_EQ(0, memcmp(dump.data(), "MDMP", 4));
-    const std::vector<Stream> streams = streams_of(dump);
-    EXPECT_EQ(find_stream(streams, 6), nullptr);
-    EXPECT_NE(find_stream(streams, 3), nullptr);
+    const std::string dump = read_dump(path);
+    ASSERT_FALSE(dump.empty()) << path;
+    EXPECT_EQ(stream_at(dump, 6), 0u); // no exception
+    EXPECT_NE(stream_at(dump, 3), 0u);
 }
 
 void print_to_stderr(void*, const char* text, sys_u64 length, sys_bool) {
@@ -316,11 +288,8 @@ TEST_F(CrashTest, LldbWalksTheLinuxDump) {
         std::string(lldb) + " --batch -o bt --core '" + path + "' '" + exe + "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.append(chunk, got);
+    std::string out(1 << 16, 0);
+    out.resize(fread(out.data(), 1, out.size(), pipe));
     pclose(pipe);
     EXPECT_NE(out.find("stop reason = signal SIGSEGV"), std::string::npos) << out;
     EXPECT_NE(out.find("frame #0: 0x"), std::string::npos) << out;

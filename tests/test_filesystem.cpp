@@ -6,15 +6,9 @@
 #include "qv_sys/filesystem.h"
 #include "qv_sys/time.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <time.h>
 
-#include <string>
-
 #if defined(_WIN32)
-#include <direct.h>
 #include <shlobj.h>
 #include <windows.h>
 #else
@@ -27,9 +21,7 @@ namespace {
 const std::string kTail = "My Games/Quillfen Studios/vesk/";
 
 std::string slashes(std::string s) {
-    for (char& c : s)
-        if (c == '\\')
-            c = '/';
+    std::replace(s.begin(), s.end(), '\\', '/');
     return s;
 }
 
@@ -65,9 +57,6 @@ std::string platform_documents() {
         return "";
     return utf8(w);
 }
-int make_dir(const std::string& path) {
-    return _mkdir(path.c_str());
-}
 constexpr char kSep = '\\';
 #else
 std::string platform_exe_path() {
@@ -80,10 +69,7 @@ std::string platform_cwd() {
     return getcwd(path, sizeof(path)) ? path : "";
 }
 void set_env(const char* name, const char* value) {
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
+    value ? setenv(name, value, 1) : unsetenv(name);
 }
 int make_dir(const std::string& path) {
     return mkdir(path.c_str(), 0700);
@@ -91,12 +77,10 @@ int make_dir(const std::string& path) {
 constexpr char kSep = '/';
 #endif
 
-// A fresh folder under the temporary folder, with slashes.
+// A fresh folder under the temporary folder, with slashes and without the last one.
 std::string scratch_dir(const char* name) {
-    char temp[512];
-    const sys_u32 n = filesystem_get_temp_path(temp, sizeof(temp));
-    std::string dir = std::string(temp, n) + name + std::to_string((unsigned long)time(nullptr));
-    make_dir(dir);
+    std::string dir = qv_test::fresh_folder(name);
+    dir.pop_back();
     return dir;
 }
 
@@ -104,30 +88,41 @@ TEST(Paths, ExecutablePathAndFolderKeepThePlatformSeparator) {
     const std::string expected = platform_exe_path();
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(get(filesystem_get_exe_path), expected);
-
     const std::string dir = get(filesystem_get_exe_dir);
     EXPECT_EQ(dir, expected.substr(0, expected.rfind(kSep) + 1));
-    EXPECT_EQ(dir.back(), kSep);
+
+    // The path needs room for its terminator too.
+    std::vector<char> exact(expected.size() + 1);
+    EXPECT_EQ(filesystem_get_exe_path(exact.data(), sys_u32(exact.size())), expected.size());
+    QV_EXPECT_CHECK_FAILS(filesystem_get_exe_path(exact.data(), sys_u32(expected.size())));
+    char small[4];
+    QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
 }
 
-TEST(PathsDeathTest, TooSmallBufferFailsTheConversionCheck) {
-    char small[4];
-    QV_EXPECT_CHECK_FAILS(filesystem_get_exe_path(small, sizeof(small)));
-    QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
+TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
+    const std::string before = platform_cwd();
+    filesystem_set_current_directory(scratch_dir("qv_cwd_").c_str());
+    const std::string now = get(filesystem_get_current_directory);
+    EXPECT_EQ(now, slashes(platform_cwd()));
+    EXPECT_EQ(now.find('\\'), std::string::npos);
+    filesystem_set_current_directory(before.c_str());
+    EXPECT_EQ(platform_cwd(), before);
+    QV_EXPECT_CHECK_FAILS(filesystem_set_current_directory("no such folder here/at all"));
 }
 
 #if QV_TEST_RECORDS_CHECKS
 TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
     char small[4];
-    {
+    const struct {
+        sys_u32 (*call)(char*, sys_u32);
+        std::vector<std::string> conditions;
+    } cases[] = {{filesystem_get_exe_path, {"wctomb_ret"}},
+                 {filesystem_get_exe_dir, {"wctomb_ret", "res"}},
+                 {filesystem_get_current_directory, {"wctomb_ret"}}};
+    for (const auto& c : cases) {
         qv_test::CheckRecorder recorder;
-        EXPECT_EQ(filesystem_get_exe_path(small, sizeof(small)), 0u);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"wctomb_ret"});
-    }
-    {
-        qv_test::CheckRecorder recorder;
-        EXPECT_EQ(filesystem_get_exe_dir(small, sizeof(small)), 0u);
-        EXPECT_EQ(recorder.conditions, (std::vector<std::string>{"wctomb_ret", "res"}));
+        EXPECT_EQ(c.call(small, sizeof(small)), 0u);
+        EXPECT_EQ(recorder.conditions, c.conditions);
     }
     {
         qv_test::CheckRecorder recorder;
@@ -137,39 +132,20 @@ TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
     // A current directory longer than the 260-byte platform limit fails as on Windows.
     const std::string before = platform_cwd();
     std::string deep = scratch_dir("qv_deep_");
-    const std::string segment(100, 'd');
     while (deep.size() < 300) {
-        deep += "/" + segment;
+        deep += "/" + std::string(100, 'd');
         ASSERT_EQ(make_dir(deep), 0);
     }
     ASSERT_EQ(chdir(deep.c_str()), 0);
-    char buffer[1024];
     {
         qv_test::CheckRecorder recorder;
+        char buffer[1024];
         EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
         EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"Failed getting path\""});
     }
     ASSERT_EQ(chdir(before.c_str()), 0);
-    while (deep.size() > 300 - 101 && rmdir(deep.c_str()) == 0)
-        deep.resize(deep.rfind('/'));
-    rmdir(deep.c_str());
 }
 #endif
-
-TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
-    const std::string before = platform_cwd();
-    const std::string dir = scratch_dir("qv_cwd_");
-    filesystem_set_current_directory(dir.c_str());
-    const std::string now = get(filesystem_get_current_directory);
-    EXPECT_EQ(now, slashes(platform_cwd()));
-    EXPECT_EQ(now.find('\\'), std::string::npos);
-    filesystem_set_current_directory(before.c_str());
-    EXPECT_EQ(platform_cwd(), before);
-}
-
-TEST(PathsDeathTest, SettingAMissingCurrentDirectoryFails) {
-    QV_EXPECT_CHECK_FAILS(filesystem_set_current_directory("no such folder here/at all"));
-}
 
 TEST(Paths, TemporaryFolderEndsWithASlash) {
 #if defined(_WIN32)
@@ -253,22 +229,12 @@ TEST(Home, WithoutABaseTheXdgDocumentsFolderIsUsed) {
     }
 
     // The user-dirs file, in the default config folder and then in XDG_CONFIG_HOME.
-    make_dir(home + "/.config");
-    FILE* f = fopen((home + "/.config/user-dirs.dirs").c_str(), "w");
-    ASSERT_TRUE(f);
-    fputs("# written by a test\nXDG_DESKTOP_DIR=\"$HOME/Desk\"\n"
-          "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n",
-          f);
-    fclose(f);
+    qv_test::write_file(home + "/.config/user-dirs.dirs",
+                        "# written by a test\nXDG_DESKTOP_DIR=\"$HOME/Desk\"\n"
+                        "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
     EXPECT_EQ(get(filesystem_get_home_path), home + "/Papers/" + kTail);
-
-    const std::string config = home + "/cfg";
-    make_dir(config);
-    f = fopen((config + "/user-dirs.dirs").c_str(), "w");
-    ASSERT_TRUE(f);
-    fputs("XDG_DOCUMENTS_DIR=\"/abs/docs/\"\n", f);
-    fclose(f);
-    set_env("XDG_CONFIG_HOME", config.c_str());
+    qv_test::write_file(home + "/cfg/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/abs/docs/\"\n");
+    set_env("XDG_CONFIG_HOME", (home + "/cfg").c_str());
     EXPECT_EQ(get(filesystem_get_home_path), "/abs/docs/" + kTail);
 
     // The variable itself wins over the file; a set base wins over both.
@@ -277,63 +243,44 @@ TEST(Home, WithoutABaseTheXdgDocumentsFolderIsUsed) {
     filesystem_set_home_path("/base");
     EXPECT_EQ(get(filesystem_get_home_path), "/base/" + kTail);
     filesystem_set_home_path("");
-
-    remove((config + "/user-dirs.dirs").c_str());
-    remove((home + "/.config/user-dirs.dirs").c_str());
-    rmdir(config.c_str());
-    rmdir((home + "/.config").c_str());
-    rmdir(home.c_str());
 }
 #endif
 
-TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
+TEST(Session, PathUsesTheMonthOfTheRecordedStartAndTheCallersBuffer) {
     sys_time_init_start_time();
     const time_t start = (time_t)sys_time_at_start();
     char month[16];
 #if defined(_WIN32)
-    const tm* local = localtime(&start);
+    strftime(month, sizeof(month), "%Y-%m", localtime(&start));
 #else
     tm storage;
-    const tm* local = localtime_r(&start, &storage);
+    strftime(month, sizeof(month), "%Y-%m", localtime_r(&start, &storage));
 #endif
-    strftime(month, sizeof(month), "%Y-%m", local);
-
     filesystem_set_home_path("D:\\Data");
-    const std::string home = "D:/Data/" + kTail;
+    const std::string sessions = "D:/Data/" + kTail + "/Sessions/" + month + "/";
 
     filesystem_set_session("run42", "uid-1");
-    EXPECT_EQ(get(filesystem_get_session_path), home + "/Sessions/" + month + "/run42/");
+    EXPECT_EQ(get(filesystem_get_session_path), sessions + "run42/");
     EXPECT_STREQ(filesystem_get_session_uid(), "uid-1");
-    EXPECT_NE(get(filesystem_get_session_path).find("vesk//Sessions/"), std::string::npos);
-
     // A null name keeps the earlier one; an empty one clears it.
     filesystem_set_session(nullptr, "abc");
     EXPECT_STREQ(filesystem_get_session_uid(), "abc");
-    EXPECT_EQ(get(filesystem_get_session_path), home + "/Sessions/" + month + "/run42/");
+    EXPECT_EQ(get(filesystem_get_session_path), sessions + "run42/");
     filesystem_set_session("", "abc");
-    EXPECT_EQ(get(filesystem_get_session_path), home + "/Sessions/" + month + "/");
-
+    EXPECT_EQ(get(filesystem_get_session_path), sessions);
     // Settings are cut to their 128-byte buffers.
     const std::string long_uid(300, 'u');
     filesystem_set_session("", long_uid.c_str());
     EXPECT_EQ(std::string(filesystem_get_session_uid()), long_uid.substr(0, 127));
 
-    filesystem_set_session("", "");
-    filesystem_set_home_path("");
-}
-
-TEST(Session, ResultIsCutToTheCallersBuffer) {
-    sys_time_init_start_time();
+    // The formatter's rule: no terminator when the text fills the buffer, and the literal
+    // after a cut field still lands in the last byte.
     filesystem_set_home_path("/b");
     filesystem_set_session("name", "");
     char buffer[16];
     memset(buffer, '#', sizeof(buffer));
-    const sys_u32 n = filesystem_get_session_path(buffer, 10);
-    // The formatter's rule: no terminator when the text fills the buffer, and the literal
-    // after a cut field still lands in the last byte.
-    EXPECT_EQ(n, 10u);
-    EXPECT_EQ(std::string(buffer, n), "/b/My Gam/");
-    EXPECT_EQ(buffer[10], '#');
+    EXPECT_EQ(filesystem_get_session_path(buffer, 10), 10u);
+    EXPECT_EQ(std::string(buffer, 11), "/b/My Gam/#");
     filesystem_set_session("", "");
     filesystem_set_home_path("");
 }

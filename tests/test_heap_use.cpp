@@ -10,8 +10,6 @@
 #include "qv_sys/sysmemory.h"
 #include "qv_sys/thread.h"
 
-#include <atomic>
-
 #if defined(__linux__) && !QV_TEST_ASAN && !QV_TEST_TSAN && !defined(QV_SYS_SANITIZED)
 #include <dlfcn.h>
 #include <stddef.h>

@@ -8,19 +8,11 @@
 #include "qv_sys/io.h"
 
 #include <errno.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
-
-#include <string>
-#include <vector>
 
 #if defined(_WIN32)
-#include <direct.h>
 #include <windows.h>
 #else
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -48,18 +40,12 @@ struct Capture {
     std::vector<sys_u64> capacities;
 };
 
-void on_stdout(void* user, const char* data, sys_u64 length, sys_bool is_stdout) {
+template <bool kStdout>
+void on_output(void* user, const char* data, sys_u64 length, sys_bool is_stdout) {
     Capture* c = (Capture*)user;
-    c->out.append(data, length);
+    (kStdout ? c->out : c->err).append(data, length);
     c->largest_piece = length > c->largest_piece ? length : c->largest_piece;
-    c->wrong_flag += is_stdout != 1;
-}
-
-void on_stderr(void* user, const char* data, sys_u64 length, sys_bool is_stdout) {
-    Capture* c = (Capture*)user;
-    c->err.append(data, length);
-    c->largest_piece = length > c->largest_piece ? length : c->largest_piece;
-    c->wrong_flag += is_stdout != 0;
+    c->wrong_flag += is_stdout != (kStdout ? 1 : 0);
 }
 
 sys_u64 on_stdin(void* user, char* buffer, sys_u64 capacity) {
@@ -81,8 +67,8 @@ sys_u32 run(Capture* c, std::vector<const char*> args, const char* working_dir =
     in._args = args.data();
     in._working_dir = working_dir;
     in._stdin_callback = feed ? on_stdin : nullptr;
-    in._stdout_callback = on_stdout;
-    in._stderr_callback = on_stderr;
+    in._stdout_callback = on_output<true>;
+    in._stderr_callback = on_output<false>;
     in._user_data = c;
     return sys_exec(&in);
 }
@@ -111,53 +97,34 @@ long open_handles() {
 #endif
 }
 
-TEST(Exec, ArgumentsArriveOneByOne) {
+// One argument per line; environment references expanded, undefined ones and an expansion
+// longer than an argument may be kept as written.
+TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpanded) {
+    set_env("QV_TEST_EXEC_VALUE", "hello world");
+    const std::string long_value(1000, 'x');
+    set_env("QV_TEST_EXEC_LONG", long_value.c_str());
     Capture c;
-    EXPECT_EQ(run(&c, {"args", "a", "b c", "d", ""}), 0u);
-    EXPECT_EQ(c.out, "a\nb c\nd\n\n");
+    EXPECT_EQ(run(&c, {"args", "a", "b c", "", "%QV_TEST_EXEC_VALUE%", "x%QV_TEST_NOT_DEFINED%y",
+                       "<%QV_TEST_EXEC_VALUE%%QV_TEST_EXEC_VALUE%>", "100%", "%QV_TEST_EXEC_LONG%",
+                       "%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%"}),
+              0u);
+    EXPECT_EQ(c.out, "a\nb c\n\nhello world\nx%QV_TEST_NOT_DEFINED%y\n<hello worldhello world>\n"
+                     "100%\n" +
+                         long_value + "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
     EXPECT_EQ(c.err, "");
 }
 
-TEST(Exec, EnvironmentReferencesAreExpandedAndUndefinedOnesKept) {
-    set_env("QV_TEST_EXEC_VALUE", "hello world");
-    Capture c;
-    EXPECT_EQ(run(&c, {"args", "%QV_TEST_EXEC_VALUE%", "x%QV_TEST_NOT_DEFINED_AT_ALL%y",
-                       "<%QV_TEST_EXEC_VALUE%%QV_TEST_EXEC_VALUE%>", "100%"}),
-              0u);
-    EXPECT_EQ(c.out, "hello world\nx%QV_TEST_NOT_DEFINED_AT_ALL%y\n<hello worldhello world>\n"
-                     "100%\n");
-
-    // An expansion longer than an argument may be goes as written.
-    const std::string long_value(1000, 'x');
-    set_env("QV_TEST_EXEC_LONG", long_value.c_str());
-    Capture l;
-    EXPECT_EQ(run(&l, {"args", "%QV_TEST_EXEC_LONG%", "%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%"}),
-              0u);
-    EXPECT_EQ(l.out, long_value + "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
-}
-
 TEST(Exec, WorkingDirectoryMayUseSlashes) {
-    char temp[512];
-    const sys_u32 n = filesystem_get_temp_path(temp, sizeof(temp));
-    const std::string dir =
-        std::string(temp, n) + "qv_exec_cwd_" + std::to_string((unsigned long)time(nullptr));
-#if defined(_WIN32)
-    _mkdir(dir.c_str());
-#else
-    mkdir(dir.c_str(), 0700);
-#endif
+    std::string dir = qv_test::fresh_folder("qv_exec_cwd_");
+    dir.pop_back();
     Capture c;
     EXPECT_EQ(run(&c, {"cwd"}, dir.c_str()), 0u);
-    std::string got = c.out;
-    for (char& ch : got)
-        if (ch == '\\')
-            ch = '/';
+    for (char& ch : c.out)
+        ch = ch == '\\' ? '/' : ch;
 #if defined(_WIN32)
-    EXPECT_EQ(_stricmp(got.c_str(), dir.c_str()), 0) << got << " vs " << dir;
-    _rmdir(dir.c_str());
+    EXPECT_EQ(_stricmp(c.out.c_str(), dir.c_str()), 0) << c.out << " vs " << dir;
 #else
-    EXPECT_EQ(got, dir);
-    rmdir(dir.c_str());
+    EXPECT_EQ(c.out, dir);
 #endif
 }
 
@@ -174,33 +141,27 @@ TEST(Exec, InputIsFedInPiecesOf2048Bytes) {
         EXPECT_EQ(cap, 2048u);
 }
 
-// Every byte of both streams, in order, at the right callback.
-void expect_pattern(const std::string& data, size_t size, const char* name) {
-    ASSERT_EQ(data.size(), size) << name;
-    for (size_t i = 0; i < size; ++i)
-        if ((unsigned char)data[i] != i % 251) {
-            ADD_FAILURE() << name << " differs at byte " << i;
-            return;
-        }
-}
-
+// Every byte of both streams, in order, at the right callback, in pieces of at most 2048.
 TEST(Exec, BothStreamsDeliverEveryByteInOrder) {
-    struct Case {
-        const char* out;
-        const char* err;
-        const char* code;
-        sys_u32 expected_code;
-    } cases[] = {
-        {"1048576", "1048576", "7", 7},
-        {"20000", "30000", "5", 5}, // the child ends with data still in the pipes
-        {"0", "70001", "0", 0},
-        {"3", "0", "200", 200},
+    auto pattern = [](const char* size) {
+        std::string bytes(strtoul(size, nullptr, 10), 0);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = char(i % 251);
+        return bytes;
     };
-    for (const Case& k : cases) {
+    const struct {
+        const char *out, *err, *code;
+    } cases[] = {
+        {"1048576", "1048576", "7"},
+        {"20000", "30000", "5"}, // the child ends with data still in the pipes
+        {"0", "70001", "0"},
+        {"3", "0", "200"},
+    };
+    for (const auto& k : cases) {
         Capture c;
-        EXPECT_EQ(run(&c, {"streams", k.out, k.err, k.code}), k.expected_code);
-        expect_pattern(c.out, strtoul(k.out, nullptr, 10), "stdout");
-        expect_pattern(c.err, strtoul(k.err, nullptr, 10), "stderr");
+        EXPECT_EQ(run(&c, {"streams", k.out, k.err, k.code}), sys_u32(atoi(k.code)));
+        EXPECT_TRUE(c.out == pattern(k.out)) << k.out << " bytes, got " << c.out.size();
+        EXPECT_TRUE(c.err == pattern(k.err)) << k.err << " bytes, got " << c.err.size();
         EXPECT_LE(c.largest_piece, 2048u);
         EXPECT_EQ(c.wrong_flag, 0);
     }
@@ -212,7 +173,6 @@ TEST(Exec, WithoutCallbacksOnlyTheExitCodeComesBack) {
     sys_exec_input in = {};
     in._args = args;
     EXPECT_EQ(sys_exec(&in), 42u);
-
     // Only an input callback: output goes nowhere, the wait ends with the child.
     const char* echo[] = {program.c_str(), "stdin", nullptr};
     Capture c;
@@ -222,39 +182,29 @@ TEST(Exec, WithoutCallbacksOnlyTheExitCodeComesBack) {
     in._user_data = &c;
     EXPECT_EQ(sys_exec(&in), 0u);
     EXPECT_EQ(c.fed, 7u);
-}
 
-TEST(Exec, MissingProgramFailsQuietlyWhenAsked) {
-    const char* args[] = {"qv_no_such_program_anywhere_4711", "x", nullptr};
-    sys_exec_input in = {};
-    in._args = args;
+    // A missing program fails quietly when asked, with or without callbacks, leaking nothing.
+    const char* missing[] = {"qv_no_such_program_anywhere_4711", "x", nullptr};
+    in = {};
+    in._args = missing;
     in._no_assert_on_failure = 1;
     const long before = open_handles();
     EXPECT_EQ(sys_exec(&in), kFailed);
-    Capture c;
-    in._stdout_callback = on_stdout;
-    in._stderr_callback = on_stderr;
+    in._stdout_callback = on_output<true>;
+    in._stderr_callback = on_output<false>;
     in._user_data = &c;
     EXPECT_EQ(sys_exec(&in), kFailed);
     EXPECT_EQ(open_handles(), before);
 }
 
-void report_to_stderr(void*, const char*, const char*, sys_u32, const char* report) {
-    fputs(report, stderr);
-    fflush(stderr);
-}
-
 void exec_missing_program() {
-    sys_assert_add_callback(report_to_stderr, nullptr);
+    sys_assert_add_callback(
+        [](void*, const char*, const char*, sys_u32, const char* report) { fputs(report, stderr); },
+        nullptr);
     const char* args[] = {"qv_no_such_program_anywhere_4711", "b c", nullptr};
     sys_exec_input in = {};
     in._args = args;
     in._no_assert_on_failure = 2; // only exactly 1 means quiet
-    sys_exec(&in);
-}
-
-void exec_nothing() {
-    sys_exec_input in = {};
     sys_exec(&in);
 }
 
@@ -268,64 +218,55 @@ TEST(ExecDeathTest, MissingProgramIsReportedWithFourLines) {
         "Failed to create process. \nCMD: qv_no_such_program_anywhere_4711 \nCMDLINE: "
         "\"qv_no_such_program_anywhere_4711\" \"b c\" \nWORKING_DIR: <not specified> "
         "\nGetLastError: .+");
-    QV_EXPECT_CHECK_FAILS(exec_nothing());
+    sys_exec_input nothing = {};
+    QV_EXPECT_CHECK_FAILS(sys_exec(&nothing));
 }
 
 #if QV_TEST_RECORDS_CHECKS
 TEST(Exec, FailureTextsAndValues) {
-    {
+    const char* missing[] = {"/no/such/program", nullptr};
+    const std::string too_long(1500, 'a');
+    const struct {
+        const char** args;
+        sys_u32 result;
+        const char* condition;
+    } cases[] = {
+        {nullptr, kFailed, "!\"No command to run\""},
+        {missing, kFailed, "in->_no_assert_on_failure == sys_bool(1)"},
+    };
+    for (const auto& c : cases) {
         qv_test::CheckRecorder recorder;
         sys_exec_input in = {};
-        EXPECT_EQ(sys_exec(&in), kFailed);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"No command to run\""});
+        in._args = c.args;
+        EXPECT_EQ(sys_exec(&in), c.result);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{c.condition});
     }
-    {
-        qv_test::CheckRecorder recorder;
-        const char* args[] = {"/no/such/program", nullptr};
-        sys_exec_input in = {};
-        in._args = args;
-        EXPECT_EQ(sys_exec(&in), kFailed);
-        EXPECT_EQ(recorder.conditions,
-                  std::vector<std::string>{"in->_no_assert_on_failure == sys_bool(1)"});
-    }
-    {
-        // An argument longer than 1023 characters fails the conversion check and goes empty.
-        qv_test::CheckRecorder recorder;
-        const std::string too_long(1500, 'a');
-        Capture c;
-        EXPECT_EQ(run(&c, {"args", too_long.c_str(), "next"}), 0u);
-        EXPECT_EQ(c.out, "\nnext\n");
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"mbtowc_ret"});
-    }
+    // An argument longer than 1023 characters fails the conversion check and goes empty.
+    qv_test::CheckRecorder recorder;
+    Capture c;
+    EXPECT_EQ(run(&c, {"args", too_long.c_str(), "next"}), 0u);
+    EXPECT_EQ(c.out, "\nnext\n");
+    EXPECT_EQ(recorder.conditions, std::vector<std::string>{"mbtowc_ret"});
 }
 
-// Linux only: on Windows a child that has closed its output but runs on reads as still
-// active, which the library reports.
-TEST(Exec, ChildThatClosesItsOutputEarlyIsWaitedFor) {
+#endif
+
+// Children that end oddly are waited for and leave nothing open: killed; closing their output
+// early (Linux only: on Windows such a child reads as still active, which the library
+// reports); never reading their input, which then ends quietly.
+TEST(Exec, ChildrenEndingOddlyAreWaitedForAndLeakNothing) {
     const long before = open_handles();
     Capture c;
+    EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
+    for (int i = 0; i < 3; ++i)
+        run(&c, {"streams", "5000", "5000", "0"});
+#if QV_TEST_RECORDS_CHECKS
     EXPECT_EQ(run(&c, {"closeout", "100", "3"}), 3u);
-    EXPECT_EQ(open_handles(), before);
-}
-
-TEST(Exec, ChildThatNeverReadsItsInputEndsTheInputQuietly) {
-    const long before = open_handles();
-    Capture c;
     c.input.assign(4 << 20, 'x'); // far more than a pipe holds
     qv_test::CheckRecorder recorder;
     EXPECT_EQ(run(&c, {"exit", "4"}, nullptr, true), 4u);
     EXPECT_EQ(recorder.conditions, std::vector<std::string>{"success"});
-    EXPECT_EQ(open_handles(), before);
-}
 #endif
-
-TEST(Exec, ChildKilledAbnormallyReturnsAndLeaksNothing) {
-    const long before = open_handles();
-    Capture c;
-    EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
-    EXPECT_EQ(open_handles(), before);
-    for (int i = 0; i < 3; ++i)
-        run(&c, {"streams", "5000", "5000", "0"});
     EXPECT_EQ(open_handles(), before);
 }
 
@@ -335,32 +276,29 @@ TEST(CommandLine, StoredAsGiven) {
     sys_u32 argc = 99;
     char** got = argv;
     sys_get_argc_argv(&argc, &got);
-    EXPECT_EQ(argc, 0u);
-    EXPECT_EQ(got, nullptr);
+    EXPECT_TRUE(argc == 0 && got == nullptr);
     sys_set_argc_argv(2, argv);
     sys_get_argc_argv(&argc, &got);
-    EXPECT_EQ(argc, 2u);
-    EXPECT_EQ(got, argv); // the pointer itself, not a copy
+    EXPECT_TRUE(argc == 2 && got == argv); // the pointer itself, not a copy
     sys_set_argc_argv(0, nullptr);
 }
 
 TEST(Console, AttachAndDetach) {
-#if defined(_WIN32)
-    // The test runner has no console of its own to share under Wine or CTest: only that the
-    // answer is a proper truth value.
+    // Under Wine or CTest the test runner has no console of its own to share: there only that
+    // the answer is a truth value. Linux has no console to attach to.
     const sys_bool attached = sys_attach_to_console();
+#if defined(_WIN32)
     EXPECT_TRUE(attached == 0 || attached == 1);
+#else
+    EXPECT_EQ(attached, 0);
+#endif
     if (attached)
         sys_detach_from_console();
-#else
-    EXPECT_EQ(sys_attach_to_console(), 0);
-    sys_detach_from_console();
-#endif
 }
 
+// The text of the thread's last error, in one buffer that the next call reuses.
 TEST(LastError, TextOfTheThreadsLastError) {
 #if defined(_WIN32)
-    SetLastError(ERROR_FILE_NOT_FOUND);
     wchar_t w[512] = {};
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                    ERROR_FILE_NOT_FOUND, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), w, 512,
@@ -368,19 +306,16 @@ TEST(LastError, TextOfTheThreadsLastError) {
     char expected[1024];
     WideCharToMultiByte(CP_UTF8, 0, w, -1, expected, sizeof(expected), nullptr, nullptr);
     SetLastError(ERROR_FILE_NOT_FOUND);
+    const char* text = sys_get_last_error();
+    SetLastError(ERROR_ACCESS_DENIED);
 #else
     const char* expected = strerror(ENOENT);
     errno = ENOENT;
-#endif
     const char* text = sys_get_last_error();
-    EXPECT_STREQ(text, expected);
-    EXPECT_GT(strlen(text), 0u);
-    // One buffer: the next call reuses it.
-#if defined(_WIN32)
-    SetLastError(ERROR_ACCESS_DENIED);
-#else
     errno = EACCES;
 #endif
+    EXPECT_STREQ(text, expected);
+    EXPECT_GT(strlen(text), 0u);
     EXPECT_EQ(sys_get_last_error(), text);
 }
 

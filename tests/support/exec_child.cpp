@@ -22,14 +22,6 @@
 
 namespace {
 
-void sleep_ms(int ms) {
-#if defined(_WIN32)
-    Sleep((DWORD)ms);
-#else
-    usleep((useconds_t)ms * 1000);
-#endif
-}
-
 void put(FILE* f, const char* data, size_t n) {
     if (fwrite(data, 1, n, f) != n)
         exit(90);
@@ -47,10 +39,8 @@ int main(int argc, char** argv) {
         return 99;
     const char* mode = argv[1];
     if (strcmp(mode, "args") == 0) {
-        for (int i = 2; i < argc; ++i) {
-            put(stdout, argv[i], strlen(argv[i]));
-            put(stdout, "\n", 1);
-        }
+        for (int i = 2; i < argc; ++i)
+            fprintf(stdout, "%s\n", argv[i]);
         return 0;
     }
     if (strcmp(mode, "cwd") == 0) {
@@ -103,7 +93,11 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "closeout") == 0 && argc == 4) {
         fclose(stdout);
         fclose(stderr);
-        sleep_ms(atoi(argv[2]));
+#if defined(_WIN32)
+        Sleep((DWORD)atoi(argv[2]));
+#else
+        usleep((useconds_t)atoi(argv[2]) * 1000);
+#endif
         return atoi(argv[3]);
     }
     if (strcmp(mode, "kill") == 0) {

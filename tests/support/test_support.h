@@ -4,12 +4,22 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include "qv_sys/io.h"
 
+// The C and C++ headers every test program uses.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 // The sanitizer this program is built with: gcc and clang announce them differently.
@@ -104,6 +114,20 @@ std::string read_file(const std::string& path);
 // debugger side can tell a clean run from one that failed or died.
 inline constexpr int kDebuggeeOk = 42;
 [[noreturn]] void end_debuggee();
+
+// One failing check proven both ways, as one test: without a debugger the statements end the
+// process with the check's exit code before the line after them; under a debugger that resumes
+// every trap they run to their end, their own expectations met, after `traps` traps. The
+// statements run a second time as the (DISABLED_) debuggee test of the same suite.
+#define QV_CHECK_SCENARIO(suite, name, traps, ...)                                                 \
+    TEST(suite, DISABLED_##name##_Debuggee) {                                                      \
+        __VA_ARGS__;                                                                               \
+        qv_test::end_debuggee();                                                                   \
+    }                                                                                              \
+    TEST(suite, name) {                                                                            \
+        QV_EXPECT_CHECK_FAILS(__VA_ARGS__);                                                        \
+        qv_test::expect_under_debugger(#suite ".DISABLED_" #name "_Debuggee", traps);              \
+    }
 
 } // namespace qv_test
 
