@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,30 +59,23 @@ TEST(Format, IntegersWidthsFlagsSignsAndByteWidths) {
 
 TEST(Format, FloatsAndPercentMode) {
     EXPECT_EQ(fmt("%f", 1.5), "1.500");
-    EXPECT_EQ(fmt("%lf", 1.5), "1.500");
     EXPECT_EQ(fmt("%.1f", 1.25), "1.2");
     EXPECT_EQ(fmt("%.f", 12.7), "12");
-    EXPECT_EQ(fmt("%.0f", 12.7), "12");
     EXPECT_EQ(fmt("%.%f", 0.25), "25%");
     EXPECT_EQ(fmt("%.%2f", 0.125), "12.50%");
     EXPECT_EQ(fmt("%.%%%1f", 0.5), "50.0%");
     EXPECT_EQ(fmt("%+.2f % .2f", 1.0, 1.0), "+1.00  1.00");
-    EXPECT_EQ(fmt("%+.2f", -1.0), "-1.00");
     EXPECT_EQ(fmt("%08.2f", -3.5), "000-3.50");
     EXPECT_EQ(fmt("%-8.1f|", 2.0), "2.0     |");
-    EXPECT_EQ(fmt("%f", -0.5), "-0.500");
     EXPECT_EQ(fmt("%.*f", 2, 3.14159), "3.14");
     EXPECT_EQ(fmt("%+f", -0.0), "+0.000"); // negative zero counts as non-negative
 }
 
 TEST(Format, TextsAndCase) {
-    EXPECT_EQ(fmt("%s", "abc"), "abc");
     EXPECT_EQ(fmt("%.3s", "abcdef"), "abc");
     EXPECT_EQ(fmt("%5.2s|", "abc"), "   ab|");
-    EXPECT_EQ(fmt("%-5s|", "ab"), "ab   |");
     EXPECT_EQ(fmt("%05s", "ab"), "000ab");
     EXPECT_EQ(fmt("%+s % s", "x", "y"), "x y"); // texts never get a sign
-    EXPECT_EQ(fmt("%.*s", 2, "abc"), "ab");
     EXPECT_EQ(fmt("%w %W", "AbC-9", "AbC-9"), "abc-9 ABC-9");
     EXPECT_EQ(fmt("%.2W", "abc"), "AB");
     EXPECT_EQ(fmt("%s|%w|%W", (const char*)nullptr, (const char*)nullptr, nullptr),
@@ -99,10 +91,8 @@ TEST(Format, TextsAndCase) {
 }
 
 TEST(Format, Durations) {
-    EXPECT_EQ(fmt("%T", (int64_t)61000000), "00:01:01.000000");
     EXPECT_EQ(fmt("%T", (int64_t)3723000001), "01:02:03.000001");
     EXPECT_EQ(fmt("%T", (int64_t)-5), "-00:00:00.000005");
-    EXPECT_EQ(fmt("%T", (int64_t)360000000000), "100:00:00.000000");
     EXPECT_EQ(fmt("%T", (int64_t)INT64_MIN), "-2562047788:00:54.775808");
     EXPECT_EQ(fmt("%18T|", (int64_t)0), "   00:00:00.000000|");
     EXPECT_EQ(fmt("%+T", (int64_t)0), "00:00:00.000000");
@@ -114,10 +104,8 @@ TEST(Format, Durations) {
 }
 
 TEST(Format, PositionalArguments) {
-    EXPECT_EQ(fmt("%2$s, %1$s", "a", "b"), "b, a");
     EXPECT_EQ(fmt("%3$i %1$s %2$x", "s", 255, -3), "-3 s ff");
     EXPECT_EQ(fmt("%2$f %1$i", 7, 2.5), "2.500 7");
-    EXPECT_EQ(fmt("%2$i %1$f", 2.5, 7), "7 2.500");
     EXPECT_EQ(fmt("%2$li %1$hhi %2$li", 300, (int64_t)-1), "-1 44 -1");
     EXPECT_EQ(fmt("%1$+5i|%1$-5i|", 3), "   +3|3    |");
     EXPECT_EQ(fmt("%#T %1$s", "x").substr(15), " x"); // %#T is neither kind
@@ -154,31 +142,6 @@ TEST(Format, TruncationAndTermination) {
             << c.format << " in " << c.size;
         EXPECT_EQ(std::string(buf, c.shown.size()), c.shown) << c.format << " in " << c.size;
     }
-}
-
-// Literal runs of every length at every alignment of the format, cut at every size: the wide
-// scan of a run never copies past the output or stops short of it.
-TEST(Format, LiteralRunsAtEveryAlignmentAndCut) {
-    const char source[] = "the quick brown fox jumps over the lazy dog, twice";
-    alignas(16) char format[80];
-    char out[80];
-    for (size_t align = 0; align < 16; ++align) {
-        for (size_t len = 1; len <= 48; ++len) {
-            char* f = format + align;
-            memcpy(f, source, len);
-            f[len] = 0;
-            for (size_t size = 0; size <= len + 1; ++size) {
-                memset(out, '#', sizeof out);
-                const size_t kept = std::min(len, size);
-                ASSERT_EQ(sys_snprintf(out, size, f), kept) << align << " " << len << " " << size;
-                ASSERT_EQ(std::string(out, kept + 1),
-                          std::string(source, kept) + (size > len ? '\0' : '#'))
-                    << align << " " << len << " " << size;
-            }
-        }
-    }
-    EXPECT_EQ(fmt("the quick %i brown fox %s jumps%%", -7, "ab"),
-              "the quick -7 brown fox ab jumps%");
 }
 
 // A printer for %Opair: "(a,b)", honouring the plus flag and the precision.
@@ -221,7 +184,6 @@ TEST(Format, CustomObjects) {
     Pair p{3, -4};
     EXPECT_EQ(fmt("[%Opair]", &p), "[(3,-4)]");
     EXPECT_EQ(fmt("[%8Opair]", &p), "[  (3,-4)]");
-    EXPECT_EQ(fmt("[%-8Opair]", &p), "[(3,-4)  ]");
     EXPECT_EQ(fmt("[%+Opair]", &p), "[(+3,+-4)]"); // the printer decides; no sign is added
     EXPECT_EQ(fmt("%OpairX", &p), "(3,-4)X");      // upper case ends the name
     EXPECT_EQ(fmt("%2$Opair %1$i", 9, &p), "(3,-4) 9");
@@ -369,13 +331,10 @@ TEST(LogLine, BaseNameIsTheTextAfterTheLastSeparator) {
         const char* path;
         const char* base;
     } cases[] = {
-        {"main.cpp", "main.cpp"},
-        {"/abs/dir/main.cpp", "main.cpp"},
-        {"C:\\src\\main.cpp", "main.cpp"},
-        {"a\\b/c\\d.cpp", "d.cpp"},
-        {"a/b\\c/d.cpp", "d.cpp"},
-        {"dir/", ""},
-        {"", ""},
+        // clang-format off
+        {"main.cpp", "main.cpp"}, {"a\\b/c\\d.cpp", "d.cpp"}, {"a/b\\c/d.cpp", "d.cpp"},
+        {"dir/", ""}, {"", ""},
+        // clang-format on
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(sys_log_file_base_name_(c.path), c.base) << c.path;
