@@ -18,16 +18,6 @@ constexpr sys_u32 kSentinel = 0xDEADBEEF;
 
 // ---- Lead bytes and validity ----------------------------------------------------------------
 
-TEST(Utf8, ByteSizeOfEveryValidLead) {
-    for (int b = 0; b < 256; ++b) {
-        const char lead = (char)b;
-        int expected = b < 0x80 ? 1 : b < 0xC0 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : 0;
-        if (expected != 0) {
-            EXPECT_EQ(sys_utf8_character_byte_size(&lead), expected) << b;
-        }
-    }
-}
-
 TEST(Utf8, IsValid) {
     struct Case {
         const char* text;
@@ -87,9 +77,9 @@ TEST(Utf8ToUtf32, CountsAndTerminator) {
     }
 }
 
-// Each sequence length at both of its ends, both ways; random texts round-trip in the fuzz
-// target. Decoding does not check continuation bytes: their low six bits are taken as they are,
-// so an overlong NUL decodes to 0 and surrogates pass.
+// Each sequence length at both of its ends (so every lead-byte boundary), both ways; random
+// texts round-trip in the fuzz target. Decoding does not check continuation bytes: their low six
+// bits are taken as they are, so an overlong NUL decodes to 0 and surrogates pass.
 TEST(Utf8Utf32, EveryLengthAtItsEndsAndUncheckedPayload) {
     struct Case {
         const char* text;
@@ -156,20 +146,14 @@ TEST(Utf32nToUtf8, NoTerminatorAndZeroIsACharacter) {
     EXPECT_EQ(memcmp(exact, "\xe2\x82\xac\xe2\x82\xac", 6), 0);
 }
 
-// Every check of the portable conversions ends the process; the failure values after each are
-// UtfChecks' (with the exact texts) and UtfDebuggee's.
+// Without a debugger the checks end the process; that each one fires, and the failure values
+// after it, are UtfChecks' (with the exact texts) and UtfDebuggee's (by its trap count).
 TEST(UtfDeathTest, ChecksEndTheProcess) {
     const char lead = (char)0xF8;
     QV_EXPECT_CHECK_FAILS(sys_utf8_character_byte_size(&lead));
-    sys_u32 out[4];
-    QV_EXPECT_CHECK_FAILS(sys_utf8_to_utf32("a\x80", out, 4));
-    QV_EXPECT_CHECK_FAILS(sys_utf8_to_utf32("a", nullptr, 4));
-    QV_EXPECT_CHECK_FAILS(sys_utf8_to_utf32("a", out, 0));
     const sys_u32 big[] = {0x110000, 0};
     char buf[8];
-    QV_EXPECT_CHECK_FAILS(sys_utf32_to_utf8(big, buf, 8));
     QV_EXPECT_CHECK_FAILS(sys_utf32n_to_utf8(big, 1, buf, 8));
-    QV_EXPECT_CHECK_FAILS(sys_utf32_to_utf8(big + 1, buf, 0));
 }
 
 #if QV_TEST_RECORDS_CHECKS

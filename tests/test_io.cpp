@@ -211,9 +211,8 @@ TEST(Format, CustomObjects) {
 TEST(Format, ConsumeModifiers) {
     const char* spec = " #%*+-.0123456789hlOname";
     EXPECT_EQ(sys_printf_consume_modifiers(spec), spec + 19);
-    const char* none = "s";
-    EXPECT_EQ(sys_printf_consume_modifiers(none), none);
-    const char* all = "-0";
+    EXPECT_EQ(sys_printf_consume_modifiers(spec + 19), spec + 19);
+    const char* all = "-0"; // up to the NUL
     EXPECT_EQ(sys_printf_consume_modifiers(all), all + 2);
 }
 
@@ -366,24 +365,17 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
 
 // ---- failed checks -------------------------------------------------------------------------
 
+// Without a debugger a broken format ends the process, and so does a full log-type table (the
+// one check the debuggee below does not reach).
 TEST(FormatDeathTest, BrokenFormatsAndFullTablesEndTheProcess) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%d", 1));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%1$s %s", "a", "b"));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%Ounknown_name", buf));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "abc%"));
-    // Full tables and unknown log types.
-    QV_EXPECT_CHECK_FAILS(sys_printf_enable_logtype("NEVER_DISABLED", 1));
-    QV_EXPECT_CHECK_FAILS({
-        for (int i = 0; i < 17; ++i)
-            sys_printf_add_callback(capture<1>, nullptr);
-    });
     QV_EXPECT_CHECK_FAILS(for (int i = 0; i < 65; ++i) sys_printf_enable_logtype("FULL", 0));
 }
 
-// Run only under the tracer of FormatUnderDebugger below: every failed check traps, and the
-// formatter carries on: the argument untaken, the value still printed.
+// Run only under the tracer of FormatUnderDebugger below: every failed check traps (the count
+// proves each one fires), and the formatter carries on: the argument untaken, the value still
+// printed.
 TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
     EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed

@@ -106,12 +106,11 @@ TEST(Debugger, PresentOnlyUnderATracer) {
 }
 
 #if !defined(_WIN32)
-// A stand-in xdg-open first on PATH records its argument; sys_open_url must return before the
-// opener has finished (it sleeps) and leave it to finish on its own.
+// A stand-in xdg-open first on PATH records its argument after a pause: sys_open_url returns
+// before the opener has finished and leaves it to finish on its own.
 TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
     const std::string folder = qv_test::fresh_folder("qv_open_url_");
     const std::string opener = folder + "xdg-open", record = folder + "url.txt";
-    // The opener takes a while, so even a slow return from sys_open_url comes before it ends.
     qv_test::write_file(opener, "#!/bin/sh\nsleep 2\nprintf '%s' \"$1\" > '" + record +
                                     ".part'\nmv '" + record + ".part' '" + record + "'\n");
     chmod(opener.c_str(), 0755);
@@ -127,12 +126,8 @@ TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
         got = qv_test::read_file(record);
     }
     EXPECT_EQ(got, "https://example.invalid/a b?c=1&d");
-
-    // Without any xdg-open on PATH nothing happens.
-    setenv("PATH", folder.c_str(), 1);
-    unlink(opener.c_str());
-    sys_open_url("https://example.invalid/");
     setenv("PATH", saved.c_str(), 1);
+    unlink(opener.c_str());
     unlink(record.c_str());
     rmdir(folder.c_str());
 }
