@@ -7,7 +7,6 @@
 #include "qv_sys/platform.h"
 
 #include <cpuid.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -51,15 +50,8 @@ std::string platform_machine_id() {
     return value;
 #else
     for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
-        FILE* f = fopen(path, "rb");
-        if (!f)
-            continue;
-        char line[1024] = {};
-        const bool got = fgets(line, sizeof line, f) != nullptr;
-        fclose(f);
-        std::string id = got ? line : "";
-        while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
-            id.pop_back();
+        std::string id = qv_test::read_file(path);
+        id = id == "<missing>" ? "" : id.substr(0, id.find_first_of("\n "));
         if (!id.empty())
             return id;
     }
