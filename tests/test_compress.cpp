@@ -112,19 +112,15 @@ TEST(Compress, CapacityTooSmallGivesZeroAndStaysInside) {
 
 TEST(Compress, CopyMode) {
     const char src[] = "copy me";
-    EXPECT_EQ(compress(nullptr, 6, src, 7, COMPRESSION_NONE), 0u);
+    char dst[3][16];
+    memset(dst, '#', sizeof dst);
+    EXPECT_EQ(compress(dst[0], 7, src, 7, COMPRESSION_NONE), 7u);
+    EXPECT_EQ(decompress(dst[1], 16, src, 7, COMPRESSION_NONE), 7u);
+    EXPECT_EQ(decompress_fast(dst[2], src, 7, COMPRESSION_NONE), SYS_TRUE);
+    for (const char* d : dst)
+        EXPECT_EQ(std::string(d, 8), "copy me#");
+    EXPECT_EQ(compress(nullptr, 6, src, 7, COMPRESSION_NONE), 0u); // too small: nothing copied
     EXPECT_EQ(decompress(nullptr, 6, src, 7, COMPRESSION_NONE), 0u);
-    for (int call = 0; call < 3; ++call) {
-        char dst[16];
-        memset(dst, '#', sizeof dst);
-        if (call == 0)
-            EXPECT_EQ(compress(dst, 7, src, 7, COMPRESSION_NONE), 7u);
-        else if (call == 1)
-            EXPECT_EQ(decompress(dst, 16, src, 7, COMPRESSION_NONE), 7u);
-        else
-            EXPECT_EQ(decompress_fast(dst, src, 7, COMPRESSION_NONE), SYS_TRUE);
-        EXPECT_EQ(std::string(dst, 8), "copy me#") << call;
-    }
 
     // An empty source copies nothing and gives 0, even with no buffers at all.
     EXPECT_EQ(compress(nullptr, 0, nullptr, 0, COMPRESSION_NONE), 0u);
