@@ -156,17 +156,10 @@ sys_u64 print_pair(sys_print_object_context* c) {
     return n + 1;
 }
 
-const char* s_seen_begin;
-const char* s_seen_end;
-sys_u64 s_seen_precision;
-sys_bool s_seen_flags[8];
+sys_print_object_context s_seen; // what the probe was handed last
 
 sys_u64 print_probe(sys_print_object_context* c) {
-    s_seen_begin = c->spec_begin;
-    s_seen_end = c->spec_end;
-    s_seen_precision = c->precision;
-    memcpy(s_seen_flags, &c->space, sizeof s_seen_flags);
-    EXPECT_EQ(c->capacity, 4096u);
+    s_seen = *c;
     memcpy(c->output, "probe", 6);
     return 6;
 }
@@ -190,13 +183,14 @@ TEST(Format, CustomObjects) {
 
     const char* format = "a% +0#.%7Oprobe_2!";
     EXPECT_EQ(fmt(format, &p), "aprobe!");
-    EXPECT_EQ(s_seen_begin, format + 1);
-    EXPECT_EQ(s_seen_end, format + 17);
-    EXPECT_EQ(s_seen_precision, 7u);
+    EXPECT_EQ(s_seen.spec_begin, format + 1);
+    EXPECT_EQ(s_seen.spec_end, format + 17);
+    EXPECT_EQ(s_seen.precision, 7u);
+    EXPECT_EQ(s_seen.capacity, 4096u);
     const sys_bool expected_flags[8] = {1, 1, 1, 1, 1, 0, 0, 0};
-    EXPECT_EQ(memcmp(s_seen_flags, expected_flags, 8), 0);
+    EXPECT_EQ(memcmp(&s_seen.space, expected_flags, 8), 0);
     fmt("%Oprobe_2", &p);
-    EXPECT_EQ(s_seen_precision, ~0ull);
+    EXPECT_EQ(s_seen.precision, ~0ull);
 
     // Registering a name again replaces its printer; names keep 63 characters.
     const std::string kept(63, 'k');
