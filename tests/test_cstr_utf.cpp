@@ -113,37 +113,35 @@ TEST(Utf8Utf32, EveryLengthAtItsEndsAndUncheckedPayload) {
 
 // ---- UTF-32 to UTF-8 ------------------------------------------------------------------------
 
-TEST(Utf32ToUtf8, FitsWholeSequencesAndTheNul) {
-    const sys_u32 text[] = {0x41, 0x20AC, 0};
-    char buf[8];
-    memset(buf, '#', sizeof buf);
-    EXPECT_EQ(sys_utf32_to_utf8(text, buf, 4), 1u);
-    EXPECT_STREQ(buf, "A");
-    EXPECT_EQ(buf[2], '#');
-    memset(buf, '#', sizeof buf);
-    EXPECT_EQ(sys_utf32_to_utf8(text, buf, 5), 4u);
-    EXPECT_STREQ(buf, "A\xe2\x82\xac");
-    EXPECT_EQ(buf[5], '#');
-    EXPECT_EQ(sys_utf32_to_utf8(text, buf, 1), 0u);
-    EXPECT_EQ(buf[0], 0);
-}
-
-TEST(Utf32nToUtf8, NoTerminatorAndZeroIsACharacter) {
-    const sys_u32 text[] = {0, 0x41};
-    char buf[4] = {'#', '#', '#', '#'};
-    EXPECT_EQ(sys_utf32n_to_utf8(text, 2, buf, 2), 2u);
-    EXPECT_EQ(memcmp(buf, "\0A##", 4), 0);
-    memset(buf, '#', 4);
-    EXPECT_EQ(sys_utf32n_to_utf8(text, 2, buf, 1), 1u);
-    EXPECT_EQ(memcmp(buf, "\0###", 4), 0);
-    EXPECT_EQ(sys_utf32n_to_utf8(text, 0, buf, 4), 0u);
-    const sys_u32 euros[] = {0x20AC, 0x20AC};
-    memset(buf, '#', 4);
-    EXPECT_EQ(sys_utf32n_to_utf8(euros, 2, buf, 4), 3u); // the second does not fit
-    EXPECT_EQ(buf[3], '#');
-    char exact[6];
-    EXPECT_EQ(sys_utf32n_to_utf8(euros, 2, exact, 6), 6u); // filled to the last byte
-    EXPECT_EQ(memcmp(exact, "\xe2\x82\xac\xe2\x82\xac", 6), 0);
+// Whole sequences only, then the bytes shown from a buffer pre-filled with '#'. The terminated
+// form (n = kAll) keeps a byte for its NUL; the counted one writes none, takes 0 as a character
+// and may fill the buffer to its last byte.
+TEST(Utf32ToUtf8, WholeSequencesAndTheNul) {
+    using namespace std::string_literals;
+    constexpr sys_u64 kAll = ~0ull;
+    const sys_u32 text[] = {0x41, 0x20AC, 0}, zero_a[] = {0, 0x41}, euros[] = {0x20AC, 0x20AC};
+    struct Case {
+        const sys_u32* text;
+        sys_u64 n, capacity, result;
+        std::string shown;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {text, kAll, 4, 1, "A\0#"s}, {text, kAll, 5, 4, "A\xe2\x82\xac\0#"s},
+        {text, kAll, 1, 0, "\0#"s}, {zero_a, 2, 2, 2, "\0A#"s}, {zero_a, 2, 1, 1, "\0#"s},
+        {zero_a, 0, 4, 0, "#"},
+        {euros, 2, 4, 3, "\xe2\x82\xac#"}, {euros, 2, 6, 6, "\xe2\x82\xac\xe2\x82\xac#"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        char buf[16];
+        memset(buf, '#', sizeof buf);
+        EXPECT_EQ(c.n == kAll ? sys_utf32_to_utf8(c.text, buf, c.capacity)
+                              : sys_utf32n_to_utf8(c.text, c.n, buf, c.capacity),
+                  c.result)
+            << c.text[0] << " n " << c.n << " in " << c.capacity;
+        EXPECT_EQ(std::string(buf, c.shown.size()), c.shown) << c.n << " in " << c.capacity;
+    }
 }
 
 // Without a debugger the checks end the process; that each one fires, and the failure values
