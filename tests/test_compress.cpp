@@ -1,6 +1,6 @@
 // Block compression: byte-exact agreement with LZ4's own entry points in both directions,
-// cut blocks, capacities, the copy mode and the 32-bit size limit. Damaged blocks of every
-// kind are the decompression fuzz target's.
+// capacities, the copy mode and the 32-bit size limit. Cut and damaged blocks of every kind
+// are the decompression fuzz target's.
 #include "support/test_support.h"
 
 #include "qv_sys/compress.h"
@@ -110,43 +110,17 @@ TEST(Compress, CapacityTooSmallGivesZeroAndStaysInside) {
     }
 }
 
-TEST(Compress, CutBlocksAndNoiseDoNotDecode) {
-    const Bytes in = make_input("mixed", 3000);
-    const Bytes block = qv_compress(in, COMPRESSION_LZ4);
-    // A cut-short block never decodes to the whole input. Most cuts are rejected; a cut that
-    // happens to end on a sequence boundary is itself a valid, shorter block.
-    int cuts_rejected = 0;
-    for (size_t cut = 0; cut < block.size(); ++cut) {
-        Bytes src(block.begin(), block.begin() + (ptrdiff_t)cut);
-        Bytes out(in.size());
-        const sys_u64 n =
-            decompress(out.data(), in.size(), src.data(), src.size(), COMPRESSION_LZ4);
-        ASSERT_LT(n, in.size()) << "cut at " << cut;
-        cuts_rejected += n == 0;
-    }
-    EXPECT_GT(cuts_rejected, (int)block.size() / 2);
-
-    // Noise is no block.
-    const Bytes noise = make_input("noise", 512);
-    Bytes out(4096);
-    EXPECT_EQ(decompress(out.data(), out.size(), noise.data(), noise.size(), COMPRESSION_LZ4), 0u);
-}
-
 TEST(Compress, CopyMode) {
     const char src[] = "copy me";
-    EXPECT_EQ(compress(nullptr, 6, src, 7, COMPRESSION_NONE), 0u);
+    char dst[3][16];
+    memset(dst, '#', sizeof dst);
+    EXPECT_EQ(compress(dst[0], 7, src, 7, COMPRESSION_NONE), 7u);
+    EXPECT_EQ(decompress(dst[1], 16, src, 7, COMPRESSION_NONE), 7u);
+    EXPECT_EQ(decompress_fast(dst[2], src, 7, COMPRESSION_NONE), SYS_TRUE);
+    for (const char* d : dst)
+        EXPECT_EQ(std::string(d, 8), "copy me#");
+    EXPECT_EQ(compress(nullptr, 6, src, 7, COMPRESSION_NONE), 0u); // too small: nothing copied
     EXPECT_EQ(decompress(nullptr, 6, src, 7, COMPRESSION_NONE), 0u);
-    for (int call = 0; call < 3; ++call) {
-        char dst[16];
-        memset(dst, '#', sizeof dst);
-        if (call == 0)
-            EXPECT_EQ(compress(dst, 7, src, 7, COMPRESSION_NONE), 7u);
-        else if (call == 1)
-            EXPECT_EQ(decompress(dst, 16, src, 7, COMPRESSION_NONE), 7u);
-        else
-            EXPECT_EQ(decompress_fast(dst, src, 7, COMPRESSION_NONE), SYS_TRUE);
-        EXPECT_EQ(std::string(dst, 8), "copy me#") << call;
-    }
 
     // An empty source copies nothing and gives 0, even with no buffers at all.
     EXPECT_EQ(compress(nullptr, 0, nullptr, 0, COMPRESSION_NONE), 0u);
@@ -154,23 +128,18 @@ TEST(Compress, CopyMode) {
     EXPECT_EQ(decompress_fast(nullptr, nullptr, 0, COMPRESSION_NONE), SYS_TRUE);
 }
 
-TEST(Compress, EmptySourceInLz4Modes) {
-    // LZ4 encodes an empty input as a one-byte block, which decodes back to nothing.
-    char block[16];
+TEST(Compress, EmptySourceInLz4ModesIsAOneByteBlock) {
+    char block[16], out[4];
     for (sys_u32 mode : {COMPRESSION_LZ4, COMPRESSION_LZ4HC}) {
-        const sys_u64 n = compress(block, sizeof block, "", 0, mode);
-        ASSERT_EQ(n, 1u);
-        char out[4];
-        EXPECT_EQ(decompress(out, sizeof out, block, n, mode), 0u);
-        EXPECT_EQ(LZ4_decompress_safe(block, out, 1, 4), 0);
+        ASSERT_EQ(compress(block, sizeof block, "", 0, mode), 1u);
+        EXPECT_EQ(decompress(out, sizeof out, block, 1, mode), 0u);
     }
 }
 
 TEST(Compress, SizesBeyondThirtyTwoBitsFailCleanly) {
     // The sizes are claimed, not backed by memory: the calls must refuse them before reading.
     const sys_u64 two_gib = (sys_u64)1 << 31;
-    const sys_u64 sizes[] = {two_gib, two_gib + 10, (sys_u64)1 << 32, ((sys_u64)1 << 32) + 100,
-                             UINT64_MAX};
+    const sys_u64 sizes[] = {two_gib, ((sys_u64)1 << 32) + 100, UINT64_MAX};
     char small[64] = {0};
     char block[64];
     const sys_u64 n = compress(block, sizeof block, "abcabcabc", 9, COMPRESSION_LZ4);
@@ -192,8 +161,6 @@ TEST(Compress, SizesBeyondThirtyTwoBitsFailCleanly) {
 
 TEST(CompressDeathTest, UnknownModeFailsTheCheck) {
     char buf[8] = {0};
-    QV_EXPECT_CHECK_FAILS(compress(buf, 8, buf, 8, 3));
-    QV_EXPECT_CHECK_FAILS(decompress(buf, 8, buf, 8, 3));
     QV_EXPECT_CHECK_FAILS(decompress_fast(buf, buf, 8, 0xffffffffu));
 }
 

@@ -9,7 +9,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,8 +38,8 @@ TEST(Format, IntegersWidthsFlagsSignsAndByteWidths) {
         {"%4i", -7, "  -7"}, {"%04i", -7, "00-7"}, {"%-4i|", -7, "-7  |"}, {"%+i", 5, "+5"},
         {"%-04i|", -7, "-700|"}, // '0' pads after the text too when left-justified
         {"% i", 5, " 5"}, {"%+i", -5, "-5"}, {"%+u", 5, "+5"}, {"%+x", 255, "+ff"},
-        {"%05i", -42, "00-42"}, {"%+05i", 42, "00+42"}, {"%+5i", 42, "  +42"},
-        {"%-+5i|", 42, "+42  |"}, {"%2i", 12345, "12345"}, {"%i", INT32_MIN, "-2147483648"},
+        {"%+05i", 42, "00+42"}, {"%-+5i|", 42, "+42  |"}, {"%2i", 12345, "12345"},
+        {"%i", INT32_MIN, "-2147483648"},
         {"%u", UINT32_MAX, "4294967295"}, {"%x", 0xdeadbeef, "deadbeef"}, {"%o", 8, "10"},
         {"%+ 0-#5i|", 1, "+1000|"}, {"%hhi", 300, "44"}, {"%hhi", 200, "-56"},
         {"%hi", 70000, "4464"}, {"%hu", 0x12345, "9029"}, {"%hhx", 0x1ff, "ff"},
@@ -60,30 +59,23 @@ TEST(Format, IntegersWidthsFlagsSignsAndByteWidths) {
 
 TEST(Format, FloatsAndPercentMode) {
     EXPECT_EQ(fmt("%f", 1.5), "1.500");
-    EXPECT_EQ(fmt("%lf", 1.5), "1.500");
     EXPECT_EQ(fmt("%.1f", 1.25), "1.2");
     EXPECT_EQ(fmt("%.f", 12.7), "12");
-    EXPECT_EQ(fmt("%.0f", 12.7), "12");
     EXPECT_EQ(fmt("%.%f", 0.25), "25%");
     EXPECT_EQ(fmt("%.%2f", 0.125), "12.50%");
     EXPECT_EQ(fmt("%.%%%1f", 0.5), "50.0%");
     EXPECT_EQ(fmt("%+.2f % .2f", 1.0, 1.0), "+1.00  1.00");
-    EXPECT_EQ(fmt("%+.2f", -1.0), "-1.00");
     EXPECT_EQ(fmt("%08.2f", -3.5), "000-3.50");
     EXPECT_EQ(fmt("%-8.1f|", 2.0), "2.0     |");
-    EXPECT_EQ(fmt("%f", -0.5), "-0.500");
     EXPECT_EQ(fmt("%.*f", 2, 3.14159), "3.14");
     EXPECT_EQ(fmt("%+f", -0.0), "+0.000"); // negative zero counts as non-negative
 }
 
 TEST(Format, TextsAndCase) {
-    EXPECT_EQ(fmt("%s", "abc"), "abc");
     EXPECT_EQ(fmt("%.3s", "abcdef"), "abc");
     EXPECT_EQ(fmt("%5.2s|", "abc"), "   ab|");
-    EXPECT_EQ(fmt("%-5s|", "ab"), "ab   |");
     EXPECT_EQ(fmt("%05s", "ab"), "000ab");
     EXPECT_EQ(fmt("%+s % s", "x", "y"), "x y"); // texts never get a sign
-    EXPECT_EQ(fmt("%.*s", 2, "abc"), "ab");
     EXPECT_EQ(fmt("%w %W", "AbC-9", "AbC-9"), "abc-9 ABC-9");
     EXPECT_EQ(fmt("%.2W", "abc"), "AB");
     EXPECT_EQ(fmt("%s|%w|%W", (const char*)nullptr, (const char*)nullptr, nullptr),
@@ -99,10 +91,8 @@ TEST(Format, TextsAndCase) {
 }
 
 TEST(Format, Durations) {
-    EXPECT_EQ(fmt("%T", (int64_t)61000000), "00:01:01.000000");
     EXPECT_EQ(fmt("%T", (int64_t)3723000001), "01:02:03.000001");
     EXPECT_EQ(fmt("%T", (int64_t)-5), "-00:00:00.000005");
-    EXPECT_EQ(fmt("%T", (int64_t)360000000000), "100:00:00.000000");
     EXPECT_EQ(fmt("%T", (int64_t)INT64_MIN), "-2562047788:00:54.775808");
     EXPECT_EQ(fmt("%18T|", (int64_t)0), "   00:00:00.000000|");
     EXPECT_EQ(fmt("%+T", (int64_t)0), "00:00:00.000000");
@@ -114,10 +104,8 @@ TEST(Format, Durations) {
 }
 
 TEST(Format, PositionalArguments) {
-    EXPECT_EQ(fmt("%2$s, %1$s", "a", "b"), "b, a");
     EXPECT_EQ(fmt("%3$i %1$s %2$x", "s", 255, -3), "-3 s ff");
     EXPECT_EQ(fmt("%2$f %1$i", 7, 2.5), "2.500 7");
-    EXPECT_EQ(fmt("%2$i %1$f", 2.5, 7), "7 2.500");
     EXPECT_EQ(fmt("%2$li %1$hhi %2$li", 300, (int64_t)-1), "-1 44 -1");
     EXPECT_EQ(fmt("%1$+5i|%1$-5i|", 3), "   +3|3    |");
     EXPECT_EQ(fmt("%#T %1$s", "x").substr(15), " x"); // %#T is neither kind
@@ -156,31 +144,6 @@ TEST(Format, TruncationAndTermination) {
     }
 }
 
-// Literal runs of every length at every alignment of the format, cut at every size: the wide
-// scan of a run never copies past the output or stops short of it.
-TEST(Format, LiteralRunsAtEveryAlignmentAndCut) {
-    const char source[] = "the quick brown fox jumps over the lazy dog, twice";
-    alignas(16) char format[80];
-    char out[80];
-    for (size_t align = 0; align < 16; ++align) {
-        for (size_t len = 1; len <= 48; ++len) {
-            char* f = format + align;
-            memcpy(f, source, len);
-            f[len] = 0;
-            for (size_t size = 0; size <= len + 1; ++size) {
-                memset(out, '#', sizeof out);
-                const size_t kept = std::min(len, size);
-                ASSERT_EQ(sys_snprintf(out, size, f), kept) << align << " " << len << " " << size;
-                ASSERT_EQ(std::string(out, kept + 1),
-                          std::string(source, kept) + (size > len ? '\0' : '#'))
-                    << align << " " << len << " " << size;
-            }
-        }
-    }
-    EXPECT_EQ(fmt("the quick %i brown fox %s jumps%%", -7, "ab"),
-              "the quick -7 brown fox ab jumps%");
-}
-
 // A printer for %Opair: "(a,b)", honouring the plus flag and the precision.
 struct Pair {
     int a, b;
@@ -193,17 +156,10 @@ sys_u64 print_pair(sys_print_object_context* c) {
     return n + 1;
 }
 
-const char* s_seen_begin;
-const char* s_seen_end;
-sys_u64 s_seen_precision;
-sys_bool s_seen_flags[8];
+sys_print_object_context s_seen; // what the probe was handed last
 
 sys_u64 print_probe(sys_print_object_context* c) {
-    s_seen_begin = c->spec_begin;
-    s_seen_end = c->spec_end;
-    s_seen_precision = c->precision;
-    memcpy(s_seen_flags, &c->space, sizeof s_seen_flags);
-    EXPECT_EQ(c->capacity, 4096u);
+    s_seen = *c;
     memcpy(c->output, "probe", 6);
     return 6;
 }
@@ -221,20 +177,20 @@ TEST(Format, CustomObjects) {
     Pair p{3, -4};
     EXPECT_EQ(fmt("[%Opair]", &p), "[(3,-4)]");
     EXPECT_EQ(fmt("[%8Opair]", &p), "[  (3,-4)]");
-    EXPECT_EQ(fmt("[%-8Opair]", &p), "[(3,-4)  ]");
     EXPECT_EQ(fmt("[%+Opair]", &p), "[(+3,+-4)]"); // the printer decides; no sign is added
     EXPECT_EQ(fmt("%OpairX", &p), "(3,-4)X");      // upper case ends the name
     EXPECT_EQ(fmt("%2$Opair %1$i", 9, &p), "(3,-4) 9");
 
     const char* format = "a% +0#.%7Oprobe_2!";
     EXPECT_EQ(fmt(format, &p), "aprobe!");
-    EXPECT_EQ(s_seen_begin, format + 1);
-    EXPECT_EQ(s_seen_end, format + 17);
-    EXPECT_EQ(s_seen_precision, 7u);
+    EXPECT_EQ(s_seen.spec_begin, format + 1);
+    EXPECT_EQ(s_seen.spec_end, format + 17);
+    EXPECT_EQ(s_seen.precision, 7u);
+    EXPECT_EQ(s_seen.capacity, 4096u);
     const sys_bool expected_flags[8] = {1, 1, 1, 1, 1, 0, 0, 0};
-    EXPECT_EQ(memcmp(s_seen_flags, expected_flags, 8), 0);
+    EXPECT_EQ(memcmp(&s_seen.space, expected_flags, 8), 0);
     fmt("%Oprobe_2", &p);
-    EXPECT_EQ(s_seen_precision, ~0ull);
+    EXPECT_EQ(s_seen.precision, ~0ull);
 
     // Registering a name again replaces its printer; names keep 63 characters.
     const std::string kept(63, 'k');
@@ -249,30 +205,20 @@ TEST(Format, CustomObjects) {
 TEST(Format, ConsumeModifiers) {
     const char* spec = " #%*+-.0123456789hlOname";
     EXPECT_EQ(sys_printf_consume_modifiers(spec), spec + 19);
-    const char* none = "s";
-    EXPECT_EQ(sys_printf_consume_modifiers(none), none);
-    const char* all = "-0";
+    EXPECT_EQ(sys_printf_consume_modifiers(spec + 19), spec + 19);
+    const char* all = "-0"; // up to the NUL
     EXPECT_EQ(sys_printf_consume_modifiers(all), all + 2);
 }
 
 // ---- dispatch ----------------------------------------------------------------------------
 
-struct Capture {
-    std::vector<std::string> lines;
-    std::vector<sys_u64> lengths;
-    std::vector<bool> errors;
-    std::vector<int> order;
-};
-
-std::vector<int>* s_order;
+// Each call as "<tag><' ' or '!' for errors><the text, as long as its length says>", into the
+// list the user pointer names.
+using Calls = std::vector<std::string>;
 
 template <int Tag> void capture(void* user, const char* text, sys_u64 length, sys_bool is_error) {
-    Capture* c = (Capture*)user;
-    c->lines.emplace_back(text);
-    c->lengths.push_back(length);
-    c->errors.push_back(is_error != 0);
-    if (s_order)
-        s_order->push_back(Tag);
+    ((Calls*)user)
+        ->push_back(std::to_string(Tag) + (is_error ? "!" : " ") + std::string(text, length));
 }
 
 // Each dispatch test leaves the callback table as it found it (empty).
@@ -283,36 +229,24 @@ class Dispatch : public ::testing::Test {
         sys_printf_remove_callback(capture<1>);
         sys_printf_remove_callback(capture<2>);
         sys_printf_remove_callback(capture<3>);
-        s_order = nullptr;
     }
 };
 
 TEST_F(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
     sys_printf("nothing %s\n", "here"); // no callback: no effect
-    sys_perrorf("nothing\n");
-    Capture a, b, c;
-    std::vector<int> order;
-    s_order = &order;
-    sys_printf_add_callback(capture<1>, &a);
-    sys_printf_add_callback(capture<2>, &b);
-    sys_printf_add_callback(capture<3>, &c);
-    sys_printf_add_callback(capture<1>, &a); // twice: called twice, removed once
+    Calls calls;
+    sys_printf_add_callback(capture<1>, &calls);
+    sys_printf_add_callback(capture<2>, &calls);
+    sys_printf_add_callback(capture<3>, &calls);
+    sys_printf_add_callback(capture<1>, &calls); // twice: called twice, removed once
     sys_printf("%s %i", "line", 1);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 1}));
-    EXPECT_EQ(a.lines, (std::vector<std::string>{"line 1", "line 1"}));
-    EXPECT_EQ(b.lengths[0], 6u);
-    EXPECT_FALSE(c.errors[0]);
-
-    order.clear();
     sys_printf_remove_callback(capture<1>); // the last entry (the second 1) takes index 0
     sys_printf("two");
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
     sys_printf_remove_callback(capture<1>);
     sys_printf_remove_callback(capture<1>); // never added (any more): nothing changes
-    order.clear();
     sys_perrorf("err");
-    EXPECT_EQ(order, (std::vector<int>{3, 2}));
-    EXPECT_TRUE(b.errors.back());
+    EXPECT_EQ(calls, (Calls{"1 line 1", "2 line 1", "3 line 1", "1 line 1", "1 two", "2 two",
+                            "3 two", "3!err", "2!err"}));
 }
 
 TEST_F(Dispatch, LongLinesAreCutTo4095Bytes) {
@@ -369,13 +303,10 @@ TEST(LogLine, BaseNameIsTheTextAfterTheLastSeparator) {
         const char* path;
         const char* base;
     } cases[] = {
-        {"main.cpp", "main.cpp"},
-        {"/abs/dir/main.cpp", "main.cpp"},
-        {"C:\\src\\main.cpp", "main.cpp"},
-        {"a\\b/c\\d.cpp", "d.cpp"},
-        {"a/b\\c/d.cpp", "d.cpp"},
-        {"dir/", ""},
-        {"", ""},
+        // clang-format off
+        {"main.cpp", "main.cpp"}, {"a\\b/c\\d.cpp", "d.cpp"}, {"a/b\\c/d.cpp", "d.cpp"},
+        {"dir/", ""}, {"", ""},
+        // clang-format on
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(sys_log_file_base_name_(c.path), c.base) << c.path;
@@ -407,24 +338,17 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
 
 // ---- failed checks -------------------------------------------------------------------------
 
+// Without a debugger a broken format ends the process, and so does a full log-type table (the
+// one check the debuggee below does not reach).
 TEST(FormatDeathTest, BrokenFormatsAndFullTablesEndTheProcess) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%d", 1));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%1$s %s", "a", "b"));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%Ounknown_name", buf));
-    QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "abc%"));
-    // Full tables and unknown log types.
-    QV_EXPECT_CHECK_FAILS(sys_printf_enable_logtype("NEVER_DISABLED", 1));
-    QV_EXPECT_CHECK_FAILS({
-        for (int i = 0; i < 17; ++i)
-            sys_printf_add_callback(capture<1>, nullptr);
-    });
     QV_EXPECT_CHECK_FAILS(for (int i = 0; i < 65; ++i) sys_printf_enable_logtype("FULL", 0));
 }
 
-// Run only under the tracer of FormatUnderDebugger below: every failed check traps, and the
-// formatter carries on: the argument untaken, the value still printed.
+// Run only under the tracer of FormatUnderDebugger below: every failed check traps (the count
+// proves each one fires), and the formatter carries on: the argument untaken, the value still
+// printed.
 TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
     EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed
@@ -448,10 +372,10 @@ TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
         sys_printf_add_callback(capture<1>, nullptr); // the 17th is refused
     for (int i = 0; i < 16; ++i)
         sys_printf_remove_callback(capture<1>);
-    Capture c;
-    sys_printf_add_callback(capture<2>, &c);
+    Calls calls;
+    sys_printf_add_callback(capture<2>, &calls);
     sys_printf("alone");
-    EXPECT_EQ(c.lines, std::vector<std::string>{"alone"});
+    EXPECT_EQ(calls, Calls{"2 alone"});
     qv_test::end_debuggee();
 }
 

@@ -7,7 +7,6 @@
 #include "qv_sys/platform.h"
 
 #include <cpuid.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -51,15 +50,8 @@ std::string platform_machine_id() {
     return value;
 #else
     for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
-        FILE* f = fopen(path, "rb");
-        if (!f)
-            continue;
-        char line[1024] = {};
-        const bool got = fgets(line, sizeof line, f) != nullptr;
-        fclose(f);
-        std::string id = got ? line : "";
-        while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
-            id.pop_back();
+        std::string id = qv_test::read_file(path);
+        id = id == "<missing>" ? "" : id.substr(0, id.find_first_of("\n "));
         if (!id.empty())
             return id;
     }
@@ -106,12 +98,11 @@ TEST(Debugger, PresentOnlyUnderATracer) {
 }
 
 #if !defined(_WIN32)
-// A stand-in xdg-open first on PATH records its argument; sys_open_url must return before the
-// opener has finished (it sleeps) and leave it to finish on its own.
+// A stand-in xdg-open first on PATH records its argument after a pause: sys_open_url returns
+// before the opener has finished and leaves it to finish on its own.
 TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
     const std::string folder = qv_test::fresh_folder("qv_open_url_");
     const std::string opener = folder + "xdg-open", record = folder + "url.txt";
-    // The opener takes a while, so even a slow return from sys_open_url comes before it ends.
     qv_test::write_file(opener, "#!/bin/sh\nsleep 2\nprintf '%s' \"$1\" > '" + record +
                                     ".part'\nmv '" + record + ".part' '" + record + "'\n");
     chmod(opener.c_str(), 0755);
@@ -127,12 +118,8 @@ TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
         got = qv_test::read_file(record);
     }
     EXPECT_EQ(got, "https://example.invalid/a b?c=1&d");
-
-    // Without any xdg-open on PATH nothing happens.
-    setenv("PATH", folder.c_str(), 1);
-    unlink(opener.c_str());
-    sys_open_url("https://example.invalid/");
     setenv("PATH", saved.c_str(), 1);
+    unlink(opener.c_str());
     unlink(record.c_str());
     rmdir(folder.c_str());
 }
