@@ -325,13 +325,11 @@ TEST(FsMirror, RunsTheSystemToolWithTheMirrorCommandLine) {
               "\"robocopy.exe\" \"C:/in dir\" \"C:/out dir\" \"/MIR\"");
 }
 #else
+// Every file below `root` with its bytes.
 std::set<std::string> tree(const std::string& root) {
-    std::vector<filesystem_path_entry> entries(64);
-    const sys_u32 n =
-        filesystem_list_directory_files("", root.c_str(), true, nullptr, entries.data(), 64);
     std::set<std::string> out;
-    for (sys_u32 i = 0; i < n && i < 64; ++i)
-        out.insert(std::string(entries[i].path) + "=" + read_file(root + entries[i].path));
+    for (const std::string& path : listing("", root.c_str(), true, nullptr))
+        out.insert(path + "=" + read_file(root + path));
     return out;
 }
 
