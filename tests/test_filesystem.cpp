@@ -111,13 +111,23 @@ TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
 }
 
 #if QV_TEST_RECORDS_CHECKS
-TEST(Paths, FailuresReturnZero) {
+TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
     char small[4];
-    for (Getter getter :
-         {filesystem_get_exe_path, filesystem_get_exe_dir, filesystem_get_current_directory}) {
+    const struct {
+        sys_u32 (*call)(char*, sys_u32);
+        std::vector<std::string> conditions;
+    } cases[] = {{filesystem_get_exe_path, {"wctomb_ret"}},
+                 {filesystem_get_exe_dir, {"wctomb_ret", "res"}},
+                 {filesystem_get_current_directory, {"wctomb_ret"}}};
+    for (const auto& c : cases) {
         qv_test::CheckRecorder recorder;
-        EXPECT_EQ(getter(small, sizeof(small)), 0u);
-        EXPECT_FALSE(recorder.conditions.empty());
+        EXPECT_EQ(c.call(small, sizeof(small)), 0u);
+        EXPECT_EQ(recorder.conditions, c.conditions);
+    }
+    {
+        qv_test::CheckRecorder recorder;
+        filesystem_set_current_directory("/no/such/folder/anywhere");
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"result == 0"});
     }
     // A current directory longer than the 260-byte platform limit fails as on Windows.
     const std::string before = platform_cwd();
@@ -131,7 +141,7 @@ TEST(Paths, FailuresReturnZero) {
         qv_test::CheckRecorder recorder;
         char buffer[1024];
         EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
-        EXPECT_EQ(recorder.conditions.size(), 1u);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"Failed getting path\""});
     }
     ASSERT_EQ(chdir(before.c_str()), 0);
 }

@@ -223,15 +223,32 @@ TEST(ExecDeathTest, MissingProgramIsReportedWithFourLines) {
 }
 
 #if QV_TEST_RECORDS_CHECKS
-// An argument longer than 1023 characters fails the conversion check and goes empty.
-TEST(Exec, OverlongArgumentArrivesEmpty) {
+TEST(Exec, FailureTextsAndValues) {
+    const char* missing[] = {"/no/such/program", nullptr};
     const std::string too_long(1500, 'a');
+    const struct {
+        const char** args;
+        sys_u32 result;
+        const char* condition;
+    } cases[] = {
+        {nullptr, kFailed, "!\"No command to run\""},
+        {missing, kFailed, "in->_no_assert_on_failure == sys_bool(1)"},
+    };
+    for (const auto& c : cases) {
+        qv_test::CheckRecorder recorder;
+        sys_exec_input in = {};
+        in._args = c.args;
+        EXPECT_EQ(sys_exec(&in), c.result);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{c.condition});
+    }
+    // An argument longer than 1023 characters fails the conversion check and goes empty.
     qv_test::CheckRecorder recorder;
     Capture c;
     EXPECT_EQ(run(&c, {"args", too_long.c_str(), "next"}), 0u);
     EXPECT_EQ(c.out, "\nnext\n");
-    EXPECT_EQ(recorder.conditions.size(), 1u);
+    EXPECT_EQ(recorder.conditions, std::vector<std::string>{"mbtowc_ret"});
 }
+
 #endif
 
 // Children that end oddly are waited for and leave nothing open: killed; closing their output
@@ -252,6 +269,13 @@ TEST(Exec, ChildrenEndingOddlyAreWaitedForAndLeakNothing) {
 #endif
     EXPECT_EQ(open_handles(), before);
 }
+
+#if !defined(_WIN32)
+TEST(Console, LinuxHasNoParentConsoleToAttachTo) {
+    EXPECT_EQ(sys_attach_to_console(), 0);
+    sys_detach_from_console();
+}
+#endif
 
 // The text of the thread's last error, in one buffer that the next call reuses.
 TEST(LastError, TextOfTheThreadsLastError) {
