@@ -276,41 +276,6 @@ TEST(CallstackContext, CapturedContextStartsAtItsOwnFunction) {
     EXPECT_TRUE(names(g_frames[1], "CapturedContextStartsAtItsOwnFunction"));
 }
 
-volatile LONG g_spinning = 0;
-volatile LONG g_stop = 0;
-
-NOINLINE void spin_here() {
-    InterlockedExchange(&g_spinning, 1);
-    while (g_stop == 0)
-        __asm__ __volatile__("pause");
-}
-
-DWORD WINAPI spinner(void*) {
-    spin_here();
-    return 0;
-}
-
-TEST(CallstackContext, ContextOfAnotherThreadStartsWhereItStopped) {
-    HANDLE thread = CreateThread(nullptr, 0, spinner, nullptr, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    while (g_spinning == 0)
-        Sleep(1);
-    ASSERT_NE(SuspendThread(thread), (DWORD)-1);
-    CONTEXT context;
-    memset(&context, 0, sizeof context);
-    context.ContextFlags = CONTEXT_FULL;
-    ASSERT_TRUE(GetThreadContext(thread, &context));
-    sys_u64 n = callstack_get(g_frames, 8, &context);
-    ResumeThread(thread);
-    InterlockedExchange(&g_stop, 1);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    ASSERT_GE(n, 2u);
-    expect_well_formed(g_frames, n);
-    expect_frame(g_frames[0], "spin_here", "test_callstack.cpp", 0);
-    EXPECT_TRUE(names(g_frames[1], "spinner"));
-}
-
 sys_u64 g_null_count = 0;
 int g_null_call_line = 0;
 void (*volatile g_null_function)() = nullptr;

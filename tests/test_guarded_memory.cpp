@@ -110,7 +110,8 @@ TEST(GuardedMemoryDeathTest, MisuseIsReported) {
     });
 }
 
-// Stray accesses to a guarded block fault at once, ending the process as an access violation.
+// Stray accesses fault at once and end the process as an access violation: a write to a
+// read-only page and one to the guard after a block (on Windows the probes above only ask).
 struct StrayAccess {
     const char* name;
     void (*access)(sys_u64 page);
@@ -128,17 +129,6 @@ const StrayAccess kStrayAccesses[] = {
          void* block = sys_mem_access_malloc(16);
          sys_mem_access_set(block, SYS_MEM_ACCESS_READ_ONLY, 16);
          opaque(block)[0] = 1;
-     }},
-    {"read of an inaccessible block",
-     [](sys_u64) {
-         void* block = sys_mem_access_malloc(16);
-         sys_mem_access_set(block, SYS_MEM_ACCESS_NONE, 16);
-         (void)opaque(block)[0];
-     }},
-    {"read of the byte before a block",
-     [](sys_u64) {
-         void* block = sys_mem_access_malloc(16);
-         (void)opaque(block)[-1];
      }},
     {"write just past a page-sized block",
      [](sys_u64 page) {

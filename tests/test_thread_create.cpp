@@ -4,7 +4,6 @@
 
 #include "qv_sys/assertion.h"
 #include "qv_sys/io.h"
-#include "qv_sys/scope.h"
 #include "qv_sys/thread.h"
 
 #if defined(_WIN32)
@@ -203,25 +202,6 @@ TEST(Thread, AffinityByIndexModulo64) {
 
 // ---- Forced end ---------------------------------------------------------------------------
 
-std::atomic<int> s_finished{0};
-
-sys_u32 finish_at_once(void*) {
-    s_finished = 1;
-    return 4;
-}
-
-TEST(Thread, DestroyOfAnEndedThreadOnlyReleasesIt) {
-    LineLog log;
-    s_finished = 0;
-    void* h = thread_thread_create(finish_at_once, nullptr, "brief", -1);
-    ASSERT_NE(h, nullptr);
-    while (log.find(" Thread brief about to exit\n") < 0)
-        threadlocal_sleep(1);
-    threadlocal_sleep(20); // past the scope's end and the return
-    thread_thread_destroy(h);
-    EXPECT_EQ(s_finished.load(), 1);
-}
-
 std::atomic<sys_u64> s_spins{0};
 
 sys_u32 spin_forever(void*) {
@@ -246,24 +226,6 @@ TEST(Thread, DestroyEndsABusyThread) {
     EXPECT_EQ(log.find("Thread spinner about to exit"), -1);
 }
 
-TEST(Thread, ManyCreatedAndJoinedFromSeveralThreads) {
-    constexpr int kSpawners = 4, kEach = 16;
-    std::atomic<sys_u64> total{0};
-    std::vector<std::thread> spawners;
-    for (int s = 0; s < kSpawners; ++s)
-        spawners.emplace_back([s, &total] {
-            void* handles[kEach];
-            for (uintptr_t i = 0; i < kEach; ++i)
-                handles[i] =
-                    thread_thread_create(return_argument, (void*)(s * kEach + i), "crowd", -1);
-            for (int i = 0; i < kEach; ++i)
-                total += handles[i] ? thread_thread_join(handles[i]) : 0u;
-        });
-    for (std::thread& t : spawners)
-        t.join();
-    EXPECT_EQ(total.load(), sys_u64(kSpawners * kEach) * (kSpawners * kEach - 1) / 2);
-}
-
 TEST(Thread, ProcessorCountAndSleep) {
     EXPECT_EQ(thread_util_hardware_concurrency(), std::thread::hardware_concurrency());
     // Sleeps in milliseconds: at least that long (a lower bound holds on any machine).
@@ -272,19 +234,6 @@ TEST(Thread, ProcessorCountAndSleep) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
     threadlocal_sleep(0);
     threadlocal_yield();
-}
-
-// ---- Scopes without a profiler ------------------------------------------------------------
-
-TEST(Scope, CallsWithoutAProfilerDoNothing) {
-    LineLog log;
-    scope_begin("outer");
-    scope_begin("inner");
-    scope_end();
-    scope_end();
-    scope_end(); // one too many: still nothing
-    { scope_guard guard("guarded"); }
-    EXPECT_TRUE(log.lines().empty());
 }
 
 } // namespace

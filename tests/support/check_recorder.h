@@ -1,13 +1,9 @@
-// Records failed checks instead of ending the process, so a test can see the exact condition
-// text a routine hands to sys_assert_handler and the failure value it returns afterwards.
-//
-// Linux only, and only in programs that link the shared library (tests/test_*.cpp): this file
-// defines sys_assert_handler in the test program, which the library's calls then reach
-// (exported functions are interposable on ELF). While a CheckRecorder is alive the handler
-// records the condition and returns 0, so the check site skips its breakpoint and takes its
-// failure path, as under a resumed debugger. Otherwise it forwards to the library's own
-// handler, so death tests behave as everywhere else. Include from one source per program.
-// Windows has no interposition: there the death tests and the debugger runs cover checks.
+// Records failed checks instead of ending the process, so a test can see which checks failed
+// and the failure value the routine returns afterwards. Linux only (ELF exports can be
+// interposed): this file defines sys_assert_handler in the test program. While a
+// CheckRecorder lives the handler records the condition and returns 0, so the routine takes
+// its failure path as under a resumed debugger; otherwise it forwards to the library's
+// handler. Include from one source per program linking the shared library.
 #pragma once
 
 #if !defined(_WIN32)

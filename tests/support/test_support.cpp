@@ -18,14 +18,17 @@
 
 namespace qv_test {
 
-bool running_under_wine() {
-#if defined(_WIN32)
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
+namespace {
+
+struct DebuggedRun {
+    bool started = false; // the child ran to its end under our tracer
+    int exit_code = -1;
+    int traps = 0; // breakpoint traps after the child's own start-up
+};
+
+DebuggedRun run_test_under_debugger(const std::string& full_test_name);
+
+} // namespace
 
 std::string fresh_folder(const char* prefix) {
     static int counter = 0;
@@ -81,6 +84,8 @@ void end_debuggee() {
     _exit(code);
 #endif
 }
+
+namespace {
 
 #if defined(_WIN32)
 
@@ -202,5 +207,7 @@ DebuggedRun run_test_under_debugger(const std::string& full_test_name) {
 }
 
 #endif
+
+} // namespace
 
 } // namespace qv_test

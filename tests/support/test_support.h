@@ -49,21 +49,9 @@ inline constexpr int kCheckExitCode = -1;
 inline constexpr int kCheckExitCode = 255;
 #endif
 
-// Whether the Windows build runs under Wine (ntdll exports wine_get_version there).
-bool running_under_wine();
-
-struct DebuggedRun {
-    bool started = false; // the child was started and ran to its end under our tracer
-    int exit_code = -1;   // the child's exit code
-    int traps = 0;        // breakpoint traps hit after the child's own start-up
-};
-
-// Runs this test program again under a debugger that resumes every breakpoint trap, with only
-// the (DISABLED_) test `full_test_name` (e.g. "AssertDebuggee.DISABLED_Run") selected.
-DebuggedRun run_test_under_debugger(const std::string& full_test_name);
-
-// Runs that scenario under the debugger and expects it to run to its end with its own
-// expectations met, after `traps` breakpoint traps (at least that many when `at_least`).
+// Runs this test program again with only the (DISABLED_) test `full_test_name` selected, under
+// a debugger that resumes every breakpoint trap, and expects it to run to its end with its own
+// expectations met, after `traps` traps (at least that many when `at_least`).
 void expect_under_debugger(const std::string& full_test_name, int traps, bool at_least = false);
 
 // Collects every printed line, from any thread, while it lives.
