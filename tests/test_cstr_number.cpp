@@ -234,7 +234,7 @@ TEST(F64toa, KnownValuesTruncate) {
     EXPECT_STREQ(buf, "-0.2");
 }
 
-// Random decimals parse to within 1e-15 of strtod's reading: not exact by design (16 digits are
+// Random decimals parse to within 2e-15 of strtod's reading: not exact by design (16 digits are
 // kept, the 17th dropped, and the scaling is done in double arithmetic). Written back with 9
 // decimals (truncated), they parse to within a nano of themselves (and the parse error).
 TEST(FloatRoundTrip, ParseAgainstStrtodThenFormatAndParse) {
@@ -243,11 +243,13 @@ TEST(FloatRoundTrip, ParseAgainstStrtodThenFormatAndParse) {
     for (int i = 0; i < 20000; ++i) {
         const long long mantissa = (long long)(rng() % 1000000000000000ull);
         const int exponent = (int)(rng() % 33) - 30; // below 10^18: no exponent form
-        snprintf(text, sizeof text, "%s%lld.%de%d", rng() & 1 ? "-" : "", mantissa,
-                 (int)(rng() % 100), exponent);
+        // Drawn one by one: the order of a call's arguments differs between compilers.
+        const int decimals = (int)(rng() % 100);
+        const char* sign = rng() & 1 ? "-" : "";
+        snprintf(text, sizeof text, "%s%lld.%de%d", sign, mantissa, decimals, exponent);
         const double expected = strtod(text, nullptr);
         const double v = sys_atof64(text, nullptr);
-        ASSERT_NEAR(v, expected, fabs(expected) * 1e-15) << text;
+        ASSERT_NEAR(v, expected, fabs(expected) * 2e-15) << text;
         sys_f64toa(v, buf, 9);
         sys_bool ok = 0;
         ASSERT_NEAR(sys_atof64(buf, &ok), v, 1.1e-9 + fabs(v) * 2e-15) << buf;
