@@ -1,9 +1,7 @@
-// A game's load in streaming mode, with a viewer connected over loopback: 8 host threads and 1
-// library thread make frames of 1 root and 200 scopes at 60 frames a second. Every frame tree
-// must arrive and nothing may be dropped. The test is about delivery, not timing: a thread
-// that falls behind its schedule (a busy shared machine) makes its frames later, never fewer,
-// and the wait for the last tree is generous. QV_TEST_LOAD_SECONDS sets the duration (3 by
-// default, for CI; 10 or more by hand). The profiler thread's processor time is printed.
+// A game's load streamed to a viewer: 8 host threads and 1 library thread make frames of a root
+// and 200 scopes at 60 a second, and every tree must arrive, none dropped. About delivery, not
+// timing: a late thread makes its frames later, never fewer. QV_TEST_LOAD_SECONDS sets the
+// duration (3 by default); the profiler thread's processor time is printed.
 #include "profiler/profiler_internal.h"
 #include "profiler/scope_internal.h"
 #include "qv_sys/thread.h"

@@ -4,6 +4,8 @@
 
 #include "profiler/profiler_internal.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr prf_u32 kRingBytes = 131072;
@@ -29,10 +31,7 @@ struct Queue {
         return count;
     }
     bool zero() const {
-        for (prf_u32 i = 0; i < ring.size; ++i)
-            if (ring.data->ptr[i] != 0)
-                return false;
-        return true;
+        return (prf_u32)std::count(ring.data->ptr, ring.data->ptr + ring.size, 0) == ring.size;
     }
 };
 

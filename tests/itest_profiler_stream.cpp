@@ -1,8 +1,5 @@
-// Streaming mode and the host's settings: what they resolve to (defaults, the host's record,
-// the environment and its refusals), and what a viewer receives on the wire: names pushed once
-// per connection before the trees that use them, named threads, a library thread's frames one
-// tree each while it runs, drop counts that account for every tree not delivered, bounded
-// memory for a scope that never closes, and a listener on 127.0.0.1 only.
+// The host's settings and the environment's overrides, and streaming mode as a viewer sees it:
+// names before trees, frames while a thread runs, drop counts, bounded memory, loopback only.
 #include "profiler/profiler_internal.h"
 #include "profiler/scope_internal.h"
 #include "qv_sys/thread.h"
@@ -110,9 +107,7 @@ TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWith
         {"QV_SYS_PROFILER_PORT", "65535", false, 65535, 1, 1},
         {"QV_SYS_PROFILER_PORT", "0", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "65536", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "123456", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "80x", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "-1", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_BIND", "any", false, 4000, 0, 1},
         {"QV_SYS_PROFILER_BIND", "Loopback", true, 4000, 1, 1},

@@ -1,7 +1,5 @@
-// A viewer for the profiler tests (and benchmarks), written from the socket up so that the
-// tests see exactly the bytes the profiler sends: a blocking WebSocket client (WsClient), and a
-// streaming viewer (StreamViewer) that reads every frame on a thread of its own as a real
-// viewer would. Winsock on Windows, BSD sockets on Linux.
+// A viewer for the profiler tests and benchmarks, from the socket up so that the tests see the
+// exact bytes sent: a blocking client (WsClient) and a viewer reading on a thread (StreamViewer).
 #pragma once
 
 #include <stdint.h>
@@ -131,11 +129,9 @@ class WsClient {
     }
 
     struct Frame {
-        uint8_t first = 0; // FIN and opcode
         Bytes payload;
         bool ok = false;
         std::string text() const { return std::string(payload.begin(), payload.end()); }
-        std::string id() const { return text().substr(0, 4); }
     };
 
     // Reads one frame from the server; ok is false after `wait_ms` without a whole frame.
@@ -144,7 +140,6 @@ class WsClient {
         Bytes head = receive(2, wait_ms);
         if (head.size() < 2)
             return frame;
-        frame.first = head[0];
         uint64_t length = head[1] & 0x7F;
         const size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
         if (extra != 0) {
@@ -168,7 +163,8 @@ class WsClient {
             Frame frame = read_frame(left);
             if (!frame.ok)
                 return frame;
-            if (frame.payload.size() >= 4 && strstr(ids, frame.id().c_str()) != nullptr &&
+            if (frame.payload.size() >= 4 &&
+                strstr(ids, frame.text().substr(0, 4).c_str()) != nullptr &&
                 (text.empty() || frame.text() == text))
                 return frame;
         }
@@ -249,11 +245,7 @@ inline uint16_t pick_free_port() {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-#if defined(_WIN32)
-    int length = sizeof(address);
-#else
-    socklen_t length = sizeof(address);
-#endif
+    socklen_t length = sizeof(address); // an int in Winsock's headers
     uint16_t port = 0;
     if (bind(s, (sockaddr*)&address, sizeof(address)) == 0 &&
         getsockname(s, (sockaddr*)&address, &length) == 0)
