@@ -9,23 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <atomic>
 #include <string>
 #include <thread>
 
+using qv_test::set_env;
 using qv_test::StreamViewer;
 
 namespace {
-
-void set_env(const char* name, const char* value) {
-#if defined(_WIN32)
-    _putenv_s(name, value != nullptr ? value : "");
-#else
-    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-#endif
-}
 
 // The environment overrides the host's settings: each test starts without it.
 void clear_environment() {

@@ -254,16 +254,21 @@ inline uint16_t pick_free_port() {
     return port;
 }
 
+// Sets an environment variable, or removes it when `value` is null.
+inline void set_env(const char* name, const char* value) {
+#if defined(_WIN32)
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+#endif
+}
+
 // Picks a free port and makes every later profiler start of this process listen there
 // (QV_SYS_PROFILER_PORT), so the suite runs while another program holds the default port.
 inline uint16_t use_own_profiler_port() {
     static const uint16_t port = [] {
         uint16_t picked = pick_free_port();
-#if defined(_WIN32)
-        _putenv_s("QV_SYS_PROFILER_PORT", std::to_string(picked).c_str());
-#else
-        setenv("QV_SYS_PROFILER_PORT", std::to_string(picked).c_str(), 1);
-#endif
+        set_env("QV_SYS_PROFILER_PORT", std::to_string(picked).c_str());
         return picked;
     }();
     return port;
