@@ -199,23 +199,22 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryLengthFormMaskedOrNot) {
     EXPECT_TRUE(Server_HasViewer(&server_));
 }
 
-// A slow viewer: the pieces of a frame are kept across read steps and passes, and the mask's
-// position runs on over them.
+// A slow viewer: a frame whose payload has not begun waits for a later pass; one that has
+// begun is read whole within the pass, over several read steps, the mask's position running on.
 TEST_F(NetTest, AMessageWrittenInPiecesAcrossPassesArrivesWhole) {
     RawClient client;
     connect_viewer(client);
-    // The header and key alone: a pass finds no payload yet and keeps the viewer. The payload
-    // then comes in two writes while the next pass waits for the rest.
     const Bytes frame = masked("CONI split message");
-    client.send(Bytes(frame.begin(), frame.begin() + 6));
+    client.send(Bytes(frame.begin(), frame.begin() + 6)); // the header and key alone
     update(2);
     EXPECT_TRUE(received_.messages.empty());
+    // Sent before the pass starts, so the pass surely finds the payload begun; the rest comes
+    // while it waits.
+    client.send(Bytes(frame.begin() + 6, frame.begin() + 11));
     std::thread writer([&] {
-        client.send(Bytes(frame.begin() + 6, frame.begin() + 11));
         pause_ms(30);
         client.send(Bytes(frame.begin() + 11, frame.end()));
     });
-    pause_ms(10);
     Server_Update(&server_);
     writer.join();
     EXPECT_TRUE(Server_HasViewer(&server_));
