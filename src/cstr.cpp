@@ -13,17 +13,15 @@
 
 #include <string.h>
 
-#if QV_CSTR_WIDE_LOADS
 #include <atomic>
 #include <cpuid.h>
 
+#if QV_CSTR_WIDE_LOADS
 #include "cstr_simd.h"
 #include "cstr_sse2.h"
 #endif
 
 namespace {
-
-#if QV_CSTR_WIDE_LOADS
 
 // 0 not yet known, 1 SSE2 only, 2 AVX2. Detection is idempotent, so racing threads only
 // repeat it.
@@ -48,8 +46,6 @@ inline bool has_avx2() {
         level = detect_cpu_level();
     return level == 2;
 }
-
-#endif // QV_CSTR_WIDE_LOADS
 
 #if QV_CSTR_WIDE_LOADS
 // Short texts end inside the first aligned 16-byte block: answered here, with one load, before
@@ -156,6 +152,10 @@ inline bool is_lower_ascii(char c) {
 } // namespace
 
 // ---- Internal -----------------------------------------------------------------------------
+
+bool sys_cpu_has_avx2() {
+    return has_avx2();
+}
 
 sys_u64 sys_strlen(const char* text) {
     return strlen_impl(text);
