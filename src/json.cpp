@@ -267,6 +267,11 @@ int step(Tokenizer& s, json_token** stack) {
 
 sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
                       sys_u64* out_written) {
+    return qv_json::tokenize(sys_cpu_has_avx2(), json, length, tokens, capacity, out_written);
+}
+
+sys_u32 qv_json::tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens,
+                          sys_u64 capacity, sys_u64* out_written) {
     if (length > UINT32_MAX)
         return JSON_RESULT_INVALID;
     json_token* stack[JSON_MAX_DEPTH];
@@ -279,7 +284,6 @@ sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_
     s._tokens = tokens;
     s._depth = 0;
 
-    const bool avx2 = sys_cpu_has_avx2();
     while (s._curr < s._end) {
         const char* until = s._end;
         const int walked =

@@ -49,6 +49,11 @@ enum : int {
 // The AVX2 walker (call only when the processor has AVX2).
 int walk_avx2(Tokenizer& s, json_token** stack, const char** until);
 
+// json_tokenize with the walker chosen by the caller (AVX2 only where the processor has it),
+// so that tests can check both on any machine.
+sys_u32 tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
+                 sys_u64* out_written);
+
 } // namespace qv_json
 
 namespace {
