@@ -18,43 +18,47 @@
 
 namespace {
 
-// The masks of one 64-byte block, 32 bytes to a compare. White space and brackets are found
-// by a table lookup on each byte's low four bits: the table holds the one byte of the class
-// with those low bits (0xff where none), and a byte is in the class when the lookup gives the
-// byte back. A byte with its high bit set looks up 0 and never matches.
+// The masks of one 64-byte block, 32 bytes to a compare.
 struct Avx2 {
-    static BlockMasks classify(const char* p) {
-        const __m256i space_table = _mm256_setr_epi8(
-            ' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1, ' ', -1, -1, -1,
-            -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1);
-        // '[' and ']' are '{' and '}' without the 0x20 bit: compared with that bit set.
-        const __m256i bracket_table =
+    static uint64_t bits(__m256i lo, __m256i hi) {
+        return (uint32_t)_mm256_movemask_epi8(lo) | (uint64_t)(uint32_t)_mm256_movemask_epi8(hi)
+                                                        << 32;
+    }
+    // White space and brackets are found by a table lookup on each byte's low four bits: the
+    // table holds the one byte of the class with those low bits (0xff where none), and a byte
+    // is in the class when the lookup gives the byte back. A byte with its high bit set looks
+    // up 0 and never matches.
+    static __m256i space(__m256i v) {
+        const __m256i table = _mm256_setr_epi8(' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1,
+                                               ',', '\r', -1, -1, ' ', -1, -1, -1, -1, -1, -1, -1,
+                                               -1, '\t', '\n', -1, ',', '\r', -1, -1);
+        return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
+    }
+    // '[' and ']' are '{' and '}' without the 0x20 bit: compared with that bit set.
+    static __m256i op(__m256i v) {
+        const __m256i table =
             _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1, -1,
                              -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1);
+        return _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v),
+                                                 _mm256_or_si256(v, _mm256_set1_epi8(0x20))),
+                               _mm256_cmpeq_epi8(v, _mm256_set1_epi8(':')));
+    }
+    // A digit less '0' is below 10 unsigned: its minimum with 9 leaves it unchanged.
+    static __m256i digit(__m256i v) {
+        const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+        return _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(9)), d);
+    }
+    static BlockMasks classify(const char* p) {
+        const __m256i lo = _mm256_loadu_si256((const __m256i*)p);
+        const __m256i hi = _mm256_loadu_si256((const __m256i*)(p + 32));
+        const __m256i quote = _mm256_set1_epi8('"');
+        const __m256i backslash = _mm256_set1_epi8('\\');
         BlockMasks m;
-        uint64_t masks[5][2];
-        for (int i = 0; i < 2; ++i) {
-            const __m256i v = _mm256_loadu_si256((const __m256i*)(p + 32 * i));
-            const __m256i space = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(space_table, v), v);
-            const __m256i bracket = _mm256_cmpeq_epi8(_mm256_shuffle_epi8(bracket_table, v),
-                                                      _mm256_or_si256(v, _mm256_set1_epi8(0x20)));
-            const __m256i op =
-                _mm256_or_si256(bracket, _mm256_cmpeq_epi8(v, _mm256_set1_epi8(':')));
-            masks[0][i] =
-                (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('"')));
-            masks[1][i] =
-                (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\')));
-            masks[2][i] = (uint32_t)_mm256_movemask_epi8(op);
-            masks[3][i] = (uint32_t)_mm256_movemask_epi8(space);
-            masks[4][i] = (uint32_t)_mm256_movemask_epi8(
-                _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8('0' - 1)),
-                                 _mm256_cmpgt_epi8(_mm256_set1_epi8('9' + 1), v)));
-        }
-        m.quote = masks[0][0] | masks[0][1] << 32;
-        m.backslash = masks[1][0] | masks[1][1] << 32;
-        m.op = masks[2][0] | masks[2][1] << 32;
-        m.space = masks[3][0] | masks[3][1] << 32;
-        m.digit = masks[4][0] | masks[4][1] << 32;
+        m.quote = bits(_mm256_cmpeq_epi8(lo, quote), _mm256_cmpeq_epi8(hi, quote));
+        m.backslash = bits(_mm256_cmpeq_epi8(lo, backslash), _mm256_cmpeq_epi8(hi, backslash));
+        m.op = bits(op(lo), op(hi));
+        m.space = bits(space(lo), space(hi));
+        m.digit = bits(digit(lo), digit(hi));
         return m;
     }
     static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {
