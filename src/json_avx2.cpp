@@ -1,15 +1,16 @@
-// The JSON block walker compiled for AVX2. json.cpp calls it only after it has seen AVX2 on the
-// processor (and the operating system saving its registers).
+// The JSON block walker compiled for AVX2 and the bit-manipulation sets BMI1 and BMI2 (single
+// instructions for the walker's mask arithmetic). json.cpp calls it only after it has seen all
+// three on the processor (and the operating system saving the wide registers).
 //
 // The instruction set is switched on for this file alone by a pragma placed before any include,
 // and the file includes nothing but the intrinsics, the core types and the walker (whose
 // functions all have internal linkage here), so no inline function compiled with AVX2 can be
 // shared with the rest of the library.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,bmi,bmi2")
 #endif
 
 #include <immintrin.h>

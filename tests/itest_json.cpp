@@ -4,6 +4,7 @@
 
 #include "qv_sys/json.h"
 
+#include "cstr_internal.h"
 #include "json_blocks.h"
 
 #include <string.h>
@@ -15,7 +16,7 @@
 namespace {
 
 TEST(JsonWalkers, AgreeOnRandomTexts) {
-    if (!__builtin_cpu_supports("avx2"))
+    if (!sys_cpu_has_avx2())
         GTEST_SKIP() << "one walker only on this processor";
     // Pieces that put tokens, escapes and separators at every position of a block.
     static const char* const pieces[] = {
