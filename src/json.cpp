@@ -32,15 +32,16 @@ struct Sse2 {
         return (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
     }
     static BlockMasks classify(const char* p) {
-        BlockMasks m = {0, 0, 0, 0, 0};
+        BlockMasks m = {0, 0, 0, 0, 0, 0};
         for (int i = 0; i < 4; ++i) {
             const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
             // '[' and ']' are '{' and '}' without the 0x20 bit; no other byte becomes either
             const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+            const __m128i colon = _mm_cmpeq_epi8(v, _mm_set1_epi8(':'));
             const __m128i op =
                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')),
                                           _mm_cmpeq_epi8(folded, _mm_set1_epi8('}'))),
-                             _mm_cmpeq_epi8(v, _mm_set1_epi8(':')));
+                             colon);
             const __m128i space =
                 _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
                                           _mm_cmpeq_epi8(v, _mm_set1_epi8(','))),
@@ -51,6 +52,7 @@ struct Sse2 {
             m.backslash |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')), i);
             m.op |= bits(op, i);
             m.space |= bits(space, i);
+            m.colon |= bits(colon, i);
             m.digit |= bits(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
                                           _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), v)),
                             i);

@@ -60,6 +60,8 @@ struct Avx2 {
         m.op = bits(op(lo), op(hi));
         m.space = bits(space(lo), space(hi));
         m.digit = bits(digit(lo), digit(hi));
+        const __m256i colon = _mm256_set1_epi8(':');
+        m.colon = bits(_mm256_cmpeq_epi8(lo, colon), _mm256_cmpeq_epi8(hi, colon));
         return m;
     }
     static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {

@@ -66,6 +66,7 @@ struct BlockMasks {
     uint64_t op;        // '{' '}' '[' ']' ':'
     uint64_t space;     // ' ' '\t' '\n' '\r' ','
     uint64_t digit;     // '0' to '9'
+    uint64_t colon;     // ':'
 };
 
 inline bool is_digit(char c) {
@@ -215,6 +216,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
     // Kept in registers: the token writes could alias the tokenizer's fields.
     sys_u64 written = s._written;
     sys_u32 depth = s._depth;
+    // whether the innermost open container is an object, where member names may be
+    bool in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
     const char* done = s._curr; // where the byte step could start: after the last token
     const auto leave = [&](int result) {
         s._written = written;
@@ -265,9 +268,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             {
                 const unsigned k = (unsigned)__builtin_ctzll(bits);
                 const char* const at = b + k;
-                const unsigned char c = (unsigned char)*at;
-                switch (c) {
-                case '"': {
+                if ((quotes >> k) & 1) { // most tokens are strings: no dispatch for them
                     if (written == capacity)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     const uint64_t later = clear_through(quotes, k);
@@ -291,6 +292,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     }
                     goto close_string;
                 }
+                const unsigned char c = (unsigned char)*at;
+                switch (c) {
                 case '{':
                 case '[': {
                     if (written == capacity)
@@ -301,6 +304,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     put_token(t, (sys_u32)(at - begin), 0,
                               c == '{' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY, depth);
                     stack[depth++] = t;
+                    in_object = c == '{';
                     done = at + 1;
                     break;
                 }
@@ -309,15 +313,15 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     if (depth == 0)
                         return leave(JSON_RESULT_INVALID);
                     json_token* t = stack[--depth];
-                    if (t->_type != (c == '}' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))
+                    if (in_object != (c == '}'))
                         return leave(JSON_RESULT_INVALID);
+                    in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
                     t->_length = (sys_u32)(at + 1 - begin) - t->_start;
                     done = at + 1;
                     break;
                 }
                 case ':': {
-                    if (written == 0 || tokens[written - 1]._type != JSON_TYPE_STRING ||
-                        depth == 0 || stack[depth - 1]->_type != JSON_TYPE_OBJECT)
+                    if (written == 0 || tokens[written - 1]._type != JSON_TYPE_STRING || !in_object)
                         return leave(JSON_RESULT_INVALID);
                     tokens[written - 1]._type = JSON_TYPE_STRING_KEY;
                     done = at + 1;
@@ -417,8 +421,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             sys_u32 type = JSON_TYPE_STRING;
             const char* next = quote + 1;
             unsigned last = close;
-            if (close < 63 && next != end && *next == ':') {
-                if (depth == 0 || stack[depth - 1]->_type != JSON_TYPE_OBJECT)
+            if ((m.colon >> close) & 2) {
+                if (!in_object)
                     return leave(JSON_RESULT_INVALID);
                 type = JSON_TYPE_STRING_KEY;
                 ++next;
