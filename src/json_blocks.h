@@ -208,6 +208,25 @@ const char* find_quote(const char* p, const char* const end, uint64_t carry, boo
     return nullptr;
 }
 
+// What a byte outside strings begins, for the walker's dispatch (a table, so that the dispatch
+// is one indexed jump).
+enum : unsigned char { KindBad, KindOpen, KindClose, KindColon, KindNumber, KindLiteral, KindNul };
+struct Kinds {
+    unsigned char of[256];
+    constexpr Kinds() : of() {
+        of['{'] = of['['] = KindOpen;
+        of['}'] = of[']'] = KindClose;
+        of[':'] = KindColon;
+        of['-'] = KindNumber;
+        for (int c = '0'; c <= '9'; ++c)
+            of[c] = KindNumber;
+        of['t'] = of['f'] = of['n'] = KindLiteral;
+        of[0] = KindNul;
+    }
+    unsigned char operator[](unsigned char c) const { return of[c]; }
+};
+constexpr Kinds kKinds;
+
 template <class C> int walk(Tokenizer& s, json_token** stack, const char** until) {
     const char* const begin = s._begin;
     const char* const end = s._end;
@@ -293,9 +312,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     goto close_string;
                 }
                 const unsigned char c = (unsigned char)*at;
-                switch (c) {
-                case '{':
-                case '[': {
+                switch (kKinds[c]) {
+                case KindOpen: {
                     if (written == capacity)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     if (depth == JSON_MAX_DEPTH)
@@ -308,8 +326,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     done = at + 1;
                     break;
                 }
-                case '}':
-                case ']': {
+                case KindClose: {
                     if (depth == 0)
                         return leave(JSON_RESULT_INVALID);
                     json_token* t = stack[--depth];
@@ -320,24 +337,14 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     done = at + 1;
                     break;
                 }
-                case ':': {
+                case KindColon: {
                     if (written == 0 || tokens[written - 1]._type != JSON_TYPE_STRING || !in_object)
                         return leave(JSON_RESULT_INVALID);
                     tokens[written - 1]._type = JSON_TYPE_STRING_KEY;
                     done = at + 1;
                     break;
                 }
-                case '-':
-                case '0':
-                case '1':
-                case '2':
-                case '3':
-                case '4':
-                case '5':
-                case '6':
-                case '7':
-                case '8':
-                case '9': {
+                case KindNumber: {
                     if (written == capacity)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     const uint64_t stops = ~run & (~0ull << k);
@@ -384,9 +391,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     }
                     break;
                 }
-                case 't':
-                case 'f':
-                case 'n': {
+                case KindLiteral: {
                     if (written == capacity)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     const char* const word = c == 't' ? "true" : c == 'f' ? "false" : "null";
@@ -402,7 +407,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         return bail(done, done + 1);
                     break;
                 }
-                case '\0':
+                case KindNul:
                     if (depth != 0)
                         return leave(JSON_RESULT_INVALID);
                     return leave(qv_json::WalkDone);
