@@ -73,9 +73,15 @@ inline bool is_digit(char c) {
     return (unsigned char)(c - '0') < 10;
 }
 
+// " \ / b f n r t u, as a set of bits: the low word holds the first two, the high word (bytes
+// 64 to 127) the rest.
 inline bool is_escapable(char c) {
-    return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' ||
-           c == 't' || c == 'u';
+    const unsigned char u = (unsigned char)c;
+    constexpr uint64_t low = 1ull << '"' | 1ull << '/';
+    constexpr uint64_t high = 1ull << ('\\' - 64) | 1ull << ('b' - 64) | 1ull << ('f' - 64) |
+                              1ull << ('n' - 64) | 1ull << ('r' - 64) | 1ull << ('t' - 64) |
+                              1ull << ('u' - 64);
+    return u < 128 && ((u < 64 ? low : high) >> (u & 63) & 1) != 0;
 }
 
 // Writes the third word whole: assigning the two bit fields one by one would read it back and
