@@ -2,13 +2,15 @@
 // SSE2 (every x86-64) in json.cpp and with AVX2 in json_avx2.cpp, chosen at run time by the
 // processor.
 //
-// The text is taken 64 bytes at a time. C turns a block into four bit masks (quotes,
-// backslashes, brackets and colons, white space including commas); a little arithmetic on
-// them gives the escaped bytes and the bytes that begin a run of other bytes (numbers,
-// literals, or garbage). The walker then visits only the set bits, in text order, with the
-// same rules, token writes and failure values as the byte-by-byte step in json.cpp: a string
-// is closed by the next unescaped quote, found in the quote mask (its body, with every bit in
-// it, is skipped); numbers and literals are read byte by byte from their first byte.
+// The text is taken 64 bytes at a time. C turns a block into bit masks (quotes, backslashes,
+// brackets and colons, colons alone, white space including commas, digits); a little
+// arithmetic on them gives the escaped bytes and the bytes that begin a run of other bytes
+// (numbers, literals, or garbage). The walker then visits only the set bits, in text order,
+// with the same rules, token writes and failure values as the byte-by-byte step in json.cpp:
+// a string is closed by the next unescaped quote, found in the quote mask (its body, with
+// every bit in it, is skipped; a string longer than the next block is searched on with the
+// quote and backslash masks alone); a number's digit sequences end where the digit mask says;
+// literals are compared whole.
 //
 // Whatever is rare or the byte step must report itself is handed back to json.cpp instead
 // (WalkBail): a bad escape anywhere in a block, two tokens with nothing between them (01,
@@ -236,16 +238,19 @@ constexpr Kinds kKinds;
 template <class C> int walk(Tokenizer& s, json_token** stack, const char** until) {
     const char* const begin = s._begin;
     const char* const end = s._end;
-    json_token* const tokens = s._tokens;
-    const sys_u64 capacity = s._capacity;
-    // Kept in registers: the token writes could alias the tokenizer's fields.
-    sys_u64 written = s._written;
+    // Kept in registers: the token writes could alias the tokenizer's fields. A text holds at
+    // most one token per byte, so a capacity beyond that is never reached and `full` stays
+    // inside the caller's array.
+    json_token* out = s._tokens + s._written;
+    json_token* const full =
+        s._tokens +
+        (s._capacity < (sys_u64)(end - begin) + 1 ? s._capacity : (sys_u64)(end - begin) + 1);
     sys_u32 depth = s._depth;
     // whether the innermost open container is an object, where member names may be
     bool in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
     const char* done = s._curr; // where the byte step could start: after the last token
     const auto leave = [&](int result) {
-        s._written = written;
+        s._written = (sys_u64)(out - s._tokens);
         s._depth = depth;
         return result;
     };
@@ -294,7 +299,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                 const unsigned k = (unsigned)__builtin_ctzll(bits);
                 const char* const at = b + k;
                 if ((quotes >> k) & 1) { // most tokens are strings: no dispatch for them
-                    if (written == capacity)
+                    if (out == full)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     const uint64_t later = clear_through(quotes, k);
                     body = at + 1;
@@ -320,11 +325,11 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                 const unsigned char c = (unsigned char)*at;
                 switch (kKinds[c]) {
                 case KindOpen: {
-                    if (written == capacity)
+                    if (out == full)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     if (depth == JSON_MAX_DEPTH)
                         return bail(at, at + 1);
-                    json_token* t = &tokens[written++];
+                    json_token* t = out++;
                     put_token(t, (sys_u32)(at - begin), 0,
                               c == '{' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY, depth);
                     stack[depth++] = t;
@@ -344,14 +349,14 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     break;
                 }
                 case KindColon: {
-                    if (written == 0 || tokens[written - 1]._type != JSON_TYPE_STRING || !in_object)
+                    if (out == s._tokens || out[-1]._type != JSON_TYPE_STRING || !in_object)
                         return leave(JSON_RESULT_INVALID);
-                    tokens[written - 1]._type = JSON_TYPE_STRING_KEY;
+                    out[-1]._type = JSON_TYPE_STRING_KEY;
                     done = at + 1;
                     break;
                 }
                 case KindNumber: {
-                    if (written == capacity)
+                    if (out == full)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     const uint64_t stops = ~run & (~0ull << k);
                     const char* q;
@@ -379,8 +384,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                             p = (unsigned)__builtin_ctzll(not_digit & (~0ull << p));
                         }
                         q = b + p;
-                        put_token(&tokens[written++], (sys_u32)(at - begin), (sys_u32)(q - at),
-                                  JSON_TYPE_NUMBER, depth);
+                        put_token(out++, (sys_u32)(at - begin), (sys_u32)(q - at), JSON_TYPE_NUMBER,
+                                  depth);
                         done = q;
                         if (p != r)
                             return bail(q, q + 1);
@@ -389,8 +394,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         if (!read_number(s))
                             return leave(JSON_RESULT_INVALID);
                         q = s._curr;
-                        put_token(&tokens[written++], (sys_u32)(at - begin), (sys_u32)(q - at),
-                                  JSON_TYPE_NUMBER, depth);
+                        put_token(out++, (sys_u32)(at - begin), (sys_u32)(q - at), JSON_TYPE_NUMBER,
+                                  depth);
                         done = q;
                         if (q != end && is_run_byte((unsigned char)*q))
                             return bail(q, q + 1);
@@ -398,7 +403,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     break;
                 }
                 case KindLiteral: {
-                    if (written == capacity)
+                    if (out == full)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
                     const char* const word = c == 't' ? "true" : c == 'f' ? "false" : "null";
                     const size_t n = c == 'f' ? 5 : 4;
@@ -407,7 +412,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         return leave(JSON_RESULT_INVALID);
                     const sys_u32 type =
                         c == 't' ? JSON_TYPE_TRUE : (c == 'f' ? JSON_TYPE_FALSE : JSON_TYPE_NULL);
-                    put_token(&tokens[written++], (sys_u32)(at - begin), (sys_u32)n, type, depth);
+                    put_token(out++, (sys_u32)(at - begin), (sys_u32)n, type, depth);
                     done = at + n;
                     if (done != end && is_run_byte((unsigned char)*done))
                         return bail(done, done + 1);
@@ -428,7 +433,7 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             // The string's token; then, as in the byte step, a ':' right after the closing
             // quote makes it a member name without another round.
             const char* const quote = b + close;
-            json_token* t = &tokens[written++];
+            json_token* t = out++;
             sys_u32 type = JSON_TYPE_STRING;
             const char* next = quote + 1;
             unsigned last = close;
