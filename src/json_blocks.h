@@ -222,14 +222,16 @@ enum : unsigned char { KindBad, KindOpen, KindClose, KindColon, KindNumber, Kind
 struct Kinds {
     unsigned char of[256];
     constexpr Kinds() : of() {
-        of['{'] = of['['] = KindOpen;
-        of['}'] = of[']'] = KindClose;
-        of[':'] = KindColon;
-        of['-'] = KindNumber;
-        for (int c = '0'; c <= '9'; ++c)
-            of[c] = KindNumber;
-        of['t'] = of['f'] = of['n'] = KindLiteral;
+        set("{[", KindOpen);
+        set("}]", KindClose);
+        set(":", KindColon);
+        set("-0123456789", KindNumber);
+        set("tfn", KindLiteral);
         of[0] = KindNul;
+    }
+    constexpr void set(const char* bytes, unsigned char kind) {
+        for (; *bytes != 0; ++bytes)
+            of[(unsigned char)*bytes] = kind;
     }
     unsigned char operator[](unsigned char c) const { return of[c]; }
 };
