@@ -424,9 +424,11 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     if (depth != 0)
                         return leave(JSON_RESULT_INVALID);
                     return leave(qv_json::WalkDone);
-                default:
+                case KindBad:
                     // Includes every byte above '}', and all of 0x80 and up outside strings.
                     return leave(JSON_RESULT_INVALID);
+                default: // the table holds no other kind
+                    __builtin_unreachable();
                 }
                 bits &= bits - 1;
                 continue;
