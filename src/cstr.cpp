@@ -13,20 +13,19 @@
 
 #include <string.h>
 
-#if QV_CSTR_WIDE_LOADS
 #include <atomic>
 #include <cpuid.h>
 
+#if QV_CSTR_WIDE_LOADS
 #include "cstr_simd.h"
 #include "cstr_sse2.h"
 #endif
 
 namespace {
 
-#if QV_CSTR_WIDE_LOADS
-
-// 0 not yet known, 1 SSE2 only, 2 AVX2. Detection is idempotent, so racing threads only
-// repeat it.
+// 0 not yet known, 1 SSE2 only, 2 AVX2 together with the bit-manipulation sets BMI1 and BMI2
+// (processors with AVX2 have them; the JSON walker uses them). Detection is idempotent, so
+// racing threads only repeat it.
 std::atomic<int> s_cpu_level{0};
 
 int detect_cpu_level() {
@@ -35,7 +34,8 @@ int detect_cpu_level() {
     if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
         unsigned xcr0_lo = 0, xcr0_hi = 0;
         __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-        if ((xcr0_lo & 6u) == 6u && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2))
+        if ((xcr0_lo & 6u) == 6u && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) &&
+            (b & bit_BMI) && (b & bit_BMI2))
             level = 2;
     }
     s_cpu_level.store(level, std::memory_order_relaxed);
@@ -48,8 +48,6 @@ inline bool has_avx2() {
         level = detect_cpu_level();
     return level == 2;
 }
-
-#endif // QV_CSTR_WIDE_LOADS
 
 #if QV_CSTR_WIDE_LOADS
 // Short texts end inside the first aligned 16-byte block: answered here, with one load, before
@@ -156,6 +154,10 @@ inline bool is_lower_ascii(char c) {
 } // namespace
 
 // ---- Internal -----------------------------------------------------------------------------
+
+bool sys_cpu_has_avx2() {
+    return has_avx2();
+}
 
 sys_u64 sys_strlen(const char* text) {
     return strlen_impl(text);

@@ -10,6 +10,10 @@
 
 #include <string.h>
 
+// Whether the processor (and the operating system, which must save the wide registers) allows
+// AVX2, BMI1 and BMI2; detected once, on first use.
+bool sys_cpu_has_avx2();
+
 // Number of bytes before the NUL.
 sys_u64 sys_strlen(const char* text);
 

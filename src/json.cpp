@@ -1,12 +1,18 @@
 // The JSON tokenizer and the navigation over its flat token array.
 //
-// One pass, one byte-indexed dispatch per token or separator; strings are scanned 16 bytes at
-// a time for their closing quote. No allocation: the open-container stack lives on the call
-// stack. Every reader compares against the end of the text before it dereferences, so a text
-// cut anywhere is never read past its length.
+// One pass. The block walker (json_blocks.h) classifies 64 bytes at a time with vector
+// compares and visits only the bytes where something starts; whatever it leaves to the byte
+// step below (bad escapes, tokens with nothing between them, the depth limit) goes through one
+// byte-indexed dispatch per token or separator, with strings scanned 16 bytes at a time. Both
+// write the same tokens and give the same failures. No allocation: the open-container stack
+// lives on the call stack. Every reader compares against the end of the text before it
+// dereferences, so a text cut anywhere is never read past its length.
 #include "qv_sys/json.h"
 
 #include "qv_sys/assertion.h"
+
+#include "cstr_internal.h"
+#include "json_blocks.h"
 
 #include <emmintrin.h>
 #include <stddef.h>
@@ -20,28 +26,50 @@ static_assert(alignof(json_token) == 4);
 
 namespace {
 
-struct Tokenizer {
-    const char* _curr;
-    const char* _begin;
-    const char* _end;
-    sys_u64 _written;
-    sys_u64 _capacity;
-    json_token* _tokens;
-    sys_u32 _depth;
+// The masks of one 64-byte block, 16 bytes to a compare.
+struct Sse2 {
+    static uint64_t bits(__m128i hit, int i) {
+        return (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
+    }
+    static BlockMasks classify(const char* p) {
+        BlockMasks m = {0, 0, 0, 0, 0, 0};
+        for (int i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
+            // '[' and ']' are '{' and '}' without the 0x20 bit; no other byte becomes either
+            const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+            const __m128i colon = _mm_cmpeq_epi8(v, _mm_set1_epi8(':'));
+            const __m128i op =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('{')),
+                                          _mm_cmpeq_epi8(folded, _mm_set1_epi8('}'))),
+                             colon);
+            const __m128i space =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                          _mm_cmpeq_epi8(v, _mm_set1_epi8(','))),
+                             _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')),
+                                                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))),
+                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+            m.quote |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), i);
+            m.backslash |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')), i);
+            m.op |= bits(op, i);
+            m.space |= bits(space, i);
+            m.colon |= bits(colon, i);
+            m.digit |= bits(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                          _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), v)),
+                            i);
+        }
+        return m;
+    }
+    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {
+        uint64_t q = 0, b = 0;
+        for (int i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
+            q |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), i);
+            b |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')), i);
+        }
+        *quote = q;
+        *backslash = b;
+    }
 };
-
-inline bool is_digit(char c) {
-    return (unsigned char)(c - '0') < 10;
-}
-
-// Writes the third word whole: assigning the two bit fields one by one would read it back and
-// merge, once for each field. (The type is the word's low 3 bits on both platforms' ABIs.)
-inline void put_token(json_token* t, sys_u32 start, sys_u32 length, sys_u32 type, sys_u32 depth) {
-    t->_start = start;
-    t->_length = length;
-    const sys_u32 bits = (type & 7u) | (depth << 3);
-    memcpy((char*)t + 8, &bits, sizeof bits);
-}
 
 // One bit per byte of the 64 at p: set where the byte is '"' or '\\'.
 inline uint64_t quotes_and_backslashes(const char* p) {
@@ -54,11 +82,6 @@ inline uint64_t quotes_and_backslashes(const char* p) {
         bits |= (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
     }
     return bits;
-}
-
-inline bool is_escapable(char c) {
-    return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' ||
-           c == 't' || c == 'u';
 }
 
 // s._curr is at the byte after the escaping backslash, which the caller has checked exists.
@@ -129,64 +152,128 @@ inline bool read_string(Tokenizer& s) {
     return false;
 }
 
-// s._curr is at the number's first byte ('-' or a digit). Leaves it at the first byte that
-// does not belong to the number.
-inline bool read_number(Tokenizer& s) {
-    const char* p = s._curr;
-    const char* const end = s._end;
-    if (*p == '-')
-        ++p;
-    if (p == end)
-        return false;
-    if (*p == '0') {
-        ++p;
-    } else if (is_digit(*p)) {
-        do
-            ++p;
-        while (p < end && is_digit(*p));
-    } else {
-        return false;
+// One round of the byte-indexed dispatch from s._curr: a token, a separator or a run of white
+// space. Gives a JSON_RESULT_* value when the text is finished with, or -1 to go on.
+int step(Tokenizer& s, json_token** stack) {
+    const char* const at = s._curr++;
+    const unsigned char c = (unsigned char)*at;
+    switch (c) {
+    case '\t':
+    case '\n':
+    case '\r':
+    case ' ':
+    case ',':
+        // Indentation comes in runs: take them without going round the dispatch.
+        while (s._curr < s._end && *s._curr == ' ')
+            ++s._curr;
+        return -1;
+    case '\0':
+        if (s._depth != 0)
+            return JSON_RESULT_INVALID;
+        s._curr = s._end;
+        return -1;
+    case '{':
+    case '[': {
+        if (s._written == s._capacity)
+            return JSON_RESULT_OUT_OF_TOKENS;
+        if (!SYS_CHECK_TEXT_MSG(s._depth < JSON_MAX_DEPTH,
+                                "s._depth < (sizeof(stack)/sizeof(stack[0]))", NULL))
+            return JSON_RESULT_INVALID;
+        json_token* t = &s._tokens[s._written++];
+        put_token(t, offset_of(s, at), 0, c == '{' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY, s._depth);
+        stack[s._depth++] = t;
+        return -1;
     }
-    if (p < end && *p == '.') {
-        ++p;
-        while (p < end && is_digit(*p))
-            ++p;
+    case '}':
+    case ']': {
+        if (s._depth == 0)
+            return JSON_RESULT_INVALID;
+        json_token* t = stack[--s._depth];
+        if (t->_type != (c == '}' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))
+            return JSON_RESULT_INVALID;
+        t->_length = offset_of(s, s._curr) - t->_start;
+        return -1;
     }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-        ++p;
-        if (p < end && (*p == '+' || *p == '-'))
-            ++p;
-        if (p == end || !is_digit(*p))
-            return false;
-        do
-            ++p;
-        while (p < end && is_digit(*p));
+    case ':': {
+        if (s._written == 0 || s._tokens[s._written - 1]._type != JSON_TYPE_STRING ||
+            s._depth == 0 || stack[s._depth - 1]->_type != JSON_TYPE_OBJECT)
+            return JSON_RESULT_INVALID;
+        s._tokens[s._written - 1]._type = JSON_TYPE_STRING_KEY;
+        return -1;
     }
-    s._curr = p;
-    return true;
-}
-
-// s._curr is past the literal's first letter; `rest` is what must follow it.
-template <size_t N> inline bool read_literal(Tokenizer& s, const char (&rest)[N]) {
-    constexpr size_t n = N - 1;
-    if ((size_t)(s._end - s._curr) < n)
-        return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (s._curr[i] != rest[i])
-            return false;
+    case '"': {
+        if (s._written == s._capacity)
+            return JSON_RESULT_OUT_OF_TOKENS;
+        const char* const start = s._curr;
+        if (!read_string(s))
+            return JSON_RESULT_INVALID;
+        // A string is most often a member name: take its ':' here rather than through another
+        // round of the dispatch. The rule is the one of the ':' case above, with the last
+        // token known to be this string.
+        json_token* t = &s._tokens[s._written++];
+        const char* next = s._curr + 1;
+        sys_u32 type = JSON_TYPE_STRING;
+        if (next != s._end && *next == ':') {
+            if (s._depth == 0 || stack[s._depth - 1]->_type != JSON_TYPE_OBJECT)
+                return JSON_RESULT_INVALID;
+            type = JSON_TYPE_STRING_KEY;
+            ++next;
+        }
+        put_token(t, offset_of(s, start), (sys_u32)(s._curr - start), type, s._depth);
+        s._curr = next;
+        return -1;
     }
-    s._curr += n;
-    return true;
-}
-
-inline sys_u32 offset_of(const Tokenizer& s, const char* p) {
-    return (sys_u32)(p - s._begin);
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
+        if (s._written == s._capacity)
+            return JSON_RESULT_OUT_OF_TOKENS;
+        s._curr = at;
+        if (!read_number(s))
+            return JSON_RESULT_INVALID;
+        put_token(&s._tokens[s._written++], offset_of(s, at), (sys_u32)(s._curr - at),
+                  JSON_TYPE_NUMBER, s._depth);
+        return -1;
+    }
+    case 't':
+    case 'f':
+    case 'n': {
+        if (s._written == s._capacity)
+            return JSON_RESULT_OUT_OF_TOKENS;
+        const bool ok = c == 't'   ? read_literal(s, "rue")
+                        : c == 'f' ? read_literal(s, "alse")
+                                   : read_literal(s, "ull");
+        if (!ok)
+            return JSON_RESULT_INVALID;
+        const sys_u32 type =
+            c == 't' ? JSON_TYPE_TRUE : (c == 'f' ? JSON_TYPE_FALSE : JSON_TYPE_NULL);
+        put_token(&s._tokens[s._written++], offset_of(s, at), (sys_u32)(s._curr - at), type,
+                  s._depth);
+        return -1;
+    }
+    default:
+        // Includes every byte above '}', and all of 0x80 and up outside strings.
+        return JSON_RESULT_INVALID;
+    }
 }
 
 } // namespace
 
 sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
                       sys_u64* out_written) {
+    return qv_json::tokenize(sys_cpu_has_avx2(), json, length, tokens, capacity, out_written);
+}
+
+sys_u32 qv_json::tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens,
+                          sys_u64 capacity, sys_u64* out_written) {
     if (length > UINT32_MAX)
         return JSON_RESULT_INVALID;
     json_token* stack[JSON_MAX_DEPTH];
@@ -200,118 +287,18 @@ sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_
     s._depth = 0;
 
     while (s._curr < s._end) {
-        const char* const at = s._curr++;
-        const unsigned char c = (unsigned char)*at;
-        switch (c) {
-        case '\t':
-        case '\n':
-        case '\r':
-        case ' ':
-        case ',':
-            // Indentation comes in runs: take them without going round the dispatch.
-            while (s._curr < s._end && *s._curr == ' ')
-                ++s._curr;
+        const char* until = s._end;
+        const int walked =
+            avx2 ? qv_json::walk_avx2(s, stack, &until) : walk<Sse2>(s, stack, &until);
+        if (walked == qv_json::WalkDone)
             break;
-        case '\0':
-            if (s._depth != 0)
-                return JSON_RESULT_INVALID;
-            s._curr = s._end;
-            break;
-        case '{':
-        case '[': {
-            if (s._written == s._capacity)
-                return JSON_RESULT_OUT_OF_TOKENS;
-            if (!SYS_CHECK_TEXT_MSG(s._depth < JSON_MAX_DEPTH,
-                                    "s._depth < (sizeof(stack)/sizeof(stack[0]))", NULL))
-                return JSON_RESULT_INVALID;
-            json_token* t = &s._tokens[s._written++];
-            put_token(t, offset_of(s, at), 0, c == '{' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY,
-                      s._depth);
-            stack[s._depth++] = t;
-            break;
-        }
-        case '}':
-        case ']': {
-            if (s._depth == 0)
-                return JSON_RESULT_INVALID;
-            json_token* t = stack[--s._depth];
-            if (t->_type != (c == '}' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))
-                return JSON_RESULT_INVALID;
-            t->_length = offset_of(s, s._curr) - t->_start;
-            break;
-        }
-        case ':': {
-            if (s._written == 0 || s._tokens[s._written - 1]._type != JSON_TYPE_STRING ||
-                s._depth == 0 || stack[s._depth - 1]->_type != JSON_TYPE_OBJECT)
-                return JSON_RESULT_INVALID;
-            s._tokens[s._written - 1]._type = JSON_TYPE_STRING_KEY;
-            break;
-        }
-        case '"': {
-            if (s._written == s._capacity)
-                return JSON_RESULT_OUT_OF_TOKENS;
-            const char* const start = s._curr;
-            if (!read_string(s))
-                return JSON_RESULT_INVALID;
-            // A string is most often a member name: take its ':' here rather than through
-            // another round of the dispatch. The rule is the one of the ':' case below, with
-            // the last token known to be this string.
-            json_token* t = &s._tokens[s._written++];
-            const char* next = s._curr + 1;
-            sys_u32 type = JSON_TYPE_STRING;
-            if (next != s._end && *next == ':') {
-                if (s._depth == 0 || stack[s._depth - 1]->_type != JSON_TYPE_OBJECT)
-                    return JSON_RESULT_INVALID;
-                type = JSON_TYPE_STRING_KEY;
-                ++next;
-                // and the one space that usually follows the ':', which would otherwise cost a
-                // round of the dispatch of its own
-                if (next != s._end && *next == ' ')
-                    ++next;
-            }
-            put_token(t, offset_of(s, start), (sys_u32)(s._curr - start), type, s._depth);
-            s._curr = next;
-            break;
-        }
-        case '-':
-        case '0':
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7':
-        case '8':
-        case '9': {
-            if (s._written == s._capacity)
-                return JSON_RESULT_OUT_OF_TOKENS;
-            s._curr = at;
-            if (!read_number(s))
-                return JSON_RESULT_INVALID;
-            put_token(&s._tokens[s._written++], offset_of(s, at), (sys_u32)(s._curr - at),
-                      JSON_TYPE_NUMBER, s._depth);
-            break;
-        }
-        case 't':
-        case 'f':
-        case 'n': {
-            if (s._written == s._capacity)
-                return JSON_RESULT_OUT_OF_TOKENS;
-            const bool ok = c == 't'   ? read_literal(s, "rue")
-                            : c == 'f' ? read_literal(s, "alse")
-                                       : read_literal(s, "ull");
-            if (!ok)
-                return JSON_RESULT_INVALID;
-            const sys_u32 type =
-                c == 't' ? JSON_TYPE_TRUE : (c == 'f' ? JSON_TYPE_FALSE : JSON_TYPE_NULL);
-            put_token(&s._tokens[s._written++], offset_of(s, at), (sys_u32)(s._curr - at), type,
-                      s._depth);
-            break;
-        }
-        default:
-            // Includes every byte above '}', and all of 0x80 and up outside strings.
-            return JSON_RESULT_INVALID;
+        if (walked != qv_json::WalkBail)
+            return (sys_u32)walked;
+        // The byte step covers what the walker left it, then the walker starts afresh.
+        while (s._curr < until && s._curr < s._end) {
+            const int r = step(s, stack);
+            if (r >= 0)
+                return (sys_u32)r;
         }
     }
 

@@ -1,0 +1,461 @@
+// The JSON tokenizer's block walker, written once over a classifier C and compiled twice: with
+// SSE2 (every x86-64) in json.cpp and with AVX2 in json_avx2.cpp, chosen at run time by the
+// processor.
+//
+// The text is taken 64 bytes at a time. C turns a block into bit masks (quotes, backslashes,
+// brackets and colons, colons alone, white space including commas, digits); a little
+// arithmetic on them gives the escaped bytes and the bytes that begin a run of other bytes
+// (numbers, literals, or garbage). The walker then visits only the set bits, in text order,
+// with the same rules, token writes and failure values as the byte-by-byte step in json.cpp:
+// a string is closed by the next unescaped quote, found in the quote mask (its body, with
+// every bit in it, is skipped; a string longer than the next block is searched on with the
+// quote and backslash masks alone); a number's digit sequences end where the digit mask says;
+// literals are compared whole.
+//
+// Whatever is rare or the byte step must report itself is handed back to json.cpp instead
+// (WalkBail): a bad escape anywhere in a block, two tokens with nothing between them (01,
+// truefalse, a NUL after a number), the depth limit. The walker then leaves `s._curr` at a
+// place where the byte step can start (after the last token it wrote, or at the opening quote
+// of a string it had not closed) and `*until` at the end of what the byte step must cover
+// before the walker may start again.
+//
+// Only whole blocks inside the text are loaded; the last partial block is copied into a
+// buffer padded with spaces, so nothing at or past the text's end is read.
+//
+// Everything but the declarations at the top is in an anonymous namespace: each including file
+// gets its own copies, compiled for its own instruction set.
+#pragma once
+
+#include "qv_sys/json.h"
+
+#include <stdint.h>
+
+namespace qv_json {
+
+struct Tokenizer {
+    const char* _curr;
+    const char* _begin;
+    const char* _end;
+    sys_u64 _written;
+    sys_u64 _capacity;
+    json_token* _tokens;
+    sys_u32 _depth;
+};
+
+// Results of a walk besides the JSON_RESULT_* values.
+enum : int {
+    WalkDone = -1, // the end of the text or a NUL at depth 0: only the final checks are left
+    WalkBail = -2, // the byte step must take over from s._curr to *until
+};
+
+// The AVX2 walker (call only when the processor has AVX2).
+int walk_avx2(Tokenizer& s, json_token** stack, const char** until);
+
+// json_tokenize with the walker chosen by the caller (AVX2 only where the processor has it),
+// so that tests can check both on any machine.
+sys_u32 tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
+                 sys_u64* out_written);
+
+} // namespace qv_json
+
+namespace {
+
+using qv_json::Tokenizer;
+
+struct BlockMasks {
+    uint64_t quote;     // '"'
+    uint64_t backslash; // '\\'
+    uint64_t op;        // '{' '}' '[' ']' ':'
+    uint64_t space;     // ' ' '\t' '\n' '\r' ','
+    uint64_t digit;     // '0' to '9'
+    uint64_t colon;     // ':'
+};
+
+inline bool is_digit(char c) {
+    return (unsigned char)(c - '0') < 10;
+}
+
+// " \ / b f n r t u, as a set of bits: the low word holds the first two, the high word (bytes
+// 64 to 127) the rest.
+inline bool is_escapable(char c) {
+    const unsigned char u = (unsigned char)c;
+    constexpr uint64_t low = 1ull << '"' | 1ull << '/';
+    constexpr uint64_t high = 1ull << ('\\' - 64) | 1ull << ('b' - 64) | 1ull << ('f' - 64) |
+                              1ull << ('n' - 64) | 1ull << ('r' - 64) | 1ull << ('t' - 64) |
+                              1ull << ('u' - 64);
+    return u < 128 && ((u < 64 ? low : high) >> (u & 63) & 1) != 0;
+}
+
+// Writes the third word whole: assigning the two bit fields one by one would read it back and
+// merge, once for each field. (The type is the word's low 3 bits on both platforms' ABIs.)
+inline void put_token(json_token* t, sys_u32 start, sys_u32 length, sys_u32 type, sys_u32 depth) {
+    t->_start = start;
+    t->_length = length;
+    const sys_u32 bits = (type & 7u) | (depth << 3);
+    __builtin_memcpy((char*)t + 8, &bits, sizeof bits);
+}
+
+inline sys_u32 offset_of(const Tokenizer& s, const char* p) {
+    return (sys_u32)(p - s._begin);
+}
+
+// s._curr is at the number's first byte ('-' or a digit). Leaves it at the first byte that
+// does not belong to the number.
+inline bool read_number(Tokenizer& s) {
+    const char* p = s._curr;
+    const char* const end = s._end;
+    if (*p == '-')
+        ++p;
+    if (p == end)
+        return false;
+    if (*p == '0') {
+        ++p;
+    } else if (is_digit(*p)) {
+        do
+            ++p;
+        while (p < end && is_digit(*p));
+    } else {
+        return false;
+    }
+    if (p < end && *p == '.') {
+        ++p;
+        while (p < end && is_digit(*p))
+            ++p;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (p < end && (*p == '+' || *p == '-'))
+            ++p;
+        if (p == end || !is_digit(*p))
+            return false;
+        do
+            ++p;
+        while (p < end && is_digit(*p));
+    }
+    s._curr = p;
+    return true;
+}
+
+// s._curr is past the literal's first letter; `rest` is what must follow it.
+template <size_t N> inline bool read_literal(Tokenizer& s, const char (&rest)[N]) {
+    constexpr size_t n = N - 1;
+    if ((size_t)(s._end - s._curr) < n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (s._curr[i] != rest[i])
+            return false;
+    }
+    s._curr += n;
+    return true;
+}
+
+// Bits at and below `k` cleared (k = 63 clears all).
+inline uint64_t clear_through(uint64_t bits, unsigned k) {
+    return bits & ~((2ull << k) - 1);
+}
+
+// The bytes escaped by a backslash: the byte after each run of backslashes of odd length.
+// (The odd-placed backslashes inside a run are escaped too, but those are always escapable
+// and never quotes, so they are left out.) `carry` is 1 when the block's first byte is
+// escaped by the previous block; it is updated for the next one.
+inline uint64_t escaped_bytes(uint64_t backslash, uint64_t& carry) {
+    const uint64_t even = 0x5555555555555555ull;
+    const uint64_t in = carry;
+    const uint64_t bs = backslash & ~in; // an escaped backslash starts nothing
+    const uint64_t starts = bs & ~(bs << 1);
+    // Adding a run's first bit to the mask carries through the run to the byte after it; the
+    // run's length is odd when that byte's position has the other parity than the start.
+    const uint64_t after_even_starts = (bs + (starts & even)) & ~bs;
+    uint64_t sum;
+    carry = __builtin_add_overflow(bs, starts & ~even, &sum) ? 1u : 0u;
+    const uint64_t after_odd_starts = sum & ~bs;
+    return (after_even_starts & ~even) | (after_odd_starts & even) | in;
+}
+
+// Bytes of a token that is neither string nor container: after a number or literal, one of
+// these means a second token follows with nothing between (or the text is malformed).
+inline bool is_run_byte(unsigned char c) {
+    return !(c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',' || c == '"' || c == '{' ||
+             c == '}' || c == '[' || c == ']' || c == ':');
+}
+
+// The closing quote of a string whose body goes on at p (p is escaped when `carry` is 1), found
+// 64 bytes at a time from the quote and backslash masks alone; null when the text ends first,
+// or when a bad escape comes first (`*bad` then set).
+template <class C>
+const char* find_quote(const char* p, const char* const end, uint64_t carry, bool* bad) {
+    while (p < end) {
+        const size_t left = (size_t)(end - p);
+        uint64_t quote, backslash;
+        uint64_t valid = ~0ull;
+        if (left >= 64) {
+            C::quotes_backslashes(p, &quote, &backslash);
+        } else {
+            alignas(64) char tail[64];
+            __builtin_memset(tail, ' ', sizeof tail);
+            __builtin_memcpy(tail, p, left);
+            C::quotes_backslashes(tail, &quote, &backslash);
+            valid = (1ull << left) - 1;
+        }
+        if ((backslash | carry) != 0) {
+            const uint64_t escaped = escaped_bytes(backslash, carry);
+            quote &= ~escaped;
+            // Only the escapes before the closing quote are the string's.
+            const uint64_t before = quote != 0 ? (quote & -quote) - 1 : valid;
+            for (uint64_t e = escaped & ~backslash & before; e != 0; e &= e - 1) {
+                if (!is_escapable(p[__builtin_ctzll(e)])) {
+                    *bad = true;
+                    return nullptr;
+                }
+            }
+        }
+        if (quote != 0)
+            return p + __builtin_ctzll(quote);
+        p += 64;
+    }
+    return nullptr;
+}
+
+// What a byte outside strings begins, for the walker's dispatch (a table, so that the dispatch
+// is one indexed jump).
+enum : unsigned char { KindBad, KindOpen, KindClose, KindColon, KindNumber, KindLiteral, KindNul };
+struct Kinds {
+    unsigned char of[256];
+    constexpr Kinds() : of() {
+        set("{[", KindOpen);
+        set("}]", KindClose);
+        set(":", KindColon);
+        set("-0123456789", KindNumber);
+        set("tfn", KindLiteral);
+        of[0] = KindNul;
+    }
+    constexpr void set(const char* bytes, unsigned char kind) {
+        for (; *bytes != 0; ++bytes)
+            of[(unsigned char)*bytes] = kind;
+    }
+    unsigned char operator[](unsigned char c) const { return of[c]; }
+};
+constexpr Kinds kKinds;
+
+template <class C> int walk(Tokenizer& s, json_token** stack, const char** until) {
+    const char* const begin = s._begin;
+    const char* const end = s._end;
+    // Kept in registers: the token writes could alias the tokenizer's fields. A text holds at
+    // most one token per byte, so a capacity beyond that is never reached and `full` stays
+    // inside the caller's array.
+    json_token* out = s._tokens + s._written;
+    json_token* const full =
+        s._tokens +
+        (s._capacity < (sys_u64)(end - begin) + 1 ? s._capacity : (sys_u64)(end - begin) + 1);
+    sys_u32 depth = s._depth;
+    // whether the innermost open container is an object, where member names may be
+    bool in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
+    const char* done = s._curr; // where the byte step could start: after the last token
+    const auto leave = [&](int result) {
+        s._written = (sys_u64)(out - s._tokens);
+        s._depth = depth;
+        return result;
+    };
+    const auto bail = [&](const char* from, const char* to) {
+        s._curr = from;
+        *until = to;
+        return leave(qv_json::WalkBail);
+    };
+
+    const char* b = s._curr;
+    uint64_t escape_carry = 0;
+    uint64_t run_carry = 0;
+    while (b < end) {
+        const size_t left = (size_t)(end - b);
+        BlockMasks m;
+        uint64_t valid = ~0ull;
+        if (left >= 64) {
+            m = C::classify(b);
+        } else {
+            alignas(64) char tail[64];
+            __builtin_memset(tail, ' ', sizeof tail);
+            __builtin_memcpy(tail, b, left);
+            m = C::classify(tail);
+            valid = (1ull << left) - 1;
+        }
+        uint64_t escaped = 0;
+        if ((m.backslash | escape_carry) != 0) {
+            escaped = escaped_bytes(m.backslash, escape_carry);
+            // The byte step reports bad escapes: leave it the whole block.
+            for (uint64_t e = escaped & ~m.backslash & valid; e != 0; e &= e - 1) {
+                if (!is_escapable(b[__builtin_ctzll(e)]))
+                    return bail(done, b + 64);
+            }
+        }
+        const uint64_t quotes = m.quote & ~escaped;
+        const uint64_t run = ~(m.quote | m.op | m.space) & valid;
+        const uint64_t run_starts = run & ~((run << 1) | run_carry);
+        run_carry = run >> 63;
+        const uint64_t not_digit = ~m.digit;
+        uint64_t bits = quotes | m.op | run_starts;
+
+        unsigned close;
+        const char* body;
+        while (bits != 0) {
+            {
+                const unsigned k = (unsigned)__builtin_ctzll(bits);
+                const char* const at = b + k;
+                if ((quotes >> k) & 1) { // most tokens are strings: no dispatch for them
+                    if (out == full)
+                        return leave(JSON_RESULT_OUT_OF_TOKENS);
+                    const uint64_t later = clear_through(quotes, k);
+                    body = at + 1;
+                    if (later == 0) {
+                        // A long string: its body is searched on with quotes and
+                        // backslashes alone, and the blocks start again after it.
+                        bool bad = false;
+                        const char* const quote = find_quote<C>(b + 64, end, escape_carry, &bad);
+                        if (bad) // the byte step reports it
+                            return bail(at, at + 1);
+                        if (quote == nullptr)
+                            return leave(JSON_RESULT_INVALID);
+                        b = quote - 63;
+                        close = 63;
+                        escape_carry = 0;
+                        run_carry = 0;
+                        bits = 0;
+                    } else {
+                        close = (unsigned)__builtin_ctzll(later);
+                    }
+                    goto close_string;
+                }
+                const unsigned char c = (unsigned char)*at;
+                switch (kKinds[c]) {
+                case KindOpen: {
+                    if (out == full)
+                        return leave(JSON_RESULT_OUT_OF_TOKENS);
+                    if (depth == JSON_MAX_DEPTH)
+                        return bail(at, at + 1);
+                    json_token* t = out++;
+                    put_token(t, (sys_u32)(at - begin), 0,
+                              c == '{' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY, depth);
+                    stack[depth++] = t;
+                    in_object = c == '{';
+                    done = at + 1;
+                    break;
+                }
+                case KindClose: {
+                    if (depth == 0)
+                        return leave(JSON_RESULT_INVALID);
+                    json_token* t = stack[--depth];
+                    if (in_object != (c == '}'))
+                        return leave(JSON_RESULT_INVALID);
+                    in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
+                    t->_length = (sys_u32)(at + 1 - begin) - t->_start;
+                    done = at + 1;
+                    break;
+                }
+                case KindColon: {
+                    if (out == s._tokens || out[-1]._type != JSON_TYPE_STRING || !in_object)
+                        return leave(JSON_RESULT_INVALID);
+                    out[-1]._type = JSON_TYPE_STRING_KEY;
+                    done = at + 1;
+                    break;
+                }
+                case KindNumber: {
+                    if (out == full)
+                        return leave(JSON_RESULT_OUT_OF_TOKENS);
+                    const uint64_t stops = ~run & (~0ull << k);
+                    const char* q;
+                    if (stops != 0) {
+                        // The run ends in this block (at r): the digit mask gives the ends of
+                        // the digit sequences, where the byte step reads digit by digit.
+                        const unsigned r = (unsigned)__builtin_ctzll(stops);
+                        unsigned p = k + (c == '-');
+                        if (p == r)
+                            return leave(JSON_RESULT_INVALID);
+                        if (b[p] == '0')
+                            ++p;
+                        else if (is_digit(b[p]))
+                            p = (unsigned)__builtin_ctzll(not_digit & (~0ull << p));
+                        else
+                            return leave(JSON_RESULT_INVALID);
+                        if (p < r && b[p] == '.')
+                            p = (unsigned)__builtin_ctzll(not_digit & (~0ull << (p + 1)));
+                        if (p < r && (b[p] | 0x20) == 'e') {
+                            ++p;
+                            if (p < r && (b[p] == '+' || b[p] == '-'))
+                                ++p;
+                            if (p == r || !is_digit(b[p]))
+                                return leave(JSON_RESULT_INVALID);
+                            p = (unsigned)__builtin_ctzll(not_digit & (~0ull << p));
+                        }
+                        q = b + p;
+                        put_token(out++, (sys_u32)(at - begin), (sys_u32)(q - at), JSON_TYPE_NUMBER,
+                                  depth);
+                        done = q;
+                        if (p != r)
+                            return bail(q, q + 1);
+                    } else {
+                        s._curr = at;
+                        if (!read_number(s))
+                            return leave(JSON_RESULT_INVALID);
+                        q = s._curr;
+                        put_token(out++, (sys_u32)(at - begin), (sys_u32)(q - at), JSON_TYPE_NUMBER,
+                                  depth);
+                        done = q;
+                        if (q != end && is_run_byte((unsigned char)*q))
+                            return bail(q, q + 1);
+                    }
+                    break;
+                }
+                case KindLiteral: {
+                    if (out == full)
+                        return leave(JSON_RESULT_OUT_OF_TOKENS);
+                    const char* const word = c == 't' ? "true" : c == 'f' ? "false" : "null";
+                    const size_t n = c == 'f' ? 5 : 4;
+                    if ((size_t)(end - at) < n || __builtin_memcmp(at, word, 4) != 0 ||
+                        (n == 5 && at[4] != 'e'))
+                        return leave(JSON_RESULT_INVALID);
+                    const sys_u32 type =
+                        c == 't' ? JSON_TYPE_TRUE : (c == 'f' ? JSON_TYPE_FALSE : JSON_TYPE_NULL);
+                    put_token(out++, (sys_u32)(at - begin), (sys_u32)n, type, depth);
+                    done = at + n;
+                    if (done != end && is_run_byte((unsigned char)*done))
+                        return bail(done, done + 1);
+                    break;
+                }
+                case KindNul:
+                    if (depth != 0)
+                        return leave(JSON_RESULT_INVALID);
+                    return leave(qv_json::WalkDone);
+                case KindBad:
+                    // Includes every byte above '}', and all of 0x80 and up outside strings.
+                    return leave(JSON_RESULT_INVALID);
+                default: // the table holds no other kind
+                    __builtin_unreachable();
+                }
+                bits &= bits - 1;
+                continue;
+            }
+        close_string : {
+            // The string's token; then, as in the byte step, a ':' right after the closing
+            // quote makes it a member name without another round.
+            const char* const quote = b + close;
+            json_token* t = out++;
+            sys_u32 type = JSON_TYPE_STRING;
+            const char* next = quote + 1;
+            unsigned last = close;
+            if ((m.colon >> close) & 2) {
+                if (!in_object)
+                    return leave(JSON_RESULT_INVALID);
+                type = JSON_TYPE_STRING_KEY;
+                ++next;
+                last = close + 1;
+            }
+            put_token(t, (sys_u32)(body - begin), (sys_u32)(quote - body), type, depth);
+            done = next;
+            bits = clear_through(bits, last);
+        }
+        }
+        b += 64;
+    }
+    return leave(qv_json::WalkDone);
+}
+
+} // namespace
