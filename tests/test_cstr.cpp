@@ -168,18 +168,7 @@ TEST(StrchrRev, WalksRawMemoryDownToTheBound) {
 
 // ---- Replacing ----------------------------------------------------------------------------
 
-TEST(Strreplace, BytesAndSets) {
-    char t[] = "a.b.c";
-    sys_strreplace(t, '.', '/');
-    EXPECT_STREQ(t, "a/b/c");
-    char u[] = "a\\b/c:d";
-    sys_strreplace_any(u, "\\/:", '_');
-    EXPECT_STREQ(u, "a_b_c_d");
-    sys_strreplace_any(u, "", '#');
-    EXPECT_STREQ(u, "a_b_c_d");
-}
-
-TEST(StrreplaceStr, GrowsShrinksAndNeverRescans) {
+TEST(Strreplace, BytesSetsAndTextsThatGrowShrinkAndNeverRescan) {
     struct Case {
         const char* text;
         const char* pattern;
@@ -202,6 +191,14 @@ TEST(StrreplaceStr, GrowsShrinksAndNeverRescans) {
             << c.text << " " << c.pattern << " -> " << c.replacement;
         EXPECT_STREQ(buf, c.expected);
     }
+    char t[] = "a.b.c";
+    sys_strreplace(t, '.', '/');
+    EXPECT_STREQ(t, "a/b/c");
+    char u[] = "a\\b/c:d";
+    sys_strreplace_any(u, "\\/:", '_');
+    EXPECT_STREQ(u, "a_b_c_d");
+    sys_strreplace_any(u, "", '#');
+    EXPECT_STREQ(u, "a_b_c_d");
 }
 
 TEST(Strnreplacechr, WholeResultOrNothing) {
@@ -226,6 +223,11 @@ TEST(Strnreplacechr, WholeResultOrNothing) {
     EXPECT_STREQ(dst, "");
     EXPECT_EQ(sys_strnreplacechr(dst, 8, "a/b", chars, replacements, 0), 3u);
     EXPECT_STREQ(dst, "a/b");
+    // The first entry for a byte wins; an empty replacement deletes it.
+    const char twice[] = {'a', 'a', 'b'};
+    const char* const firsts[] = {"1", "2", ""};
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abcab", twice, firsts, 3), 3u);
+    EXPECT_STREQ(dst, "1c1");
 }
 
 // 33 entries mapping 'A'.. to nothing, one more than the routine takes.
@@ -240,20 +242,11 @@ struct TooMany {
     }
 };
 
-TEST(Strnreplacechr, FirstEntryWinsAndEmptyReplacementDeletes) {
-    const char chars[] = {'a', 'a', 'b'};
-    const char* const replacements[] = {"1", "2", ""};
-    char dst[16];
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abcab", chars, replacements, 3), 3u);
-    EXPECT_STREQ(dst, "1c1");
-    TooMany t; // exactly 32 entries are allowed
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", t.chars, t.reps, 32), 3u);
-    EXPECT_STREQ(dst, "xya");
-}
-
 TEST(StrnreplacechrDeathTest, MoreThan32EntriesFailTheCheck) {
     TooMany t;
     char dst[16];
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", t.chars, t.reps, 32), 3u);
+    EXPECT_STREQ(dst, "xya"); // exactly 32 entries are allowed
     QV_EXPECT_CHECK_FAILS(sys_strnreplacechr(dst, sizeof dst, "abc", t.chars, t.reps, 33));
 }
 
