@@ -10,7 +10,7 @@ namespace {
 
 // ---- Comparing and copying ----------------------------------------------------------------
 
-TEST(Strncpy, ResultTerminatorAndTruncation) {
+TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
     struct Case {
         const char* src;
         sys_u64 capacity;
@@ -38,19 +38,17 @@ TEST(Strncpy, ResultTerminatorAndTruncation) {
     const char unterminated[3] = {'a', 'b', 'c'}; // read only up to the capacity
     EXPECT_EQ(sys_strncpy(dst, unterminated, 3), 2u);
     EXPECT_STREQ(dst, "ab");
-}
-
-TEST(StrcpyStrcat, LengthAndTheNewNul) {
-    char dst[32];
-    memset(dst, '#', sizeof dst);
-    EXPECT_EQ(sys_strcpy(dst, "file"), 4u);
-    EXPECT_EQ(dst[5], '#');
-    char* end = sys_strcat(dst, "name");
-    EXPECT_STREQ(dst, "filename");
-    EXPECT_EQ(end, dst + 8);
-    EXPECT_EQ(sys_strcat(dst, ""), dst + 8);
-    EXPECT_EQ(sys_strcpy(dst, ""), 0u);
-    EXPECT_EQ(sys_strcat(dst, "ab"), dst + 2);
+    // The unbounded forms: the length, and the end for strcat.
+    char joined[32];
+    memset(joined, '#', sizeof joined);
+    EXPECT_EQ(sys_strcpy(joined, "file"), 4u);
+    EXPECT_EQ(joined[5], '#');
+    char* end = sys_strcat(joined, "name");
+    EXPECT_STREQ(joined, "filename");
+    EXPECT_EQ(end, joined + 8);
+    EXPECT_EQ(sys_strcat(joined, ""), joined + 8);
+    EXPECT_EQ(sys_strcpy(joined, ""), 0u);
+    EXPECT_EQ(sys_strcat(joined, "ab"), joined + 2);
 }
 
 TEST(Strncmp, DifferenceOfUnsignedBytes) {
@@ -71,16 +69,7 @@ TEST(Strncmp, DifferenceOfUnsignedBytes) {
         EXPECT_EQ(sys_strncmp(c.a, c.b, c.n), c.expected) << c.a << " / " << c.b << " n " << c.n;
 }
 
-TEST(StrequalsAny, WholeTextsOnly) {
-    const char* names[] = {"alpha", "beta", "gamma", ""};
-    EXPECT_EQ(sys_strequals_any("beta", names, 4), SYS_TRUE);
-    EXPECT_EQ(sys_strequals_any("", names, 4), SYS_TRUE);
-    for (const char* other : {"bet", "betas", "gamma"}) // gamma: past the count
-        EXPECT_EQ(sys_strequals_any(other, names, 2), SYS_FALSE) << other;
-    EXPECT_EQ(sys_strequals_any("alpha", names, 0), SYS_FALSE);
-}
-
-TEST(StrbeginStrend, PositionsAndNulls) {
+TEST(StrbeginStrendEqualsAny, PositionsNullsAndWholeTexts) {
     const char* text = "filename";
     struct Case {
         const char* affix;
@@ -104,6 +93,13 @@ TEST(StrbeginStrend, PositionsAndNulls) {
     EXPECT_EQ(sys_strend(text, nullptr), nullptr);
     const char* empty = "";
     EXPECT_EQ(sys_strend(empty, ""), empty); // the empty text's own NUL
+    // Whole texts only among the first `count` names.
+    const char* names[] = {"alpha", "beta", "gamma", ""};
+    EXPECT_EQ(sys_strequals_any("beta", names, 4), SYS_TRUE);
+    EXPECT_EQ(sys_strequals_any("", names, 4), SYS_TRUE);
+    for (const char* other : {"bet", "betas", "gamma"}) // gamma: past the count
+        EXPECT_EQ(sys_strequals_any(other, names, 2), SYS_FALSE) << other;
+    EXPECT_EQ(sys_strequals_any("alpha", names, 0), SYS_FALSE);
 }
 
 // ---- Searching ----------------------------------------------------------------------------
@@ -153,9 +149,7 @@ TEST(Search, FirstAndLastOccurrences) {
                                             : sys_strnpbrk(t, c.n, c.arg);
         EXPECT_EQ(found ? found - t : -1, c.at) << c.fn << " " << t << " / " << c.arg;
     }
-}
-
-TEST(StrchrRev, WalksRawMemoryDownToTheBound) {
+    // The reverse walk reads raw memory down to its bound, over NULs.
     const char mem[] = {'x', 'a', '\0', 'b', 'a', 'c'};
     EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'a'), mem + 4);
     EXPECT_EQ(sys_strchr_rev(mem, mem + 3, 'a'), mem + 1); // walks over the 0 byte
