@@ -156,7 +156,7 @@ sys_u64 print_other(sys_print_object_context* c) {
     return 6;
 }
 
-TEST(Format, CustomObjects) {
+TEST(Format, CustomObjectsAndTheirModifiers) {
     const char* names[] = {"pair", "probe_2"};
     const sys_print_object_printer printers[] = {print_pair, print_probe};
     sys_register_print_custom_object(names, printers, 2);
@@ -187,9 +187,7 @@ TEST(Format, CustomObjects) {
     sys_register_print_custom_object(again, others, 2);
     EXPECT_EQ(fmt("%Oprobe_2", &p), "other");
     EXPECT_EQ(fmt(("%O" + kept).c_str(), &p), "other");
-}
-
-TEST(Format, ConsumeModifiers) {
+    // A custom printer skips its modifiers up to the name, or to the NUL.
     const char* spec = " #%*+-.0123456789hlOname";
     EXPECT_EQ(sys_printf_consume_modifiers(spec), spec + 19);
     EXPECT_EQ(sys_printf_consume_modifiers(spec + 19), spec + 19);
