@@ -131,7 +131,6 @@ TEST(Callstack, DeepStacksComeBackInOrderAndStopAtTheCapacity) {
     EXPECT_TRUE(names(g_frames[3 + depth], "DeepStacksComeBackInOrder"));
     // The stack ends: a walk with room to spare gives the same count again.
     EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
-    EXPECT_EQ(recurse_then_walk(depth, g_frames, 10), 10u);
 }
 
 #if !defined(_WIN32)
