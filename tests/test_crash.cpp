@@ -194,28 +194,11 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
         ASSERT_FALSE(dump.empty()) << path;
         const sys_u32 exception = stream_at(dump, 6);
         ASSERT_NE(exception, 0u);
-        const sys_u32 threads = stream_at(dump, 3), modules = stream_at(dump, 4);
-        ASSERT_NE(threads, 0u);
-        ASSERT_NE(modules, 0u);
+        EXPECT_NE(stream_at(dump, 3), 0u); // threads
+        EXPECT_NE(stream_at(dump, 4), 0u); // modules
 #if !defined(_WIN32)
-        // Linux readers take the signal as the code; the thread's context is 1232 bytes.
+        // Linux readers take the signal as the code (the lldb test below walks the file).
         EXPECT_EQ(u32_at(dump, exception + 8), (sys_u32)s.signal_number);
-        EXPECT_EQ(u32_at(dump, exception + 160), 1232u);
-        const sys_u32 system = stream_at(dump, 7);
-        ASSERT_NE(system, 0u);
-        EXPECT_EQ(dump[system], 9);                    // x86-64
-        EXPECT_EQ(u32_at(dump, system + 20), 0x8201u); // Linux
-        // The crashing thread's stack is in the file, and the modules carry ELF build ids.
-        EXPECT_GE(u32_at(dump, threads), 1u);
-        EXPECT_GT(u32_at(dump, threads + 4 + 32), 0u); // stack bytes
-        const sys_u32 module_count = u32_at(dump, modules);
-        EXPECT_GE(module_count, 2u);
-        int with_build_id = 0;
-        for (sys_u32 i = 0; i < module_count; ++i) {
-            const sys_u32 cv = u32_at(dump, modules + 4 + 108 * i + 80);
-            with_build_id += cv != 0 && u32_at(dump, cv) == 0x4270454cu;
-        }
-        EXPECT_GE(with_build_id, 2);
 #else
         EXPECT_EQ(u32_at(dump, exception + 8), s.windows_code);
 #endif

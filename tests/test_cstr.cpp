@@ -10,7 +10,7 @@ namespace {
 
 // ---- Comparing and copying ----------------------------------------------------------------
 
-TEST(Strncpy, ResultTerminatorAndTruncation) {
+TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
     struct Case {
         const char* src;
         sys_u64 capacity;
@@ -38,19 +38,17 @@ TEST(Strncpy, ResultTerminatorAndTruncation) {
     const char unterminated[3] = {'a', 'b', 'c'}; // read only up to the capacity
     EXPECT_EQ(sys_strncpy(dst, unterminated, 3), 2u);
     EXPECT_STREQ(dst, "ab");
-}
-
-TEST(StrcpyStrcat, LengthAndTheNewNul) {
-    char dst[32];
-    memset(dst, '#', sizeof dst);
-    EXPECT_EQ(sys_strcpy(dst, "file"), 4u);
-    EXPECT_EQ(dst[5], '#');
-    char* end = sys_strcat(dst, "name");
-    EXPECT_STREQ(dst, "filename");
-    EXPECT_EQ(end, dst + 8);
-    EXPECT_EQ(sys_strcat(dst, ""), dst + 8);
-    EXPECT_EQ(sys_strcpy(dst, ""), 0u);
-    EXPECT_EQ(sys_strcat(dst, "ab"), dst + 2);
+    // The unbounded forms: the length, and the end for strcat.
+    char joined[32];
+    memset(joined, '#', sizeof joined);
+    EXPECT_EQ(sys_strcpy(joined, "file"), 4u);
+    EXPECT_EQ(joined[5], '#');
+    char* end = sys_strcat(joined, "name");
+    EXPECT_STREQ(joined, "filename");
+    EXPECT_EQ(end, joined + 8);
+    EXPECT_EQ(sys_strcat(joined, ""), joined + 8);
+    EXPECT_EQ(sys_strcpy(joined, ""), 0u);
+    EXPECT_EQ(sys_strcat(joined, "ab"), joined + 2);
 }
 
 TEST(Strncmp, DifferenceOfUnsignedBytes) {
@@ -71,16 +69,7 @@ TEST(Strncmp, DifferenceOfUnsignedBytes) {
         EXPECT_EQ(sys_strncmp(c.a, c.b, c.n), c.expected) << c.a << " / " << c.b << " n " << c.n;
 }
 
-TEST(StrequalsAny, WholeTextsOnly) {
-    const char* names[] = {"alpha", "beta", "gamma", ""};
-    EXPECT_EQ(sys_strequals_any("beta", names, 4), SYS_TRUE);
-    EXPECT_EQ(sys_strequals_any("", names, 4), SYS_TRUE);
-    for (const char* other : {"bet", "betas", "gamma"}) // gamma: past the count
-        EXPECT_EQ(sys_strequals_any(other, names, 2), SYS_FALSE) << other;
-    EXPECT_EQ(sys_strequals_any("alpha", names, 0), SYS_FALSE);
-}
-
-TEST(StrbeginStrend, PositionsAndNulls) {
+TEST(StrbeginStrendEqualsAny, PositionsNullsAndWholeTexts) {
     const char* text = "filename";
     struct Case {
         const char* affix;
@@ -104,6 +93,13 @@ TEST(StrbeginStrend, PositionsAndNulls) {
     EXPECT_EQ(sys_strend(text, nullptr), nullptr);
     const char* empty = "";
     EXPECT_EQ(sys_strend(empty, ""), empty); // the empty text's own NUL
+    // Whole texts only among the first `count` names.
+    const char* names[] = {"alpha", "beta", "gamma", ""};
+    EXPECT_EQ(sys_strequals_any("beta", names, 4), SYS_TRUE);
+    EXPECT_EQ(sys_strequals_any("", names, 4), SYS_TRUE);
+    for (const char* other : {"bet", "betas", "gamma"}) // gamma: past the count
+        EXPECT_EQ(sys_strequals_any(other, names, 2), SYS_FALSE) << other;
+    EXPECT_EQ(sys_strequals_any("alpha", names, 0), SYS_FALSE);
 }
 
 // ---- Searching ----------------------------------------------------------------------------
@@ -153,9 +149,7 @@ TEST(Search, FirstAndLastOccurrences) {
                                             : sys_strnpbrk(t, c.n, c.arg);
         EXPECT_EQ(found ? found - t : -1, c.at) << c.fn << " " << t << " / " << c.arg;
     }
-}
-
-TEST(StrchrRev, WalksRawMemoryDownToTheBound) {
+    // The reverse walk reads raw memory down to its bound, over NULs.
     const char mem[] = {'x', 'a', '\0', 'b', 'a', 'c'};
     EXPECT_EQ(sys_strchr_rev(mem, mem + 5, 'a'), mem + 4);
     EXPECT_EQ(sys_strchr_rev(mem, mem + 3, 'a'), mem + 1); // walks over the 0 byte
@@ -168,18 +162,7 @@ TEST(StrchrRev, WalksRawMemoryDownToTheBound) {
 
 // ---- Replacing ----------------------------------------------------------------------------
 
-TEST(Strreplace, BytesAndSets) {
-    char t[] = "a.b.c";
-    sys_strreplace(t, '.', '/');
-    EXPECT_STREQ(t, "a/b/c");
-    char u[] = "a\\b/c:d";
-    sys_strreplace_any(u, "\\/:", '_');
-    EXPECT_STREQ(u, "a_b_c_d");
-    sys_strreplace_any(u, "", '#');
-    EXPECT_STREQ(u, "a_b_c_d");
-}
-
-TEST(StrreplaceStr, GrowsShrinksAndNeverRescans) {
+TEST(Strreplace, BytesSetsAndTextsThatGrowShrinkAndNeverRescan) {
     struct Case {
         const char* text;
         const char* pattern;
@@ -202,6 +185,14 @@ TEST(StrreplaceStr, GrowsShrinksAndNeverRescans) {
             << c.text << " " << c.pattern << " -> " << c.replacement;
         EXPECT_STREQ(buf, c.expected);
     }
+    char t[] = "a.b.c";
+    sys_strreplace(t, '.', '/');
+    EXPECT_STREQ(t, "a/b/c");
+    char u[] = "a\\b/c:d";
+    sys_strreplace_any(u, "\\/:", '_');
+    EXPECT_STREQ(u, "a_b_c_d");
+    sys_strreplace_any(u, "", '#');
+    EXPECT_STREQ(u, "a_b_c_d");
 }
 
 TEST(Strnreplacechr, WholeResultOrNothing) {
@@ -226,6 +217,11 @@ TEST(Strnreplacechr, WholeResultOrNothing) {
     EXPECT_STREQ(dst, "");
     EXPECT_EQ(sys_strnreplacechr(dst, 8, "a/b", chars, replacements, 0), 3u);
     EXPECT_STREQ(dst, "a/b");
+    // The first entry for a byte wins; an empty replacement deletes it.
+    const char twice[] = {'a', 'a', 'b'};
+    const char* const firsts[] = {"1", "2", ""};
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abcab", twice, firsts, 3), 3u);
+    EXPECT_STREQ(dst, "1c1");
 }
 
 // 33 entries mapping 'A'.. to nothing, one more than the routine takes.
@@ -240,20 +236,11 @@ struct TooMany {
     }
 };
 
-TEST(Strnreplacechr, FirstEntryWinsAndEmptyReplacementDeletes) {
-    const char chars[] = {'a', 'a', 'b'};
-    const char* const replacements[] = {"1", "2", ""};
-    char dst[16];
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abcab", chars, replacements, 3), 3u);
-    EXPECT_STREQ(dst, "1c1");
-    TooMany t; // exactly 32 entries are allowed
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", t.chars, t.reps, 32), 3u);
-    EXPECT_STREQ(dst, "xya");
-}
-
 TEST(StrnreplacechrDeathTest, MoreThan32EntriesFailTheCheck) {
     TooMany t;
     char dst[16];
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", t.chars, t.reps, 32), 3u);
+    EXPECT_STREQ(dst, "xya"); // exactly 32 entries are allowed
     QV_EXPECT_CHECK_FAILS(sys_strnreplacechr(dst, sizeof dst, "abc", t.chars, t.reps, 33));
 }
 

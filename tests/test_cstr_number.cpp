@@ -83,8 +83,10 @@ TEST(IntegerFormatterChecks, TextsAndFailureValue) {
 
 // ---- Text to integers -----------------------------------------------------------------------
 
-// The uncounted parsers (u: atou, i: atoi). One past the largest value wraps silently; the
-// parsers do not check the radix; a sign must come first and may be followed by white space.
+// u: atou, i: atoi; a '|' in the text makes it the counted form (antou, antoi) with n bytes
+// before the bar. One past the largest value wraps silently; the parsers do not check the
+// radix; a sign must come first and may be followed by white space; white space, a sign or an
+// exponent cut off by n is not there.
 TEST(IntegerParsers, KnownValues) {
     struct Case {
         const char* text;
@@ -108,47 +110,29 @@ TEST(IntegerParsers, KnownValues) {
         {"-9223372036854775808", 10, (sys_u64)INT64_MIN, 1, 'i'},
         {"9223372036854775807", 10, (sys_u64)INT64_MAX, 1, 'i'},
         {"9223372036854775808", 10, (sys_u64)INT64_MIN, 1, 'i'},
+        {"123|45", 10, 123, 1, 'u'}, {"|12345", 10, 0, 0, 'u'}, {"  |12", 10, 0, 0, 'u'},
+        {"  1|2", 10, 1, 1, 'u'}, {"-|12", 10, 0, 0, 'i'}, {"-1|2", 10, (sys_u64)-1, 1, 'i'},
+        {"|-12", 10, 0, 0, 'i'}, {"f|f", 16, 15, 1, 'u'},
     };
     // clang-format on
     for (const Case& c : cases) {
+        std::string text = c.text;
+        const size_t n = text.find('|');
+        const bool counted = n != std::string::npos;
+        if (counted)
+            text.erase(n, 1);
+        const char* t = text.c_str();
         sys_bool ok = 7;
-        const sys_u64 v = c.parser == 'u' ? sys_atou(c.text, c.radix, &ok)
-                                          : (sys_u64)sys_atoi(c.text, c.radix, &ok);
+        const sys_u64 v =
+            c.parser == 'u'
+                ? (counted ? sys_antou(t, n, c.radix, &ok) : sys_atou(t, c.radix, &ok))
+                : (sys_u64)(counted ? sys_antoi(t, n, c.radix, &ok) : sys_atoi(t, c.radix, &ok));
         EXPECT_EQ(v, c.value) << c.parser << " " << c.text << " r" << (int)c.radix;
         EXPECT_EQ(ok, c.ok) << c.parser << " " << c.text << " r" << (int)c.radix;
     }
     EXPECT_EQ(sys_atou("12", 10, nullptr), 12u); // the flag may be null
-}
-
-// The counted forms read at most n bytes: white space, a sign or an exponent cut off by n.
-TEST(CountedParsers, StopAtN) {
-    struct Case {
-        const char* text;
-        sys_u64 n;
-        double value; // every parser's result, as a double
-        sys_bool ok;
-        char parser; // u: antou, i: antoi, f: antof64
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"12345", 3, 123, 1, 'u'}, {"12345", 0, 0, 0, 'u'}, {"  12", 2, 0, 0, 'u'},
-        {"  12", 3, 1, 1, 'u'}, {"-12", 1, 0, 0, 'i'}, {"-12", 2, -1, 1, 'i'},
-        {"-12", 0, 0, 0, 'i'},
-        {"1.25", 3, 1.2, 1, 'f'}, {"1.25", 0, 0, 0, 'f'}, {"-1", 1, 0, 0, 'f'},
-        {"1e5", 2, 0, 0, 'f'}, {"1e5", 1, 1, 1, 'f'},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        sys_bool ok = 7;
-        const double v = c.parser == 'u'   ? (double)sys_antou(c.text, c.n, 10, &ok)
-                         : c.parser == 'i' ? (double)sys_antoi(c.text, c.n, 10, &ok)
-                                           : sys_antof64(c.text, c.n, &ok);
-        EXPECT_EQ(v, c.value) << c.parser << " " << c.text << " n " << c.n;
-        EXPECT_EQ(ok, c.ok) << c.parser << " " << c.text << " n " << c.n;
-    }
     const char unterminated[2] = {'4', '2'};
     EXPECT_EQ(sys_antou(unterminated, 2, 10, nullptr), 42u);
-    EXPECT_EQ(sys_antof32("2.75x", 4, nullptr), 2.75f);
 }
 
 // ---- Text to floating point -----------------------------------------------------------------
@@ -172,15 +156,22 @@ TEST(Atof64, KnownValues) {
         {"1.2345678901234567", 1.234567890123456, 1}, {"1e999999999999", HUGE_VAL, 1},
         {"-1e999999999999999999999999999999", -HUGE_VAL, 1}, {"1e309", HUGE_VAL, 1},
         {"1e-999999999999999999999999999999", 0.0, 1}, {"0e999999999999999999", 0.0, 1},
+        {"1.2|5", 1.2, 1}, {"|1.25", 0.0, 0}, {"-|1", 0.0, 0}, {"1e|5", 0.0, 0}, {"1|e5", 1.0, 1},
     };
     // clang-format on
     for (const Case& c : cases) {
+        std::string text = c.text; // a '|' as in the integer table: antof64 with n before it
+        const size_t n = text.find('|');
+        if (n != std::string::npos)
+            text.erase(n, 1);
         sys_bool ok = 7;
-        const double v = sys_atof64(c.text, &ok);
+        const double v = n != std::string::npos ? sys_antof64(text.c_str(), n, &ok)
+                                                : sys_atof64(text.c_str(), &ok);
         EXPECT_EQ(v, c.value) << c.text;
         EXPECT_EQ(ok, c.ok) << c.text;
     }
     EXPECT_EQ(sys_atof32("0.5", nullptr), 0.5f);
+    EXPECT_EQ(sys_antof32("2.75x", 4, nullptr), 2.75f);
     EXPECT_TRUE(signbit(sys_atof64("-0", nullptr)));
 }
 

@@ -153,20 +153,17 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
     GetTempPathW(MAX_PATH + 2, w);
     EXPECT_EQ(get(filesystem_get_temp_path), slashes(utf8(w)));
 #else
-    const char* saved = getenv("TMPDIR");
-    const std::string keep = saved ? saved : "";
     struct Case {
         const char* tmpdir;
         const char* expected;
-    } cases[] = {{nullptr, "/tmp/"},
-                 {"", "/tmp/"},
+    } cases[] = {{"", "/tmp/"},
                  {"/var/tmp", "/var/tmp/"},
-                 {"/scratch/here/", "/scratch/here/"}};
+                 {"/scratch/here/", "/scratch/here/"},
+                 {nullptr, "/tmp/"}}; // last: the tests after this one make folders there
     for (const Case& c : cases) {
         set_env("TMPDIR", c.tmpdir);
         EXPECT_EQ(get(filesystem_get_temp_path), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
     }
-    set_env("TMPDIR", saved ? keep.c_str() : nullptr);
 #endif
     EXPECT_EQ(get(filesystem_get_temp_path).back(), '/');
 }
@@ -199,26 +196,9 @@ TEST(Home, WithoutABaseTheDocumentsFolderIsUsed) {
     }
 }
 #else
-// HOME and the XDG settings pointed at a scratch folder, restored afterwards.
-struct XdgScope {
-    const char* names[3] = {"HOME", "XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME"};
-    std::string saved[3];
-    bool had[3];
-    XdgScope() {
-        for (int i = 0; i < 3; ++i) {
-            const char* v = getenv(names[i]);
-            had[i] = v != nullptr;
-            saved[i] = v ? v : "";
-        }
-    }
-    ~XdgScope() {
-        for (int i = 0; i < 3; ++i)
-            set_env(names[i], had[i] ? saved[i].c_str() : nullptr);
-    }
-};
-
+// HOME and the XDG settings are left pointing at the scratch folder: nothing after this test
+// reads them.
 TEST(Home, WithoutABaseTheXdgDocumentsFolderIsUsed) {
-    XdgScope scope;
     const std::string home = scratch_dir("qv_home_");
     set_env("HOME", home.c_str());
     set_env("XDG_DOCUMENTS_DIR", nullptr);

@@ -9,7 +9,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -57,60 +59,45 @@ TEST(Format, IntegersWidthsFlagsSignsAndByteWidths) {
     EXPECT_EQ(fmt("%*i|", -4, 7), "7   |"); // negative '*' width left-justifies
 }
 
-TEST(Format, FloatsAndPercentMode) {
-    EXPECT_EQ(fmt("%f", 1.5), "1.500");
-    EXPECT_EQ(fmt("%.1f", 1.25), "1.2");
-    EXPECT_EQ(fmt("%.f", 12.7), "12");
-    EXPECT_EQ(fmt("%.%f", 0.25), "25%");
-    EXPECT_EQ(fmt("%.%2f", 0.125), "12.50%");
-    EXPECT_EQ(fmt("%.%%%1f", 0.5), "50.0%");
-    EXPECT_EQ(fmt("%+.2f % .2f", 1.0, 1.0), "+1.00  1.00");
-    EXPECT_EQ(fmt("%08.2f", -3.5), "000-3.50");
-    EXPECT_EQ(fmt("%-8.1f|", 2.0), "2.0     |");
-    EXPECT_EQ(fmt("%.*f", 2, 3.14159), "3.14");
-    EXPECT_EQ(fmt("%+f", -0.0), "+0.000"); // negative zero counts as non-negative
-}
-
-TEST(Format, TextsAndCase) {
-    EXPECT_EQ(fmt("%.3s", "abcdef"), "abc");
-    EXPECT_EQ(fmt("%5.2s|", "abc"), "   ab|");
-    EXPECT_EQ(fmt("%05s", "ab"), "000ab");
-    EXPECT_EQ(fmt("%+s % s", "x", "y"), "x y"); // texts never get a sign
-    EXPECT_EQ(fmt("%w %W", "AbC-9", "AbC-9"), "abc-9 ABC-9");
-    EXPECT_EQ(fmt("%.2W", "abc"), "AB");
-    EXPECT_EQ(fmt("%s|%w|%W", (const char*)nullptr, (const char*)nullptr, nullptr),
-              "(null)|(null)|(null)");
+// Floats, texts, durations and positional arguments: each result against its text.
+TEST(Format, FloatsTextsDurationsAndPositions) {
     const sys_u32 wide[] = {'h', 0xE9, 0x20AC, 0x1F600, 0};
-    EXPECT_EQ(fmt("%ls", wide), "h\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
-    EXPECT_EQ(fmt("%.3ls|", wide), "h\xC3\xA9|"); // whole characters only
-    EXPECT_EQ(fmt("%c%c%5c|%-3c|", 'a', 0x100 + 'b', 'c', 'd'), "ab    c|d  |");
-
-    std::string long_text(5000, 'x');
-    EXPECT_EQ(fmt("%s", long_text.c_str()).size(), 4095u); // one work area of text
-    EXPECT_EQ(fmt("%10000i", 1).size(), 4095u);            // width clamped to the work area
-}
-
-TEST(Format, Durations) {
-    EXPECT_EQ(fmt("%T", (int64_t)3723000001), "01:02:03.000001");
-    EXPECT_EQ(fmt("%T", (int64_t)-5), "-00:00:00.000005");
-    EXPECT_EQ(fmt("%T", (int64_t)INT64_MIN), "-2562047788:00:54.775808");
-    EXPECT_EQ(fmt("%18T|", (int64_t)0), "   00:00:00.000000|");
-    EXPECT_EQ(fmt("%+T", (int64_t)0), "00:00:00.000000");
-
-    const std::string since_load = fmt("%#T|%i", 9);
-    ASSERT_EQ(since_load.size(), 17u) << since_load;
-    EXPECT_EQ(since_load.substr(2, 1), ":");
-    EXPECT_EQ(since_load.substr(15), "|9"); // %#T took no argument
-}
-
-TEST(Format, PositionalArguments) {
-    EXPECT_EQ(fmt("%3$i %1$s %2$x", "s", 255, -3), "-3 s ff");
-    EXPECT_EQ(fmt("%2$f %1$i", 7, 2.5), "2.500 7");
-    EXPECT_EQ(fmt("%2$li %1$hhi %2$li", 300, (int64_t)-1), "-1 44 -1");
-    EXPECT_EQ(fmt("%1$+5i|%1$-5i|", 3), "   +3|3    |");
-    EXPECT_EQ(fmt("%#T %1$s", "x").substr(15), " x"); // %#T is neither kind
-    EXPECT_EQ(fmt("%7$i %1$i %2$i %3$i %4$i %5$i %6$i", 1, 2, 3, 4, 5, 6, 7), "7 1 2 3 4 5 6");
-    EXPECT_EQ(fmt("%3$s %1$T %2$c", (int64_t)1, 'q', "t"), "t 00:00:00.000001 q");
+    const std::string long_text(5000, 'x');
+    const std::pair<std::string, std::string> cases[] = {
+        // clang-format off
+        {fmt("%f", 1.5), "1.500"}, {fmt("%.1f", 1.25), "1.2"}, {fmt("%.f", 12.7), "12"},
+        {fmt("%.%f", 0.25), "25%"}, {fmt("%.%2f", 0.125), "12.50%"},
+        {fmt("%.%%%1f", 0.5), "50.0%"},
+        {fmt("%+.2f % .2f", 1.0, 1.0), "+1.00  1.00"}, {fmt("%08.2f", -3.5), "000-3.50"},
+        {fmt("%-8.1f|", 2.0), "2.0     |"}, {fmt("%.*f", 2, 3.14159), "3.14"},
+        {fmt("%+f", -0.0), "+0.000"}, // negative zero counts as non-negative
+        {fmt("%.3s", "abcdef"), "abc"}, {fmt("%5.2s|", "abc"), "   ab|"},
+        {fmt("%05s", "ab"), "000ab"},
+        {fmt("%+s % s", "x", "y"), "x y"}, // texts never get a sign
+        {fmt("%w %W", "AbC-9", "AbC-9"), "abc-9 ABC-9"}, {fmt("%.2W", "abc"), "AB"},
+        {fmt("%s|%w|%W", (const char*)nullptr, (const char*)nullptr, nullptr),
+         "(null)|(null)|(null)"},
+        {fmt("%ls", wide), "h\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+        {fmt("%.3ls|", wide), "h\xC3\xA9|"}, // whole characters only
+        {fmt("%c%c%5c|%-3c|", 'a', 0x100 + 'b', 'c', 'd'), "ab    c|d  |"},
+        {fmt("%s", long_text.c_str()), std::string(4095, 'x')}, // one work area of text
+        {fmt("%10000i", 1).substr(4090), "    1"},                // width clamped to the work area
+        {fmt("%T", (int64_t)3723000001), "01:02:03.000001"},
+        {fmt("%T", (int64_t)-5), "-00:00:00.000005"},
+        {fmt("%T", (int64_t)INT64_MIN), "-2562047788:00:54.775808"},
+        {fmt("%18T|", (int64_t)0), "   00:00:00.000000|"},
+        {fmt("%+T", (int64_t)0), "00:00:00.000000"},
+        {fmt("%#T|%i", 9).substr(2, 1) + fmt("%#T|%i", 9).substr(15), ":|9"}, // %#T took no argument
+        {fmt("%3$i %1$s %2$x", "s", 255, -3), "-3 s ff"}, {fmt("%2$f %1$i", 7, 2.5), "2.500 7"},
+        {fmt("%2$li %1$hhi %2$li", 300, (int64_t)-1), "-1 44 -1"},
+        {fmt("%1$+5i|%1$-5i|", 3), "   +3|3    |"},
+        {fmt("%#T %1$s", "x").substr(15), " x"}, // %#T is neither kind
+        {fmt("%7$i %1$i %2$i %3$i %4$i %5$i %6$i", 1, 2, 3, 4, 5, 6, 7), "7 1 2 3 4 5 6"},
+        {fmt("%3$s %1$T %2$c", (int64_t)1, 'q', "t"), "t 00:00:00.000001 q"},
+        // clang-format on
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 // Into a buffer pre-filled with '#': the result, then the buffer's first `shown` bytes. A field
@@ -169,7 +156,7 @@ sys_u64 print_other(sys_print_object_context* c) {
     return 6;
 }
 
-TEST(Format, CustomObjects) {
+TEST(Format, CustomObjectsAndTheirModifiers) {
     const char* names[] = {"pair", "probe_2"};
     const sys_print_object_printer printers[] = {print_pair, print_probe};
     sys_register_print_custom_object(names, printers, 2);
@@ -200,9 +187,7 @@ TEST(Format, CustomObjects) {
     sys_register_print_custom_object(again, others, 2);
     EXPECT_EQ(fmt("%Oprobe_2", &p), "other");
     EXPECT_EQ(fmt(("%O" + kept).c_str(), &p), "other");
-}
-
-TEST(Format, ConsumeModifiers) {
+    // A custom printer skips its modifiers up to the name, or to the NUL.
     const char* spec = " #%*+-.0123456789hlOname";
     EXPECT_EQ(sys_printf_consume_modifiers(spec), spec + 19);
     EXPECT_EQ(sys_printf_consume_modifiers(spec + 19), spec + 19);
@@ -249,18 +234,15 @@ TEST_F(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
                             "3 two", "3!err", "2!err"}));
 }
 
-TEST_F(Dispatch, LongLinesAreCutTo4095Bytes) {
+TEST_F(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
     qv_test::PrintLog log; // each line as its length says
     const std::string text(5000, 'm');
     sys_printf("%s", text.c_str());
     sys_printf(text.c_str());
     // The %s field (4095 bytes) does not fit 4095 with a byte to spare: it keeps 4094. A
     // literal line fills all 4095 bytes.
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{text.substr(0, 4094), text.substr(0, 4095)}));
-}
 
-TEST_F(Dispatch, LogTypesAndTheSwitch) {
-    qv_test::PrintLog log;
+    // Log types and the switch.
     sys_printf_logtype("RENDER", "r%i", 1);
     sys_printf_enable_logtype("RENDER", 0);
     sys_printf_logtype("RENDER", "r%i", 2);
@@ -276,7 +258,8 @@ TEST_F(Dispatch, LogTypesAndTheSwitch) {
     sys_printf("plain");
     sys_printf_enable_logs(7); // any non-zero value switches logging on
     sys_printf_logtype("AUDIO", "a%i", 3);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"r1", "a1", "r4", "plain", "a3"}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{text.substr(0, 4094), text.substr(0, 4095),
+                                                     "r1", "a1", "r4", "plain", "a3"}));
 }
 
 TEST_F(Dispatch, LogLineMacroFillsThePrefix) {

@@ -167,24 +167,21 @@ TEST(Json, FullTokenArrayGivesOutOfTokens) {
 }
 
 // Every prefix of a document leaves its outer object open; complete top-level numbers at the
-// very end are fine. Reads past the length are the fuzz target's to find.
-TEST(Json, TextCutAtEveryByteIsInvalid) {
+// very end are fine (reads past the length are the fuzz target's to find). A length of 4 GiB
+// or more is refused without reading; nesting up to the limit is fine.
+TEST(Json, CutTextsLengthAndDepthLimits) {
     const std::string doc = R"({"name": "V \"I\"", "n": [-0.125e+2, {"f": [true, null]}]})";
     ASSERT_EQ(parse(doc).result, (sys_u32)JSON_RESULT_OK);
     for (size_t cut = 1; cut < doc.size(); ++cut)
         EXPECT_EQ(parse(doc.substr(0, cut)).result, (sys_u32)JSON_RESULT_INVALID) << cut;
     EXPECT_EQ(parse("1 23").written, 2u);
-}
 
-TEST(Json, LengthOfFourGibOrMoreIsRefusedWithoutReading) {
     json_token tokens[4];
     sys_u64 written = 77;
     EXPECT_EQ(json_tokenize("[1]", (sys_u64)1 << 32, tokens, 4, &written),
               (sys_u32)JSON_RESULT_INVALID);
     EXPECT_EQ(written, 77u);
-}
 
-TEST(Json, NestingUpToTheLimitIsFine) {
     const std::string deep = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
     const Parsed p = parse(deep, JSON_MAX_DEPTH);
     ASSERT_EQ(p.result, (sys_u32)JSON_RESULT_OK);

@@ -68,39 +68,9 @@ template <typename H, typename T> void expect_results_and_wrap_around(const Atom
     a.destroy(h);
 }
 
-// Two threads add and subtract, two count up through compare-and-swap loops: no update lost.
-template <typename H, typename T> void expect_no_lost_update(const AtomicOps<H, T>& a) {
-    constexpr int kRounds = 50000;
-    H* h = a.create();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&a, h, t] {
-            for (int i = 0; i < kRounds; ++i) {
-                if (t % 2 == 0) {
-                    a.inc(h);
-                    a.sub(h, 2);
-                    a.add(h, 3);
-                    a.dec(h);
-                } else {
-                    for (T old = a.get(h), seen; (seen = a.cas(h, old + 1, old)) != old;)
-                        old = seen;
-                }
-            }
-        });
-    for (std::thread& t : threads)
-        t.join();
-    EXPECT_EQ(a.get(h), T(kRounds) * 4);
-    a.destroy(h);
-}
-
 TEST(Atomic, ResultsAndWrapAround) {
     expect_results_and_wrap_around(k32);
     expect_results_and_wrap_around(k64);
-}
-
-TEST(Atomic, HammeredFromSeveralThreadsCountsExactly) {
-    expect_no_lost_update(k32);
-    expect_no_lost_update(k64);
 }
 
 // ---- Mutex --------------------------------------------------------------------------------
