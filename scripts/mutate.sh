@@ -136,12 +136,20 @@ fault json-get-leaves-object src/json.cpp test_json \
   'for (; t != end && t->_depth >= depth; ++t) {' 'for (; t != end; ++t) {'
 fault json-index-off-by-one src/json.cpp test_json \
   'if (t->_depth == elements_depth && number++ == index)' 'if (t->_depth == elements_depth && ++number == index)'
-fault json-close-mismatch src/json.cpp test_json \
-  $'            if (t->_type != (c == \'}\' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))\n                return JSON_RESULT_INVALID;\n            t->_length' \
-  $'            t->_length'
-fault json-escaped-quote-ends-string src/json.cpp test_json \
+fault json-close-mismatch src/json_blocks.h "test_json itest_json" \
+  'if (in_object != (c == '"'"'}'"'"'))' 'if (false)'
+fault json-byte-step-close-mismatch src/json.cpp "test_json itest_json" \
+  $'        if (t->_type != (c == \'}\' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY))\n            return JSON_RESULT_INVALID;\n' ''
+fault json-escaped-quote-ends-string src/json_blocks.h "test_json itest_json" \
+  'const uint64_t quotes = m.quote & ~escaped;' 'const uint64_t quotes = m.quote;'
+fault json-escape-carry-lost src/json_blocks.h "test_json itest_json" \
+  'return (after_even_starts & ~even) | (after_odd_starts & even) | in;' \
+  'return (after_even_starts & ~even) | (after_odd_starts & even);'
+fault json-long-string-escaped-quote src/json_blocks.h "test_json itest_json" \
+  '            quote &= ~escaped;' '            quote |= 0;'
+fault json-byte-step-escaped-quote src/json.cpp "test_json itest_json" \
   '            s._curr = ++p;' '            s._curr = p + 1;'
-fault json-block-escape-not-skipped src/json.cpp test_json \
+fault json-byte-step-escape-not-skipped src/json.cpp "test_json itest_json" \
   'bits &= ~(uint64_t)0 << (k + 2);' 'bits &= ~(uint64_t)0 << (k + 1);'
 fault copy-ignores-capacity src/compress.cpp test_compress \
   $'    if (capacity < size)\n        return 0;' $'    if (capacity + 1 < size)\n        return 0;'
