@@ -16,9 +16,6 @@
 #include <thread>
 #include <vector>
 
-// Present when a leak checker is linked in.
-extern "C" void __lsan_register_root_region(const void* begin, size_t size) __attribute__((weak));
-
 namespace {
 
 const char* const kNames[] = {"frame", "physics", "a", "render shadows"};
@@ -40,9 +37,11 @@ void start() {
     Profiler* prof = profiler_instance();
     if (FetchThreadSampler(prof, &g_self) != PRF_ERROR_NONE)
         abort();
-    // The queue is mapped, not allocated: the trees waiting in it are found only there.
-    if (__lsan_register_root_region != nullptr)
-        __lsan_register_root_region(prof->sample_queue->data->ptr, 2 * prof->sample_queue->size);
+    // Trees wait in the queue at 4-byte boundaries, where a leak checker does not look for
+    // pointers: the instance is stopped at exit (its thread joined, the queue emptied into
+    // the pools) before the checker runs, so a tree queued after the last input is not
+    // reported as lost.
+    atexit(scope_static_destroy);
     // The profiler thread pings through the instance's own server; answers go to this one, so
     // nothing here races with it.
     ByteBuffer_Create(&g_server.send_buf, 4096);
