@@ -41,6 +41,36 @@ inline constexpr char kDigitPairs[201] = "00010203040506070809"
                                          "80818283848586878889"
                                          "90919293949596979899";
 
+// The powers of ten that fit 64 bits.
+inline constexpr sys_u64 kPow10[20] = {1ull,
+                                       10ull,
+                                       100ull,
+                                       1000ull,
+                                       10000ull,
+                                       100000ull,
+                                       1000000ull,
+                                       10000000ull,
+                                       100000000ull,
+                                       1000000000ull,
+                                       10000000000ull,
+                                       100000000000ull,
+                                       1000000000000ull,
+                                       10000000000000ull,
+                                       100000000000000ull,
+                                       1000000000000000ull,
+                                       10000000000000000ull,
+                                       100000000000000000ull,
+                                       1000000000000000000ull,
+                                       10000000000000000000ull};
+
+// Number of decimal digits of v (1 for 0): the length is known before any digit is written.
+inline unsigned sys_decimal_digits(sys_u64 v) {
+    v |= 1; // the same count for every v, and 1 for 0
+    const unsigned bits = 64 - (unsigned)__builtin_clzll(v);
+    const unsigned t = (bits * 1233) >> 12; // about bits x log10(2)
+    return t + 1 - (v < kPow10[t]);
+}
+
 // Writes the decimal digits of v backwards so that they end at `end`; returns their first
 // byte. The formatter and the number conversions both write integers this way: two digits to
 // a division and a table load.

@@ -17,27 +17,6 @@ namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
 
-constexpr sys_u64 kPow10[20] = {1ull,
-                                10ull,
-                                100ull,
-                                1000ull,
-                                10000ull,
-                                100000ull,
-                                1000000ull,
-                                10000000ull,
-                                100000000ull,
-                                1000000000ull,
-                                10000000000ull,
-                                100000000000ull,
-                                1000000000000ull,
-                                10000000000000ull,
-                                100000000000000ull,
-                                1000000000000000ull,
-                                10000000000000000ull,
-                                100000000000000000ull,
-                                1000000000000000000ull,
-                                10000000000000000000ull};
-
 // "000102...feff": two hexadecimal digits for each byte value.
 struct HexPairs {
     char text[512];
@@ -50,14 +29,6 @@ struct HexPairs {
 };
 constexpr HexPairs kHexPairs;
 
-// Number of decimal digits of v (1 for 0).
-inline unsigned decimal_digits(sys_u64 v) {
-    v |= 1; // the same count for every v, and 1 for 0
-    const unsigned bits = 64 - (unsigned)__builtin_clzll(v);
-    const unsigned t = (bits * 1233) >> 12; // about bits x log10(2)
-    return t + 1 - (v < kPow10[t]);
-}
-
 // Writes exactly `digits` decimal digits of v ending at out + digits (no terminator).
 inline void put_decimal(char* out, sys_u64 v, unsigned digits) {
     sys_decimal_before(out + digits, v);
@@ -66,7 +37,7 @@ inline void put_decimal(char* out, sys_u64 v, unsigned digits) {
 // Digits of v in radix 2..16, terminated; returns the number of digits.
 inline sys_u64 put_unsigned(sys_u64 v, char* out, unsigned radix) {
     if (radix == 10) {
-        const unsigned n = decimal_digits(v);
+        const unsigned n = sys_decimal_digits(v);
         put_decimal(out, v, n);
         out[n] = 0;
         return n;
@@ -325,7 +296,7 @@ sys_u64 sys_f64toa(sys_f64 value, char* buffer, sys_u64 decimals) {
         return (sys_u64)(p - buffer) + 1;
     }
     const sys_u64 whole = (sys_u64)magnitude;
-    const unsigned whole_digits = decimal_digits(whole);
+    const unsigned whole_digits = sys_decimal_digits(whole);
     put_decimal(p, whole, whole_digits);
     p += whole_digits;
     if (decimals == 0) {
@@ -338,7 +309,7 @@ sys_u64 sys_f64toa(sys_f64 value, char* buffer, sys_u64 decimals) {
     sys_u64 fraction = (sys_u64)scaled;
     if (fraction >= kPow10[computed]) // cannot happen in round-to-nearest; keeps the width
         fraction = kPow10[computed] - 1;
-    const unsigned fraction_digits = decimal_digits(fraction);
+    const unsigned fraction_digits = sys_decimal_digits(fraction);
     for (unsigned i = fraction_digits; i < computed; ++i)
         *p++ = '0';
     put_decimal(p, fraction, fraction_digits);

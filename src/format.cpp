@@ -229,6 +229,29 @@ inline char* octal_before(char* end, sys_u64 v) {
 
 // ---- output ------------------------------------------------------------------------------
 
+// n bytes of c at p. Padding is mostly short: at most two overlapping stores of each size.
+inline void fill(char* p, char c, sys_u64 n) {
+    if (n == 0)
+        return;
+    if (n <= 16) {
+        const uint64_t bytes = (uint64_t)(unsigned char)c * 0x0101010101010101ull;
+        if (n >= 8) {
+            memcpy(p, &bytes, 8);
+            memcpy(p + n - 8, &bytes, 8);
+        } else if (n >= 4) {
+            memcpy(p, &bytes, 4);
+            memcpy(p + n - 4, &bytes, 4);
+        } else {
+            // 1 to 3 bytes: the first, middle and last (a loop here becomes a memset call)
+            p[0] = c;
+            p[n / 2] = c;
+            p[n - 1] = c;
+        }
+    } else {
+        memset(p, c, n);
+    }
+}
+
 // The output cursor with the truncation rule. The main loop keeps pos < end whenever a
 // field is written.
 struct Output {
@@ -279,10 +302,13 @@ struct Output {
             memcpy(&b, text + n - 4, 4);
             memcpy(pos, &a, 4);
             memcpy(pos + n - 4, &b, 4);
-        } else if (n < 4) {
-            for (sys_u64 i = 0; i < n; ++i)
-                pos[i] = text[i];
-        } else {
+        } else if (n != 0 && n < 4) {
+            // The first, middle and last byte (a loop here becomes a memcpy call).
+            const char a = text[0], b = text[n / 2], z = text[n - 1];
+            pos[0] = a;
+            pos[n / 2] = b;
+            pos[n - 1] = z;
+        } else if (n > 16) {
             memcpy(pos, text, n);
         }
         pos += n;
@@ -290,23 +316,7 @@ struct Output {
     }
     void put_fill(char c, sys_u64 len, sys_u64& room) {
         const sys_u64 n = len < room ? len : room;
-        if (n == 0)
-            return;
-        if (n <= 16) {
-            const uint64_t fill = (uint64_t)(unsigned char)c * 0x0101010101010101ull;
-            if (n >= 8) {
-                memcpy(pos, &fill, 8);
-                memcpy(pos + n - 8, &fill, 8);
-            } else if (n >= 4) {
-                memcpy(pos, &fill, 4);
-                memcpy(pos + n - 4, &fill, 4);
-            } else {
-                for (sys_u64 i = 0; i < n; ++i)
-                    pos[i] = c;
-            }
-        } else {
-            memset(pos, c, n);
-        }
+        fill(pos, c, n);
         pos += n;
         room -= n;
     }
@@ -423,6 +433,61 @@ inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& 
     }
     t.text = first;
     t.len = (sys_u64)(end - first);
+    return true;
+}
+
+// A sequential integer whose field fits the output with a byte to spare (nearly all of them)
+// is written straight there: its length is known before any digit is, so the padding, the
+// sign and the digits each go out once. Going through the number buffer would read freshly
+// written digit pairs back with wider loads, which the processor cannot forward from the
+// stores and waits for. False (and nothing taken) when the field may not fit, or the
+// specification fails a check: convert_integer and the field writer handle those.
+inline __attribute__((always_inline)) bool integer_field(va_list* args, Output& out,
+                                                         const Spec& s) {
+    // The longest text is 22 octal digits; a sign or minus makes 23.
+    const sys_u64 longest = s.width > 23 ? s.width : 23;
+    if (s.has_precision || !integer_width(s.bytes) || out.room() <= longest)
+        return false;
+    sys_u64 v = take_slot(args);
+    char sign = s.plus ? '+' : s.space ? ' ' : 0;
+    if (s.letter == 'i') {
+        const sys_i64 signed_v = s.bytes == 1   ? (sys_i64)(int8_t)v
+                                 : s.bytes == 2 ? (sys_i64)(int16_t)v
+                                 : s.bytes == 4 ? (sys_i64)(sys_i32)v
+                                                : (sys_i64)v;
+        if (signed_v < 0)
+            sign = '-';
+        v = signed_v < 0 ? 0 - (sys_u64)signed_v : (sys_u64)signed_v;
+    } else {
+        v = s.bytes == 1 ? (sys_u8)v : s.bytes == 2 ? (sys_u16)v : s.bytes == 4 ? (sys_u32)v : v;
+    }
+    const unsigned bits = 64 - (unsigned)__builtin_clzll(v | 1);
+    const sys_u64 digits = s.letter == 'x'   ? (bits + 3) / 4
+                           : s.letter == 'o' ? (bits + 2) / 3
+                                             : sys_decimal_digits(v);
+    const sys_u64 len = digits + (sign != 0);
+    const sys_u64 pad = s.width > len ? s.width - len : 0;
+    const char pad_char = s.zero ? '0' : ' ';
+    char* p = out.pos;
+    if (!s.minus) {
+        fill(p, pad_char, pad);
+        p += pad;
+    }
+    if (sign)
+        *p++ = sign;
+    p += digits;
+    if (s.letter == 'x')
+        hex_before(p, v);
+    else if (s.letter == 'o')
+        octal_before(p, v);
+    else
+        sys_decimal_before(p, v);
+    if (s.minus) {
+        fill(p, pad_char, pad);
+        p += pad;
+    }
+    *p = 0;
+    out.pos = p;
     return true;
 }
 
@@ -719,9 +784,12 @@ __attribute__((noinline)) bool convert_positional(Call& c, Positions& pos, const
 }
 
 // One specification from its '%'; returns where the format resumes. Inlined into the main
-// loop: a call per specification costs more than most conversions.
-inline __attribute__((always_inline)) const char*
-format_spec(Call& c, Positions& pos, va_list* seq, va_list args, const char* spec_begin) {
+// loop: a call per specification costs more than most conversions. `out` is the main loop's
+// own cursor, kept in registers; the conversions that are calls see it as c.out, copied
+// there and back around them.
+inline __attribute__((always_inline)) const char* format_spec(Call& c, Output& out, Positions& pos,
+                                                              va_list* seq, va_list args,
+                                                              const char* spec_begin) {
     Spec s;
     const char* const letter = parse_spec(spec_begin + 1, s);
     if (s.position > kMaxPosition)
@@ -731,22 +799,32 @@ format_spec(Call& c, Positions& pos, va_list* seq, va_list args, const char* spe
     if (s.width > kMaxWidth)
         s.width = kMaxWidth;
 
-    c.after = letter + 1;
     Text t;
     bool emit;
+    c.after = letter + 1;
     if (s.position == 0) {
-        c.src = seq;
         // Integers and floats are most of what is printed: converted here without a call.
         const bool integer =
             s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
-        emit = integer           ? convert_integer(c, s, t)
-               : s.letter == 'f' ? convert_float(c, s, t)
-                                 : convert(c, s, t, spec_begin);
+        if (integer && integer_field(seq, out, s))
+            return letter + 1;
+        c.src = seq;
+        if (integer) {
+            emit = convert_integer(c, s, t);
+        } else if (s.letter == 'f') {
+            emit = convert_float(c, s, t);
+        } else {
+            c.out = out;
+            emit = convert(c, s, t, spec_begin);
+            out = c.out;
+        }
     } else {
+        c.out = out;
         emit = convert_positional(c, pos, s, args, t, spec_begin);
+        out = c.out;
     }
     if (emit)
-        write_field(c.out, s, t);
+        write_field(out, s, t);
     return c.after;
 }
 
@@ -754,16 +832,16 @@ format_spec(Call& c, Positions& pos, va_list* seq, va_list args, const char* spe
 
 extern "C" {
 
-sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args) {
+sys_u64 sys_vsnprintf(char* dst, sys_u64 size, const char* format, va_list args) {
     if (!format || !*format) {
         if (size > 0)
-            *out = 0;
+            *dst = 0;
         return 0;
     }
 
     char text_area[kWorkArea];
     Call c;
-    c.out = Output{out, out + size};
+    Output out{dst, dst + size};
     c.format = format;
     c.text_area = text_area;
     Positions pos;
@@ -772,7 +850,7 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
 
     const char* f = format;
     while (*f) {
-        if (c.out.pos == c.out.end) {
+        if (out.pos == out.end) {
             va_end(seq);
             return size;
         }
@@ -781,35 +859,35 @@ sys_u64 sys_vsnprintf(char* out, sys_u64 size, const char* format, va_list args)
             // A lone separator between conversions is common enough to skip the block scan
             // (the output has room for it: checked above).
             if (f[1] == '%' || f[1] == 0) {
-                *c.out.pos++ = *f++;
+                *out.pos++ = *f++;
                 continue;
             }
             const sys_u64 n = literal_run(f);
-            c.out.literal(f, n);
+            out.literal(f, n);
             f += n;
 #else
             // Copy the literal run while scanning it, at most up to the end of the output.
-            char* const stop = c.out.end;
-            char* p = c.out.pos;
+            char* const stop = out.end;
+            char* p = out.pos;
             do {
                 *p++ = *f++;
             } while (*f && *f != '%' && p != stop);
-            c.out.pos = p;
+            out.pos = p;
 #endif
             continue;
         }
         if (f[1] == '%') {
-            *c.out.pos++ = '%';
+            *out.pos++ = '%';
             f += 2;
             continue;
         }
-        f = format_spec(c, pos, &seq, args, f);
+        f = format_spec(c, out, pos, &seq, args, f);
     }
 
     va_end(seq);
-    if (c.out.pos < c.out.end)
-        *c.out.pos = 0;
-    return (sys_u64)(c.out.pos - out);
+    if (out.pos < out.end)
+        *out.pos = 0;
+    return (sys_u64)(out.pos - dst);
 }
 
 sys_u64 sys_snprintf(char* out, sys_u64 size, const char* format, ...) {
