@@ -73,20 +73,38 @@ inline unsigned sys_decimal_digits(sys_u64 v) {
 
 // Writes the decimal digits of v backwards so that they end at `end`; returns their first
 // byte. The formatter and the number conversions both write integers this way: two digits to
-// a division and a table load.
+// a table load. Past eight digits a 64-bit division by 100 takes off each pair; the last
+// eight (most values have no more) split into two halves of four whose pairs come from
+// 32-bit multiply-shifts, which are independent of each other and shorter.
 inline char* sys_decimal_before(char* end, sys_u64 v) {
     char* p = end;
-    while (v >= 100) {
+    while (v >= 100000000) {
         const sys_u64 pair = v % 100;
         v /= 100;
         p -= 2;
         memcpy(p, kDigitPairs + 2 * pair, 2);
     }
-    if (v >= 10) {
+    sys_u32 w = (sys_u32)v;
+    if (w >= 10000) {
+        const sys_u32 high = w / 10000;
+        const sys_u32 low = w - high * 10000;
+        const sys_u32 low_high = (low * 5243) >> 19; // low / 100 for any low below 43699
+        p -= 4;
+        memcpy(p, kDigitPairs + 2 * low_high, 2);
+        memcpy(p + 2, kDigitPairs + 2 * (low - low_high * 100), 2);
+        w = high;
+    }
+    if (w >= 100) {
+        const sys_u32 high = (w * 5243) >> 19;
         p -= 2;
-        memcpy(p, kDigitPairs + 2 * v, 2);
+        memcpy(p, kDigitPairs + 2 * (w - high * 100), 2);
+        w = high;
+    }
+    if (w >= 10) {
+        p -= 2;
+        memcpy(p, kDigitPairs + 2 * w, 2);
     } else {
-        *--p = (char)('0' + v);
+        *--p = (char)('0' + w);
     }
     return p;
 }

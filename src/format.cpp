@@ -521,6 +521,24 @@ bool convert_char(Call& c, const Spec&, Text& t) {
     return true;
 }
 
+// The bytes of a text conversion: up to its NUL, its precision and the 4095 bytes the
+// conversion area holds.
+inline sys_u64 text_limit(const Spec& s) {
+    return s.has_precision && s.precision < kWorkArea ? s.precision : kWorkArea - 1;
+}
+
+// A text without a field is copied straight out: a memcpy once its length within the limit
+// and the room is known.
+inline void put_plain_text(Output& out, const char* str, sys_u64 limit) {
+    const sys_u64 room = out.room();
+    const sys_u64 stop_at = limit < room ? limit : room;
+    const char* nul = (const char*)memchr(str, 0, stop_at);
+    const sys_u64 n = nul ? (sys_u64)(nul - str) : stop_at;
+    memcpy(out.pos, str, n);
+    out.pos += n;
+    *out.pos = 0;
+}
+
 // `s`, `w`, `W`. A plain `%s` without a width is copied straight to the output (a memcpy
 // once its length within the precision and the room is known) and prints no field.
 bool convert_text(Call& c, const Spec& s, Text& t) {
@@ -529,8 +547,7 @@ bool convert_text(Call& c, const Spec& s, Text& t) {
         SYS_CHECK_TEXT_MSG(false, "bytes == 4", NULL);
         bytes = 4;
     }
-    // The conversion area holds 4095 bytes of text.
-    const sys_u64 limit = s.has_precision && s.precision < kWorkArea ? s.precision : kWorkArea - 1;
+    const sys_u64 limit = text_limit(s);
     if (bytes == 8) {
         const sys_u32* wide = (const sys_u32*)take_slot(c.src);
         if (wide) {
@@ -555,13 +572,7 @@ bool convert_text(Call& c, const Spec& s, Text& t) {
         return true;
     }
     if (s.letter == 's' && !s.has_width) {
-        const sys_u64 room = c.out.room();
-        const sys_u64 stop_at = limit < room ? limit : room;
-        const char* nul = (const char*)memchr(str, 0, stop_at);
-        const sys_u64 n = nul ? (sys_u64)(nul - str) : stop_at;
-        memcpy(c.out.pos, str, n);
-        c.out.pos += n;
-        *c.out.pos = 0;
+        put_plain_text(c.out, str, limit);
         return false;
     }
     const char* nul = (const char*)memchr(str, 0, limit);
@@ -808,6 +819,11 @@ inline __attribute__((always_inline)) const char* format_spec(Call& c, Output& o
             s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
         if (integer && integer_field(seq, out, s))
             return letter + 1;
+        if (s.letter == 's' && !s.has_width && s.bytes == 4) {
+            const char* str = (const char*)take_slot(seq);
+            put_plain_text(out, str ? str : "(null)", text_limit(s));
+            return letter + 1;
+        }
         c.src = seq;
         if (integer) {
             emit = convert_integer(c, s, t);
