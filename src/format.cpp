@@ -6,8 +6,9 @@
 // applies the truncation rule. Results are as if each conversion went through a 4096-byte
 // text area and each field through another, but the work is kept to what can change the
 // bytes: literal runs are measured 16 bytes to a compare and copied whole (byte by byte in
-// sanitizer builds), numbers are written into a small local buffer, texts are read in place and a
-// text without padding is copied straight out. The 4096-byte text area is touched only by
+// sanitizer builds), an integer whose field fits the output is written straight into it (other
+// numbers into a small local buffer), texts are read in place and a text without padding is
+// copied straight out. The 4096-byte text area is touched only by
 // conversions that need one (UTF-32 and case-changed text, floats, custom objects).
 #include "qv_sys/io.h"
 
