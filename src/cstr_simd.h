@@ -107,6 +107,14 @@ template <class V> inline const char* kernel_strchr(const char* s, char c) {
     }
 }
 
+// Keeps a group's four blocks in registers. Without it the compiler reads them from memory
+// again wherever it can fold a load into an instruction; the comparison's group then makes
+// eleven loads instead of eight, and loads, not arithmetic, bound the loop (1 KiB texts took
+// about 40% longer).
+template <class R> inline void keep_in_registers(R& a, R& b, R& c, R& d) {
+    asm("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
+}
+
 // Lanes where x's byte is the NUL or differs from y's byte.
 template <class V> inline uint32_t stop_mask(typename V::reg vx, typename V::reg vy) {
     return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
@@ -158,8 +166,9 @@ template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, s
                 break;
             n -= groups * 4 * W;
             do {
-                const typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
-                                      x3 = V::load(x + 3 * W);
+                typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
+                                x3 = V::load(x + 3 * W);
+                keep_in_registers(x0, x1, x2, x3);
                 const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
                 const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
                 const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
@@ -255,8 +264,9 @@ aligned:
             y += W;
         }
         for (sys_u64 k = (blocks - singles) / 4; k != 0; --k) {
-            const typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
-                                  x3 = V::load(x + 3 * W);
+            typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
+                            x3 = V::load(x + 3 * W);
+            keep_in_registers(x0, x1, x2, x3);
             // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
             const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
             const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
