@@ -62,9 +62,9 @@ QV_SYS_API sys_u64 scope_static_init(void);
  * invalid value is refused with a "QV_SYS" log line and the host's choice (or the default)
  * stays. docs/profiler.md explains the two modes. */
 typedef struct scope_settings {
-    sys_u32 size;   /* sizeof(scope_settings) as the host was built; fields past it read as 0 */
-    sys_u32 flags;  /* SCOPE_SETTINGS_BIND_LOOPBACK, SCOPE_SETTINGS_STREAM */
-    sys_u16 port;   /* the listening TCP port; 0: 17815 */
+    sys_u32 size;  /* sizeof(scope_settings) as the host was built; fields past it read as 0 */
+    sys_u32 flags; /* SCOPE_SETTINGS_BIND_LOOPBACK, SCOPE_SETTINGS_STREAM */
+    sys_u16 port;  /* the listening TCP port; 0: 17815 */
     sys_u16 reserved16;
     sys_u32 reserved[5]; /* 0 */
 } scope_settings;
@@ -77,7 +77,10 @@ typedef struct scope_settings {
  * every 10 ms, and one log line per scope_begin. */
 #define SCOPE_SETTINGS_STREAM 0x2u
 
+/* One line reads better than the formatter's brace ladder. */
+/* clang-format off */
 #define SCOPE_SETTINGS_INIT {sizeof(scope_settings), 0, 0, 0, {0, 0, 0, 0, 0}}
+/* clang-format on */
 
 /* Starts the profiler as scope_static_init does, with the host's settings (null: none, which
  * is scope_static_init itself). Returns 0 or the prf_error that stopped it;
