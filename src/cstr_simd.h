@@ -120,6 +120,29 @@ template <class V> inline uint32_t stop_mask(typename V::reg vx, typename V::reg
     return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
 }
 
+// The first stop in a group of four blocks (x aligned, y not), or 4W when there is none. One
+// test for the four; the blocks are looked at one by one only in the group that stops.
+template <class V>
+inline unsigned group_first_stop(const unsigned char* x, const unsigned char* y) {
+    constexpr unsigned W = V::W;
+    typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
+                    x3 = V::load(x + 3 * W);
+    keep_in_registers(x0, x1, x2, x3);
+    // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
+    const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
+    const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
+    const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
+    const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
+    if (!V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero())))
+        return 4 * W;
+    const uint64_t low = V::mask(V::eq(t0, V::zero())) | (uint64_t)V::mask(V::eq(t1, V::zero()))
+                                                             << W;
+    if (low != 0)
+        return (unsigned)__builtin_ctzll(low);
+    return 2 * W + (unsigned)__builtin_ctzll(V::mask(V::eq(t2, V::zero())) |
+                                             (uint64_t)V::mask(V::eq(t3, V::zero())) << W);
+}
+
 // (unsigned a byte) - (unsigned b byte) at the first difference within n bytes, stopping after
 // a's NUL; 0 if none.
 //
@@ -166,23 +189,9 @@ template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, s
                 break;
             n -= groups * 4 * W;
             do {
-                typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
-                                x3 = V::load(x + 3 * W);
-                keep_in_registers(x0, x1, x2, x3);
-                const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
-                const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
-                const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
-                const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
-                if (V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero()))) {
-                    const uint64_t lo = V::mask(V::eq(t0, V::zero())) |
-                                        (uint64_t)V::mask(V::eq(t1, V::zero())) << W;
-                    const unsigned i =
-                        lo != 0 ? (unsigned)__builtin_ctzll(lo)
-                                : 2 * W + (unsigned)__builtin_ctzll(
-                                              V::mask(V::eq(t2, V::zero())) |
-                                              (uint64_t)V::mask(V::eq(t3, V::zero())) << W);
+                const unsigned i = group_first_stop<V>(x, y);
+                if (i != 4 * W)
                     return (sys_i64)x[i] - (sys_i64)y[i];
-                }
                 x += 4 * W;
                 y += 4 * W;
             } while (--groups != 0);
@@ -264,26 +273,9 @@ aligned:
             y += W;
         }
         for (sys_u64 k = (blocks - singles) / 4; k != 0; --k) {
-            typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
-                            x3 = V::load(x + 3 * W);
-            keep_in_registers(x0, x1, x2, x3);
-            // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
-            const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
-            const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
-            const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
-            const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
-            if (V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero()))) {
-                sys_u64 i;
-                if (uint32_t m = V::mask(V::eq(t0, V::zero())))
-                    i = ctz32(m);
-                else if ((m = V::mask(V::eq(t1, V::zero()))) != 0)
-                    i = W + ctz32(m);
-                else if ((m = V::mask(V::eq(t2, V::zero()))) != 0)
-                    i = 2 * W + ctz32(m);
-                else
-                    i = 3 * W + ctz32(V::mask(V::eq(t3, V::zero())));
+            const unsigned i = group_first_stop<V>(x, y);
+            if (i != 4 * W)
                 return (sys_i64)x[i] - (sys_i64)y[i];
-            }
             x += 4 * W;
             y += 4 * W;
         }
