@@ -130,6 +130,18 @@ fault atou-digit-equal-to-radix src/cstr_number.cpp test_cstr_number \
   'if (d >= radix)' 'if (d > radix)'
 fault utf8-size-bound src/cstr_utf.cpp test_cstr_utf \
   'cp < 0x10000 ? 3 : 4' 'cp < 0xFFFF ? 3 : 4'
+fault compare-step-back-frame src/cstr_simd.h itest_cstr \
+  'return !Bounded || i - back < n ? byte_difference(x, y, i - back) : 0;' \
+  'return !Bounded || i < n ? byte_difference(x, y, i - back) : 0;'
+fault compare-page-not-proven src/cstr_simd.h itest_cstr \
+  $'                return 0;\n            room += 4096;' $'                return 0;\n            room += 4096 - 4096;'
+fault compare-skips-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
+  'if (step > 2 * W) {' 'if (step > 3 * W) {'
+fault compare-limit-in-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
+  'm &= (1ull << (n - 2 * W)) - 1;' 'm &= (1ull << (n - W)) - 1;'
+fault compare-group-test-drops-block src/cstr_evex.cpp itest_cstr \
+  '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xDE)' \
+  '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xF0)'
 fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \
   'const int wctomb_ret = capacity == 0' 'const int wctomb_ret = false'
 

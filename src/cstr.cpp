@@ -24,8 +24,8 @@
 namespace {
 
 // 0 not yet known, 1 SSE2 only, 2 AVX2 together with the bit-manipulation sets BMI1 and BMI2
-// (processors with AVX2 have them; the JSON walker uses them). Detection is idempotent, so
-// racing threads only repeat it.
+// (processors with AVX2 have them; the JSON walker uses them), 3 that and AVX-512F, VL and BW
+// (the comparison). Detection is idempotent, so racing threads only repeat it.
 std::atomic<int> s_cpu_level{0};
 
 int detect_cpu_level() {
@@ -35,18 +35,26 @@ int detect_cpu_level() {
         unsigned xcr0_lo = 0, xcr0_hi = 0;
         __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
         if ((xcr0_lo & 6u) == 6u && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) &&
-            (b & bit_BMI) && (b & bit_BMI2))
+            (b & bit_BMI) && (b & bit_BMI2)) {
             level = 2;
+            // The operating system must also save the mask registers and the upper halves and
+            // upper sixteen of the vector registers (XCR0 bits 5 to 7).
+            if ((xcr0_lo & 0xe6u) == 0xe6u && (b & bit_AVX512F) && (b & bit_AVX512VL) &&
+                (b & bit_AVX512BW))
+                level = 3;
+        }
     }
     s_cpu_level.store(level, std::memory_order_relaxed);
     return level;
 }
 
+inline int cpu_level() {
+    const int level = s_cpu_level.load(std::memory_order_relaxed);
+    return level != 0 ? level : detect_cpu_level();
+}
+
 inline bool has_avx2() {
-    int level = s_cpu_level.load(std::memory_order_relaxed);
-    if (level == 0)
-        level = detect_cpu_level();
-    return level == 2;
+    return cpu_level() >= 2;
 }
 
 #if QV_CSTR_WIDE_LOADS
@@ -77,32 +85,43 @@ inline sys_u64 strlen_impl(const char* s) {
 #endif
 }
 
-inline sys_i64 strncmp_impl(const char* a, const char* b, sys_u64 n) {
+// The comparison, bounded by n or (Bounded false) only by the texts.
+template <bool Bounded> inline sys_i64 compare_impl(const char* a, const char* b, sys_u64 n) {
 #if QV_CSTR_WIDE_LOADS
     // Most texts the library compares are short: their first 16 bytes are compared here, with
     // one load each, before any dispatch.
-    if (n != 0 && ((uintptr_t)a & 4095) <= 4096 - 16 && ((uintptr_t)b & 4095) <= 4096 - 16) {
+    if ((!Bounded || n != 0) && ((uintptr_t)a & 4095) <= 4096 - 16 &&
+        ((uintptr_t)b & 4095) <= 4096 - 16) {
         const __m128i va = _mm_loadu_si128((const __m128i*)a);
         const __m128i vb = _mm_loadu_si128((const __m128i*)b);
         uint32_t m = (uint32_t)_mm_movemask_epi8(
             _mm_cmpeq_epi8(_mm_min_epu8(va, _mm_cmpeq_epi8(va, vb)), _mm_setzero_si128()));
-        if (n < 16)
+        if (Bounded && n < 16)
             m &= (1u << n) - 1;
         if (m) {
             const unsigned i = ctz32(m);
             return (sys_i64)(unsigned char)a[i] - (sys_i64)(unsigned char)b[i];
         }
-        if (n <= 16)
+        if (Bounded && n <= 16)
             return 0;
         a += 16;
         b += 16;
         n -= 16;
     }
-    return has_avx2() ? cstr_avx2_strncmp(a, b, n) : kernel_strncmp<Sse2>(a, b, n);
+    const int level = cpu_level();
+    if constexpr (Bounded) {
+        if (level == 3)
+            return cstr_evex_strncmp(a, b, n);
+        return level == 2 ? cstr_avx2_strncmp(a, b, n) : kernel_strncmp<Sse2>(a, b, n);
+    } else {
+        if (level == 3)
+            return cstr_evex_strcmp(a, b);
+        return level == 2 ? cstr_avx2_strcmp(a, b) : kernel_strcmp<Sse2>(a, b);
+    }
 #else
     const unsigned char* x = (const unsigned char*)a;
     const unsigned char* y = (const unsigned char*)b;
-    for (sys_u64 i = 0; i < n; ++i) {
+    for (sys_u64 i = 0; !Bounded || i < n; ++i) {
         if (x[i] != y[i] || x[i] == 0)
             return (sys_i64)x[i] - (sys_i64)y[i];
     }
@@ -164,14 +183,14 @@ sys_u64 sys_strlen(const char* text) {
 }
 
 sys_i64 sys_strcmp(const char* a, const char* b) {
-    const sys_i64 d = strncmp_impl(a, b, ~(sys_u64)0);
+    const sys_i64 d = compare_impl<false>(a, b, 0);
     return (d > 0) - (d < 0);
 }
 
 // ---- Comparing and copying ----------------------------------------------------------------
 
 sys_i64 sys_strncmp(const char* a, const char* b, sys_u64 n) {
-    return strncmp_impl(a, b, n);
+    return compare_impl<true>(a, b, n);
 }
 
 sys_u64 sys_strcpy(char* dst, const char* src) {
@@ -202,7 +221,7 @@ char* sys_strcat(char* dst, const char* src) {
 
 sys_bool sys_strequals_any(const char* text, const char* const* texts, sys_u64 count) {
     for (sys_u64 i = 0; i < count; ++i) {
-        if (strncmp_impl(text, texts[i], ~(sys_u64)0) == 0)
+        if (compare_impl<false>(text, texts[i], 0) == 0)
             return SYS_TRUE;
     }
     return SYS_FALSE;
@@ -312,7 +331,7 @@ const char* sys_strstr(const char* text, const char* pattern) {
     // The plain walk: at each byte equal to the pattern's first, compare the rest.
     const sys_u64 rest = strlen_impl(pattern + 1);
     for (const char* p = text; *p; ++p) {
-        if (*p == pattern[0] && strncmp_impl(p + 1, pattern + 1, rest) == 0)
+        if (*p == pattern[0] && compare_impl<true>(p + 1, pattern + 1, rest) == 0)
             return p;
     }
     return nullptr;
@@ -329,7 +348,7 @@ const char* sys_strrstr(const char* text, const char* pattern) {
     // Candidates from text + L - R down to the first byte; the comparison stops at the text's
     // NUL, so a candidate too close to the end simply fails.
     for (const char* p = text + (length - rest);; --p) {
-        if (*p == pattern[0] && strncmp_impl(p + 1, pattern + 1, rest) == 0)
+        if (*p == pattern[0] && compare_impl<true>(p + 1, pattern + 1, rest) == 0)
             return p;
         if (p == text)
             return nullptr;

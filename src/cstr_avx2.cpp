@@ -45,6 +45,10 @@ const char* cstr_avx2_strchr(const char* text, char c) {
     return kernel_strchr<Avx2>(text, c);
 }
 
+sys_i64 cstr_avx2_strcmp(const char* a, const char* b) {
+    return kernel_strcmp<Avx2>(a, b);
+}
+
 sys_i64 cstr_avx2_strncmp(const char* a, const char* b, sys_u64 n) {
     return kernel_strncmp<Avx2>(a, b, n);
 }

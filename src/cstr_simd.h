@@ -1,10 +1,10 @@
 // Wide-load kernels of the byte-string routines, written once over a vector type V and
-// compiled twice: with SSE2 (every x86-64) in cstr.cpp and with AVX2 in cstr_avx2.cpp, chosen
-// at run time by the processor.
+// compiled with SSE2 (every x86-64) in cstr.cpp and with AVX2 in cstr_avx2.cpp, the comparison
+// also with AVX-512 in cstr_evex.cpp, chosen at run time by the processor.
 //
 // Safety of the wide loads: a kernel only loads whole V-aligned blocks (V::W bytes, at most
-// 32) or, in the comparison, unaligned blocks that it has proven do not cross a 4096-byte page
-// boundary. A block that holds at least one byte the caller vouches for (a byte before or at
+// 32) or, in the comparison, unaligned blocks that it has proven to lie in mapped pages: pages
+// holding bytes already compared, or a next page the text is proven to reach. A block that holds at least one byte the caller vouches for (a byte before or at
 // the text's NUL) therefore lies in a page that is mapped, so bytes read past the NUL are
 // never outside the caller's memory mapping, and they never change a result. Sanitizer builds
 // do not use these kernels (they would see the reads past the NUL): cstr.cpp falls back to
@@ -21,8 +21,14 @@
 // Entry points of the AVX2 translation unit (call only when the processor has AVX2).
 sys_u64 cstr_avx2_strlen(const char* text);
 const char* cstr_avx2_strchr(const char* text, char c);
+sys_i64 cstr_avx2_strcmp(const char* a, const char* b);
 sys_i64 cstr_avx2_strncmp(const char* a, const char* b, sys_u64 n);
 const char* cstr_avx2_strstr(const char* text, const char* pattern);
+
+// The comparison compiled with AVX-512VL and AVX-512BW on 32-byte blocks (call only when the
+// processor has them and the operating system saves their state).
+sys_i64 cstr_evex_strcmp(const char* a, const char* b);
+sys_i64 cstr_evex_strncmp(const char* a, const char* b, sys_u64 n);
 
 namespace {
 
@@ -115,183 +121,235 @@ template <class R> inline void keep_in_registers(R& a, R& b, R& c, R& d) {
     asm("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
 }
 
-// Lanes where x's byte is the NUL or differs from y's byte.
+// Lanes where x's byte is the NUL or differs from y's byte. A vector type may bring its own
+// (one with mask registers does it in two instructions).
 template <class V> inline uint32_t stop_mask(typename V::reg vx, typename V::reg vy) {
-    return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
+    if constexpr (requires { V::stops(vx, vy); })
+        return V::stops(vx, vy);
+    else
+        return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
 }
 
-// The first stop in a group of four blocks (x aligned, y not), or 4W when there is none. One
-// test for the four; the blocks are looked at one by one only in the group that stops.
+// Whether a group of four blocks of x (in registers) and y holds a stop. A vector type may
+// bring its own.
 template <class V>
+inline bool group_has_stop(typename V::reg x0, typename V::reg x1, typename V::reg x2,
+                           typename V::reg x3, const unsigned char* y) {
+    constexpr unsigned W = V::W;
+    if constexpr (requires { V::group_stops(x0, x1, x2, x3, y); }) {
+        return V::group_stops(x0, x1, x2, x3, y);
+    } else {
+        // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
+        const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
+        const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
+        const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
+        const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
+        return V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero())) != 0;
+    }
+}
+
+// The first stop in a group of four blocks of y (unaligned) and of x (aligned when XAligned), or
+// 4W when there is none. One test for the four; the blocks are looked at one by one only in the
+// group that stops.
+template <class V, bool XAligned = true>
 inline unsigned group_first_stop(const unsigned char* x, const unsigned char* y) {
     constexpr unsigned W = V::W;
-    typename V::reg x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W),
-                    x3 = V::load(x + 3 * W);
+    typename V::reg x0, x1, x2, x3;
+    if constexpr (XAligned) {
+        x0 = V::load(x), x1 = V::load(x + W), x2 = V::load(x + 2 * W), x3 = V::load(x + 3 * W);
+    } else {
+        x0 = V::loadu(x), x1 = V::loadu(x + W), x2 = V::loadu(x + 2 * W), x3 = V::loadu(x + 3 * W);
+    }
     keep_in_registers(x0, x1, x2, x3);
-    // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
-    const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
-    const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
-    const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
-    const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
-    if (!V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero())))
+    // Most groups go on: that path falls through, with one taken branch per loop iteration.
+    if (__builtin_expect(!group_has_stop<V>(x0, x1, x2, x3, y), 1))
         return 4 * W;
-    const uint64_t low = V::mask(V::eq(t0, V::zero())) | (uint64_t)V::mask(V::eq(t1, V::zero()))
+    // y's blocks are read again below rather than kept from the test: kept, they could not be
+    // folded into the test's instructions, and the loop would carry four more.
+    asm("" ::: "memory");
+    const uint64_t low = stop_mask<V>(x0, V::loadu(y)) | (uint64_t)stop_mask<V>(x1, V::loadu(y + W))
                                                              << W;
     if (low != 0)
         return (unsigned)__builtin_ctzll(low);
-    return 2 * W + (unsigned)__builtin_ctzll(V::mask(V::eq(t2, V::zero())) |
-                                             (uint64_t)V::mask(V::eq(t3, V::zero())) << W);
+    return 2 * W + (unsigned)__builtin_ctzll(stop_mask<V>(x2, V::loadu(y + 2 * W)) |
+                                             (uint64_t)stop_mask<V>(x3, V::loadu(y + 3 * W)) << W);
 }
 
-// (unsigned a byte) - (unsigned b byte) at the first difference within n bytes, stopping after
-// a's NUL; 0 if none.
+inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, sys_u64 i) {
+    return (sys_i64)x[i] - (sys_i64)y[i];
+}
+
+// The comparison: (unsigned a byte) - (unsigned b byte) at the first difference, stopping after
+// a's NUL, and, when Bounded, within n bytes (0 if none). Unbounded, n is not looked at: the
+// plain comparison carries no count.
 //
-// After the first block, a is read in aligned blocks (never across a page, and without split
-// cache lines) and b in unaligned ones. Before a block of b would cross into the next page, one
-// block ending exactly at that page's end is compared first: it starts inside bytes that were
-// already compared (equal, not the NUL), so it is readable, and if it finds nothing the text
-// goes on into the next page, which is therefore mapped.
-template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, sys_u64 n) {
-    constexpr unsigned W = V::W;
-    const unsigned char* x = (const unsigned char*)a;
-    const unsigned char* y = (const unsigned char*)b;
-    if (n == 0)
-        return 0;
-    // Texts of up to two blocks (most names and keys), and the start of longer ones: both
-    // blocks at once when neither text is that close to its page's end.
-    if (((uintptr_t)x & 4095) <= 4096 - 2 * W && ((uintptr_t)y & 4095) <= 4096 - 2 * W) {
-        uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
-                     (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
-        if (n < 2 * W)
-            m &= (1ull << n) - 1;
-        if (m) {
-            const unsigned i = (unsigned)__builtin_ctzll(m);
-            return (sys_i64)x[i] - (sys_i64)y[i];
-        }
-        if (n <= 2 * W)
-            return 0;
-        // x goes on aligned (its loads then never split a cache line): a step back of less
-        // than a block, over bytes compared already.
-        const sys_u64 back = (uintptr_t)x & (W - 1);
-        x += 2 * W - back;
-        y += 2 * W - back;
-        n -= 2 * W - back;
-        // Long texts: four blocks of each at a time, one test for the four, as many groups
-        // as fit before either text's page ends (and within n) without a check between.
-        for (;;) {
-            const sys_u64 room_x = 4096 - ((uintptr_t)x & 4095);
-            const sys_u64 room_y = 4096 - ((uintptr_t)y & 4095);
-            sys_u64 room = room_x < room_y ? room_x : room_y;
-            if (room > n)
-                room = n;
-            sys_u64 groups = room / (4 * W);
-            if (groups == 0)
-                break;
-            n -= groups * 4 * W;
-            do {
-                const unsigned i = group_first_stop<V>(x, y);
-                if (i != 4 * W)
-                    return (sys_i64)x[i] - (sys_i64)y[i];
-                x += 4 * W;
-                y += 4 * W;
-            } while (--groups != 0);
-        }
-        // x is aligned, and the bytes before x and y are compared, equal and not the NUL, as
-        // the loop below expects.
-        goto aligned;
-    }
-    if (((uintptr_t)x & 4095) <= 4096 - W && ((uintptr_t)y & 4095) <= 4096 - W) {
-        uint32_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
-        if (n < W)
-            m &= (uint32_t)((1ull << n) - 1);
-        if (m) {
-            const unsigned i = ctz32(m);
-            return (sys_i64)x[i] - (sys_i64)y[i];
-        }
-    } else {
-        const sys_u64 k = n < W ? n : W;
-        for (sys_u64 i = 0; i < k; ++i) {
-            if (x[i] != y[i] || x[i] == 0)
-                return (sys_i64)x[i] - (sys_i64)y[i];
-        }
-    }
-    if (n <= W)
-        return 0;
-    // Align x; the bytes stepped over were compared above. From here on the W bytes before x
-    // and y are compared, equal and not the NUL.
-    {
-        const sys_u64 step = W - ((uintptr_t)x & (W - 1));
-        x += step;
-        y += step;
-        n -= step;
-    }
-aligned:
+// The first two blocks are compared with unaligned loads (most texts end in them), and two
+// more unless a's next group boundary falls within the first two. The bulk of a long comparison is then groups: a read in aligned groups (never
+// across a page, and without split cache lines) and b in unaligned ones, as many at a time as
+// fit before b's page ends. When b's next group would cross into its next page, the group that
+// ends exactly at that page's end is compared first: it starts inside bytes that were already
+// compared (equal, not the NUL), so it is readable, and if it finds nothing the text goes on
+// into the next page, which is therefore mapped, and the crossing group can be read as usual.
+// A page end thus costs one group more.
+//
+// A start near either page's end, and a page end met before enough bytes are compared to step
+// back over, take single blocks (compare_singles) up to a's next group boundary; those paths are
+// out of line, so the common one carries none of their setup.
+template <class V, bool Bounded>
+__attribute__((noinline)) sys_i64 compare_singles(const unsigned char* start,
+                                                  const unsigned char* x, const unsigned char* y,
+                                                  sys_u64 n);
+
+// x aligned to a group; the bytes from start to x, and as many before y, are compared, equal
+// and not the NUL.
+template <class V, bool Bounded>
+inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x,
+                              const unsigned char* y, sys_u64 n) {
+    constexpr unsigned G = 4 * V::W;
     for (;;) {
-        sys_u64 left = 4096 - ((uintptr_t)y & 4095);
+        sys_u64 room = 4096 - ((uintptr_t)y & 4095);
+        if (room < G) {
+            const sys_u64 back = G - room;
+            if ((sys_u64)(x - start) < back)
+                return compare_singles<V, Bounded>(start, x, y, n);
+            // The bytes before x and y give no stop, so one found is at or after `back`.
+            const unsigned i = group_first_stop<V, false>(x - back, y - back);
+            if (i != G)
+                return !Bounded || i - back < n ? byte_difference(x, y, i - back) : 0;
+            if (Bounded && n <= room)
+                return 0;
+            room += 4096;
+        }
+        sys_u64 count = room / G;
+        if constexpr (Bounded) {
+            if (n < G) {
+                const unsigned i = group_first_stop<V>(x, y);
+                return i < n ? byte_difference(x, y, i) : 0;
+            }
+            if (count > n / G)
+                count = n / G;
+            n -= count * G;
+        }
+        do {
+            const unsigned i = group_first_stop<V>(x, y);
+            if (__builtin_expect(i != G, 0))
+                return byte_difference(x, y, i);
+            x += G;
+            y += G;
+        } while (--count != 0);
+        if (Bounded && n == 0)
+            return 0;
+    }
+}
+
+// x aligned to a block; the bytes from start to x, and as many before y, are compared, equal
+// and not the NUL.
+template <class V, bool Bounded>
+sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, const unsigned char* y,
+                        sys_u64 n) {
+    constexpr unsigned W = V::W, G = 4 * W;
+    for (;;) {
+        const sys_u64 left = 4096 - ((uintptr_t)y & 4095);
         if (left < W) {
+            // The block that ends at y's page end, or its bytes one by one right after a
+            // start too near it to step back.
             const sys_u64 back = W - left;
-            if (x - back >= (const unsigned char*)a) {
-                // The bytes before x and y give no lane, so the first lane is at or after
-                // `back`.
+            if ((sys_u64)(x - start) >= back) {
                 const uint32_t m = stop_mask<V>(V::loadu(x - back), V::loadu(y - back));
                 if (m) {
                     const sys_u64 i = ctz32(m) - back;
-                    return i < n ? (sys_i64)x[i] - (sys_i64)y[i] : 0;
+                    return !Bounded || i < n ? byte_difference(x, y, i) : 0;
                 }
             } else {
-                // Right after a first block compared byte by byte: too few bytes behind.
-                for (sys_u64 i = 0; i < left && i < n; ++i) {
+                for (sys_u64 i = 0; i < left && (!Bounded || i < n); ++i) {
                     if (x[i] != y[i] || x[i] == 0)
-                        return (sys_i64)x[i] - (sys_i64)y[i];
+                        return byte_difference(x, y, i);
                 }
             }
-            if (n <= left)
+            if (Bounded && n <= left)
                 return 0;
-            left += 4096;
         }
-        if (n <= W) {
-            const uint32_t m = stop_mask<V>(V::load(x), V::loadu(y)) & (uint32_t)((1ull << n) - 1);
-            if (m) {
-                const unsigned i = ctz32(m);
-                return (sys_i64)x[i] - (sys_i64)y[i];
-            }
+        uint32_t m = stop_mask<V>(V::load(x), V::loadu(y));
+        if (Bounded && n < W)
+            m &= (uint32_t)((1ull << n) - 1);
+        if (m)
+            return byte_difference(x, y, ctz32(m));
+        if (Bounded && n <= W)
             return 0;
+        x += W;
+        y += W;
+        n -= W;
+        if (((uintptr_t)x & (G - 1)) == 0)
+            return compare_groups<V, Bounded>(start, x, y, n);
+    }
+}
+
+// A start within a group of either text's page end: the first block (unaligned when both
+// texts have a block's room, else byte by byte), then single blocks.
+template <class V, bool Bounded>
+__attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
+                                                        const unsigned char* y, sys_u64 n) {
+    constexpr unsigned W = V::W;
+    if (((uintptr_t)x & 4095) <= 4096 - W && ((uintptr_t)y & 4095) <= 4096 - W) {
+        uint32_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
+        if (Bounded && n < W)
+            m &= (uint32_t)((1ull << n) - 1);
+        if (m)
+            return byte_difference(x, y, ctz32(m));
+    } else {
+        for (sys_u64 i = 0; i < W && (!Bounded || i < n); ++i) {
+            if (x[i] != y[i] || x[i] == 0)
+                return byte_difference(x, y, i);
         }
-        // Whole blocks inside both y's mapped bytes and the n bytes.
-        const sys_u64 blocks = (left < n ? left : n) / W;
-        // Single blocks up to a 4W boundary of x, so that a group of four stays in x's page.
-        sys_u64 singles = (4 * W - ((uintptr_t)x & (4 * W - 1))) / W % 4;
-        if (singles > blocks)
-            singles = blocks;
-        for (sys_u64 k = singles; k != 0; --k) {
-            const uint32_t m = stop_mask<V>(V::load(x), V::loadu(y));
-            if (m) {
-                const unsigned i = ctz32(m);
-                return (sys_i64)x[i] - (sys_i64)y[i];
-            }
-            x += W;
-            y += W;
-        }
-        for (sys_u64 k = (blocks - singles) / 4; k != 0; --k) {
-            const unsigned i = group_first_stop<V>(x, y);
-            if (i != 4 * W)
-                return (sys_i64)x[i] - (sys_i64)y[i];
-            x += 4 * W;
-            y += 4 * W;
-        }
-        for (sys_u64 k = (blocks - singles) % 4; k != 0; --k) {
-            const uint32_t m = stop_mask<V>(V::load(x), V::loadu(y));
-            if (m) {
-                const unsigned i = ctz32(m);
-                return (sys_i64)x[i] - (sys_i64)y[i];
-            }
-            x += W;
-            y += W;
-        }
-        n -= blocks * W;
-        if (n == 0)
+    }
+    if (Bounded && n <= W)
+        return 0;
+    // Align x; the bytes stepped over were compared above.
+    const sys_u64 step = W - ((uintptr_t)x & (W - 1));
+    return compare_singles<V, Bounded>(x, x + step, y + step, n - step);
+}
+
+template <class V, bool Bounded>
+inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
+    constexpr unsigned W = V::W, G = 4 * W;
+    const unsigned char* x = (const unsigned char*)a;
+    const unsigned char* y = (const unsigned char*)b;
+    if (Bounded && n == 0)
+        return 0;
+    if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G)
+        return compare_near_page_end<V, Bounded>(x, y, n);
+    // The first two blocks, and two more unless a's next group boundary is within the first
+    // two. A limit n is the rare case: the texts' own end is what stops most comparisons.
+    uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
+                 (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+    if (Bounded && __builtin_expect(n < 2 * W, 0))
+        m &= (1ull << n) - 1;
+    if (m)
+        return byte_difference(x, y, (unsigned)__builtin_ctzll(m));
+    if (Bounded && __builtin_expect(n <= 2 * W, 0))
+        return 0;
+    // x goes on aligned to a group: a step back of less than two blocks, over bytes compared
+    // already.
+    const sys_u64 step = G - ((uintptr_t)x & (G - 1));
+    if (step > 2 * W) {
+        m = stop_mask<V>(V::loadu(x + 2 * W), V::loadu(y + 2 * W)) |
+            (uint64_t)stop_mask<V>(V::loadu(x + 3 * W), V::loadu(y + 3 * W)) << W;
+        if (Bounded && __builtin_expect(n < G, 0))
+            m &= (1ull << (n - 2 * W)) - 1;
+        if (m)
+            return byte_difference(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
+        if (Bounded && __builtin_expect(n <= G, 0))
             return 0;
     }
+    return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
+}
+
+template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, sys_u64 n) {
+    return kernel_compare<V, true>(a, b, n);
+}
+
+template <class V> inline sys_i64 kernel_strcmp(const char* a, const char* b) {
+    return kernel_compare<V, false>(a, b, 0);
 }
 
 // Whether the text at t starts with the terminated `rest`. Stops at the first difference, so

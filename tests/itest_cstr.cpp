@@ -99,15 +99,20 @@ struct Kernels {
     sys_u64 (*strlen)(const char*);
     const char* (*strchr)(const char*, char);
     sys_i64 (*strncmp)(const char*, const char*, sys_u64);
+    sys_i64 (*strcmp)(const char*, const char*);
     const char* (*strstr)(const char*, const char*);
 };
 
 std::vector<Kernels> kernels_here() {
     std::vector<Kernels> all = {{"sse2", kernel_strlen<Sse2>, kernel_strchr<Sse2>,
-                                 kernel_strncmp<Sse2>, kernel_strstr<Sse2>}};
+                                 kernel_strncmp<Sse2>, kernel_strcmp<Sse2>, kernel_strstr<Sse2>}};
     if (__builtin_cpu_supports("avx2"))
-        all.push_back(
-            {"avx2", cstr_avx2_strlen, cstr_avx2_strchr, cstr_avx2_strncmp, cstr_avx2_strstr});
+        all.push_back({"avx2", cstr_avx2_strlen, cstr_avx2_strchr, cstr_avx2_strncmp,
+                       cstr_avx2_strcmp, cstr_avx2_strstr});
+    // The comparison alone has a third instruction set; the other searches repeat AVX2's.
+    if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
+        all.push_back({"avx512", cstr_avx2_strlen, cstr_avx2_strchr, cstr_evex_strncmp,
+                       cstr_evex_strcmp, cstr_avx2_strstr});
     return all;
 }
 
@@ -116,8 +121,17 @@ std::vector<Kernels> kernels_here() {
 TEST(WideLoads, BothInstructionSetsStopAtTheText) {
     GuardedPage page;
     ASSERT_TRUE(page.ok());
+    std::string other;
     for (const Kernels& k : kernels_here()) {
         SCOPED_TRACE(k.name);
+        // Equal texts long enough to reach the end of the page in groups of blocks.
+        for (size_t len = 0; len < 400; ++len) {
+            char* t = page.text(len, 'a');
+            other.assign(len, 'a');
+            ASSERT_EQ(k.strncmp(other.c_str(), t, ~(sys_u64)0), 0) << len;
+            ASSERT_EQ(k.strncmp(t, other.c_str(), len + 100), 0) << len;
+            ASSERT_EQ(k.strcmp(other.c_str(), t), 0) << len;
+        }
         for (size_t len = 0; len < 140; ++len) {
             for (size_t at = 0; at <= len; at += 1 + len / 8) {
                 char* t = page.text(len, 'a');
@@ -150,7 +164,7 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
     };
     for (const Kernels& k : kernels_here()) {
         SCOPED_TRACE(k.name);
-        for (size_t before = 0; before < 72; ++before) {
+        for (size_t before = 0; before < 400; ++before) {
             char* t = pages + 2 * 4096 - before;
             const size_t len = before + 40;
             for (size_t off : {0, 1, 17, 32, 63}) {
@@ -160,6 +174,9 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
                     t[len] = 0;
                     memcpy(u, t, len + 1);
                     u[at] = (char)(at & 1 ? 'a' : 0xF0);
+                    const sys_i64 whole = expected(u, t, ~(sys_u64)0);
+                    ASSERT_EQ(k.strcmp(u, t), whole) << before << " " << at;
+                    ASSERT_EQ(k.strcmp(t, u), -whole) << before << " " << at;
                     for (sys_u64 n : {~(sys_u64)0, (sys_u64)at, (sys_u64)at + 1}) {
                         ASSERT_EQ(k.strncmp(t, u, n), expected(t, u, n)) << before << " " << at;
                         ASSERT_EQ(k.strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
