@@ -19,49 +19,86 @@
 
 namespace {
 
+// The classifier's constants, 32 bytes each. They are read from memory by the instructions that
+// use them: written as _mm256_set1_epi8, each was built again in every round of the walker's
+// block loop (three instructions apiece; the loop is too large for the compiler to keep them in
+// registers), while a load folds into the compare or shuffle that uses it.
+struct alignas(32) Lanes {
+    char bytes[32];
+};
+constexpr Lanes splat(char c) {
+    Lanes l = {};
+    for (char& b : l.bytes)
+        b = c;
+    return l;
+}
+// The same 16 bytes in both halves (a shuffle looks up within its half).
+constexpr Lanes twice(const char (&row)[16]) {
+    Lanes l = {};
+    for (int i = 0; i < 32; ++i)
+        l.bytes[i] = row[i % 16];
+    return l;
+}
+struct Constants {
+    Lanes quote, backslash, colon, case_bit, zero, nine;
+    // White space and brackets are found by a table lookup on each byte's low four bits: the
+    // table holds the one byte of the class with those low bits (-1 where none), and a byte
+    // is in the class when the lookup gives the byte back. A byte with its high bit set looks
+    // up 0 and never matches. '[' and ']' are '{' and '}' without the 0x20 bit: they are
+    // compared with that bit set.
+    Lanes space_table, op_table;
+};
+constexpr Constants kConstants = {
+    splat('"'),
+    splat('\\'),
+    splat(':'),
+    splat(0x20),
+    splat('0'),
+    splat(9),
+    twice({' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1}),
+    twice({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1}),
+};
+
+inline __m256i load(const Lanes& l) {
+    return _mm256_load_si256((const __m256i*)l.bytes);
+}
+
 // The masks of one 64-byte block, 32 bytes to a compare.
 struct Avx2 {
     static uint64_t bits(__m256i lo, __m256i hi) {
         return (uint32_t)_mm256_movemask_epi8(lo) | (uint64_t)(uint32_t)_mm256_movemask_epi8(hi)
                                                         << 32;
     }
-    // White space and brackets are found by a table lookup on each byte's low four bits: the
-    // table holds the one byte of the class with those low bits (0xff where none), and a byte
-    // is in the class when the lookup gives the byte back. A byte with its high bit set looks
-    // up 0 and never matches.
-    static __m256i space(__m256i v) {
-        const __m256i table = _mm256_setr_epi8(' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1,
-                                               ',', '\r', -1, -1, ' ', -1, -1, -1, -1, -1, -1, -1,
-                                               -1, '\t', '\n', -1, ',', '\r', -1, -1);
-        return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
-    }
-    // '[' and ']' are '{' and '}' without the 0x20 bit: compared with that bit set.
-    static __m256i op(__m256i v) {
-        const __m256i table =
-            _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1, -1,
-                             -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1);
-        return _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v),
-                                                 _mm256_or_si256(v, _mm256_set1_epi8(0x20))),
-                               _mm256_cmpeq_epi8(v, _mm256_set1_epi8(':')));
-    }
-    // A digit less '0' is below 10 unsigned: its minimum with 9 leaves it unchanged.
-    static __m256i digit(__m256i v) {
-        const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
-        return _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(9)), d);
-    }
-    static BlockMasks classify(const char* p) {
+    [[gnu::always_inline]] static BlockMasks classify(const char* p) {
+        // The compiler is not told the constants' values, or it would build them in registers
+        // again.
+        const Constants* k = &kConstants;
+        __asm__("" : "+r"(k));
         const __m256i lo = _mm256_loadu_si256((const __m256i*)p);
         const __m256i hi = _mm256_loadu_si256((const __m256i*)(p + 32));
-        const __m256i quote = _mm256_set1_epi8('"');
-        const __m256i backslash = _mm256_set1_epi8('\\');
+        const auto space = [k](__m256i v) {
+            return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(load(k->space_table), v), v);
+        };
+        const auto op = [k](__m256i v) {
+            return _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_shuffle_epi8(load(k->op_table), v),
+                                                     _mm256_or_si256(v, load(k->case_bit))),
+                                   _mm256_cmpeq_epi8(v, load(k->colon)));
+        };
+        // A digit less '0' is below 10 unsigned: its minimum with 9 leaves it unchanged.
+        const auto digit = [k](__m256i v) {
+            const __m256i d = _mm256_sub_epi8(v, load(k->zero));
+            return _mm256_cmpeq_epi8(_mm256_min_epu8(d, load(k->nine)), d);
+        };
         BlockMasks m;
-        m.quote = bits(_mm256_cmpeq_epi8(lo, quote), _mm256_cmpeq_epi8(hi, quote));
-        m.backslash = bits(_mm256_cmpeq_epi8(lo, backslash), _mm256_cmpeq_epi8(hi, backslash));
+        m.quote =
+            bits(_mm256_cmpeq_epi8(lo, load(k->quote)), _mm256_cmpeq_epi8(hi, load(k->quote)));
+        m.backslash = bits(_mm256_cmpeq_epi8(lo, load(k->backslash)),
+                           _mm256_cmpeq_epi8(hi, load(k->backslash)));
         m.op = bits(op(lo), op(hi));
         m.space = bits(space(lo), space(hi));
         m.digit = bits(digit(lo), digit(hi));
-        const __m256i colon = _mm256_set1_epi8(':');
-        m.colon = bits(_mm256_cmpeq_epi8(lo, colon), _mm256_cmpeq_epi8(hi, colon));
+        m.colon =
+            bits(_mm256_cmpeq_epi8(lo, load(k->colon)), _mm256_cmpeq_epi8(hi, load(k->colon)));
         return m;
     }
     static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {

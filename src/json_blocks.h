@@ -7,17 +7,17 @@
 // arithmetic on them gives the escaped bytes and the bytes that begin a run of other bytes
 // (numbers, literals, or garbage). The walker then visits only the set bits, in text order,
 // with the same rules, token writes and failure values as the byte-by-byte step in json.cpp:
-// a string is closed by the next unescaped quote, found in the quote mask (its body, with
-// every bit in it, is skipped; a string longer than the next block is searched on with the
-// quote and backslash masks alone); a number's digit sequences end where the digit mask says;
+// a string is closed by the next unescaped quote (the bits inside strings are cleared up front,
+// so that is the next bit; a string longer than the next block is searched on with the quote
+// and backslash masks alone); a number's digit sequences end where the digit mask says;
 // literals are compared whole.
 //
 // Whatever is rare or the byte step must report itself is handed back to json.cpp instead
 // (WalkBail): a bad escape anywhere in a block, two tokens with nothing between them (01,
 // truefalse, a NUL after a number), the depth limit. The walker then leaves `s._curr` at a
-// place where the byte step can start (after the last token it wrote, or at the opening quote
-// of a string it had not closed) and `*until` at the end of what the byte step must cover
-// before the walker may start again.
+// place where the byte step can start (after the last token it wrote, at the start of a block,
+// or at the opening quote of a string it had not closed) and `*until` at the end of what the byte
+// step must cover before the walker may start again.
 //
 // Only whole blocks inside the text are loaded; the last partial block is copied into a
 // buffer padded with spaces, so nothing at or past the text's end is read.
@@ -149,11 +149,6 @@ template <size_t N> inline bool read_literal(Tokenizer& s, const char (&rest)[N]
     return true;
 }
 
-// Bits at and below `k` cleared (k = 63 clears all).
-inline uint64_t clear_through(uint64_t bits, unsigned k) {
-    return bits & ~((2ull << k) - 1);
-}
-
 // The bytes escaped by a backslash: the byte after each run of backslashes of odd length.
 // (The odd-placed backslashes inside a run are escaped too, but those are always escapable
 // and never quotes, so they are left out.) `carry` is 1 when the block's first byte is
@@ -170,6 +165,18 @@ inline uint64_t escaped_bytes(uint64_t backslash, uint64_t& carry) {
     carry = __builtin_add_overflow(bs, starts & ~even, &sum) ? 1u : 0u;
     const uint64_t after_odd_starts = sum & ~bs;
     return (after_even_starts & ~even) | (after_odd_starts & even) | in;
+}
+
+// The bytes from each opening quote up to its closing one (the opening quote included), when
+// the first quote opens a string: bit i is set when an odd number of quotes are at or before i.
+inline uint64_t inside_strings(uint64_t quotes) {
+    quotes ^= quotes << 1;
+    quotes ^= quotes << 2;
+    quotes ^= quotes << 4;
+    quotes ^= quotes << 8;
+    quotes ^= quotes << 16;
+    quotes ^= quotes << 32;
+    return quotes;
 }
 
 // Bytes of a token that is neither string nor container: after a number or literal, one of
@@ -250,7 +257,6 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
     sys_u32 depth = s._depth;
     // whether the innermost open container is an object, where member names may be
     bool in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
-    const char* done = s._curr; // where the byte step could start: after the last token
     const auto leave = [&](int result) {
         s._written = (sys_u64)(out - s._tokens);
         s._depth = depth;
@@ -283,8 +289,19 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             escaped = escaped_bytes(m.backslash, escape_carry);
             // The byte step reports bad escapes: leave it the whole block.
             for (uint64_t e = escaped & ~m.backslash & valid; e != 0; e &= e - 1) {
-                if (!is_escapable(b[__builtin_ctzll(e)]))
-                    return bail(done, b + 64);
+                if (!is_escapable(b[__builtin_ctzll(e)])) {
+                    // From this block's start, or from after a number or literal that runs
+                    // into it (a string never does: the blocks start again after a long one).
+                    // Worked out here rather than kept at every token: one register fewer in
+                    // the token loop.
+                    const char* from = b;
+                    if (out != s._tokens && out[-1]._type >= JSON_TYPE_NUMBER) {
+                        const char* const after = begin + out[-1]._start + out[-1]._length;
+                        if (after > from)
+                            from = after;
+                    }
+                    return bail(from, b + 64);
+                }
             }
         }
         const uint64_t quotes = m.quote & ~escaped;
@@ -292,7 +309,10 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
         const uint64_t run_starts = run & ~((run << 1) | run_carry);
         run_carry = run >> 63;
         const uint64_t not_digit = ~m.digit;
-        uint64_t bits = quotes | m.op | run_starts;
+        // Brackets and runs inside strings are left out, so that a string's closing quote is
+        // the bit after its opening one and its member-name colon the bit after that: taking a
+        // string costs no mask arithmetic on its position.
+        uint64_t bits = quotes | ((m.op | run_starts) & ~inside_strings(quotes));
 
         unsigned close;
         const char* body;
@@ -300,14 +320,16 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             {
                 const unsigned k = (unsigned)__builtin_ctzll(bits);
                 const char* const at = b + k;
-                if ((quotes >> k) & 1) { // most tokens are strings: no dispatch for them
+                const unsigned char c = (unsigned char)*at;
+                if (c == '"') { // most tokens are strings: no dispatch for them
                     if (out == full)
                         return leave(JSON_RESULT_OUT_OF_TOKENS);
-                    const uint64_t later = clear_through(quotes, k);
                     body = at + 1;
-                    if (later == 0) {
-                        // A long string: its body is searched on with quotes and
-                        // backslashes alone, and the blocks start again after it.
+                    bits &= bits - 1;
+                    if (bits == 0) {
+                        // No bit after the opening quote: a string that goes on past this
+                        // block. Its body is searched on with quotes and backslashes alone,
+                        // and the blocks start again after it.
                         bool bad = false;
                         const char* const quote = find_quote<C>(b + 64, end, escape_carry, &bad);
                         if (bad) // the byte step reports it
@@ -320,11 +342,11 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         run_carry = 0;
                         bits = 0;
                     } else {
-                        close = (unsigned)__builtin_ctzll(later);
+                        close = (unsigned)__builtin_ctzll(bits);
+                        bits &= bits - 1;
                     }
                     goto close_string;
                 }
-                const unsigned char c = (unsigned char)*at;
                 switch (kKinds[c]) {
                 case KindOpen: {
                     if (out == full)
@@ -336,7 +358,6 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                               c == '{' ? JSON_TYPE_OBJECT : JSON_TYPE_ARRAY, depth);
                     stack[depth++] = t;
                     in_object = c == '{';
-                    done = at + 1;
                     break;
                 }
                 case KindClose: {
@@ -347,14 +368,12 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         return leave(JSON_RESULT_INVALID);
                     in_object = depth != 0 && stack[depth - 1]->_type == JSON_TYPE_OBJECT;
                     t->_length = (sys_u32)(at + 1 - begin) - t->_start;
-                    done = at + 1;
                     break;
                 }
                 case KindColon: {
                     if (out == s._tokens || out[-1]._type != JSON_TYPE_STRING || !in_object)
                         return leave(JSON_RESULT_INVALID);
                     out[-1]._type = JSON_TYPE_STRING_KEY;
-                    done = at + 1;
                     break;
                 }
                 case KindNumber: {
@@ -388,7 +407,6 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         q = b + p;
                         put_token(out++, (sys_u32)(at - begin), (sys_u32)(q - at), JSON_TYPE_NUMBER,
                                   depth);
-                        done = q;
                         if (p != r)
                             return bail(q, q + 1);
                     } else {
@@ -398,7 +416,6 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                         q = s._curr;
                         put_token(out++, (sys_u32)(at - begin), (sys_u32)(q - at), JSON_TYPE_NUMBER,
                                   depth);
-                        done = q;
                         if (q != end && is_run_byte((unsigned char)*q))
                             return bail(q, q + 1);
                     }
@@ -415,9 +432,9 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     const sys_u32 type =
                         c == 't' ? JSON_TYPE_TRUE : (c == 'f' ? JSON_TYPE_FALSE : JSON_TYPE_NULL);
                     put_token(out++, (sys_u32)(at - begin), (sys_u32)n, type, depth);
-                    done = at + n;
-                    if (done != end && is_run_byte((unsigned char)*done))
-                        return bail(done, done + 1);
+                    const char* const after = at + n;
+                    if (after != end && is_run_byte((unsigned char)*after))
+                        return bail(after, after + 1);
                     break;
                 }
                 case KindNul:
@@ -439,18 +456,13 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             const char* const quote = b + close;
             json_token* t = out++;
             sys_u32 type = JSON_TYPE_STRING;
-            const char* next = quote + 1;
-            unsigned last = close;
             if ((m.colon >> close) & 2) {
                 if (!in_object)
                     return leave(JSON_RESULT_INVALID);
                 type = JSON_TYPE_STRING_KEY;
-                ++next;
-                last = close + 1;
+                bits &= bits - 1;
             }
             put_token(t, (sys_u32)(body - begin), (sys_u32)(quote - body), type, depth);
-            done = next;
-            bits = clear_through(bits, last);
         }
         }
         b += 64;
