@@ -85,8 +85,11 @@ inline sys_u64 strlen_impl(const char* s) {
 #endif
 }
 
-// The comparison, bounded by n or (Bounded false) only by the texts.
-template <bool Bounded> inline sys_i64 compare_impl(const char* a, const char* b, sys_u64 n) {
+// The comparison, bounded by n or (Bounded false) only by the texts. Inlined into each caller
+// so that short texts, answered by the first 16 bytes, cost no call.
+template <bool Bounded>
+__attribute__((always_inline)) inline sys_i64 compare_impl(const char* a, const char* b,
+                                                           sys_u64 n) {
 #if QV_CSTR_WIDE_LOADS
     // Most texts the library compares are short: their first 16 bytes are compared here, with
     // one load each, before any dispatch.
