@@ -139,6 +139,9 @@ fault compare-skips-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
   'if (step > 2 * W) {' 'if (step > 3 * W) {'
 fault compare-limit-in-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
   'm &= (1ull << (n - 2 * W)) - 1;' 'm &= (1ull << (n - W)) - 1;'
+fault compare-second-pair-past-page src/cstr_simd.h itest_cstr \
+  'if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G) {' \
+  'if (((uintptr_t)x & 4095) > 4096 - G - W || ((uintptr_t)y & 4095) > 4096) {'
 fault compare-group-test-drops-block src/cstr_evex.cpp itest_cstr \
   '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xDE)' \
   '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xF0)'

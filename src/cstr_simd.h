@@ -4,11 +4,11 @@
 //
 // Safety of the wide loads: a kernel only loads whole V-aligned blocks (V::W bytes, at most
 // 32) or, in the comparison, unaligned blocks that it has proven to lie in mapped pages: pages
-// holding bytes already compared, or a next page the text is proven to reach. A block that holds at least one byte the caller vouches for (a byte before or at
-// the text's NUL) therefore lies in a page that is mapped, so bytes read past the NUL are
-// never outside the caller's memory mapping, and they never change a result. Sanitizer builds
-// do not use these kernels (they would see the reads past the NUL): cstr.cpp falls back to
-// byte loops there.
+// holding bytes already compared, or a next page the text is proven to reach. A block that holds at
+// least one byte the caller vouches for (a byte before or at the text's NUL) therefore lies in a
+// page that is mapped, so bytes read past the NUL are never outside the caller's memory mapping,
+// and they never change a result. Sanitizer builds do not use these kernels (they would see the
+// reads past the NUL): cstr.cpp falls back to byte loops there.
 //
 // Everything is in an anonymous namespace: each including file gets its own copies, compiled
 // for its own instruction set, and none can be picked by the linker for the other.
@@ -184,13 +184,13 @@ inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, s
 // plain comparison carries no count.
 //
 // The first two blocks are compared with unaligned loads (most texts end in them), and two
-// more unless a's next group boundary falls within the first two. The bulk of a long comparison is then groups: a read in aligned groups (never
-// across a page, and without split cache lines) and b in unaligned ones, as many at a time as
-// fit before b's page ends. When b's next group would cross into its next page, the group that
-// ends exactly at that page's end is compared first: it starts inside bytes that were already
-// compared (equal, not the NUL), so it is readable, and if it finds nothing the text goes on
-// into the next page, which is therefore mapped, and the crossing group can be read as usual.
-// A page end thus costs one group more.
+// more unless a's next group boundary falls within the first two. The bulk of a long comparison is
+// then groups: a read in aligned groups (never across a page, and without split cache lines) and b
+// in unaligned ones, as many at a time as fit before b's page ends. When b's next group would cross
+// into its next page, the group that ends exactly at that page's end is compared first: it starts
+// inside bytes that were already compared (equal, not the NUL), so it is readable, and if it finds
+// nothing the text goes on into the next page, which is therefore mapped, and the crossing group
+// can be read as usual. A page end thus costs one group more.
 //
 // A start near either page's end, and a page end met before enough bytes are compared to step
 // back over, take single blocks (compare_singles) up to a's next group boundary; those paths are
@@ -316,7 +316,7 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     const unsigned char* y = (const unsigned char*)b;
     if (Bounded && n == 0)
         return 0;
-    if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G)
+    if (((uintptr_t)x & 4095) > 4096 - 2 * W || ((uintptr_t)y & 4095) > 4096 - 2 * W)
         return compare_near_page_end<V, Bounded>(x, y, n);
     // The first two blocks, and two more unless a's next group boundary is within the first
     // two. A limit n is the rare case: the texts' own end is what stops most comparisons.
@@ -332,6 +332,11 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     // already.
     const sys_u64 step = G - ((uintptr_t)x & (G - 1));
     if (step > 2 * W) {
+        if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G) {
+            // Two more blocks would reach a page end: single blocks from here.
+            const sys_u64 aligned = 2 * W - ((uintptr_t)x & (W - 1));
+            return compare_singles<V, Bounded>(x, x + aligned, y + aligned, n - aligned);
+        }
         m = stop_mask<V>(V::loadu(x + 2 * W), V::loadu(y + 2 * W)) |
             (uint64_t)stop_mask<V>(V::loadu(x + 3 * W), V::loadu(y + 3 * W)) << W;
         if (Bounded && __builtin_expect(n < G, 0))
