@@ -2,9 +2,9 @@
 // it has seen AVX2 on the processor (and the operating system saving its registers).
 //
 // The instruction set is switched on for this file alone by a pragma placed before any
-// include, and the file includes nothing but the intrinsics, the core types and the kernels
-// (all of which have internal linkage here), so no inline function compiled with AVX2 can be
-// shared with the rest of the library.
+// include, and the file includes nothing but the intrinsics, the core types, the vector type
+// and the kernels (all of which have internal linkage here), so no inline function compiled with
+// AVX2 can be shared with the rest of the library.
 #include "cstr_config.h"
 
 #if QV_CSTR_WIDE_LOADS
@@ -16,26 +16,8 @@
 #pragma GCC target("avx2")
 #endif
 
-#include <immintrin.h>
-
+#include "cstr_avx2.h"
 #include "cstr_simd.h"
-
-namespace {
-
-struct Avx2 {
-    using reg = __m256i;
-    static constexpr unsigned W = 32;
-    static reg load(const void* p) { return _mm256_load_si256((const reg*)p); }
-    static reg loadu(const void* p) { return _mm256_loadu_si256((const reg*)p); }
-    static reg set1(char c) { return _mm256_set1_epi8(c); }
-    static reg zero() { return _mm256_setzero_si256(); }
-    static reg eq(reg a, reg b) { return _mm256_cmpeq_epi8(a, b); }
-    static reg min(reg a, reg b) { return _mm256_min_epu8(a, b); }
-    static reg bxor(reg a, reg b) { return _mm256_xor_si256(a, b); }
-    static uint32_t mask(reg a) { return (uint32_t)_mm256_movemask_epi8(a); }
-};
-
-} // namespace
 
 sys_u64 cstr_avx2_strlen(const char* text) {
     return kernel_strlen<Avx2>(text);

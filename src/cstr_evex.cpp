@@ -7,9 +7,9 @@
 // instead of sixteen, and the loop is then bound by its loads alone.
 //
 // The instruction set is switched on for this file alone by a pragma placed before any
-// include, and the file includes nothing but the intrinsics, the core types and the kernels
-// (all of which have internal linkage here), so no inline function compiled with AVX-512 can be
-// shared with the rest of the library.
+// include, and the file includes nothing but the intrinsics, the core types, the vector types
+// and the kernels (all of which have internal linkage here), so no inline function compiled with
+// AVX-512 can be shared with the rest of the library.
 #include "cstr_config.h"
 
 #if QV_CSTR_WIDE_LOADS
@@ -22,23 +22,13 @@
 #pragma GCC target("avx2,bmi,bmi2,avx512f,avx512vl,avx512bw")
 #endif
 
-#include <immintrin.h>
-
+#include "cstr_avx2.h"
 #include "cstr_simd.h"
 
 namespace {
 
-struct Evex {
-    using reg = __m256i;
-    static constexpr unsigned W = 32;
-    static reg load(const void* p) { return _mm256_load_si256((const reg*)p); }
-    static reg loadu(const void* p) { return _mm256_loadu_si256((const reg*)p); }
-    static reg set1(char c) { return _mm256_set1_epi8(c); }
-    static reg zero() { return _mm256_setzero_si256(); }
-    static reg eq(reg a, reg b) { return _mm256_cmpeq_epi8(a, b); }
-    static reg min(reg a, reg b) { return _mm256_min_epu8(a, b); }
-    static reg bxor(reg a, reg b) { return _mm256_xor_si256(a, b); }
-    static uint32_t mask(reg a) { return (uint32_t)_mm256_movemask_epi8(a); }
+// AVX2's blocks and operations, with the comparison's two tests done in mask registers.
+struct Evex : Avx2 {
     // Lanes where x's byte is the NUL or differs from y's: not (non-NUL and equal).
     static uint32_t stops(reg x, reg y) {
         return ~(uint32_t)_mm256_mask_cmpeq_epi8_mask(_mm256_test_epi8_mask(x, x), x, y);
