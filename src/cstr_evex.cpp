@@ -4,7 +4,7 @@
 //
 // What the wider instruction set buys is in the group test: with compare results in mask
 // registers and three-input logic, a group of four blocks costs ten vector instructions
-// instead of sixteen, and the loop is then bound by its loads alone.
+// instead of thirteen, and the loop is then bound by its loads alone.
 //
 // The instruction set is switched on for this file alone by a pragma placed before any
 // include, and the file includes nothing but the intrinsics, the core types, the vector types
