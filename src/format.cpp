@@ -440,7 +440,7 @@ inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& 
 // A sequential integer whose field fits the output with a byte to spare (nearly all of them)
 // is written straight there: its length is known before any digit is, so the padding, the
 // sign and the digits each go out once, with no copy through the number buffer and the field
-// writer. False (and nothing taken) when the field may not fit, or the specification fails a
+// writer. False (and nothing taken) when the field may not fit, or the conversion fails a
 // check: convert_integer and the field writer handle those, with the same result. (Its
 // argument and sign rules repeat convert_integer's on purpose: sharing them through helpers
 // measured about 5% slower on the integer benchmark.)
