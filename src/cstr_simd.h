@@ -284,7 +284,7 @@ sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, cons
     }
 }
 
-// A start within a group of either text's page end: the first block (unaligned when both
+// A start within two blocks of either text's page end: the first block (unaligned when both
 // texts have a block's room, else byte by byte), then single blocks.
 template <class V, bool Bounded>
 __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
