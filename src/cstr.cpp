@@ -85,8 +85,46 @@ inline sys_u64 strlen_impl(const char* s) {
 #endif
 }
 
-// The comparison, bounded by n or (Bounded false) only by the texts. Inlined into each caller
-// so that short texts, answered by the first 16 bytes, cost no call.
+#if QV_CSTR_WIDE_LOADS
+// The comparison kernel of the processor's level, chosen on the first call: the pointer starts
+// at a function that picks the kernel, stores it and calls it, so later calls jump straight to
+// it. Racing first calls store the same pointer.
+using strcmp_kernel = sys_i64 (*)(const char*, const char*);
+using strncmp_kernel = sys_i64 (*)(const char*, const char*, sys_u64);
+
+sys_i64 pick_strcmp(const char* a, const char* b);
+sys_i64 pick_strncmp(const char* a, const char* b, sys_u64 n);
+std::atomic<strcmp_kernel> s_strcmp{pick_strcmp};
+std::atomic<strncmp_kernel> s_strncmp{pick_strncmp};
+
+sys_i64 sse2_strcmp(const char* a, const char* b) {
+    return kernel_strcmp<Sse2>(a, b);
+}
+sys_i64 sse2_strncmp(const char* a, const char* b, sys_u64 n) {
+    return kernel_strncmp<Sse2>(a, b, n);
+}
+
+sys_i64 pick_strcmp(const char* a, const char* b) {
+    const int level = cpu_level();
+    const strcmp_kernel k = level == 3   ? cstr_evex_strcmp
+                            : level == 2 ? cstr_avx2_strcmp
+                                         : sse2_strcmp;
+    s_strcmp.store(k, std::memory_order_relaxed);
+    return k(a, b);
+}
+sys_i64 pick_strncmp(const char* a, const char* b, sys_u64 n) {
+    const int level = cpu_level();
+    const strncmp_kernel k = level == 3   ? cstr_evex_strncmp
+                             : level == 2 ? cstr_avx2_strncmp
+                                          : sse2_strncmp;
+    s_strncmp.store(k, std::memory_order_relaxed);
+    return k(a, b, n);
+}
+#endif
+
+// The comparison, bounded by n or (Bounded false) only by the texts, where it returns the
+// difference's sign. Inlined into each caller so that short texts, answered by the first 16
+// bytes, cost no call.
 template <bool Bounded>
 __attribute__((always_inline)) inline sys_i64 compare_impl(const char* a, const char* b,
                                                            sys_u64 n) {
@@ -101,32 +139,25 @@ __attribute__((always_inline)) inline sys_i64 compare_impl(const char* a, const 
             _mm_cmpeq_epi8(_mm_min_epu8(va, _mm_cmpeq_epi8(va, vb)), _mm_setzero_si128()));
         if (Bounded && n < 16)
             m &= (1u << n) - 1;
-        if (m) {
-            const unsigned i = ctz32(m);
-            return (sys_i64)(unsigned char)a[i] - (sys_i64)(unsigned char)b[i];
-        }
+        if (m)
+            return byte_difference<Bounded>((const unsigned char*)a, (const unsigned char*)b,
+                                            ctz32(m));
         if (Bounded && n <= 16)
             return 0;
         a += 16;
         b += 16;
         n -= 16;
     }
-    const int level = cpu_level();
-    if constexpr (Bounded) {
-        if (level == 3)
-            return cstr_evex_strncmp(a, b, n);
-        return level == 2 ? cstr_avx2_strncmp(a, b, n) : kernel_strncmp<Sse2>(a, b, n);
-    } else {
-        if (level == 3)
-            return cstr_evex_strcmp(a, b);
-        return level == 2 ? cstr_avx2_strcmp(a, b) : kernel_strcmp<Sse2>(a, b);
-    }
+    if constexpr (Bounded)
+        return s_strncmp.load(std::memory_order_relaxed)(a, b, n);
+    else
+        return s_strcmp.load(std::memory_order_relaxed)(a, b);
 #else
     const unsigned char* x = (const unsigned char*)a;
     const unsigned char* y = (const unsigned char*)b;
     for (sys_u64 i = 0; !Bounded || i < n; ++i) {
         if (x[i] != y[i] || x[i] == 0)
-            return (sys_i64)x[i] - (sys_i64)y[i];
+            return Bounded ? (sys_i64)x[i] - (sys_i64)y[i] : (x[i] > y[i]) - (x[i] < y[i]);
     }
     return 0;
 #endif
@@ -186,8 +217,7 @@ sys_u64 sys_strlen(const char* text) {
 }
 
 sys_i64 sys_strcmp(const char* a, const char* b) {
-    const sys_i64 d = compare_impl<false>(a, b, 0);
-    return (d > 0) - (d < 0);
+    return compare_impl<false>(a, b, 0);
 }
 
 // ---- Comparing and copying ----------------------------------------------------------------

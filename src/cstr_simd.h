@@ -175,13 +175,19 @@ inline unsigned group_first_stop(const unsigned char* x, const unsigned char* y)
                                              (uint64_t)stop_mask<V>(x3, V::loadu(y + 3 * W)) << W);
 }
 
+// The result at a stop: the byte difference, or for the unbounded comparison its sign (what
+// sys_strcmp returns, so its callers jump straight to the kernel).
+template <bool Bounded>
 inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, sys_u64 i) {
-    return (sys_i64)x[i] - (sys_i64)y[i];
+    if constexpr (Bounded)
+        return (sys_i64)x[i] - (sys_i64)y[i];
+    else
+        return (sys_i64)(x[i] > y[i]) - (sys_i64)(x[i] < y[i]);
 }
 
 // The comparison: (unsigned a byte) - (unsigned b byte) at the first difference, stopping after
-// a's NUL, and, when Bounded, within n bytes (0 if none). Unbounded, n is not looked at: the
-// plain comparison carries no count.
+// a's NUL, and, when Bounded, within n bytes (0 if none). Unbounded, n is not looked at (the
+// plain comparison carries no count) and the result is the difference's sign.
 //
 // The first two blocks are compared with unaligned loads (most texts end in them), and two
 // more unless a's next group boundary falls within the first two. The bulk of a long comparison is
@@ -215,7 +221,7 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
             // The bytes before x and y give no stop, so one found is at or after `back`.
             const unsigned i = group_first_stop<V, false>(x - back, y - back);
             if (i != G)
-                return !Bounded || i - back < n ? byte_difference(x, y, i - back) : 0;
+                return !Bounded || i - back < n ? byte_difference<Bounded>(x, y, i - back) : 0;
             if (Bounded && n <= room)
                 return 0;
             room += 4096;
@@ -224,7 +230,7 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
         if constexpr (Bounded) {
             if (n < G) {
                 const unsigned i = group_first_stop<V>(x, y);
-                return i < n ? byte_difference(x, y, i) : 0;
+                return i < n ? byte_difference<Bounded>(x, y, i) : 0;
             }
             if (count > n / G)
                 count = n / G;
@@ -233,7 +239,7 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
         do {
             const unsigned i = group_first_stop<V>(x, y);
             if (__builtin_expect(i != G, 0))
-                return byte_difference(x, y, i);
+                return byte_difference<Bounded>(x, y, i);
             x += G;
             y += G;
         } while (--count != 0);
@@ -258,12 +264,12 @@ sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, cons
                 const uint32_t m = stop_mask<V>(V::loadu(x - back), V::loadu(y - back));
                 if (m) {
                     const sys_u64 i = ctz32(m) - back;
-                    return !Bounded || i < n ? byte_difference(x, y, i) : 0;
+                    return !Bounded || i < n ? byte_difference<Bounded>(x, y, i) : 0;
                 }
             } else {
                 for (sys_u64 i = 0; i < left && (!Bounded || i < n); ++i) {
                     if (x[i] != y[i] || x[i] == 0)
-                        return byte_difference(x, y, i);
+                        return byte_difference<Bounded>(x, y, i);
                 }
             }
             if (Bounded && n <= left)
@@ -273,7 +279,7 @@ sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, cons
         if (Bounded && n < W)
             m &= (uint32_t)((1ull << n) - 1);
         if (m)
-            return byte_difference(x, y, ctz32(m));
+            return byte_difference<Bounded>(x, y, ctz32(m));
         if (Bounded && n <= W)
             return 0;
         x += W;
@@ -295,11 +301,11 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
         if (Bounded && n < W)
             m &= (uint32_t)((1ull << n) - 1);
         if (m)
-            return byte_difference(x, y, ctz32(m));
+            return byte_difference<Bounded>(x, y, ctz32(m));
     } else {
         for (sys_u64 i = 0; i < W && (!Bounded || i < n); ++i) {
             if (x[i] != y[i] || x[i] == 0)
-                return byte_difference(x, y, i);
+                return byte_difference<Bounded>(x, y, i);
         }
     }
     if (Bounded && n <= W)
@@ -325,7 +331,7 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     if (Bounded && __builtin_expect(n < 2 * W, 0))
         m &= (1ull << n) - 1;
     if (m)
-        return byte_difference(x, y, (unsigned)__builtin_ctzll(m));
+        return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));
     if (Bounded && __builtin_expect(n <= 2 * W, 0))
         return 0;
     // x goes on aligned to a group: a step back of less than two blocks, over bytes compared
@@ -342,7 +348,7 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
         if (Bounded && __builtin_expect(n < G, 0))
             m &= (1ull << (n - 2 * W)) - 1;
         if (m)
-            return byte_difference(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
+            return byte_difference<Bounded>(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
         if (Bounded && __builtin_expect(n <= G, 0))
             return 0;
     }
