@@ -131,8 +131,8 @@ fault atou-digit-equal-to-radix src/cstr_number.cpp test_cstr_number \
 fault utf8-size-bound src/cstr_utf.cpp test_cstr_utf \
   'cp < 0x10000 ? 3 : 4' 'cp < 0xFFFF ? 3 : 4'
 fault compare-step-back-frame src/cstr_simd.h itest_cstr \
-  'return !Bounded || i - back < n ? byte_difference(x, y, i - back) : 0;' \
-  'return !Bounded || i < n ? byte_difference(x, y, i - back) : 0;'
+  'return !Bounded || i - back < n ? byte_difference<Bounded>(x, y, i - back) : 0;' \
+  'return !Bounded || i < n ? byte_difference<Bounded>(x, y, i - back) : 0;'
 fault compare-page-not-proven src/cstr_simd.h itest_cstr \
   $'                return 0;\n            room += 4096;' $'                return 0;\n            room += 4096 - 4096;'
 fault compare-skips-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
@@ -143,8 +143,13 @@ fault compare-second-pair-past-page src/cstr_simd.h itest_cstr \
   'if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G) {' \
   'if (((uintptr_t)x & 4095) > 4096 - G - W || ((uintptr_t)y & 4095) > 4096) {'
 fault compare-group-test-drops-block src/cstr_evex.cpp itest_cstr \
-  '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xDE)' \
-  '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xF0)'
+  '_mm256_ternarylogic_epi32(d0, x3, loadu(y + 3 * W), 0xF6)' \
+  '_mm256_ternarylogic_epi32(d0, x3, loadu(y + 3 * W), 0xF0)'
+fault compare-second-block-position src/cstr_simd.h "test_cstr itest_cstr" \
+  'return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));' \
+  'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'
+fault compare-short-limit-mask src/cstr_simd.h "test_cstr itest_cstr" \
+  'm &= n >= 64 ? ~0ull : (1ull << n) - 1;' 'm &= n >= 32 ? ~0ull : (1ull << n) - 1;'
 fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \
   'const int wctomb_ret = capacity == 0' 'const int wctomb_ret = false'
 

@@ -122,37 +122,10 @@ sys_i64 pick_strncmp(const char* a, const char* b, sys_u64 n) {
 }
 #endif
 
-// The comparison, bounded by n or (Bounded false) only by the texts, where it returns the
-// difference's sign. Inlined into each caller so that short texts, answered by the first 16
-// bytes, cost no call.
-template <bool Bounded>
-__attribute__((always_inline)) inline sys_i64 compare_impl(const char* a, const char* b,
-                                                           sys_u64 n) {
-#if QV_CSTR_WIDE_LOADS
-    // Most texts the library compares are short: their first 16 bytes are compared here, with
-    // one load each, before any dispatch.
-    if ((!Bounded || n != 0) && ((uintptr_t)a & 4095) <= 4096 - 16 &&
-        ((uintptr_t)b & 4095) <= 4096 - 16) {
-        const __m128i va = _mm_loadu_si128((const __m128i*)a);
-        const __m128i vb = _mm_loadu_si128((const __m128i*)b);
-        uint32_t m = (uint32_t)_mm_movemask_epi8(
-            _mm_cmpeq_epi8(_mm_min_epu8(va, _mm_cmpeq_epi8(va, vb)), _mm_setzero_si128()));
-        if (Bounded && n < 16)
-            m &= (1u << n) - 1;
-        if (m)
-            return byte_difference<Bounded>((const unsigned char*)a, (const unsigned char*)b,
-                                            ctz32(m));
-        if (Bounded && n <= 16)
-            return 0;
-        a += 16;
-        b += 16;
-        n -= 16;
-    }
-    if constexpr (Bounded)
-        return s_strncmp.load(std::memory_order_relaxed)(a, b, n);
-    else
-        return s_strcmp.load(std::memory_order_relaxed)(a, b);
-#else
+#if !QV_CSTR_WIDE_LOADS
+// The byte loop of sanitizer builds: bounded by n or (Bounded false) only by the texts, where it
+// returns the difference's sign.
+template <bool Bounded> sys_i64 compare_bytes(const char* a, const char* b, sys_u64 n) {
     const unsigned char* x = (const unsigned char*)a;
     const unsigned char* y = (const unsigned char*)b;
     for (sys_u64 i = 0; !Bounded || i < n; ++i) {
@@ -160,8 +133,8 @@ __attribute__((always_inline)) inline sys_i64 compare_impl(const char* a, const 
             return Bounded ? (sys_i64)x[i] - (sys_i64)y[i] : (x[i] > y[i]) - (x[i] < y[i]);
     }
     return 0;
-#endif
 }
+#endif
 
 // First position of c (c != 0), or null at the NUL.
 inline const char* strchr_impl(const char* s, char c) {
@@ -217,13 +190,21 @@ sys_u64 sys_strlen(const char* text) {
 }
 
 sys_i64 sys_strcmp(const char* a, const char* b) {
-    return compare_impl<false>(a, b, 0);
+#if QV_CSTR_WIDE_LOADS
+    return s_strcmp.load(std::memory_order_relaxed)(a, b);
+#else
+    return compare_bytes<false>(a, b, 0);
+#endif
 }
 
 // ---- Comparing and copying ----------------------------------------------------------------
 
 sys_i64 sys_strncmp(const char* a, const char* b, sys_u64 n) {
-    return compare_impl<true>(a, b, n);
+#if QV_CSTR_WIDE_LOADS
+    return s_strncmp.load(std::memory_order_relaxed)(a, b, n);
+#else
+    return compare_bytes<true>(a, b, n);
+#endif
 }
 
 sys_u64 sys_strcpy(char* dst, const char* src) {
@@ -254,7 +235,7 @@ char* sys_strcat(char* dst, const char* src) {
 
 sys_bool sys_strequals_any(const char* text, const char* const* texts, sys_u64 count) {
     for (sys_u64 i = 0; i < count; ++i) {
-        if (compare_impl<false>(text, texts[i], 0) == 0)
+        if (sys_strcmp(text, texts[i]) == 0)
             return SYS_TRUE;
     }
     return SYS_FALSE;
@@ -364,7 +345,7 @@ const char* sys_strstr(const char* text, const char* pattern) {
     // The plain walk: at each byte equal to the pattern's first, compare the rest.
     const sys_u64 rest = strlen_impl(pattern + 1);
     for (const char* p = text; *p; ++p) {
-        if (*p == pattern[0] && compare_impl<true>(p + 1, pattern + 1, rest) == 0)
+        if (*p == pattern[0] && sys_strncmp(p + 1, pattern + 1, rest) == 0)
             return p;
     }
     return nullptr;
@@ -381,7 +362,7 @@ const char* sys_strrstr(const char* text, const char* pattern) {
     // Candidates from text + L - R down to the first byte; the comparison stops at the text's
     // NUL, so a candidate too close to the end simply fails.
     for (const char* p = text + (length - rest);; --p) {
-        if (*p == pattern[0] && compare_impl<true>(p + 1, pattern + 1, rest) == 0)
+        if (*p == pattern[0] && sys_strncmp(p + 1, pattern + 1, rest) == 0)
             return p;
         if (p == text)
             return nullptr;

@@ -41,10 +41,12 @@ struct Evex : Avx2 {
         const reg d0 = bxor(x0, loadu(y));
         const reg d1 = bxor(x1, loadu(y + W));
         const reg d2 = bxor(x2, loadu(y + 2 * W));
-        // 0xDE: (a ^ c) | b, here (x3 ^ y3) | d0; 0xFE: a | b | c.
-        const reg d03 = _mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xDE);
+        // 0xF6: a | (b ^ c), here d0 | (x3 ^ y3), written over d0 (x3 stays for the exit
+        // path); 0xFE: a | b | c.
+        const reg d03 = _mm256_ternarylogic_epi32(d0, x3, loadu(y + 3 * W), 0xF6);
         const reg d = _mm256_ternarylogic_epi32(d03, d1, d2, 0xFE);
-        return _mm256_mask_testn_epi8_mask(live, d, d) != 0xFFFFFFFFu;
+        const __mmask32 same = _mm256_mask_testn_epi8_mask(live, d, d);
+        return !_kortestc_mask32_u8(same, same);
     }
 };
 

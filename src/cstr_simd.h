@@ -326,12 +326,16 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
         return compare_near_page_end<V, Bounded>(x, y, n);
     // The first two blocks, and two more unless a's next group boundary is within the first
     // two. A limit n is the rare case: the texts' own end is what stops most comparisons.
-    uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
-                 (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
-    if (Bounded && __builtin_expect(n < 2 * W, 0))
-        m &= (1ull << n) - 1;
-    if (m)
+    uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
+    if (Bounded && __builtin_expect(n < 2 * W, 0)) {
+        m = (m | (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W) & ((1ull << n) - 1);
+        return m ? byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m)) : 0;
+    }
+    if (__builtin_expect(m != 0, 0))
         return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));
+    m = stop_mask<V>(V::loadu(x + W), V::loadu(y + W));
+    if (__builtin_expect(m != 0, 1))
+        return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));
     if (Bounded && __builtin_expect(n <= 2 * W, 0))
         return 0;
     // x goes on aligned to a group: a step back of less than two blocks, over bytes compared
@@ -355,7 +359,28 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
 }
 
+// A limit within a group takes its own out-of-line copy; past that the limit cannot fall in the
+// first group, and the compiler drops those checks from the common path.
+template <class V>
+__attribute__((noinline)) sys_i64 compare_short_limit(const char* a, const char* b, sys_u64 n) {
+    return kernel_compare<V, true>(a, b, n);
+}
+
 template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, sys_u64 n) {
+    constexpr unsigned W = V::W;
+    if (__builtin_expect(n <= 4 * W, 0)) {
+        // A limit within two blocks (a prefix test, most often): two blocks and the limit's mask.
+        if (n <= 2 * W && ((uintptr_t)a & 4095) <= 4096 - 2 * W &&
+            ((uintptr_t)b & 4095) <= 4096 - 2 * W) {
+            const unsigned char* x = (const unsigned char*)a;
+            const unsigned char* y = (const unsigned char*)b;
+            uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
+                         (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+            m &= n >= 64 ? ~0ull : (1ull << n) - 1;
+            return m ? byte_difference<true>(x, y, (unsigned)__builtin_ctzll(m)) : 0;
+        }
+        return compare_short_limit<V>(a, b, n);
+    }
     return kernel_compare<V, true>(a, b, n);
 }
 
