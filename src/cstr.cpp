@@ -1,9 +1,10 @@
 // Byte strings: copying, comparing, searching, replacing, ASCII case.
 //
 // The hot routines (length, character search, comparison, substring search) use the wide-load
-// kernels of cstr_simd.h: SSE2 everywhere, AVX2 when the processor has it, detected once on
-// first use. Sanitizer builds use the byte loops instead (cstr_config.h). Everything else is a
-// single byte loop. Nothing allocates and nothing keeps state beyond the detected CPU level.
+// kernels of cstr_simd.h: SSE2 everywhere, AVX2 when the processor has it (the comparison also
+// AVX-512), detected once on first use. Sanitizer builds use the byte loops instead
+// (cstr_config.h). Everything else is a single byte loop. Nothing allocates and nothing keeps
+// state beyond the detected CPU level and the comparison kernels picked from it.
 #include "qv_sys/cstr.h"
 
 #include "qv_sys/assertion.h"
