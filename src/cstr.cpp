@@ -25,7 +25,7 @@ namespace {
 
 // 0 not yet known, 1 SSE2 only, 2 AVX2 together with the bit-manipulation sets BMI1 and BMI2
 // (processors with AVX2 have them; the JSON walker uses them), 3 that and AVX-512F, VL and BW
-// (the comparison). Detection is idempotent, so racing threads only repeat it.
+// (the comparison and the JSON walker). Detection is idempotent, so racing threads only repeat it.
 std::atomic<int> s_cpu_level{0};
 
 int detect_cpu_level() {
@@ -179,6 +179,10 @@ inline bool is_lower_ascii(char c) {
 
 bool sys_cpu_has_avx2() {
     return has_avx2();
+}
+
+bool sys_cpu_has_evex() {
+    return cpu_level() >= 3;
 }
 
 sys_u64 sys_strlen(const char* text) {

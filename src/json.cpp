@@ -269,10 +269,13 @@ int step(Tokenizer& s, json_token** stack) {
 
 sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
                       sys_u64* out_written) {
-    return qv_json::tokenize(sys_cpu_has_avx2(), json, length, tokens, capacity, out_written);
+    const int walker = sys_cpu_has_evex()   ? qv_json::WalkerEvex
+                       : sys_cpu_has_avx2() ? qv_json::WalkerAvx2
+                                            : qv_json::WalkerSse2;
+    return qv_json::tokenize(walker, json, length, tokens, capacity, out_written);
 }
 
-sys_u32 qv_json::tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens,
+sys_u32 qv_json::tokenize(int walker, const char* json, sys_u64 length, json_token* tokens,
                           sys_u64 capacity, sys_u64* out_written) {
     if (length > UINT32_MAX)
         return JSON_RESULT_INVALID;
@@ -288,8 +291,9 @@ sys_u32 qv_json::tokenize(bool avx2, const char* json, sys_u64 length, json_toke
 
     while (s._curr < s._end) {
         const char* until = s._end;
-        const int walked =
-            avx2 ? qv_json::walk_avx2(s, stack, &until) : walk<Sse2>(s, stack, &until);
+        const int walked = walker == qv_json::WalkerEvex   ? qv_json::walk_evex(s, stack, &until)
+                           : walker == qv_json::WalkerAvx2 ? qv_json::walk_avx2(s, stack, &until)
+                                                           : walk<Sse2>(s, stack, &until);
         if (walked == qv_json::WalkDone)
             break;
         if (walked != qv_json::WalkBail)

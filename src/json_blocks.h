@@ -1,6 +1,6 @@
-// The JSON tokenizer's block walker, written once over a classifier C and compiled twice: with
-// SSE2 (every x86-64) in json.cpp and with AVX2 in json_avx2.cpp, chosen at run time by the
-// processor.
+// The JSON tokenizer's block walker, written once over a classifier C and compiled three times:
+// with SSE2 (every x86-64) in json.cpp, with AVX2 in json_avx2.cpp and with AVX-512 in
+// json_evex.cpp, chosen at run time by the processor.
 //
 // The text is taken 64 bytes at a time. C turns a block into bit masks (quotes, backslashes,
 // brackets and colons, colons alone, white space including commas, digits); a little
@@ -48,12 +48,17 @@ enum : int {
     WalkBail = -2, // the byte step must take over from s._curr to *until
 };
 
-// The AVX2 walker (call only when the processor has AVX2).
+// The AVX2 walker (call only when the processor has AVX2) and the AVX-512 one (only when it has
+// AVX-512F, VL and BW too).
 int walk_avx2(Tokenizer& s, json_token** stack, const char** until);
+int walk_evex(Tokenizer& s, json_token** stack, const char** until);
 
-// json_tokenize with the walker chosen by the caller (AVX2 only where the processor has it),
-// so that tests can check both on any machine.
-sys_u32 tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
+// The walkers, by the instruction set they need: each needs the ones before it.
+enum : int { WalkerSse2 = 0, WalkerAvx2 = 1, WalkerEvex = 2 };
+
+// json_tokenize with the walker chosen by the caller (one the processor has), so that tests can
+// check them all against each other.
+sys_u32 tokenize(int walker, const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
                  sys_u64* out_written);
 
 } // namespace qv_json
