@@ -28,11 +28,12 @@ namespace {
 
 // The masks of one 64-byte block, 16 bytes to a compare.
 struct Sse2 {
+    static constexpr bool kEscapable = false; // the walker looks the escaped bytes up itself
     static uint64_t bits(__m128i hit, int i) {
         return (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
     }
     static BlockMasks classify(const char* p) {
-        BlockMasks m = {0, 0, 0, 0, 0, 0};
+        BlockMasks m = {0, 0, 0, 0, 0, 0, 0};
         for (int i = 0; i < 4; ++i) {
             const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
             // '[' and ']' are '{' and '}' without the 0x20 bit; no other byte becomes either

@@ -65,6 +65,7 @@ inline __m256i load(const Lanes& l) {
 
 // The masks of one 64-byte block, 32 bytes to a compare.
 struct Avx2 {
+    static constexpr bool kEscapable = false; // the walker looks the escaped bytes up itself
     static uint64_t bits(__m256i lo, __m256i hi) {
         return (uint32_t)_mm256_movemask_epi8(lo) | (uint64_t)(uint32_t)_mm256_movemask_epi8(hi)
                                                         << 32;
@@ -99,6 +100,7 @@ struct Avx2 {
         m.digit = bits(digit(lo), digit(hi));
         m.colon =
             bits(_mm256_cmpeq_epi8(lo, load(k->colon)), _mm256_cmpeq_epi8(hi, load(k->colon)));
+        m.escapable = 0;
         return m;
     }
     static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {

@@ -74,6 +74,7 @@ struct BlockMasks {
     uint64_t space;     // ' ' '\t' '\n' '\r' ','
     uint64_t digit;     // '0' to '9'
     uint64_t colon;     // ':'
+    uint64_t escapable; // '"' '\\' '/' 'b' 'f' 'n' 'r' 't' 'u', from classifiers with kEscapable
 };
 
 inline bool is_digit(char c) {
@@ -289,25 +290,34 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
             m = C::classify(tail);
             valid = (1ull << left) - 1;
         }
+        // The byte step reports bad escapes: leave it the whole block.
+        bool bad_escape = false;
         uint64_t escaped = 0;
-        if ((m.backslash | escape_carry) != 0) {
+        if constexpr (C::kEscapable) {
+            // Whether a block holds an escape is as good as random in most texts: worked out
+            // for every block, without a branch, and checked against the classifier's mask.
             escaped = escaped_bytes(m.backslash, escape_carry);
-            // The byte step reports bad escapes: leave it the whole block.
+            bad_escape = (escaped & ~m.backslash & ~m.escapable & valid) != 0;
+        } else if ((m.backslash | escape_carry) != 0) {
+            escaped = escaped_bytes(m.backslash, escape_carry);
             for (uint64_t e = escaped & ~m.backslash & valid; e != 0; e &= e - 1) {
                 if (!is_escapable(b[__builtin_ctzll(e)])) {
-                    // From this block's start, or from after a number or literal that runs
-                    // into it (a string never does: the blocks start again after a long one).
-                    // Worked out here rather than kept at every token: one register fewer in
-                    // the token loop.
-                    const char* from = b;
-                    if (out != s._tokens && out[-1]._type >= JSON_TYPE_NUMBER) {
-                        const char* const after = begin + out[-1]._start + out[-1]._length;
-                        if (after > from)
-                            from = after;
-                    }
-                    return bail(from, b + 64);
+                    bad_escape = true;
+                    break;
                 }
             }
+        }
+        if (bad_escape) {
+            // From this block's start, or from after a number or literal that runs into it (a
+            // string never does: the blocks start again after a long one). Worked out here
+            // rather than kept at every token: one register fewer in the token loop.
+            const char* from = b;
+            if (out != s._tokens && out[-1]._type >= JSON_TYPE_NUMBER) {
+                const char* const after = begin + out[-1]._start + out[-1]._length;
+                if (after > from)
+                    from = after;
+            }
+            return bail(from, b + 64);
         }
         const uint64_t quotes = m.quote & ~escaped;
         const uint64_t run = ~(m.quote | m.op | m.space) & valid;
