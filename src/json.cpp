@@ -291,6 +291,12 @@ sys_u32 qv_json::tokenize(int walker, const char* json, sys_u64 length, json_tok
     s._depth = 0;
 
     while (s._curr < s._end) {
+        if (walker == qv_json::WalkerNone) {
+            const int r = step(s, stack);
+            if (r >= 0)
+                return (sys_u32)r;
+            continue;
+        }
         const char* until = s._end;
         const int walked = walker == qv_json::WalkerEvex   ? qv_json::walk_evex(s, stack, &until)
                            : walker == qv_json::WalkerAvx2 ? qv_json::walk_avx2(s, stack, &until)
