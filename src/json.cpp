@@ -29,6 +29,7 @@ namespace {
 // The masks of one 64-byte block, 16 bytes to a compare.
 struct Sse2 {
     static constexpr bool kEscapable = false; // the walker looks the escaped bytes up itself
+    static uint64_t inside_strings(uint64_t quotes) { return ::inside_strings(quotes); }
     static uint64_t bits(__m128i hit, int i) {
         return (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
     }
@@ -60,7 +61,10 @@ struct Sse2 {
         }
         return m;
     }
-    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {
+    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash,
+                                   uint64_t* escapable) {
+        *escapable = 0; // not worked out (kEscapable)
+
         uint64_t q = 0, b = 0;
         for (int i = 0; i < 4; ++i) {
             const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));

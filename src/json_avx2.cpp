@@ -66,6 +66,7 @@ inline __m256i load(const Lanes& l) {
 // The masks of one 64-byte block, 32 bytes to a compare.
 struct Avx2 {
     static constexpr bool kEscapable = false; // the walker looks the escaped bytes up itself
+    static uint64_t inside_strings(uint64_t quotes) { return ::inside_strings(quotes); }
     static uint64_t bits(__m256i lo, __m256i hi) {
         return (uint32_t)_mm256_movemask_epi8(lo) | (uint64_t)(uint32_t)_mm256_movemask_epi8(hi)
                                                         << 32;
@@ -103,7 +104,10 @@ struct Avx2 {
         m.escapable = 0;
         return m;
     }
-    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {
+    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash,
+                                   uint64_t* escapable) {
+        *escapable = 0; // not worked out (kEscapable)
+
         const __m256i lo = _mm256_loadu_si256((const __m256i*)p);
         const __m256i hi = _mm256_loadu_si256((const __m256i*)(p + 32));
         const __m256i q = _mm256_set1_epi8('"');

@@ -197,24 +197,33 @@ inline bool is_run_byte(unsigned char c) {
 }
 
 // The closing quote of a string whose body goes on at p (p is escaped when `carry` is 1), found
-// 64 bytes at a time from the quote and backslash masks alone; null when the text ends first,
-// or when a bad escape comes first (`*bad` then set).
+// 64 bytes at a time from the quote and backslash masks (and the escapable bytes) alone; null when
+// the text ends first, or when a bad escape comes first (`*bad` then set).
 template <class C>
 const char* find_quote(const char* p, const char* const end, uint64_t carry, bool* bad) {
     while (p < end) {
         const size_t left = (size_t)(end - p);
-        uint64_t quote, backslash;
+        uint64_t quote, backslash, escapable;
         uint64_t valid = ~0ull;
         if (left >= 64) {
-            C::quotes_backslashes(p, &quote, &backslash);
+            C::quotes_backslashes(p, &quote, &backslash, &escapable);
         } else {
             alignas(64) char tail[64];
             __builtin_memset(tail, ' ', sizeof tail);
             __builtin_memcpy(tail, p, left);
-            C::quotes_backslashes(tail, &quote, &backslash);
+            C::quotes_backslashes(tail, &quote, &backslash, &escapable);
             valid = (1ull << left) - 1;
         }
-        if ((backslash | carry) != 0) {
+        if constexpr (C::kEscapable) {
+            // As in the walker: no branch on whether the block holds an escape.
+            const uint64_t escaped = escaped_bytes(backslash, carry);
+            quote &= ~escaped;
+            const uint64_t before = quote != 0 ? (quote & -quote) - 1 : valid;
+            if ((escaped & ~backslash & ~escapable & before) != 0) {
+                *bad = true;
+                return nullptr;
+            }
+        } else if ((backslash | carry) != 0) {
             const uint64_t escaped = escaped_bytes(backslash, carry);
             quote &= ~escaped;
             // Only the escapes before the closing quote are the string's.
@@ -262,12 +271,11 @@ struct Carries {
 
 // A block as the token loop takes it.
 struct Block {
-    uint64_t bits;         // the bytes the token loop visits (see walk)
-    uint64_t colon;        // ':'
-    uint64_t run;          // bytes of numbers, literals and garbage
-    uint64_t not_digit;    // all but '0' to '9'
-    uint64_t escape_after; // the escape carry after the block, for a string that goes on
-    bool bad_escape;       // a backslash before a byte it may not escape
+    uint64_t bits;      // the bytes the token loop visits (see walk)
+    uint64_t colon;     // ':'
+    uint64_t run;       // bytes of numbers, literals and garbage
+    uint64_t not_digit; // all but '0' to '9'
+    bool bad_escape;    // a backslash before a byte it may not escape
 };
 
 // Classifies the block at b (its part before the end, when less than 64 bytes are left) and
@@ -304,7 +312,6 @@ template <class C>
             }
         }
     }
-    k.escape_after = carries.escape;
     const uint64_t quotes = m.quote & ~escaped;
     k.run = ~(m.quote | m.op | m.space) & valid;
     const uint64_t run_starts = k.run & ~((k.run << 1) | carries.run);
@@ -314,7 +321,7 @@ template <class C>
     // Brackets and runs inside strings are left out, so that a string's closing quote is the
     // bit after its opening one and its member-name colon the bit after that: taking a string
     // costs no mask arithmetic on its position.
-    const uint64_t in_string = inside_strings(quotes) ^ carries.string;
+    const uint64_t in_string = C::inside_strings(quotes) ^ carries.string;
     carries.string = (uint64_t)((int64_t)in_string >> 63);
     k.bits = quotes | ((m.op | run_starts) & ~in_string);
     return k;
@@ -384,9 +391,10 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                 goto close_string;
             }
             // Not in this block either: a long string, searched on with quotes and backslashes
-            // alone, and the blocks start again after it.
+            // alone (from its start again, which is simpler than keeping the escape carry of
+            // every block for the few strings this long), and the blocks start again after it.
             bool bad = false;
-            const char* const quote = find_quote<C>(b + 64, end, m.escape_after, &bad);
+            const char* const quote = find_quote<C>(body, end, 0, &bad);
             if (bad) // the byte step reports it
                 return bail(open, open + 1);
             if (quote == nullptr)
