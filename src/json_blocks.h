@@ -546,7 +546,8 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
         }
         }
         b += 64;
-        m = next;
+        if (b < end) // else no next block was prepared
+            m = next;
     }
     if (open != nullptr) // the text ends inside a string
         return leave(JSON_RESULT_INVALID);
