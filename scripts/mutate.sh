@@ -175,6 +175,17 @@ fault json-escape-carry-lost src/json_blocks.h "test_json itest_json" \
   'return (after_even_starts & ~even) | (after_odd_starts & even);'
 fault json-long-string-escaped-quote src/json_blocks.h "test_json itest_json" \
   '            quote &= ~escaped;' '            quote |= 0;'
+fault json-string-carry-lost src/json_blocks.h "test_json itest_json" \
+  'carries.string = (uint64_t)((int64_t)in_string >> 63);' 'carries.string = 0;'
+fault json-carried-string-close-kept src/json_blocks.h "test_json itest_json" \
+  $'                close = (unsigned)__builtin_ctzll(bits);\n                bits &= bits - 1;\n                goto close_string;' \
+  $'                close = (unsigned)__builtin_ctzll(bits);\n                goto close_string;'
+fault json-long-string-carries-kept src/json_blocks.h "test_json itest_json" \
+  $'            carries = {0, 0, 0};\n' ''
+fault json-carried-string-bail-inside src/json_blocks.h test_json \
+  'const char* from = open != nullptr ? open : b;' 'const char* from = b;'
+fault json-evex-escapes-q src/json_evex.cpp test_json \
+  'four_times({0, 0, 0x0d, 0, 0x08,' 'four_times({0, 0x08, 0x0d, 0, 0x08,'
 fault json-byte-step-escaped-quote src/json.cpp "test_json itest_json" \
   '            s._curr = ++p;' '            s._curr = p + 1;'
 fault json-byte-step-escape-not-skipped src/json.cpp "test_json itest_json" \

@@ -26,13 +26,15 @@ namespace {
 
 // 0 not yet known, 1 SSE2 only, 2 AVX2 together with the bit-manipulation sets BMI1 and BMI2
 // (processors with AVX2 have them; the JSON walker uses them), 3 that and AVX-512F, VL and BW
-// (the comparison). Detection is idempotent, so racing threads only repeat it.
+// (the comparison and the JSON walker) and the carry-less multiply (the JSON walker; every
+// processor with AVX-512 has it). Detection is idempotent, so racing threads only repeat it.
 std::atomic<int> s_cpu_level{0};
 
 int detect_cpu_level() {
     int level = 1;
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
+        const bool clmul = (c & bit_PCLMUL) != 0;
         unsigned xcr0_lo = 0, xcr0_hi = 0;
         __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
         if ((xcr0_lo & 6u) == 6u && __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2) &&
@@ -41,7 +43,7 @@ int detect_cpu_level() {
             // The operating system must also save the mask registers and the upper halves and
             // upper sixteen of the vector registers (XCR0 bits 5 to 7).
             if ((xcr0_lo & 0xe6u) == 0xe6u && (b & bit_AVX512F) && (b & bit_AVX512VL) &&
-                (b & bit_AVX512BW))
+                (b & bit_AVX512BW) && clmul)
                 level = 3;
         }
     }
@@ -184,6 +186,10 @@ inline bool is_lower_ascii(char c) {
 
 bool sys_cpu_has_avx2() {
     return has_avx2();
+}
+
+bool sys_cpu_has_evex() {
+    return cpu_level() >= 3;
 }
 
 sys_u64 sys_strlen(const char* text) {

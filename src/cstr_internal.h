@@ -13,6 +13,9 @@
 // Whether the processor (and the operating system, which must save the wide registers) allows
 // AVX2, BMI1 and BMI2; detected once, on first use.
 bool sys_cpu_has_avx2();
+// Whether it also allows AVX-512F, VL and BW (the operating system saving the mask registers
+// and the upper halves and upper sixteen of the vector registers) and the carry-less multiply.
+bool sys_cpu_has_evex();
 
 // Number of bytes before the NUL.
 sys_u64 sys_strlen(const char* text);

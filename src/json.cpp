@@ -28,11 +28,13 @@ namespace {
 
 // The masks of one 64-byte block, 16 bytes to a compare.
 struct Sse2 {
+    static constexpr bool kEscapable = false; // the walker looks the escaped bytes up itself
+    static uint64_t inside_strings(uint64_t quotes) { return ::inside_strings(quotes); }
     static uint64_t bits(__m128i hit, int i) {
         return (uint64_t)(uint32_t)_mm_movemask_epi8(hit) << (16 * i);
     }
     static BlockMasks classify(const char* p) {
-        BlockMasks m = {0, 0, 0, 0, 0, 0};
+        BlockMasks m = {0, 0, 0, 0, 0, 0, 0};
         for (int i = 0; i < 4; ++i) {
             const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
             // '[' and ']' are '{' and '}' without the 0x20 bit; no other byte becomes either
@@ -59,7 +61,10 @@ struct Sse2 {
         }
         return m;
     }
-    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {
+    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash,
+                                   uint64_t* escapable) {
+        *escapable = 0; // not worked out (kEscapable)
+
         uint64_t q = 0, b = 0;
         for (int i = 0; i < 4; ++i) {
             const __m128i v = _mm_loadu_si128((const __m128i*)(p + 16 * i));
@@ -269,10 +274,13 @@ int step(Tokenizer& s, json_token** stack) {
 
 sys_u32 json_tokenize(const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
                       sys_u64* out_written) {
-    return qv_json::tokenize(sys_cpu_has_avx2(), json, length, tokens, capacity, out_written);
+    const int walker = sys_cpu_has_evex()   ? qv_json::WalkerEvex
+                       : sys_cpu_has_avx2() ? qv_json::WalkerAvx2
+                                            : qv_json::WalkerSse2;
+    return qv_json::tokenize(walker, json, length, tokens, capacity, out_written);
 }
 
-sys_u32 qv_json::tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens,
+sys_u32 qv_json::tokenize(int walker, const char* json, sys_u64 length, json_token* tokens,
                           sys_u64 capacity, sys_u64* out_written) {
     if (length > UINT32_MAX)
         return JSON_RESULT_INVALID;
@@ -287,9 +295,16 @@ sys_u32 qv_json::tokenize(bool avx2, const char* json, sys_u64 length, json_toke
     s._depth = 0;
 
     while (s._curr < s._end) {
+        if (walker == qv_json::WalkerNone) {
+            const int r = step(s, stack);
+            if (r >= 0)
+                return (sys_u32)r;
+            continue;
+        }
         const char* until = s._end;
-        const int walked =
-            avx2 ? qv_json::walk_avx2(s, stack, &until) : walk<Sse2>(s, stack, &until);
+        const int walked = walker == qv_json::WalkerEvex   ? qv_json::walk_evex(s, stack, &until)
+                           : walker == qv_json::WalkerAvx2 ? qv_json::walk_avx2(s, stack, &until)
+                                                           : walk<Sse2>(s, stack, &until);
         if (walked == qv_json::WalkDone)
             break;
         if (walked != qv_json::WalkBail)

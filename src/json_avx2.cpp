@@ -40,13 +40,17 @@ constexpr Lanes twice(const char (&row)[16]) {
     return l;
 }
 struct Constants {
-    Lanes quote, backslash, colon, case_bit, zero, nine;
+    Lanes quote, backslash, colon, case_bit, zero, nine, low_nibble;
     // White space and brackets are found by a table lookup on each byte's low four bits: the
     // table holds the one byte of the class with those low bits (-1 where none), and a byte
     // is in the class when the lookup gives the byte back. A byte with its high bit set looks
     // up 0 and never matches. '[' and ']' are '{' and '}' without the 0x20 bit: they are
     // compared with that bit set.
     Lanes space_table, op_table;
+    // The bytes a backslash may escape, by both halves of the byte: the high half picks one bit
+    // (2: bit 0, 5: bit 1, 6: bit 2, 7: bit 3), and the entry of the low half holds the bits of
+    // the high halves it makes an escapable byte with (2 with 2, 6 and 7: '"', 'b', 'r').
+    Lanes escape_low, escape_high;
 };
 constexpr Constants kConstants = {
     splat('"'),
@@ -55,8 +59,11 @@ constexpr Constants kConstants = {
     splat(0x20),
     splat('0'),
     splat(9),
+    splat(0x0f),
     twice({' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1}),
     twice({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1}),
+    twice({0, 0, 0x0d, 0, 0x08, 0x08, 0x04, 0, 0, 0, 0, 0, 0x02, 0, 0x04, 0x01}),
+    twice({0, 0, 0x01, 0, 0, 0x02, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0}),
 };
 
 inline __m256i load(const Lanes& l) {
@@ -65,6 +72,8 @@ inline __m256i load(const Lanes& l) {
 
 // The masks of one 64-byte block, 32 bytes to a compare.
 struct Avx2 {
+    static constexpr bool kEscapable = true;
+    static uint64_t inside_strings(uint64_t quotes) { return ::inside_strings(quotes); }
     static uint64_t bits(__m256i lo, __m256i hi) {
         return (uint32_t)_mm256_movemask_epi8(lo) | (uint64_t)(uint32_t)_mm256_movemask_epi8(hi)
                                                         << 32;
@@ -99,17 +108,30 @@ struct Avx2 {
         m.digit = bits(digit(lo), digit(hi));
         m.colon =
             bits(_mm256_cmpeq_epi8(lo, load(k->colon)), _mm256_cmpeq_epi8(hi, load(k->colon)));
+        m.escapable = escapable_bytes(lo, hi, k);
         return m;
     }
-    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash) {
+    static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash,
+                                   uint64_t* escapable) {
+        const Constants* k = &kConstants;
+        __asm__("" : "+r"(k));
         const __m256i lo = _mm256_loadu_si256((const __m256i*)p);
         const __m256i hi = _mm256_loadu_si256((const __m256i*)(p + 32));
-        const __m256i q = _mm256_set1_epi8('"');
-        const __m256i b = _mm256_set1_epi8('\\');
-        *quote = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, q)) |
-                 (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, q)) << 32;
-        *backslash = (uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, b)) |
-                     (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, b)) << 32;
+        *quote = bits(_mm256_cmpeq_epi8(lo, load(k->quote)), _mm256_cmpeq_epi8(hi, load(k->quote)));
+        *backslash = bits(_mm256_cmpeq_epi8(lo, load(k->backslash)),
+                          _mm256_cmpeq_epi8(hi, load(k->backslash)));
+        *escapable = escapable_bytes(lo, hi, k);
+    }
+    // A byte of 0x80 and up looks up 0 in the low table. The walker checks escapes with this
+    // mask instead of looking each escaped byte up: no branch on whether a block has any.
+    static uint64_t escapable_bytes(__m256i lo, __m256i hi, const Constants* k) {
+        const auto not_escapable = [k](__m256i v) {
+            const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), load(k->low_nibble));
+            const __m256i both = _mm256_and_si256(_mm256_shuffle_epi8(load(k->escape_low), v),
+                                                  _mm256_shuffle_epi8(load(k->escape_high), high));
+            return _mm256_cmpeq_epi8(both, _mm256_setzero_si256());
+        };
+        return ~bits(not_escapable(lo), not_escapable(hi));
     }
 };
 

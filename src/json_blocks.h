@@ -1,6 +1,6 @@
-// The JSON tokenizer's block walker, written once over a classifier C and compiled twice: with
-// SSE2 (every x86-64) in json.cpp and with AVX2 in json_avx2.cpp, chosen at run time by the
-// processor.
+// The JSON tokenizer's block walker, written once over a classifier C and compiled three times:
+// with SSE2 (every x86-64) in json.cpp, with AVX2 in json_avx2.cpp and with AVX-512 in
+// json_evex.cpp, chosen at run time by the processor.
 //
 // The text is taken 64 bytes at a time. C turns a block into bit masks (quotes, backslashes,
 // brackets and colons, colons alone, white space including commas, digits); a little
@@ -8,9 +8,10 @@
 // (numbers, literals, or garbage). The walker then visits only the set bits, in text order,
 // with the same rules, token writes and failure values as the byte-by-byte step in json.cpp:
 // a string is closed by the next unescaped quote (the bits inside strings are cleared up front,
-// so that is the next bit; a string longer than the next block is searched on with the quote
-// and backslash masks alone); a number's digit sequences end where the digit mask says;
-// literals are compared whole.
+// so that is the next bit, or the next block's first bit: whether a block ends inside a string
+// is carried to the next one; a string that does not end there either is searched on with the
+// quote and backslash masks alone, and the blocks start again after it); a number's digit
+// sequences end where the digit mask says; literals are compared whole.
 //
 // Whatever is rare or the byte step must report itself is handed back to json.cpp instead
 // (WalkBail): a bad escape anywhere in a block, two tokens with nothing between them (01,
@@ -48,12 +49,18 @@ enum : int {
     WalkBail = -2, // the byte step must take over from s._curr to *until
 };
 
-// The AVX2 walker (call only when the processor has AVX2).
+// The AVX2 walker (call only when the processor has AVX2) and the AVX-512 one (only when it has
+// AVX-512F, VL and BW too).
 int walk_avx2(Tokenizer& s, json_token** stack, const char** until);
+int walk_evex(Tokenizer& s, json_token** stack, const char** until);
 
-// json_tokenize with the walker chosen by the caller (AVX2 only where the processor has it),
-// so that tests can check both on any machine.
-sys_u32 tokenize(bool avx2, const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
+// The walkers, by the instruction set they need: each needs the ones before it. WalkerNone takes
+// the byte step alone through the whole text.
+enum : int { WalkerNone = -1, WalkerSse2 = 0, WalkerAvx2 = 1, WalkerEvex = 2 };
+
+// json_tokenize with the walker chosen by the caller (one the processor has), so that tests can
+// check them all against each other and against the byte step.
+sys_u32 tokenize(int walker, const char* json, sys_u64 length, json_token* tokens, sys_u64 capacity,
                  sys_u64* out_written);
 
 } // namespace qv_json
@@ -69,6 +76,7 @@ struct BlockMasks {
     uint64_t space;     // ' ' '\t' '\n' '\r' ','
     uint64_t digit;     // '0' to '9'
     uint64_t colon;     // ':'
+    uint64_t escapable; // '"' '\\' '/' 'b' 'f' 'n' 'r' 't' 'u', from classifiers with kEscapable
 };
 
 inline bool is_digit(char c) {
@@ -88,9 +96,11 @@ inline bool is_escapable(char c) {
 
 // Writes the third word whole: assigning the two bit fields one by one would read it back and
 // merge, once for each field. (The type is the word's low 3 bits on both platforms' ABIs.)
+// The first two words are written as one (x86-64 is little-endian): as two, the compiler pairs
+// them up in a vector register, which costs three more instructions per token.
 inline void put_token(json_token* t, sys_u32 start, sys_u32 length, sys_u32 type, sys_u32 depth) {
-    t->_start = start;
-    t->_length = length;
+    const uint64_t where = start | (uint64_t)length << 32;
+    __builtin_memcpy(t, &where, sizeof where);
     const sys_u32 bits = (type & 7u) | (depth << 3);
     __builtin_memcpy((char*)t + 8, &bits, sizeof bits);
 }
@@ -187,24 +197,33 @@ inline bool is_run_byte(unsigned char c) {
 }
 
 // The closing quote of a string whose body goes on at p (p is escaped when `carry` is 1), found
-// 64 bytes at a time from the quote and backslash masks alone; null when the text ends first,
-// or when a bad escape comes first (`*bad` then set).
+// 64 bytes at a time from the quote and backslash masks (and the escapable bytes) alone; null when
+// the text ends first, or when a bad escape comes first (`*bad` then set).
 template <class C>
 const char* find_quote(const char* p, const char* const end, uint64_t carry, bool* bad) {
     while (p < end) {
         const size_t left = (size_t)(end - p);
-        uint64_t quote, backslash;
+        uint64_t quote, backslash, escapable;
         uint64_t valid = ~0ull;
         if (left >= 64) {
-            C::quotes_backslashes(p, &quote, &backslash);
+            C::quotes_backslashes(p, &quote, &backslash, &escapable);
         } else {
             alignas(64) char tail[64];
             __builtin_memset(tail, ' ', sizeof tail);
             __builtin_memcpy(tail, p, left);
-            C::quotes_backslashes(tail, &quote, &backslash);
+            C::quotes_backslashes(tail, &quote, &backslash, &escapable);
             valid = (1ull << left) - 1;
         }
-        if ((backslash | carry) != 0) {
+        if constexpr (C::kEscapable) {
+            // As in the walker: no branch on whether the block holds an escape.
+            const uint64_t escaped = escaped_bytes(backslash, carry);
+            quote &= ~escaped;
+            const uint64_t before = quote != 0 ? (quote & -quote) - 1 : valid;
+            if ((escaped & ~backslash & ~escapable & before) != 0) {
+                *bad = true;
+                return nullptr;
+            }
+        } else if ((backslash | carry) != 0) {
             const uint64_t escaped = escaped_bytes(backslash, carry);
             quote &= ~escaped;
             // Only the escapes before the closing quote are the string's.
@@ -244,6 +263,70 @@ struct Kinds {
 };
 constexpr Kinds kKinds;
 
+// What the walker carries from one block to the next: whether the first byte is escaped (1) or
+// continues a run (1), and whether it is inside a string (all ones).
+struct Carries {
+    uint64_t escape, run, string;
+};
+
+// A block as the token loop takes it.
+struct Block {
+    uint64_t bits;      // the bytes the token loop visits (see walk)
+    uint64_t colon;     // ':'
+    uint64_t run;       // bytes of numbers, literals and garbage
+    uint64_t not_digit; // all but '0' to '9'
+    bool bad_escape;    // a backslash before a byte it may not escape
+};
+
+// Classifies the block at b (its part before the end, when less than 64 bytes are left) and
+// works out its masks, taking the carries from the block before and leaving them for the next.
+template <class C>
+[[gnu::always_inline]] inline Block prepare(const char* b, const char* end, Carries& carries) {
+    const size_t left = (size_t)(end - b);
+    BlockMasks m;
+    uint64_t valid = ~0ull;
+    if (left >= 64) {
+        m = C::classify(b);
+    } else {
+        alignas(64) char tail[64];
+        __builtin_memset(tail, ' ', sizeof tail);
+        __builtin_memcpy(tail, b, left);
+        m = C::classify(tail);
+        valid = (1ull << left) - 1;
+    }
+    Block k;
+    // The byte step reports bad escapes: the walker leaves it the whole block.
+    k.bad_escape = false;
+    uint64_t escaped = 0;
+    if constexpr (C::kEscapable) {
+        // Whether a block holds an escape is as good as random in most texts: worked out for
+        // every block, without a branch, and checked against the classifier's mask.
+        escaped = escaped_bytes(m.backslash, carries.escape);
+        k.bad_escape = (escaped & ~m.backslash & ~m.escapable & valid) != 0;
+    } else if ((m.backslash | carries.escape) != 0) {
+        escaped = escaped_bytes(m.backslash, carries.escape);
+        for (uint64_t e = escaped & ~m.backslash & valid; e != 0; e &= e - 1) {
+            if (!is_escapable(b[__builtin_ctzll(e)])) {
+                k.bad_escape = true;
+                break;
+            }
+        }
+    }
+    const uint64_t quotes = m.quote & ~escaped;
+    k.run = ~(m.quote | m.op | m.space) & valid;
+    const uint64_t run_starts = k.run & ~((k.run << 1) | carries.run);
+    carries.run = k.run >> 63;
+    k.not_digit = ~m.digit;
+    k.colon = m.colon;
+    // Brackets and runs inside strings are left out, so that a string's closing quote is the
+    // bit after its opening one and its member-name colon the bit after that: taking a string
+    // costs no mask arithmetic on its position.
+    const uint64_t in_string = C::inside_strings(quotes) ^ carries.string;
+    carries.string = (uint64_t)((int64_t)in_string >> 63);
+    k.bits = quotes | ((m.op | run_starts) & ~in_string);
+    return k;
+}
+
 template <class C> int walk(Tokenizer& s, json_token** stack, const char** until) {
     const char* const begin = s._begin;
     const char* const end = s._end;
@@ -269,53 +352,61 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
     };
 
     const char* b = s._curr;
-    uint64_t escape_carry = 0;
-    uint64_t run_carry = 0;
+    Carries carries = {0, 0, 0};
+    // The opening quote of a string that goes on past the previous block.
+    const char* open = nullptr;
+    Block m = prepare<C>(b, end, carries);
     while (b < end) {
-        const size_t left = (size_t)(end - b);
-        BlockMasks m;
-        uint64_t valid = ~0ull;
-        if (left >= 64) {
-            m = C::classify(b);
-        } else {
-            alignas(64) char tail[64];
-            __builtin_memset(tail, ' ', sizeof tail);
-            __builtin_memcpy(tail, b, left);
-            m = C::classify(tail);
-            valid = (1ull << left) - 1;
-        }
-        uint64_t escaped = 0;
-        if ((m.backslash | escape_carry) != 0) {
-            escaped = escaped_bytes(m.backslash, escape_carry);
-            // The byte step reports bad escapes: leave it the whole block.
-            for (uint64_t e = escaped & ~m.backslash & valid; e != 0; e &= e - 1) {
-                if (!is_escapable(b[__builtin_ctzll(e)])) {
-                    // From this block's start, or from after a number or literal that runs
-                    // into it (a string never does: the blocks start again after a long one).
-                    // Worked out here rather than kept at every token: one register fewer in
-                    // the token loop.
-                    const char* from = b;
-                    if (out != s._tokens && out[-1]._type >= JSON_TYPE_NUMBER) {
-                        const char* const after = begin + out[-1]._start + out[-1]._length;
-                        if (after > from)
-                            from = after;
-                    }
-                    return bail(from, b + 64);
-                }
+        if (m.bad_escape) {
+            // From the opening quote of a string that runs into this block, else from the
+            // block's start or from after a number or literal that runs into it. Worked out here
+            // rather than kept at every token: one register fewer in the token loop.
+            const char* from = open != nullptr ? open : b;
+            if (open == nullptr && out != s._tokens && out[-1]._type >= JSON_TYPE_NUMBER) {
+                const char* const after = begin + out[-1]._start + out[-1]._length;
+                if (after > from)
+                    from = after;
             }
+            return bail(from, b + 64);
         }
-        const uint64_t quotes = m.quote & ~escaped;
-        const uint64_t run = ~(m.quote | m.op | m.space) & valid;
-        const uint64_t run_starts = run & ~((run << 1) | run_carry);
-        run_carry = run >> 63;
-        const uint64_t not_digit = ~m.digit;
-        // Brackets and runs inside strings are left out, so that a string's closing quote is
-        // the bit after its opening one and its member-name colon the bit after that: taking a
-        // string costs no mask arithmetic on its position.
-        uint64_t bits = quotes | ((m.op | run_starts) & ~inside_strings(quotes));
+        // The next block is prepared before this one's tokens are taken: its work does not
+        // depend on them, so it overlaps them, and the round after the token loop's exit (a
+        // branch no predictor can foresee) starts on masks that are ready.
+        Block next;
+        if (b + 64 < end)
+            next = prepare<C>(b + 64, end, carries);
+        uint64_t bits = m.bits;
+        const uint64_t run = m.run;
+        const uint64_t not_digit = m.not_digit;
 
         unsigned close;
         const char* body;
+        if (open != nullptr) {
+            // A string from the previous block: its closing quote is the first bit.
+            body = open + 1;
+            if (bits != 0) {
+                open = nullptr;
+                close = (unsigned)__builtin_ctzll(bits);
+                bits &= bits - 1;
+                goto close_string;
+            }
+            // Not in this block either: a long string, searched on with quotes and backslashes
+            // alone (from its start again, which is simpler than keeping the escape carry of
+            // every block for the few strings this long), and the blocks start again after it.
+            bool bad = false;
+            const char* const quote = find_quote<C>(body, end, 0, &bad);
+            if (bad) // the byte step reports it
+                return bail(open, open + 1);
+            if (quote == nullptr)
+                return leave(JSON_RESULT_INVALID);
+            open = nullptr;
+            b = quote - 63;
+            close = 63;
+            carries = {0, 0, 0};
+            if (b + 64 < end)
+                next = prepare<C>(b + 64, end, carries);
+            goto close_string;
+        }
         while (bits != 0) {
             {
                 const unsigned k = (unsigned)__builtin_ctzll(bits);
@@ -328,23 +419,12 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
                     bits &= bits - 1;
                     if (bits == 0) {
                         // No bit after the opening quote: a string that goes on past this
-                        // block. Its body is searched on with quotes and backslashes alone,
-                        // and the blocks start again after it.
-                        bool bad = false;
-                        const char* const quote = find_quote<C>(b + 64, end, escape_carry, &bad);
-                        if (bad) // the byte step reports it
-                            return bail(at, at + 1);
-                        if (quote == nullptr)
-                            return leave(JSON_RESULT_INVALID);
-                        b = quote - 63;
-                        close = 63;
-                        escape_carry = 0;
-                        run_carry = 0;
-                        bits = 0;
-                    } else {
-                        close = (unsigned)__builtin_ctzll(bits);
-                        bits &= bits - 1;
+                        // block, taken up by the next one.
+                        open = at;
+                        break;
                     }
+                    close = (unsigned)__builtin_ctzll(bits);
+                    bits &= bits - 1;
                     goto close_string;
                 }
                 switch (kKinds[c]) {
@@ -466,7 +546,11 @@ template <class C> int walk(Tokenizer& s, json_token** stack, const char** until
         }
         }
         b += 64;
+        if (b < end) // else no next block was prepared
+            m = next;
     }
+    if (open != nullptr) // the text ends inside a string
+        return leave(JSON_RESULT_INVALID);
     return leave(qv_json::WalkDone);
 }
 

@@ -232,6 +232,20 @@ TEST(JsonUnderDebugger, ChecksTrapAndTheCallGoesOn) {
     qv_test::expect_under_debugger("JsonDebuggee.DISABLED_ChecksTakeTheirFailurePaths", 7);
 }
 
+// A bad escape in the block after the one where its string opened: the byte step must take the
+// string up from its opening quote, not from the block's start inside it.
+TEST(JsonDebuggee, DISABLED_BadEscapeInAStringFromTheBlockBefore) {
+    const std::string text = "[\"" + std::string(70, 'a') + "\\q\\\"\",1]";
+    const Parsed p = parse(text);
+    EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
+    EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 80, 0}, {S, 2, 74, 1}, {N, 78, 1, 1}}));
+    qv_test::end_debuggee();
+}
+
+TEST(JsonUnderDebugger, BadEscapeInAStringFromTheBlockBefore) {
+    qv_test::expect_under_debugger("JsonDebuggee.DISABLED_BadEscapeInAStringFromTheBlockBefore", 1);
+}
+
 // --- navigation --------------------------------------------------------------------------
 
 struct Doc {
