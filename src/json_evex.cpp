@@ -10,7 +10,8 @@
 // and the file includes nothing but the intrinsics, the core types and the walker (whose
 // functions all have internal linkage here), so no inline function compiled with AVX-512 can be
 // shared with the rest of the library. No vector value lives across a call: on Windows the
-// stack is only 16-byte aligned, and a spilled 64-byte register would be stored misaligned.
+// stack is only 16-byte aligned, and a spilled 64-byte register would be stored misaligned (the
+// MinGW build also has its aligned vector moves assembled as unaligned ones; see CMakeLists.txt).
 #if defined(__clang__)
 #pragma clang attribute push(                                                                      \
     __attribute__((target("avx2,bmi,bmi2,pclmul,avx512f,avx512vl,avx512bw"))),                     \
