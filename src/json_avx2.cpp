@@ -19,54 +19,7 @@
 
 namespace {
 
-// The classifier's constants, 32 bytes each. They are read from memory by the instructions that
-// use them: written as _mm256_set1_epi8, each was built again in every round of the walker's
-// block loop (three instructions apiece; the loop is too large for the compiler to keep them in
-// registers), while a load folds into the compare or shuffle that uses it.
-struct alignas(32) Lanes {
-    char bytes[32];
-};
-constexpr Lanes splat(char c) {
-    Lanes l = {};
-    for (char& b : l.bytes)
-        b = c;
-    return l;
-}
-// The same 16 bytes in both halves (a shuffle looks up within its half).
-constexpr Lanes twice(const char (&row)[16]) {
-    Lanes l = {};
-    for (int i = 0; i < 32; ++i)
-        l.bytes[i] = row[i % 16];
-    return l;
-}
-struct Constants {
-    Lanes quote, backslash, colon, case_bit, zero, nine, low_nibble;
-    // White space and brackets are found by a table lookup on each byte's low four bits: the
-    // table holds the one byte of the class with those low bits (-1 where none), and a byte
-    // is in the class when the lookup gives the byte back. A byte with its high bit set looks
-    // up 0 and never matches. '[' and ']' are '{' and '}' without the 0x20 bit: they are
-    // compared with that bit set.
-    Lanes space_table, op_table;
-    // The bytes a backslash may escape, by both halves of the byte: the high half picks one bit
-    // (2: bit 0, 5: bit 1, 6: bit 2, 7: bit 3), and the entry of the low half holds the bits of
-    // the high halves it makes an escapable byte with (2 with 2, 6 and 7: '"', 'b', 'r').
-    Lanes escape_low, escape_high;
-};
-constexpr Constants kConstants = {
-    splat('"'),
-    splat('\\'),
-    splat(':'),
-    splat(0x20),
-    splat('0'),
-    splat(9),
-    splat(0x0f),
-    twice({' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1}),
-    twice({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1}),
-    twice({0, 0, 0x0d, 0, 0x08, 0x08, 0x04, 0, 0, 0, 0, 0, 0x02, 0, 0x04, 0x01}),
-    twice({0, 0, 0x01, 0, 0, 0x02, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0}),
-};
-
-inline __m256i load(const Lanes& l) {
+inline __m256i load(const Lanes<32>& l) {
     return _mm256_load_si256((const __m256i*)l.bytes);
 }
 
@@ -81,7 +34,7 @@ struct Avx2 {
     [[gnu::always_inline]] static BlockMasks classify(const char* p) {
         // The compiler is not told the constants' values, or it would build them in registers
         // again.
-        const Constants* k = &kConstants;
+        const Constants<32>* k = &kConstants<32>;
         __asm__("" : "+r"(k));
         const __m256i lo = _mm256_loadu_si256((const __m256i*)p);
         const __m256i hi = _mm256_loadu_si256((const __m256i*)(p + 32));
@@ -113,7 +66,7 @@ struct Avx2 {
     }
     static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash,
                                    uint64_t* escapable) {
-        const Constants* k = &kConstants;
+        const Constants<32>* k = &kConstants<32>;
         __asm__("" : "+r"(k));
         const __m256i lo = _mm256_loadu_si256((const __m256i*)p);
         const __m256i hi = _mm256_loadu_si256((const __m256i*)(p + 32));
@@ -122,9 +75,10 @@ struct Avx2 {
                           _mm256_cmpeq_epi8(hi, load(k->backslash)));
         *escapable = escapable_bytes(lo, hi, k);
     }
-    // A byte of 0x80 and up looks up 0 in the low table. The walker checks escapes with this
-    // mask instead of looking each escaped byte up: no branch on whether a block has any.
-    static uint64_t escapable_bytes(__m256i lo, __m256i hi, const Constants* k) {
+    // The bytes a backslash may escape (the tables are in json_blocks.h). The walker checks
+    // escapes with this mask instead of looking each escaped byte up: no branch on whether a
+    // block has any.
+    static uint64_t escapable_bytes(__m256i lo, __m256i hi, const Constants<32>* k) {
         const auto not_escapable = [k](__m256i v) {
             const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), load(k->low_nibble));
             const __m256i both = _mm256_and_si256(_mm256_shuffle_epi8(load(k->escape_low), v),

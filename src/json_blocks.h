@@ -69,6 +69,54 @@ namespace {
 
 using qv_json::Tokenizer;
 
+// The wide classifiers' constants, N bytes each (32 for AVX2, 64 for AVX-512). They are read
+// from memory by the instructions that use them: written as set1 intrinsics, each was built
+// again in every round of the walker's block loop (three instructions apiece; the loop is too
+// large for the compiler to keep them in registers), while a load folds into the compare or
+// shuffle that uses it.
+template <int N> struct alignas(N) Lanes { char bytes[N]; };
+template <int N> constexpr Lanes<N> splat(char c) {
+    Lanes<N> l = {};
+    for (char& b : l.bytes)
+        b = c;
+    return l;
+}
+// The same 16 bytes in each 16-byte lane (a shuffle looks up within its lane).
+template <int N> constexpr Lanes<N> each_lane(const char (&row)[16]) {
+    Lanes<N> l = {};
+    for (int i = 0; i < N; ++i)
+        l.bytes[i] = row[i % 16];
+    return l;
+}
+template <int N> struct Constants {
+    Lanes<N> quote, backslash, colon, case_bit, zero, nine, low_nibble;
+    // White space and brackets are found by a table lookup on each byte's low four bits: the
+    // table holds the one byte of the class with those low bits (-1 where none), and a byte
+    // is in the class when the lookup gives the byte back. A byte with its high bit set looks
+    // up 0 and never matches. '[' and ']' are '{' and '}' without the 0x20 bit: they are
+    // compared with that bit set.
+    Lanes<N> space_table, op_table;
+    // The bytes a backslash may escape, by both halves of the byte: the high half picks one bit
+    // (2: bit 0, 5: bit 1, 6: bit 2, 7: bit 3), and the entry of the low half holds the bits of
+    // the high halves it makes an escapable byte with (2 with 2, 6 and 7: '"', 'b', 'r'). A byte
+    // of 0x80 and up looks up 0 in the low table.
+    Lanes<N> escape_low, escape_high;
+};
+template <int N>
+constexpr Constants<N> kConstants = {
+    splat<N>('"'),
+    splat<N>('\\'),
+    splat<N>(':'),
+    splat<N>(0x20),
+    splat<N>('0'),
+    splat<N>(9),
+    splat<N>(0x0f),
+    each_lane<N>({' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1}),
+    each_lane<N>({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1}),
+    each_lane<N>({0, 0, 0x0d, 0, 0x08, 0x08, 0x04, 0, 0, 0, 0, 0, 0x02, 0, 0x04, 0x01}),
+    each_lane<N>({0, 0, 0x01, 0, 0, 0x02, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0}),
+};
+
 struct BlockMasks {
     uint64_t quote;     // '"'
     uint64_t backslash; // '\\'

@@ -27,49 +27,7 @@
 
 namespace {
 
-// The classifier's constants, 64 bytes each, read from memory by the instructions that use
-// them (see json_avx2.cpp: built in registers they would be built again in every block).
-struct alignas(64) Lanes {
-    char bytes[64];
-};
-constexpr Lanes splat(char c) {
-    Lanes l = {};
-    for (char& b : l.bytes)
-        b = c;
-    return l;
-}
-// The same 16 bytes in each quarter (a shuffle looks up within its 16 bytes).
-constexpr Lanes four_times(const char (&row)[16]) {
-    Lanes l = {};
-    for (int i = 0; i < 64; ++i)
-        l.bytes[i] = row[i % 16];
-    return l;
-}
-struct Constants {
-    Lanes quote, backslash, colon, case_bit, zero, ten, low_nibble;
-    // The table lookups of json_avx2.cpp: a byte is white space (or a bracket) when the table
-    // entry at its low four bits is the byte itself.
-    Lanes space_table, op_table;
-    // The bytes a backslash may escape, by both halves of the byte: the high half picks one bit
-    // (2: bit 0, 5: bit 1, 6: bit 2, 7: bit 3), and the entry of the low half holds the bits of
-    // the high halves it makes an escapable byte with (2 with 2, 6 and 7: '"', 'b', 'r').
-    Lanes escape_low, escape_high;
-};
-constexpr Constants kConstants = {
-    splat('"'),
-    splat('\\'),
-    splat(':'),
-    splat(0x20),
-    splat('0'),
-    splat(10),
-    splat(0x0f),
-    four_times({' ', -1, -1, -1, -1, -1, -1, -1, -1, '\t', '\n', -1, ',', '\r', -1, -1}),
-    four_times({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, '{', -1, '}', -1, -1}),
-    four_times({0, 0, 0x0d, 0, 0x08, 0x08, 0x04, 0, 0, 0, 0, 0, 0x02, 0, 0x04, 0x01}),
-    four_times({0, 0, 0x01, 0, 0, 0x02, 0x04, 0x08, 0, 0, 0, 0, 0, 0, 0, 0}),
-};
-
-inline __m512i load(const Lanes& l) {
+inline __m512i load(const Lanes<64>& l) {
     return _mm512_load_si512((const void*)l.bytes);
 }
 
@@ -83,7 +41,7 @@ struct Evex {
     }
     [[gnu::always_inline]] static BlockMasks classify(const char* p) {
         // The compiler is not told the constants' values, or it would build them in registers.
-        const Constants* k = &kConstants;
+        const Constants<64>* k = &kConstants<64>;
         __asm__("" : "+r"(k));
         const __m512i v = _mm512_loadu_si512((const void*)p);
         BlockMasks m;
@@ -94,22 +52,22 @@ struct Evex {
                                       _mm512_or_si512(v, load(k->case_bit))) |
                m.colon;
         m.space = _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(load(k->space_table), v), v);
-        // A digit less '0' is below 10 unsigned.
-        m.digit = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(v, load(k->zero)), load(k->ten));
+        // A digit less '0' is 9 or below unsigned.
+        m.digit = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, load(k->zero)), load(k->nine));
         m.escapable = escapable_bytes(v, k);
         return m;
     }
     static void quotes_backslashes(const char* p, uint64_t* quote, uint64_t* backslash,
                                    uint64_t* escapable) {
-        const Constants* k = &kConstants;
+        const Constants<64>* k = &kConstants<64>;
         __asm__("" : "+r"(k));
         const __m512i v = _mm512_loadu_si512((const void*)p);
         *quote = _mm512_cmpeq_epi8_mask(v, load(k->quote));
         *backslash = _mm512_cmpeq_epi8_mask(v, load(k->backslash));
         *escapable = escapable_bytes(v, k);
     }
-    // A byte of 0x80 and up looks up 0 in the low table.
-    static uint64_t escapable_bytes(__m512i v, const Constants* k) {
+    // The bytes a backslash may escape (the tables are in json_blocks.h).
+    static uint64_t escapable_bytes(__m512i v, const Constants<64>* k) {
         const __m512i high = _mm512_and_si512(_mm512_srli_epi16(v, 4), load(k->low_nibble));
         return _mm512_test_epi8_mask(_mm512_shuffle_epi8(load(k->escape_low), v),
                                      _mm512_shuffle_epi8(load(k->escape_high), high));
