@@ -135,16 +135,19 @@ fault compare-step-back-frame src/cstr_simd.h itest_cstr \
   'return !Bounded || i < n ? byte_difference<Bounded>(x, y, i - back) : 0;'
 fault compare-page-not-proven src/cstr_simd.h itest_cstr \
   $'                return 0;\n            room += 4096;' $'                return 0;\n            room += 4096 - 4096;'
-fault compare-skips-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
-  'if (step > 2 * W) {' 'if (step > 3 * W) {'
+fault compare-skips-fourth-block src/cstr_simd.h "test_cstr itest_cstr" \
+  $'        (uint64_t)stop_mask<V>(V::loadu(x + 3 * W), V::loadu(y + 3 * W)) << W;\n    if (Bounded' \
+  $'        (uint64_t)0 << W;\n    if (Bounded'
 fault compare-limit-in-second-pair src/cstr_simd.h "test_cstr itest_cstr" \
   'm &= (1ull << (n - 2 * W)) - 1;' 'm &= (1ull << (n - W)) - 1;'
-fault compare-second-pair-past-page src/cstr_simd.h itest_cstr \
-  'if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G) {' \
-  'if (((uintptr_t)x & 4095) > 4096 - G - W || ((uintptr_t)y & 4095) > 4096) {'
+fault compare-entry-past-page src/cstr_simd.h itest_cstr \
+  'if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G)' \
+  'if (((uintptr_t)x & 4095) > 4096 - 2 * W || ((uintptr_t)y & 4095) > 4096 - 2 * W)'
 fault compare-group-test-drops-block src/cstr_evex.cpp itest_cstr \
-  '_mm256_ternarylogic_epi32(d0, x3, loadu(y + 3 * W), 0xF6)' \
-  '_mm256_ternarylogic_epi32(d0, x3, loadu(y + 3 * W), 0xF0)'
+  '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xDE)' \
+  '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xCC)'
+fault compare-group-exit-third-block src/cstr_evex.cpp itest_cstr \
+  'block_stops(x2, d2)' 'block_stops(x2, d1)'
 fault compare-second-block-position src/cstr_simd.h "test_cstr itest_cstr" \
   'return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));' \
   'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'

@@ -121,36 +121,29 @@ template <class R> inline void keep_in_registers(R& a, R& b, R& c, R& d) {
     asm("" : "+x"(a), "+x"(b), "+x"(c), "+x"(d));
 }
 
-// Lanes where x's byte is the NUL or differs from y's byte. A vector type may bring its own
-// (one with mask registers does it in two instructions).
+// Lanes where x's byte is the NUL or differs from y's byte. x's block is kept in a register:
+// the compiler would otherwise read it twice, folding a load into each instruction that uses it.
 template <class V> inline uint32_t stop_mask(typename V::reg vx, typename V::reg vy) {
-    if constexpr (requires { V::stops(vx, vy); })
-        return V::stops(vx, vy);
-    else
-        return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
+    asm("" : "+x"(vx));
+    return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
 }
 
-// Whether a group of four blocks of x (in registers) and y holds a stop. A vector type may
-// bring its own.
+// Whether a group of four blocks of x (in registers) and y holds a stop.
 template <class V>
 inline bool group_has_stop(typename V::reg x0, typename V::reg x1, typename V::reg x2,
                            typename V::reg x3, const unsigned char* y) {
     constexpr unsigned W = V::W;
-    if constexpr (requires { V::group_stops(x0, x1, x2, x3, y); }) {
-        return V::group_stops(x0, x1, x2, x3, y);
-    } else {
-        // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
-        const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
-        const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
-        const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
-        const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
-        return V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero())) != 0;
-    }
+    // 0 where the bytes differ (min with the 0 of eq) or where x's byte is the NUL.
+    const typename V::reg t0 = V::min(x0, V::eq(x0, V::loadu(y)));
+    const typename V::reg t1 = V::min(x1, V::eq(x1, V::loadu(y + W)));
+    const typename V::reg t2 = V::min(x2, V::eq(x2, V::loadu(y + 2 * W)));
+    const typename V::reg t3 = V::min(x3, V::eq(x3, V::loadu(y + 3 * W)));
+    return V::mask(V::eq(V::min(V::min(t0, t1), V::min(t2, t3)), V::zero())) != 0;
 }
 
 // The first stop in a group of four blocks of y (unaligned) and of x (aligned when XAligned), or
 // 4W when there is none. One test for the four; the blocks are looked at one by one only in the
-// group that stops.
+// group that stops. A vector type may bring its own test and exit (given x's blocks).
 template <class V, bool XAligned = true>
 inline unsigned group_first_stop(const unsigned char* x, const unsigned char* y) {
     constexpr unsigned W = V::W;
@@ -161,18 +154,23 @@ inline unsigned group_first_stop(const unsigned char* x, const unsigned char* y)
         x0 = V::loadu(x), x1 = V::loadu(x + W), x2 = V::loadu(x + 2 * W), x3 = V::loadu(x + 3 * W);
     }
     keep_in_registers(x0, x1, x2, x3);
-    // Most groups go on: that path falls through, with one taken branch per loop iteration.
-    if (__builtin_expect(!group_has_stop<V>(x0, x1, x2, x3, y), 1))
-        return 4 * W;
-    // y's blocks are read again below rather than kept from the test: kept, they could not be
-    // folded into the test's instructions, and the loop would carry four more.
-    asm("" ::: "memory");
-    const uint64_t low = stop_mask<V>(x0, V::loadu(y)) | (uint64_t)stop_mask<V>(x1, V::loadu(y + W))
-                                                             << W;
-    if (low != 0)
-        return (unsigned)__builtin_ctzll(low);
-    return 2 * W + (unsigned)__builtin_ctzll(stop_mask<V>(x2, V::loadu(y + 2 * W)) |
-                                             (uint64_t)stop_mask<V>(x3, V::loadu(y + 3 * W)) << W);
+    if constexpr (requires { V::group_first_stop(x0, x1, x2, x3, y); }) {
+        return V::group_first_stop(x0, x1, x2, x3, y);
+    } else {
+        // Most groups go on: that path falls through, with one taken branch per loop iteration.
+        if (__builtin_expect(!group_has_stop<V>(x0, x1, x2, x3, y), 1))
+            return 4 * W;
+        // y's blocks are read again below rather than kept from the test: kept, they could not
+        // be folded into the test's instructions, and the loop would carry four more.
+        asm("" ::: "memory");
+        const uint64_t low =
+            stop_mask<V>(x0, V::loadu(y)) | (uint64_t)stop_mask<V>(x1, V::loadu(y + W)) << W;
+        if (low != 0)
+            return (unsigned)__builtin_ctzll(low);
+        return 2 * W +
+               (unsigned)__builtin_ctzll(stop_mask<V>(x2, V::loadu(y + 2 * W)) |
+                                         (uint64_t)stop_mask<V>(x3, V::loadu(y + 3 * W)) << W);
+    }
 }
 
 // The result at a stop: the byte difference, or for the unbounded comparison its sign (what
@@ -189,14 +187,15 @@ inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, s
 // a's NUL, and, when Bounded, within n bytes (0 if none). Unbounded, n is not looked at (the
 // plain comparison carries no count) and the result is the difference's sign.
 //
-// The first two blocks are compared with unaligned loads (most texts end in them), and two
-// more unless a's next group boundary falls within the first two. The bulk of a long comparison is
-// then groups: a read in aligned groups (never across a page, and without split cache lines) and b
-// in unaligned ones, as many at a time as fit before b's page ends. When b's next group would cross
-// into its next page, the group that ends exactly at that page's end is compared first: it starts
-// inside bytes that were already compared (equal, not the NUL), so it is readable, and if it finds
-// nothing the text goes on into the next page, which is therefore mapped, and the crossing group
-// can be read as usual. A page end thus costs one group more.
+// The first four blocks are compared one at a time with unaligned loads (most texts end in
+// them); each block's test is plain vector arithmetic even where mask registers exist, which on
+// the processors measured costs less per block. The bulk of a long comparison is then groups: a
+// read in aligned groups (never across a page, and without split cache lines) and b in unaligned
+// ones, as many at a time as fit before b's page ends. When b's next group would cross into its
+// next page, the group that ends exactly at that page's end is compared first: it starts inside
+// bytes that were already compared (equal, not the NUL), so it is readable, and if it finds nothing
+// the text goes on into the next page, which is therefore mapped, and the crossing group can be
+// read as usual. A page end thus costs one group more.
 //
 // A start near either page's end, and a page end met before enough bytes are compared to step
 // back over, take single blocks (compare_singles) up to a's next group boundary; those paths are
@@ -290,7 +289,7 @@ sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, cons
     }
 }
 
-// A start within two blocks of either text's page end: the first block (unaligned when both
+// A start within a group of either text's page end: the first block (unaligned when both
 // texts have a block's room, else byte by byte), then single blocks.
 template <class V, bool Bounded>
 __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
@@ -322,10 +321,10 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     const unsigned char* y = (const unsigned char*)b;
     if (Bounded && n == 0)
         return 0;
-    if (((uintptr_t)x & 4095) > 4096 - 2 * W || ((uintptr_t)y & 4095) > 4096 - 2 * W)
+    if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G)
         return compare_near_page_end<V, Bounded>(x, y, n);
-    // The first two blocks, and two more unless a's next group boundary is within the first
-    // two. A limit n is the rare case: the texts' own end is what stops most comparisons.
+    // The first four blocks, one at a time: most texts end in them. A limit n is the rare case:
+    // the texts' own end is what stops most comparisons.
     uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
     if (Bounded && __builtin_expect(n < 2 * W, 0)) {
         m = (m | (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W) & ((1ull << n) - 1);
@@ -336,26 +335,16 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     m = stop_mask<V>(V::loadu(x + W), V::loadu(y + W));
     if (__builtin_expect(m != 0, 1))
         return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));
-    if (Bounded && __builtin_expect(n <= 2 * W, 0))
+    m = stop_mask<V>(V::loadu(x + 2 * W), V::loadu(y + 2 * W)) |
+        (uint64_t)stop_mask<V>(V::loadu(x + 3 * W), V::loadu(y + 3 * W)) << W;
+    if (Bounded && __builtin_expect(n < G, 0))
+        m &= (1ull << (n - 2 * W)) - 1;
+    if (m)
+        return byte_difference<Bounded>(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
+    if (Bounded && __builtin_expect(n <= G, 0))
         return 0;
-    // x goes on aligned to a group: a step back of less than two blocks, over bytes compared
-    // already.
+    // x goes on aligned to a group, stepping back over at most the four blocks just compared.
     const sys_u64 step = G - ((uintptr_t)x & (G - 1));
-    if (step > 2 * W) {
-        if (((uintptr_t)x & 4095) > 4096 - G || ((uintptr_t)y & 4095) > 4096 - G) {
-            // Two more blocks would reach a page end: single blocks from here.
-            const sys_u64 aligned = 2 * W - ((uintptr_t)x & (W - 1));
-            return compare_singles<V, Bounded>(x, x + aligned, y + aligned, n - aligned);
-        }
-        m = stop_mask<V>(V::loadu(x + 2 * W), V::loadu(y + 2 * W)) |
-            (uint64_t)stop_mask<V>(V::loadu(x + 3 * W), V::loadu(y + 3 * W)) << W;
-        if (Bounded && __builtin_expect(n < G, 0))
-            m &= (1ull << (n - 2 * W)) - 1;
-        if (m)
-            return byte_difference<Bounded>(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
-        if (Bounded && __builtin_expect(n <= G, 0))
-            return 0;
-    }
     return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
 }
 
