@@ -148,6 +148,11 @@ fault compare-group-test-drops-block src/cstr_evex.cpp itest_cstr \
   '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xCC)'
 fault compare-group-exit-third-block src/cstr_evex.cpp itest_cstr \
   'block_stops(x2, d2)' 'block_stops(x2, d1)'
+fault compare-page-end-pair-position src/cstr_simd.h itest_cstr \
+  'return byte_difference<Bounded>(x, y, at + (unsigned)__builtin_ctzll(m));' \
+  'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'
+fault compare-page-end-pair-limit src/cstr_simd.h itest_cstr \
+  'm &= (1ull << (n - at)) - 1;' 'm &= (1ull << (n - at + 1)) - 1;'
 fault compare-second-block-position src/cstr_simd.h "test_cstr itest_cstr" \
   'return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));' \
   'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'

@@ -289,12 +289,35 @@ sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, cons
     }
 }
 
-// A start within a group of either text's page end: the first block (unaligned when both
+// A start within a group of either text's page end. When only a's page ends that near (and
+// not within two blocks), its next group boundary is that page end: two unaligned blocks, then
+// the two that end at the boundary, read aligned (so within a's page), overlapping only bytes
+// compared already, and the groups from there. Otherwise the first block (unaligned when both
 // texts have a block's room, else byte by byte), then single blocks.
 template <class V, bool Bounded>
 __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
                                                         const unsigned char* y, sys_u64 n) {
-    constexpr unsigned W = V::W;
+    constexpr unsigned W = V::W, G = 4 * W;
+    if (((uintptr_t)x & 4095) <= 4096 - 2 * W && ((uintptr_t)y & 4095) <= 4096 - G) {
+        uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
+                     (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+        if (Bounded && n < 2 * W)
+            m &= (1ull << n) - 1;
+        if (m)
+            return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));
+        if (Bounded && n <= 2 * W)
+            return 0;
+        const sys_u64 step = G - ((uintptr_t)x & (G - 1)), at = step - 2 * W;
+        m = stop_mask<V>(V::load(x + at), V::loadu(y + at)) |
+            (uint64_t)stop_mask<V>(V::load(x + at + W), V::loadu(y + at + W)) << W;
+        if (Bounded && n < step)
+            m &= (1ull << (n - at)) - 1;
+        if (m)
+            return byte_difference<Bounded>(x, y, at + (unsigned)__builtin_ctzll(m));
+        if (Bounded && n <= step)
+            return 0;
+        return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
+    }
     if (((uintptr_t)x & 4095) <= 4096 - W && ((uintptr_t)y & 4095) <= 4096 - W) {
         uint32_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
         if (Bounded && n < W)
