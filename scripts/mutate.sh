@@ -153,6 +153,8 @@ fault compare-page-end-pair-position src/cstr_simd.h itest_cstr \
   'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'
 fault compare-page-end-pair-limit src/cstr_simd.h itest_cstr \
   'm &= (1ull << (n - at)) - 1;' 'm &= (1ull << (n - at + 1)) - 1;'
+fault compare-second-group-of-turn src/cstr_simd.h "test_cstr itest_cstr" \
+  'return byte_difference<Bounded>(x, y, G + i);' 'return byte_difference<Bounded>(x, y, i);'
 fault compare-second-block-position src/cstr_simd.h "test_cstr itest_cstr" \
   'return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));' \
   'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'
