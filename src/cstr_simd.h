@@ -128,6 +128,13 @@ template <class V> inline uint32_t stop_mask(typename V::reg vx, typename V::reg
     return V::mask(V::eq(V::min(vx, V::eq(vx, vy)), V::zero()));
 }
 
+// Stops in the two blocks at x and y, as one mask of 2W lanes.
+template <class V> inline uint64_t pair_stops(const unsigned char* x, const unsigned char* y) {
+    constexpr unsigned W = V::W;
+    return stop_mask<V>(V::loadu(x), V::loadu(y)) |
+           (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+}
+
 // Whether a group of four blocks of x (in registers) and y holds a stop.
 template <class V>
 inline bool group_has_stop(typename V::reg x0, typename V::reg x1, typename V::reg x2,
@@ -303,17 +310,16 @@ sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, cons
 }
 
 // A start within a group of either text's page end. When only a's page ends that near (and
-// not within two blocks), its next group boundary is that page end: two unaligned blocks, then
-// the two that end at the boundary, read aligned (so within a's page), overlapping only bytes
-// compared already, and the groups from there. Otherwise the first block (unaligned when both
+// not within two blocks), its next group boundary is that page end: two blocks, then the two
+// that end at the boundary (whole blocks of a's page, overlapping only bytes compared already),
+// and the groups from there. Otherwise the first block (unaligned when both
 // texts have a block's room, else byte by byte), then single blocks.
 template <class V, bool Bounded>
 __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
                                                         const unsigned char* y, sys_u64 n) {
     constexpr unsigned W = V::W, G = 4 * W;
     if (((uintptr_t)x & 4095) <= 4096 - 2 * W && ((uintptr_t)y & 4095) <= 4096 - G) {
-        uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
-                     (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+        uint64_t m = pair_stops<V>(x, y);
         if (Bounded && n < 2 * W)
             m &= (1ull << n) - 1;
         if (m)
@@ -321,8 +327,7 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
         if (Bounded && n <= 2 * W)
             return 0;
         const sys_u64 step = G - ((uintptr_t)x & (G - 1)), at = step - 2 * W;
-        m = stop_mask<V>(V::load(x + at), V::loadu(y + at)) |
-            (uint64_t)stop_mask<V>(V::load(x + at + W), V::loadu(y + at + W)) << W;
+        m = pair_stops<V>(x + at, y + at);
         if (Bounded && n < step)
             m &= (1ull << (n - at)) - 1;
         if (m)
@@ -371,8 +376,7 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     m = stop_mask<V>(V::loadu(x + W), V::loadu(y + W));
     if (__builtin_expect(m != 0, 1))
         return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));
-    m = stop_mask<V>(V::loadu(x + 2 * W), V::loadu(y + 2 * W)) |
-        (uint64_t)stop_mask<V>(V::loadu(x + 3 * W), V::loadu(y + 3 * W)) << W;
+    m = pair_stops<V>(x + 2 * W, y + 2 * W);
     if (Bounded && __builtin_expect(n < G, 0))
         m &= (1ull << (n - 2 * W)) - 1;
     if (m)
@@ -399,8 +403,7 @@ template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, s
             ((uintptr_t)b & 4095) <= 4096 - 2 * W) {
             const unsigned char* x = (const unsigned char*)a;
             const unsigned char* y = (const unsigned char*)b;
-            uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y)) |
-                         (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W;
+            uint64_t m = pair_stops<V>(x, y);
             m &= n >= 64 ? ~0ull : (1ull << n) - 1;
             return m ? byte_difference<true>(x, y, (unsigned)__builtin_ctzll(m)) : 0;
         }
