@@ -40,17 +40,44 @@ constexpr sys_u64 kMaxFloatPrecision = 3700;
 constexpr sys_u64 kNoPrecision = ~0ull;
 constexpr sys_u64 kMaxPosition = 7;
 
+// What a specification holds besides numbers, as bits of Spec::flags. The first five are
+// the flag characters (kFlags maps each character to its bit); the rest are what the
+// specification's shape says. Kept in one word so that the common shape (flags and a width at
+// most) is one test.
+enum : unsigned {
+    kSpace = 1,
+    kPlus = 2,
+    kMinus = 4,
+    kZero = 8,
+    kAlternate = 16,
+    kPercent = 32, // '%' after the precision's '.'
+    kHasWidth = 64,
+    kHasPrecision = 128,
+    kWidthStar = 256,
+    kPrecisionStar = 512,
+    kPositional = 1024,
+};
+constexpr struct FlagTable {
+    unsigned char bit[256] = {};
+    constexpr FlagTable() {
+        bit[(unsigned char)' '] = kSpace;
+        bit[(unsigned char)'+'] = kPlus;
+        bit[(unsigned char)'-'] = kMinus;
+        bit[(unsigned char)'0'] = kZero;
+        bit[(unsigned char)'#'] = kAlternate;
+    }
+} kFlags;
+
 // One conversion specification as read from the format, before any argument is taken.
 struct Spec {
     sys_u64 position = 0; // 1-based; 0 = sequential
     sys_u64 width = 0;
     sys_u64 precision = kNoPrecision;
     sys_u64 bytes = 4;
-    bool space = false, plus = false, minus = false, zero = false, alternate = false;
-    bool percent = false;
-    bool has_width = false, has_precision = false;
-    bool width_star = false, precision_star = false;
+    unsigned flags = 0;
     char letter = 0;
+
+    bool has(unsigned bits) const { return (flags & bits) != 0; }
 };
 
 #if QV_CSTR_WIDE_LOADS
@@ -90,33 +117,29 @@ inline sys_u64 read_decimal(const char*& p) {
     return v;
 }
 
-// Flags, with a position among them. '#' ends them.
+// Flags, with a position among them ('#' ends them), and a width in digits right after them
+// (read here, as the scan for a position's '$' has read it already).
 inline const char* parse_flags(const char* p, Spec& s) {
     for (;; ++p) {
-        const char c = *p;
-        if (c == ' ') {
-            s.space = true;
-        } else if (c == '+') {
-            s.plus = true;
-        } else if (c == '-') {
-            s.minus = true;
-        } else if (c == '0') {
-            s.zero = true;
-        } else if (c == '#') {
-            s.alternate = true;
-            return p + 1;
-        } else if (c >= '1' && c <= '9' && s.position == 0) {
-            const char* q = p;
-            while (is_digit(*q))
-                ++q;
-            if (*q != '$')
-                return p; // the width
-            s.position = read_decimal(p);
-            if (s.position == 0) // a run too long to hold: as good as any position over 7
-                s.position = ~0ull;
-        } else {
-            return p;
+        const unsigned bit = kFlags.bit[(unsigned char)*p];
+        if (bit != 0) {
+            s.flags |= bit;
+            if (bit == kAlternate)
+                return p + 1;
+            continue;
         }
+        if (*p < '1' || *p > '9')
+            return p;
+        const char* q = p;
+        const sys_u64 v = read_decimal(q);
+        if (*q != '$' || s.position != 0) {
+            s.flags |= kHasWidth;
+            s.width = v;
+            return q;
+        }
+        s.position = v; // a run too long to hold saturates: as good as any position over 7
+        s.flags |= kPositional;
+        p = q;
     }
 }
 
@@ -126,7 +149,7 @@ inline __attribute__((always_inline)) const char* parse_spec(const char* p, Spec
     // Most specifications are a bare letter or a one-digit width: skip the flag loop.
     if (*p >= 'a' || (*p >= '1' && *p <= '9' && p[1] >= 'a')) {
         if (*p < 'a') {
-            s.has_width = true;
+            s.flags |= kHasWidth;
             s.width = (sys_u64)(*p++ - '0');
         }
         if (*p != 'h' && *p != 'l') {
@@ -136,24 +159,26 @@ inline __attribute__((always_inline)) const char* parse_spec(const char* p, Spec
     }
     p = parse_flags(p, s);
 
-    if (*p == '*') {
-        s.width_star = true;
-        s.has_width = true;
-        ++p;
-    } else if (is_digit(*p)) {
-        s.has_width = true;
-        s.width = read_decimal(p);
+    // A width right after the flags was read with them; one after '#' is read here.
+    if (!s.has(kHasWidth)) {
+        if (*p == '*') {
+            s.flags |= kWidthStar | kHasWidth;
+            ++p;
+        } else if (is_digit(*p)) {
+            s.flags |= kHasWidth;
+            s.width = read_decimal(p);
+        }
     }
 
     if (*p == '.') {
         ++p;
-        s.has_precision = true;
+        s.flags |= kHasPrecision;
         while (*p == '%') {
-            s.percent = true;
+            s.flags |= kPercent;
             ++p;
         }
         if (*p == '*') {
-            s.precision_star = true;
+            s.flags |= kPrecisionStar;
             ++p;
         } else {
             s.precision = read_decimal(p); // '.' alone means 0
@@ -342,6 +367,13 @@ struct PositionSlot {
     sys_u64 bytes;
 };
 
+// Per call: whether it uses positions, and the positional bookkeeping.
+struct Positions {
+    int using_positions = -1; // unknown until the first argument-consuming specification
+    bool cleared = false;     // the slots are cleared when the first position needs them
+    PositionSlot vad[kMaxPosition + 1];
+};
+
 // Moves `args` (a fresh copy of the list) to the argument at `position`, learning and
 // skipping the earlier positions by their letters.
 void seek_position(va_list* args, sys_u64 position, const char* format, PositionSlot* vad) {
@@ -404,7 +436,7 @@ struct Text {
 // Each returns false when the conversion prints nothing, else fills `t`.
 
 inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& s, Text& t) {
-    if (s.has_precision)
+    if (s.has(kHasPrecision))
         SYS_CHECK_TEXT_MSG(false, "!has_precision", NULL);
     sys_u64 raw = 0;
     if (integer_width(s.bytes))
@@ -437,21 +469,26 @@ inline __attribute__((always_inline)) bool convert_integer(Call& c, const Spec& 
     return true;
 }
 
-// A sequential integer whose field fits the output with a byte to spare (nearly all of them)
-// is written straight there: its length is known before any digit is, so the padding, the
-// sign and the digits each go out once, with no copy through the number buffer and the field
-// writer. False (and nothing taken) when the field may not fit, or the conversion fails a
-// check: convert_integer and the field writer handle those, with the same result. (Its
-// argument and sign rules repeat convert_integer's on purpose: sharing them through helpers
-// measured about 5% slower on the integer benchmark.)
-inline __attribute__((always_inline)) bool integer_field(va_list* args, Output& out,
-                                                         const Spec& s) {
+// Whether an integer conversion can be written straight to the output by integer_field: it is
+// sequential, has no star or precision and a valid length, and its field fits the output with
+// a byte to spare (nearly every integer printed). The position rules then come down to the
+// call not using positions already; the caller records that it does not.
+inline bool direct_integer(const Spec& s, const Positions& pos, const Output& out) {
     // The longest text is 22 octal digits; a sign or minus makes 23.
     const sys_u64 longest = s.width > 23 ? s.width : 23;
-    if (s.has_precision || !integer_width(s.bytes) || out.room() <= longest)
-        return false;
+    return !s.has(kPositional | kWidthStar | kPrecisionStar | kHasPrecision) &&
+           pos.using_positions != 1 && integer_width(s.bytes) && s.width <= kMaxWidth &&
+           out.room() > longest;
+}
+
+// Writes a direct_integer conversion: its length is known before any digit is, so the
+// padding, the sign and the digits each go out once, with no copy through the number buffer
+// and the field writer. (Its argument and sign rules repeat convert_integer's on purpose:
+// sharing them through helpers measured about 5% slower on the integer benchmark.)
+inline __attribute__((always_inline)) void integer_field(va_list* args, Output& out,
+                                                         const Spec& s) {
     sys_u64 v = take_slot(args);
-    char sign = s.plus ? '+' : s.space ? ' ' : 0;
+    char sign = s.has(kPlus) ? '+' : s.has(kSpace) ? ' ' : 0;
     if (s.letter == 'i') {
         const sys_i64 signed_v = s.bytes == 1   ? (sys_i64)(int8_t)v
                                  : s.bytes == 2 ? (sys_i64)(int16_t)v
@@ -469,9 +506,9 @@ inline __attribute__((always_inline)) bool integer_field(va_list* args, Output& 
                                              : sys_decimal_digits(v);
     const sys_u64 len = digits + (sign != 0);
     const sys_u64 pad = s.width > len ? s.width - len : 0;
-    const char pad_char = s.zero ? '0' : ' ';
+    const char pad_char = s.has(kZero) ? '0' : ' ';
     char* p = out.pos;
-    if (!s.minus) {
+    if (!s.has(kMinus)) {
         fill(p, pad_char, pad);
         p += pad;
     }
@@ -484,27 +521,26 @@ inline __attribute__((always_inline)) bool integer_field(va_list* args, Output& 
         octal_before(p, v);
     else
         sys_decimal_before(p, v);
-    if (s.minus) {
+    if (s.has(kMinus)) {
         fill(p, pad_char, pad);
         p += pad;
     }
     *p = 0;
     out.pos = p;
-    return true;
 }
 
 inline __attribute__((always_inline)) bool convert_float(Call& c, const Spec& s, Text& t) {
     if (s.bytes != 4 && s.bytes != 8)
         SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
     sys_f64 v = va_arg(*c.src, sys_f64);
-    if (s.percent)
+    if (s.has(kPercent))
         v *= 100.0;
     sys_u64 decimals = s.precision == kNoPrecision ? 3 : s.precision;
     if (decimals > kMaxFloatPrecision)
         decimals = kMaxFloatPrecision;
     t.non_negative = v >= 0.0;
     t.len = sys_f64toa(v, c.text_area, decimals) - 1;
-    if (s.percent) {
+    if (s.has(kPercent)) {
         c.text_area[t.len++] = '%';
         c.text_area[t.len] = 0;
     }
@@ -526,7 +562,7 @@ bool convert_char(Call& c, const Spec&, Text& t) {
 // The bytes of a text conversion: up to its NUL, its precision and the 4095 bytes the
 // conversion area holds.
 inline sys_u64 text_limit(const Spec& s) {
-    return s.has_precision && s.precision < kWorkArea ? s.precision : kWorkArea - 1;
+    return s.has(kHasPrecision) && s.precision < kWorkArea ? s.precision : kWorkArea - 1;
 }
 
 // A text without a field is copied straight out: a memcpy once its length within the limit
@@ -573,7 +609,7 @@ bool convert_text(Call& c, const Spec& s, Text& t) {
         t.len = limit < 6 ? limit : 6;
         return true;
     }
-    if (s.letter == 's' && !s.has_width) {
+    if (s.letter == 's' && !s.has(kHasWidth)) {
         put_plain_text(c.out, str, limit);
         return false;
     }
@@ -596,8 +632,8 @@ bool convert_text(Call& c, const Spec& s, Text& t) {
 // Duration "[-]hh:mm:ss.uuuuuu" (hours may take more digits): the text that
 // "%s%02li:%02li:%02li.%06li" gives for the sign, hours, minutes, seconds and microseconds.
 bool convert_duration(Call& c, const Spec& s, Text& t) {
-    const sys_i64 v =
-        s.alternate ? chrono_now_microsecond_diff_global_start_time() : (sys_i64)take_slot(c.src);
+    const sys_i64 v = s.has(kAlternate) ? chrono_now_microsecond_diff_global_start_time()
+                                        : (sys_i64)take_slot(c.src);
     const sys_u64 a = v < 0 ? 0 - (sys_u64)v : (sys_u64)v;
     const sys_u64 hours = a / 3600000000ull;
     const sys_u64 minutes = (a % 3600000000ull) / 60000000ull;
@@ -647,12 +683,12 @@ bool convert_object(Call& c, const Spec& s, Text& t, const char* spec_begin) {
     ctx.output = area;
     ctx.capacity = kWorkArea;
     ctx.object = object;
-    ctx.space = s.space;
-    ctx.plus = s.plus;
-    ctx.zero = s.zero;
-    ctx.alternate = s.alternate;
-    ctx.percent = s.percent;
-    ctx.precision = s.has_precision ? s.precision : kNoPrecision;
+    ctx.space = s.has(kSpace);
+    ctx.plus = s.has(kPlus);
+    ctx.zero = s.has(kZero);
+    ctx.alternate = s.has(kAlternate);
+    ctx.percent = s.has(kPercent);
+    ctx.precision = s.has(kHasPrecision) ? s.precision : kNoPrecision;
     ctx.spec_begin = spec_begin;
     ctx.spec_end = f;
     const sys_u64 num = s_objects[index].printer(&ctx);
@@ -702,16 +738,9 @@ inline bool convert(Call& c, const Spec& s, Text& t, const char* spec_begin) {
 
 // ---- specifications ----------------------------------------------------------------------
 
-// Per call: whether it uses positions, and the positional bookkeeping.
-struct Positions {
-    int using_positions = -1; // unknown until the first argument-consuming specification
-    bool cleared = false;     // the slots are cleared when the first position needs them
-    PositionSlot vad[kMaxPosition + 1];
-};
-
 // The position rules that hold before any argument is taken.
 inline void check_position_use(Positions& pos, const Spec& s) {
-    if (s.letter == 'T' && s.alternate)
+    if (s.letter == 'T' && s.has(kAlternate))
         return; // takes no argument
     const int positional = s.position != 0 ? 1 : 0;
     if (pos.using_positions < 0)
@@ -723,23 +752,23 @@ inline void check_position_use(Positions& pos, const Spec& s) {
 
 // Takes the '*' width and precision from the sequential arguments and clamps the width.
 inline void take_stars(Spec& s, const Positions& pos, va_list* seq) {
-    if (s.width_star) {
+    if (s.has(kWidthStar)) {
         SYS_CHECK_TEXT_MSG(pos.using_positions != 1, "!using_argument_position", NULL);
         const sys_i32 w = (sys_i32)take_slot(seq);
         if (w < 0) {
-            s.minus = true;
+            s.flags |= kMinus;
             s.width = (sys_u64)0 - (sys_u64)(sys_i64)w;
         } else {
             s.width = (sys_u64)w;
         }
     }
-    if (s.precision_star) {
+    if (s.has(kPrecisionStar)) {
         SYS_CHECK_TEXT_MSG(pos.using_positions != 1, "!using_argument_position", NULL);
         const sys_i32 pr = (sys_i32)take_slot(seq);
         if (SYS_CHECK_TEXT_MSG(pr >= 0, "tmp_precision >= 0", NULL)) {
             s.precision = (sys_u64)pr;
         } else {
-            s.has_precision = false;
+            s.flags &= ~kHasPrecision;
             s.precision = kNoPrecision;
         }
     }
@@ -766,10 +795,10 @@ void locate_position(Positions& pos, const Spec& s, const char* format, va_list 
 
 // Writes the converted text as a field: sign for non-negative numbers, then the padding.
 inline void write_field(Output& o, const Spec& s, const Text& t) {
-    const char sign = t.non_negative ? (s.plus ? '+' : s.space ? ' ' : 0) : 0;
+    const char sign = t.non_negative ? (s.has(kPlus) ? '+' : s.has(kSpace) ? ' ' : 0) : 0;
     const sys_u64 used = t.len + (sign ? 1 : 0);
     const sys_u64 pad = s.width > t.len ? s.width - used : 0;
-    o.field(s.zero ? '0' : ' ', pad, sign, t.text, t.len, s.minus);
+    o.field(s.has(kZero) ? '0' : ' ', pad, sign, t.text, t.len, s.has(kMinus));
 }
 
 // A position above 7 converts nothing; the letter (and an object's name) is skipped.
@@ -805,6 +834,13 @@ inline __attribute__((always_inline)) const char* format_spec(Call& c, Output& o
                                                               const char* spec_begin) {
     Spec s;
     const char* const letter = parse_spec(spec_begin + 1, s);
+    // Integers are most of what is printed.
+    const bool integer = s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
+    if (integer && direct_integer(s, pos, out)) {
+        pos.using_positions = 0;
+        integer_field(seq, out, s);
+        return letter + 1;
+    }
     if (s.position > kMaxPosition)
         return skip_unsupported(s, letter);
     check_position_use(pos, s);
@@ -816,12 +852,8 @@ inline __attribute__((always_inline)) const char* format_spec(Call& c, Output& o
     bool emit;
     c.after = letter + 1;
     if (s.position == 0) {
-        // Integers and floats are most of what is printed: converted here without a call.
-        const bool integer =
-            s.letter == 'i' || s.letter == 'u' || s.letter == 'x' || s.letter == 'o';
-        if (integer && integer_field(seq, out, s))
-            return letter + 1;
-        if (s.letter == 's' && !s.has_width && s.bytes == 4) {
+        // The other integers and floats are converted here without a call.
+        if (s.letter == 's' && !s.has(kHasWidth) && s.bytes == 4) {
             const char* str = (const char*)take_slot(seq);
             put_plain_text(out, str ? str : "(null)", text_limit(s));
             return letter + 1;
