@@ -90,6 +90,10 @@ fault integer-pad-ignores-plus src/format.cpp test_io \
   'const sys_u64 len = digits + (sign != 0);' 'const sys_u64 len = digits + (sign == '"'-'"');'
 fault octal-digit-count src/format.cpp test_io \
   ": s.letter == 'o' ? (bits + 2) / 3" ": s.letter == 'o' ? (bits + 1) / 3"
+fault format-plus-read-as-space src/format.cpp test_io \
+  "bit[(unsigned char)'+'] = kPlus;" "bit[(unsigned char)'+'] = kSpace;"
+fault direct-integer-skips-position-rule src/format.cpp test_io \
+  'pos.using_positions != 1 && integer_width(s.bytes)' 'pos.using_positions != 2 && integer_width(s.bytes)'
 fault exit-message-to-output src/process.cpp test_process \
   '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
 

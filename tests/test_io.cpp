@@ -345,6 +345,7 @@ TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%O|%i", nullptr, 5), "|5");      // no name
     EXPECT_EQ(fmt("%9$i|%1$s", "x"), "|x");         // position 9: nothing, nothing taken
     EXPECT_EQ(fmt("%1$s %s", "a", "b"), "a a");     // mixed: converted as written
+    EXPECT_EQ(fmt("%1$i %i", 4, 5), "4 4");         // and for an integer
     EXPECT_EQ(fmt("%2$s", "a", "b"), "a");          // position 1 missing: not skipped
     EXPECT_EQ(fmt("%1$w %2$s", "a", "b"), "a a");   // no skip rule for w: not skipped
     EXPECT_EQ(fmt("%.*i", -1, 3), "3");             // negative '*' precision
@@ -363,7 +364,7 @@ TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
 }
 
 TEST(FormatUnderDebugger, FailedChecksTrapAndFormattingGoesOn) {
-    qv_test::expect_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks", 19, true);
+    qv_test::expect_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks", 20, true);
 }
 
 } // namespace
