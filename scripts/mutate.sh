@@ -163,6 +163,13 @@ fault compare-second-block-position src/cstr_simd.h "test_cstr itest_cstr" \
   'return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));'
 fault compare-short-limit-mask src/cstr_simd.h "test_cstr itest_cstr" \
   'm &= n >= 64 ? ~0ull : (1ull << n) - 1;' 'm &= n >= 32 ? ~0ull : (1ull << n) - 1;'
+fault compare-page-end-reaches-back src/cstr_simd.h itest_cstr \
+  'x_off >= back && y_off >= back) {' 'x_off >= back) {'
+fault compare-page-end-limit src/cstr_simd.h itest_cstr \
+  $'        if (Bounded && n < left)\n            m &= (uint32_t)((1ull << n) - 1);' \
+  $'        if (Bounded && n < left)\n            m &= (uint32_t)((1ull << (n + 1)) - 1);'
+fault compare-page-end-forward-limit src/cstr_simd.h itest_cstr \
+  $'            if (Bounded && n <= at + W)\n                return 0;\n' ''
 fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \
   'const int wctomb_ret = capacity == 0' 'const int wctomb_ret = false'
 

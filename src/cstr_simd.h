@@ -204,13 +204,13 @@ inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, s
 // the text goes on into the next page, which is therefore mapped, and the crossing group can be
 // read as usual. A page end thus costs one group more.
 //
-// A start near either page's end, and a page end met before enough bytes are compared to step
-// back over, take single blocks (compare_singles) up to a's next group boundary; those paths are
-// out of line, so the common one carries none of their setup.
+// A start near either page's end (and a page end met before enough bytes are compared to step
+// back over, which the entry rules out) is compared up to the nearer page end by blocks that
+// end there, and the comparison starts afresh past it; that path is out of line, so the common
+// one carries none of its setup.
 template <class V, bool Bounded>
-__attribute__((noinline)) sys_i64 compare_singles(const unsigned char* start,
-                                                  const unsigned char* x, const unsigned char* y,
-                                                  sys_u64 n);
+__attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
+                                                        const unsigned char* y, sys_u64 n);
 
 // x aligned to a group; the bytes from start to x, and as many before y, are compared, equal
 // and not the NUL.
@@ -223,7 +223,7 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
         if (room < G) {
             const sys_u64 back = G - room;
             if ((sys_u64)(x - start) < back)
-                return compare_singles<V, Bounded>(start, x, y, n);
+                return compare_near_page_end<V, Bounded>(x, y, n);
             // The bytes before x and y give no stop, so one found is at or after `back`.
             const unsigned i = group_first_stop<V, false>(x - back, y - back);
             if (i != G)
@@ -267,58 +267,23 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
     }
 }
 
-// x aligned to a block; the bytes from start to x, and as many before y, are compared, equal
-// and not the NUL.
 template <class V, bool Bounded>
-sys_i64 compare_singles(const unsigned char* start, const unsigned char* x, const unsigned char* y,
-                        sys_u64 n) {
-    constexpr unsigned W = V::W, G = 4 * W;
-    for (;;) {
-        const sys_u64 left = 4096 - ((uintptr_t)y & 4095);
-        if (left < W) {
-            // The block that ends at y's page end, or its bytes one by one right after a
-            // start too near it to step back.
-            const sys_u64 back = W - left;
-            if ((sys_u64)(x - start) >= back) {
-                const uint32_t m = stop_mask<V>(V::loadu(x - back), V::loadu(y - back));
-                if (m) {
-                    const sys_u64 i = ctz32(m) - back;
-                    return !Bounded || i < n ? byte_difference<Bounded>(x, y, i) : 0;
-                }
-            } else {
-                for (sys_u64 i = 0; i < left && (!Bounded || i < n); ++i) {
-                    if (x[i] != y[i] || x[i] == 0)
-                        return byte_difference<Bounded>(x, y, i);
-                }
-            }
-            if (Bounded && n <= left)
-                return 0;
-        }
-        uint32_t m = stop_mask<V>(V::load(x), V::loadu(y));
-        if (Bounded && n < W)
-            m &= (uint32_t)((1ull << n) - 1);
-        if (m)
-            return byte_difference<Bounded>(x, y, ctz32(m));
-        if (Bounded && n <= W)
-            return 0;
-        x += W;
-        y += W;
-        n -= W;
-        if (((uintptr_t)x & (G - 1)) == 0)
-            return compare_groups<V, Bounded>(start, x, y, n);
-    }
-}
+inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n);
 
 // A start within a group of either text's page end. When only a's page ends that near (and
 // not within two blocks), its next group boundary is that page end: two blocks, then the two
 // that end at the boundary (whole blocks of a's page, overlapping only bytes compared already),
-// and the groups from there. Otherwise the first block (unaligned when both
-// texts have a block's room, else byte by byte), then single blocks.
+// and the groups from there. Otherwise the bytes up to the nearer page end are compared by
+// blocks within both pages: forward ones, then the one that ends at that page end; when fewer
+// than a block's bytes are left, that one starts before the texts, its bytes there (still in
+// their pages) shifted out of the result. Past the page end the text that ended there is known
+// to go on, so its next page is mapped, and the comparison starts again from the entry.
 template <class V, bool Bounded>
 __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
                                                         const unsigned char* y, sys_u64 n) {
     constexpr unsigned W = V::W, G = 4 * W;
-    if (((uintptr_t)x & 4095) <= 4096 - 2 * W && ((uintptr_t)y & 4095) <= 4096 - G) {
+    const sys_u64 x_off = (uintptr_t)x & 4095, y_off = (uintptr_t)y & 4095;
+    if (x_off <= 4096 - 2 * W && y_off <= 4096 - G) {
         uint64_t m = pair_stops<V>(x, y);
         if (Bounded && n < 2 * W)
             m &= (1ull << n) - 1;
@@ -336,23 +301,38 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
             return 0;
         return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
     }
-    if (((uintptr_t)x & 4095) <= 4096 - W && ((uintptr_t)y & 4095) <= 4096 - W) {
-        uint32_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
-        if (Bounded && n < W)
+    const sys_u64 left = 4096 - (x_off > y_off ? x_off : y_off); // to the nearer page end
+    if (left >= W) {
+        for (sys_u64 at = 0;; at += W) {
+            // The last block ends at the page end, over bytes compared already (no stop there).
+            if (at + W > left)
+                at = left - W;
+            uint32_t m = stop_mask<V>(V::loadu(x + at), V::loadu(y + at));
+            if (Bounded && n < at + W)
+                m &= (uint32_t)((1ull << (n - at)) - 1);
+            if (m)
+                return byte_difference<Bounded>(x, y, at + ctz32(m));
+            if (Bounded && n <= at + W)
+                return 0;
+            if (at + W == left)
+                break;
+        }
+    } else if (const sys_u64 back = W - left; x_off >= back && y_off >= back) {
+        uint32_t m = stop_mask<V>(V::loadu(x - back), V::loadu(y - back)) >> back;
+        if (Bounded && n < left)
             m &= (uint32_t)((1ull << n) - 1);
         if (m)
             return byte_difference<Bounded>(x, y, ctz32(m));
     } else {
-        for (sys_u64 i = 0; i < W && (!Bounded || i < n); ++i) {
+        // The other text starts within a block of its page's start: byte by byte (rare).
+        for (sys_u64 i = 0; i < left && (!Bounded || i < n); ++i) {
             if (x[i] != y[i] || x[i] == 0)
                 return byte_difference<Bounded>(x, y, i);
         }
     }
-    if (Bounded && n <= W)
+    if (Bounded && n <= left)
         return 0;
-    // Align x; the bytes stepped over were compared above.
-    const sys_u64 step = W - ((uintptr_t)x & (W - 1));
-    return compare_singles<V, Bounded>(x, x + step, y + step, n - step);
+    return kernel_compare<V, Bounded>((const char*)(x + left), (const char*)(y + left), n - left);
 }
 
 template <class V, bool Bounded>

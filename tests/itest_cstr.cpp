@@ -150,10 +150,13 @@ TEST(WideLoads, BothInstructionSetsStopAtTheText) {
 
 // The comparison reads the first text in aligned blocks and the second in unaligned ones, and
 // checks the bytes before each page boundary of the second text on their own: texts crossing a
-// boundary at every offset, with a difference or an n limit just before, at or after it.
+// boundary at every offset, with a difference just before, at or after it and an n limit at
+// the difference, past it or well before it. The other text starts just past an unmapped page,
+// which no block that ends at the first text's page end may reach back into.
 TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
     alignas(4096) static char pages[3 * 4096];
-    static char other[4096 + 256];
+    char* const other = (char*)sys_mem_access_malloc(4096 + 256);
+    ASSERT_NE(other, nullptr);
     auto expected = [](const char* a, const char* b, sys_u64 n) -> sys_i64 {
         for (sys_u64 i = 0; i < n; ++i) {
             const int x = (unsigned char)a[i], y = (unsigned char)b[i];
@@ -177,7 +180,7 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
                     const sys_i64 whole = expected(u, t, ~(sys_u64)0) > 0 ? 1 : -1;
                     ASSERT_EQ(k.strcmp(u, t), whole) << before << " " << at;
                     ASSERT_EQ(k.strcmp(t, u), -whole) << before << " " << at;
-                    for (sys_u64 n : {~(sys_u64)0, (sys_u64)at, (sys_u64)at + 1}) {
+                    for (sys_u64 n : {~(sys_u64)0, (sys_u64)at, (sys_u64)at + 1, (sys_u64)at / 2}) {
                         ASSERT_EQ(k.strncmp(t, u, n), expected(t, u, n)) << before << " " << at;
                         ASSERT_EQ(k.strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
                         ASSERT_EQ(sys_strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
@@ -187,6 +190,7 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
             }
         }
     }
+    sys_mem_access_free(other);
 }
 
 #endif // QV_CSTR_WIDE_LOADS
