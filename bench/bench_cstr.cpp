@@ -136,6 +136,9 @@ TEXT_PAIR("strchr", strchr_qv, strchr_glibc, "glibc");
 TEXT_PAIR("strstr", strstr_qv, strstr_glibc, "glibc");
 TEXT_PAIR("strcmp", strcmp_qv, strcmp_glibc, "glibc");
 TEXT_PAIR("strncmp", strncmp_qv, strncmp_glibc, "glibc");
+// The comparison between 64 bytes and 1 KiB: past the entry's single blocks, a group or two.
+TEXT_PAIR_AT("strcmp", strcmp_qv, strcmp_glibc, "glibc", 256);
+TEXT_PAIR_AT("strncmp", strncmp_qv, strncmp_glibc, "glibc", 256);
 
 // ---- integers to text ----------------------------------------------------------------------
 
