@@ -1,36 +1,23 @@
 // Byte strings: exact results, terminator placement, truncation, the one check.
-#include "support/check_recorder.h"
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"
 
-#include <string.h>
+#include <tuple>
 
 namespace {
 
-// ---- Comparing and copying ----------------------------------------------------------------
-
 TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
-    struct Case {
-        const char* src;
-        sys_u64 capacity;
-        const char* expected;
-        sys_u64 result;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"abcdefg", 5, "abcd", 4}, {"abcdefg", 8, "abcdefg", 7}, {"abcdefg", 7, "abcdef", 6},
-        {"abcdefg", 1, "", 0}, {"", 1, "", 0}, {"", 10, "", 0}, {"ab", 3, "ab", 2},
-        {"ab", 100, "ab", 2},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
+    const std::tuple<const char*, sys_u64, sys_u64> cases[] = {
+        // source, capacity, length
+        {"abcdefg", 5, 4}, {"abcdefg", 8, 7}, {"abcdefg", 7, 6}, {"abcdefg", 1, 0},
+        {"", 1, 0},        {"", 10, 0},       {"ab", 3, 2},      {"ab", 100, 2}};
+    for (const auto& [src, capacity, length] : cases) {
         char dst[128];
         memset(dst, '#', sizeof dst);
-        EXPECT_EQ(sys_strncpy(dst, c.src, c.capacity), c.result) << c.src << " in " << c.capacity;
-        EXPECT_STREQ(dst, c.expected);
-        // Never padded: the byte after the NUL keeps its old value.
-        EXPECT_EQ(dst[c.result + 1], '#') << c.src << " in " << c.capacity;
+        EXPECT_EQ(sys_strncpy(dst, src, capacity), length) << src << " in " << capacity;
+        EXPECT_EQ(std::string(dst), std::string(src, length)) << src << " in " << capacity;
+        EXPECT_EQ(dst[length + 1], '#') << "padded: " << src << " in " << capacity;
     }
     char dst[4] = {'x', 'y', 'z', 'w'};
     EXPECT_EQ(sys_strncpy(dst, "abc", 0), 0u);
@@ -52,40 +39,28 @@ TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
 }
 
 TEST(Strncmp, DifferenceOfUnsignedBytes) {
-    struct Case {
-        const char* a;
-        const char* b;
-        sys_u64 n;
-        sys_i64 expected;
-    };
-    // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, sys_u64, sys_i64> cases[] = {
+        // clang-format off
         {"abc", "abd", 2, 0}, {"abc", "abd", 3, 'c' - 'd'}, {"ab", "abc", 5, -'c'},
         {"abc", "ab", 5, 'c'}, {"abc", "xyz", 0, 0}, {"", "", 5, 0}, {"\xff", "a", 1, 255 - 'a'},
         {"a", "\xff", 1, 'a' - 255}, {"same text", "same text", ~(sys_u64)0, 0},
+        // clang-format on
     };
-    // clang-format on
-    for (const Case& c : cases)
-        EXPECT_EQ(sys_strncmp(c.a, c.b, c.n), c.expected) << c.a << " / " << c.b << " n " << c.n;
+    for (const auto& [a, b, n, expected] : cases)
+        EXPECT_EQ(sys_strncmp(a, b, n), expected) << a << " / " << b << " n " << n;
 }
 
 TEST(StrbeginStrendEqualsAny, PositionsNullsAndWholeTexts) {
     const char* text = "filename";
-    struct Case {
-        const char* affix;
-        long begin, end; // offsets into text, -1 for null
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"file", 4, -1}, {"name", -1, 4}, {"", 0, 8}, {"filename", 8, 0}, {"filenames", -1, -1},
-        {"nam", -1, -1},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        const char* b = sys_strbegin(text, c.affix);
-        const char* e = sys_strend(text, c.affix);
-        EXPECT_EQ(b ? b - text : -1, c.begin) << c.affix;
-        EXPECT_EQ(e ? e - text : -1, c.end) << c.affix;
+    const std::tuple<const char*, long, long> cases[] = {
+        // offsets into text, -1 for null
+        {"file", 4, -1},    {"name", -1, 4},       {"", 0, 8},
+        {"filename", 8, 0}, {"filenames", -1, -1}, {"nam", -1, -1}};
+    for (const auto& [affix, begin, end] : cases) {
+        const char* b = sys_strbegin(text, affix);
+        const char* e = sys_strend(text, affix);
+        EXPECT_EQ(b ? b - text : -1, begin) << affix;
+        EXPECT_EQ(e ? e - text : -1, end) << affix;
     }
     EXPECT_EQ(sys_strbegin(nullptr, "a"), nullptr);
     EXPECT_EQ(sys_strbegin(text, nullptr), nullptr);
@@ -102,10 +77,8 @@ TEST(StrbeginStrendEqualsAny, PositionsNullsAndWholeTexts) {
     EXPECT_EQ(sys_strequals_any("alpha", names, 0), SYS_FALSE);
 }
 
-// ---- Searching ----------------------------------------------------------------------------
-
-// Each search as an offset into the text, -1 for null. Arbitrary texts and patterns are the
-// search fuzz target's (against std::string); here the edges that define each call.
+// Each search as an offset into the text, -1 for null: the edges that define each call (arbitrary
+// texts are the search fuzz target's).
 TEST(Search, FirstAndLastOccurrences) {
     enum Fn { CHR, RCHR, NCHR, STR, RSTR, PBRK, RPBRK, NPBRK };
     struct Case {
@@ -160,30 +133,22 @@ TEST(Search, FirstAndLastOccurrences) {
     EXPECT_EQ(sys_strchr_rev(mem + 2, mem + 1, 'a'), nullptr); // start below the bound
 }
 
-// ---- Replacing ----------------------------------------------------------------------------
-
 TEST(Strreplace, BytesSetsAndTextsThatGrowShrinkAndNeverRescan) {
-    struct Case {
-        const char* text;
-        const char* pattern;
-        const char* replacement;
-        const char* expected;
-    };
-    // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+        // clang-format off
         {"aXbXc", "X", "YY", "aYYbYYc"}, {"aXbXc", "X", "", "abc"}, {"aXbXc", "X", "XX", "aXXbXXc"},
         {"aXbXc", "X", "Z", "aZbZc"}, {"abc", "", "zz", "abc"}, {"abc", "x", "zz", "abc"},
         {"XXXX", "XX", "X", "XX"}, {"abab", "ab", "ba", "baba"}, {"", "a", "b", ""},
         {"hello world", "world", "there, world", "hello there, world"},
+        // clang-format on
     };
-    // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& [text, pattern, replacement, expected] : cases) {
         char buf[128];
         memset(buf, '#', sizeof buf);
-        strcpy(buf, c.text);
-        EXPECT_EQ(sys_strreplace_str(buf, c.pattern, c.replacement), strlen(c.expected))
-            << c.text << " " << c.pattern << " -> " << c.replacement;
-        EXPECT_STREQ(buf, c.expected);
+        strcpy(buf, text);
+        EXPECT_EQ(sys_strreplace_str(buf, pattern, replacement), strlen(expected))
+            << text << " " << pattern << " -> " << replacement;
+        EXPECT_STREQ(buf, expected);
     }
     char t[] = "a.b.c";
     sys_strreplace(t, '.', '/');
@@ -224,44 +189,21 @@ TEST(Strnreplacechr, WholeResultOrNothing) {
     EXPECT_STREQ(dst, "1c1");
 }
 
-// 33 entries mapping 'A'.. to nothing, one more than the routine takes.
-struct TooMany {
+// 32 entries are allowed and a result too long is no check; 33 entries fail it.
+QV_CHECK_SCENARIO(Strnreplacechr, MoreThan32EntriesFailTheCheck, 1, {
     char chars[33];
-    const char* reps[33];
-    TooMany() {
-        for (int i = 0; i < 33; ++i) {
-            chars[i] = (char)('A' + i);
-            reps[i] = "";
-        }
-    }
-};
-
-TEST(StrnreplacechrDeathTest, MoreThan32EntriesFailTheCheck) {
-    TooMany t;
     char dst[16];
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", t.chars, t.reps, 32), 3u);
-    EXPECT_STREQ(dst, "xya"); // exactly 32 entries are allowed
-    QV_EXPECT_CHECK_FAILS(sys_strnreplacechr(dst, sizeof dst, "abc", t.chars, t.reps, 33));
-}
-
-#if QV_TEST_RECORDS_CHECKS
-TEST(StrnreplacechrChecks, TextAndFailureValue) {
-    TooMany t;
-    char dst[16] = "old";
-    qv_test::CheckRecorder recorder;
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", t.chars, t.reps, 33), 0u);
+    const char* reps[33];
+    for (int i = 0; i < 33; ++i) {
+        chars[i] = (char)('A' + i);
+        reps[i] = "";
+    }
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", chars, reps, 32), 3u);
+    EXPECT_STREQ(dst, "xya");
+    EXPECT_EQ(sys_strnreplacechr(dst, 3, "xAy`a", chars, reps, 32), 0u);
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", chars, reps, 33), 0u);
     EXPECT_STREQ(dst, "");
-    ASSERT_EQ(recorder.conditions.size(), 1u);
-    EXPECT_EQ(recorder.conditions[0], "(sizeof(lengths)/sizeof(lengths[0])) >= count");
-    // A result too long is no check.
-    const char slash[] = {'/'};
-    const char* colons[] = {"::"};
-    EXPECT_EQ(sys_strnreplacechr(dst, 3, "a/", slash, colons, 1), 0u);
-    EXPECT_EQ(recorder.conditions.size(), 1u);
-}
-#endif
-
-// ---- ASCII case ---------------------------------------------------------------------------
+})
 
 TEST(AsciiCase, EveryByte) {
     for (int i = 0; i < 256; ++i) {

@@ -5,14 +5,9 @@
 #include "qv_sys/io.h"
 
 #include <stdarg.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <string.h>
 
 #include <iterator>
-#include <string>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 namespace {
 
@@ -27,16 +22,10 @@ std::string fmt(const char* format, ...) {
     return std::string(buf, n);
 }
 
-// One integer argument each, passed as a 64-bit slot: the length letters choose how much of
-// it is read.
+// One integer argument each, passed as a 64-bit slot: the length letters choose how much is read.
 TEST(Format, IntegersWidthsFlagsSignsAndByteWidths) {
-    struct Case {
-        const char* format;
-        int64_t value;
-        const char* expected;
-    };
-    // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, int64_t, const char*> cases[] = {
+        // clang-format off
         {"%4i", -7, "  -7"}, {"%04i", -7, "00-7"}, {"%-4i|", -7, "-7  |"}, {"%+i", 5, "+5"},
         {"%-04i|", -7, "-700|"}, // '0' pads after the text too when left-justified
         {"% i", 5, " 5"}, {"%+i", -5, "-5"}, {"%+u", 5, "+5"}, {"%+x", 255, "+ff"},
@@ -47,33 +36,29 @@ TEST(Format, IntegersWidthsFlagsSignsAndByteWidths) {
         {"%hi", 70000, "4464"}, {"%hu", 0x12345, "9029"}, {"%hhx", 0x1ff, "ff"},
         {"%i", 0x1fffffffe, "-2"}, {"%li", INT64_MIN, "-9223372036854775808"},
         {"%lu", -1, "18446744073709551615"}, {"%lx", 0x0123456789abcdef, "123456789abcdef"},
-        {"%lo", -1, "1777777777777777777777"},
-        {"%hli", 7, "7"}, // one h and one l cancel out
+        {"%lo", -1, "1777777777777777777777"}, {"%hli", 7, "7"}, // one h and one l cancel out
         {"%hhhc|", 'a', "a|"}, {"%lllc|", 'b', "b|"}, // any width for c
+        // clang-format on
     };
-    // clang-format on
-    for (const Case& c : cases)
-        EXPECT_EQ(fmt(c.format, c.value), c.expected) << c.format;
+    for (const auto& [format, value, expected] : cases)
+        EXPECT_EQ(fmt(format, value), expected) << format;
     EXPECT_EQ(fmt("%+ i % +i", 5, 5), "+5 +5");
     EXPECT_EQ(fmt("%*i|%-*i|", 4, 7, 3, 8), "   7|8  |");
     EXPECT_EQ(fmt("%*i|", -4, 7), "7   |"); // negative '*' width left-justifies
 }
 
-// Floats, texts, durations and positional arguments: each result against its text.
 TEST(Format, FloatsTextsDurationsAndPositions) {
     const sys_u32 wide[] = {'h', 0xE9, 0x20AC, 0x1F600, 0};
     const std::string long_text(5000, 'x');
     const std::pair<std::string, std::string> cases[] = {
         // clang-format off
         {fmt("%f", 1.5), "1.500"}, {fmt("%.1f", 1.25), "1.2"}, {fmt("%.f", 12.7), "12"},
-        {fmt("%.%f", 0.25), "25%"}, {fmt("%.%2f", 0.125), "12.50%"},
-        {fmt("%.%%%1f", 0.5), "50.0%"},
+        {fmt("%.%f", 0.25), "25%"}, {fmt("%.%2f", 0.125), "12.50%"}, {fmt("%.%%%1f", 0.5), "50.0%"},
         {fmt("%+.2f % .2f", 1.0, 1.0), "+1.00  1.00"}, {fmt("%08.2f", -3.5), "000-3.50"},
         {fmt("%-8.1f|", 2.0), "2.0     |"}, {fmt("%.*f", 2, 3.14159), "3.14"},
         {fmt("%+f", -0.0), "+0.000"}, // negative zero counts as non-negative
         {fmt("%.3s", "abcdef"), "abc"}, {fmt("%5.2s|", "abc"), "   ab|"},
-        {fmt("%05s", "ab"), "000ab"},
-        {fmt("%+s % s", "x", "y"), "x y"}, // texts never get a sign
+        {fmt("%05s", "ab"), "000ab"}, {fmt("%+s % s", "x", "y"), "x y"}, // texts never get a sign
         {fmt("%w %W", "AbC-9", "AbC-9"), "abc-9 ABC-9"}, {fmt("%.2W", "abc"), "AB"},
         {fmt("%s|%w|%W", (const char*)nullptr, (const char*)nullptr, nullptr),
          "(null)|(null)|(null)"},
@@ -100,57 +85,44 @@ TEST(Format, FloatsTextsDurationsAndPositions) {
         EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
-// Into a buffer pre-filled with '#': the result, then the buffer's first `shown` bytes. A field
-// is kept only with a byte to spare for the terminator; a literal run may fill the last byte,
-// and then nothing is terminated.
+// Into a buffer pre-filled with '#': a field is kept only with a byte to spare for the NUL; a
+// literal run may fill the last byte, and then nothing is terminated.
 TEST(Format, TruncationAndTermination) {
-    struct Case {
-        sys_u64 size;
-        const char* format;
-        const char* arg;
-        sys_u64 result;
-        std::string shown;
-    };
     using namespace std::string_literals;
-    // clang-format off
-    const Case cases[] = {
+    // Capacity, format, argument, result, the buffer's first bytes.
+    const std::tuple<sys_u64, const char*, const char*, sys_u64, std::string> cases[] = {
+        // clang-format off
         {5, "%s!", "abcdef", 5, "abcd!#"}, {0, "abc", nullptr, 0, "#"}, {0, "", nullptr, 0, "#"},
         {3, "abc", nullptr, 3, "abc#"}, {4, "abc", nullptr, 3, "abc\0#"s},
         {4, "%s%s", "abcdef", 3, "abc\0#"s}, // a conversion after a cut field adds nothing
         {4, "%s", "abc", 3, "abc\0"s}, {3, "%s", "abc", 2, "ab\0#"s}, {4, "%5s", "", 3, "   \0"s},
         {6, "a%%%sz", "bcdefg", 6, "a%bcdz#"}, {1, "%s", "5", 0, "\0#"s},
         {2, "%%%%%%", nullptr, 2, "%%#"},
+        // clang-format on
     };
-    // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& [size, format, arg, result, shown] : cases) {
         char buf[16];
         memset(buf, '#', sizeof buf);
-        EXPECT_EQ(sys_snprintf(buf, c.size, c.format, c.arg, c.arg), c.result)
-            << c.format << " in " << c.size;
-        EXPECT_EQ(std::string(buf, c.shown.size()), c.shown) << c.format << " in " << c.size;
+        EXPECT_EQ(sys_snprintf(buf, size, format, arg, arg), result) << format << " in " << size;
+        EXPECT_EQ(std::string(buf, shown.size()), shown) << format << " in " << size;
     }
 }
 
-// A printer for %Opair: "(a,b)", honouring the plus flag and the precision.
+// %Opair prints "(a,b)", honouring the plus flag; the probe keeps what it was handed.
 struct Pair {
     int a, b;
 };
+sys_print_object_context s_seen;
 
 sys_u64 print_pair(sys_print_object_context* c) {
     const Pair* p = (const Pair*)c->object;
-    const sys_u64 n =
-        sys_snprintf(c->output, c->capacity, c->plus ? "(+%i,+%i)" : "(%i,%i)", p->a, p->b);
-    return n + 1;
+    return sys_snprintf(c->output, c->capacity, c->plus ? "(+%i,+%i)" : "(%i,%i)", p->a, p->b) + 1;
 }
-
-sys_print_object_context s_seen; // what the probe was handed last
-
 sys_u64 print_probe(sys_print_object_context* c) {
     s_seen = *c;
     memcpy(c->output, "probe", 6);
     return 6;
 }
-
 sys_u64 print_other(sys_print_object_context* c) {
     memcpy(c->output, "other", 6);
     return 6;
@@ -195,10 +167,7 @@ TEST(Format, CustomObjectsAndTheirModifiers) {
     EXPECT_EQ(sys_printf_consume_modifiers(all), all + 2);
 }
 
-// ---- dispatch ----------------------------------------------------------------------------
-
-// Each call as "<tag><' ' or '!' for errors><the text, as long as its length says>", into the
-// list the user pointer names.
+// Each call as "<tag><' ' or '!' for errors><text>", into the list the user pointer names.
 using Calls = std::vector<std::string>;
 
 template <int Tag> void capture(void* user, const char* text, sys_u64 length, sys_bool is_error) {
@@ -206,18 +175,7 @@ template <int Tag> void capture(void* user, const char* text, sys_u64 length, sy
         ->push_back(std::to_string(Tag) + (is_error ? "!" : " ") + std::string(text, length));
 }
 
-// Each dispatch test leaves the callback table as it found it (empty).
-class Dispatch : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        sys_printf_remove_callback(capture<1>);
-        sys_printf_remove_callback(capture<1>);
-        sys_printf_remove_callback(capture<2>);
-        sys_printf_remove_callback(capture<3>);
-    }
-};
-
-TEST_F(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
+TEST(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
     sys_printf("nothing %s\n", "here"); // no callback: no effect
     Calls calls;
     sys_printf_add_callback(capture<1>, &calls);
@@ -232,17 +190,16 @@ TEST_F(Dispatch, CallbacksRunInOrderAndRemovalMovesTheLast) {
     sys_perrorf("err");
     EXPECT_EQ(calls, (Calls{"1 line 1", "2 line 1", "3 line 1", "1 line 1", "1 two", "2 two",
                             "3 two", "3!err", "2!err"}));
+    sys_printf_remove_callback(capture<2>);
+    sys_printf_remove_callback(capture<3>);
 }
 
-TEST_F(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
-    qv_test::PrintLog log; // each line as its length says
+// A %s field keeps a byte to spare of the 4095 a line holds; a literal line fills them all.
+TEST(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
+    qv_test::PrintLog log;
     const std::string text(5000, 'm');
     sys_printf("%s", text.c_str());
     sys_printf(text.c_str());
-    // The %s field (4095 bytes) does not fit 4095 with a byte to spare: it keeps 4094. A
-    // literal line fills all 4095 bytes.
-
-    // Log types and the switch.
     sys_printf_logtype("RENDER", "r%i", 1);
     sys_printf_enable_logtype("RENDER", 0);
     sys_printf_logtype("RENDER", "r%i", 2);
@@ -252,7 +209,6 @@ TEST_F(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
     sys_printf_logtype("RENDER", "r%i", 3);
     sys_printf_enable_logtype("RENDER", 1);
     sys_printf_logtype("RENDER", "r%i", 4);
-
     sys_printf_enable_logs(0);
     sys_printf_logtype("AUDIO", "a%i", 2);
     sys_printf("plain");
@@ -262,7 +218,7 @@ TEST_F(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
                                                      "r1", "a1", "r4", "plain", "a3"}));
 }
 
-TEST_F(Dispatch, LogLineMacroFillsThePrefix) {
+TEST(Dispatch, LogLineMacroFillsThePrefix) {
     qv_test::PrintLog log;
     const int line = __LINE__ + 1;
     SYS_LOG("GAME", "%s %i\n", "loaded", 3);
@@ -282,18 +238,14 @@ static_assert(SYS_LOG_FILE_BASE_NAME_("src/render\\mesh.cpp")[0] == 'm');
 static_assert(sys_log_file_base_offset_("C:\\game\\src/io.cpp") == 12);
 
 TEST(LogLine, BaseNameIsTheTextAfterTheLastSeparator) {
-    const struct {
-        const char* path;
-        const char* base;
-    } cases[] = {
-        // clang-format off
-        {"main.cpp", "main.cpp"}, {"a\\b/c\\d.cpp", "d.cpp"}, {"a/b\\c/d.cpp", "d.cpp"},
-        {"dir/", ""}, {"", ""},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        EXPECT_STREQ(sys_log_file_base_name_(c.path), c.base) << c.path;
-        EXPECT_STREQ(c.path + sys_log_file_base_offset_(c.path), c.base) << c.path;
+    const std::pair<const char*, const char*> cases[] = {{"main.cpp", "main.cpp"},
+                                                         {"a\\b/c\\d.cpp", "d.cpp"},
+                                                         {"a/b\\c/d.cpp", "d.cpp"},
+                                                         {"dir/", ""},
+                                                         {"", ""}};
+    for (const auto& [path, base] : cases) {
+        EXPECT_STREQ(sys_log_file_base_name_(path), base) << path;
+        EXPECT_STREQ(path + sys_log_file_base_offset_(path), base) << path;
     }
 }
 
@@ -319,19 +271,15 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
     sys_printf_callback_vs(nullptr, "quiet\n", 6, 0);
 }
 
-// ---- failed checks -------------------------------------------------------------------------
-
-// Without a debugger a broken format ends the process, and so does a full log-type table (the
-// one check the debuggee below does not reach).
+// A full log-type table is the one check the debuggee below does not reach.
 TEST(FormatDeathTest, BrokenFormatsAndFullTablesEndTheProcess) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));
     QV_EXPECT_CHECK_FAILS(for (int i = 0; i < 65; ++i) sys_printf_enable_logtype("FULL", 0));
 }
 
-// Run only under the tracer of FormatUnderDebugger below: every failed check traps (the count
-// proves each one fires), and the formatter carries on: the argument untaken, the value still
-// printed.
+// Under the tracer every failed check traps (the count proves each fires) and the formatter
+// carries on.
 TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
     EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed

@@ -1,14 +1,10 @@
-// The JSON tokenizer: exact token layouts for accepted texts, the result for malformed ones,
-// texts cut at every byte, the depth limit, and navigation by name and index.
+// The JSON tokenizer: exact tokens for accepted texts, the result for malformed and cut ones,
+// the limits, and navigation by name and index.
 #include "support/test_support.h"
 
 #include "qv_sys/json.h"
 
-#include <stdint.h>
-#include <string.h>
-
-#include <string>
-#include <vector>
+#include <tuple>
 
 namespace {
 
@@ -43,45 +39,28 @@ Parsed parse(const std::string& text, sys_u64 capacity = 64) {
     return p;
 }
 
-enum : sys_u32 {
-    O = JSON_TYPE_OBJECT,
-    A = JSON_TYPE_ARRAY,
-    S = JSON_TYPE_STRING,
-    K = JSON_TYPE_STRING_KEY,
-    N = JSON_TYPE_NUMBER,
-    T = JSON_TYPE_TRUE,
-    F = JSON_TYPE_FALSE,
-    Z = JSON_TYPE_NULL,
-};
+constexpr sys_u32 O = JSON_TYPE_OBJECT, A = JSON_TYPE_ARRAY, S = JSON_TYPE_STRING,
+                  K = JSON_TYPE_STRING_KEY, N = JSON_TYPE_NUMBER, T = JSON_TYPE_TRUE,
+                  F = JSON_TYPE_FALSE, Z = JSON_TYPE_NULL;
 
 TEST(Json, TokenIsThreeWordsWithTypeInTheLowBits) {
-    json_token t;
-    t._start = 0x11223344;
-    t._length = 0x55667788;
-    t._type = 5;
-    t._depth = 0x1234567;
+    const json_token t{
+        ._start = 0x11223344, ._length = 0x55667788, ._type = 5, ._depth = 0x1234567};
     const sys_u32 words[3] = {0x11223344u, 0x55667788u, (0x1234567u << 3) | 5u};
     static_assert(sizeof words == sizeof t);
     EXPECT_EQ(memcmp(words, &t, sizeof t), 0);
 }
 
-struct Accepted {
-    std::string text;
-    std::vector<Tok> tokens;
-};
-
+// Commas are white space; without a colon a name stays a plain string; escapes stay as written.
+// The colon looks only at the last token, so a string closed inside an array can become a member
+// name. A NUL ends the text.
 TEST(Json, AcceptedTextsGiveExactTokens) {
     using namespace std::string_literals;
-    // Commas are white space; several top-level values are fine; without a colon a name stays a
-    // plain string. Strings are raw: escapes stay as written, an escaped quote does not end
-    // them. The colon looks only at the last token and the innermost open container, so a
-    // string closed inside an array can still become a member name. A NUL ends the text.
-    // clang-format off
-    const Accepted cases[] = {
+    const std::pair<std::string, std::vector<Tok>> cases[] = {
+        // clang-format off
         {R"({"a":1,"b":[true,null]})",
          {{O, 0, 23, 0}, {K, 2, 1, 1}, {N, 5, 1, 1}, {K, 8, 1, 1}, {A, 11, 11, 1}, {T, 12, 4, 2},
-          {Z, 17, 4, 2}}},
-        {"[1 2,,3]", {{A, 0, 8, 0}, {N, 1, 1, 1}, {N, 3, 1, 1}, {N, 6, 1, 1}}},
+          {Z, 17, 4, 2}}}, {"[1 2,,3]", {{A, 0, 8, 0}, {N, 1, 1, 1}, {N, 3, 1, 1}, {N, 6, 1, 1}}},
         {"1 2", {{N, 0, 1, 0}, {N, 2, 1, 0}}},
         {R"({"a" 1})", {{O, 0, 7, 0}, {S, 2, 1, 1}, {N, 5, 1, 1}}},
         {"1.", {{N, 0, 2, 0}}}, {"0123", {{N, 0, 1, 0}, {N, 1, 3, 0}}}, {"123", {{N, 0, 3, 0}}},
@@ -95,19 +74,18 @@ TEST(Json, AcceptedTextsGiveExactTokens) {
         {R"({["a" "x"]:1})",
          {{O, 0, 13, 0}, {A, 1, 9, 1}, {S, 3, 1, 2}, {K, 7, 1, 2}, {N, 11, 1, 1}}},
         {"[1]\0 garbage ]]]"s, {{A, 0, 3, 0}, {N, 1, 1, 1}}}, {"7\0"s, {{N, 0, 1, 0}}},
+        // clang-format on
     };
-    // clang-format on
-    for (const Accepted& c : cases) {
-        const Parsed p = parse(c.text);
-        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << c.text;
-        EXPECT_EQ(p.written, c.tokens.size()) << c.text;
-        EXPECT_EQ(p.toks(), c.tokens) << c.text;
+    for (const auto& [text, tokens] : cases) {
+        const Parsed p = parse(text);
+        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << text;
+        EXPECT_EQ(p.written, tokens.size()) << text;
+        EXPECT_EQ(p.toks(), tokens) << text;
     }
 }
 
+// The closing quote and escapes at every position in and across the scan's 64-byte blocks.
 TEST(Json, StringsOfEveryLengthAroundTheScanWidth) {
-    // The closing quote and escapes at every position in and across the 64-byte blocks the
-    // string scan works in.
     for (size_t len = 0; len < 140; ++len) {
         for (size_t esc = 0; esc <= len; ++esc) {
             std::string body(len, 'x');
@@ -121,7 +99,6 @@ TEST(Json, StringsOfEveryLengthAroundTheScanWidth) {
             ASSERT_EQ(p.written, 3u) << text;
             EXPECT_EQ(p.toks()[1], (Tok{S, 2, (sys_u32)len, 1})) << text;
             EXPECT_EQ(p.toks()[2], (Tok{N, (sys_u32)len + 4, 1, 1})) << text;
-            // Unterminated, the same string is malformed.
             EXPECT_EQ(parse("\"" + body).result, (sys_u32)JSON_RESULT_INVALID) << text;
         }
     }
@@ -145,30 +122,25 @@ TEST(Json, MalformedTextsAreInvalid) {
 }
 
 TEST(Json, FullTokenArrayGivesOutOfTokens) {
-    struct Case {
-        const char* text;
-        sys_u64 needed;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, sys_u64> cases[] = {
         {"[1,2]", 3}, {R"({"a":"b"})", 3}, {"[true,false,null]", 4}, {"[[[]]]", 3}, {"1 2 3", 3}};
-    for (const Case& c : cases) {
-        for (sys_u64 cap = 0; cap < c.needed; ++cap) {
-            const Parsed p = parse(c.text, cap);
-            EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OUT_OF_TOKENS) << c.text << " cap " << cap;
+    for (const auto& [text, needed] : cases) {
+        for (sys_u64 cap = 0; cap < needed; ++cap) {
+            const Parsed p = parse(text, cap);
+            EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OUT_OF_TOKENS) << text << " cap " << cap;
             EXPECT_EQ(p.written, 12345u);
         }
-        const Parsed p = parse(c.text, c.needed);
-        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << c.text;
-        EXPECT_EQ(p.written, c.needed) << c.text;
+        const Parsed p = parse(text, needed);
+        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << text;
+        EXPECT_EQ(p.written, needed) << text;
     }
     // Malformed text met before the array runs out decides the result.
     EXPECT_EQ(parse("[1,x,2]", 2).result, (sys_u32)JSON_RESULT_INVALID);
     EXPECT_EQ(parse("]", 0).result, (sys_u32)JSON_RESULT_INVALID);
 }
 
-// Every prefix of a document leaves its outer object open; complete top-level numbers at the
-// very end are fine (reads past the length are the fuzz target's to find). A length of 4 GiB
-// or more is refused without reading; nesting up to the limit is fine.
+// Every prefix of a document is malformed, a number at the very end is not; a length of 4 GiB is
+// refused without reading; nesting up to the limit is fine.
 TEST(Json, CutTextsLengthAndDepthLimits) {
     const std::string doc = R"({"name": "V \"I\"", "n": [-0.125e+2, {"f": [true, null]}]})";
     ASSERT_EQ(parse(doc).result, (sys_u32)JSON_RESULT_OK);
@@ -190,89 +162,39 @@ TEST(Json, CutTextsLengthAndDepthLimits) {
     EXPECT_EQ(p.toks().front(), (Tok{A, 0, 2 * JSON_MAX_DEPTH, 0}));
 }
 
-TEST(JsonDeathTest, ChecksEndTheProcess) {
-    const std::string too_deep = std::string(JSON_MAX_DEPTH + 1, '[');
-    QV_EXPECT_CHECK_FAILS(parse(too_deep, JSON_MAX_DEPTH + 8));
-    QV_EXPECT_CHECK_FAILS(parse(" ,\n")); // white space only is an empty text
-    // Walking to the next name from the wrong kind of token.
-    const Parsed p = parse(R"({"a":1,"b":2})");
-    QV_EXPECT_CHECK_FAILS(json_token_next_string_key(&p.tokens[0], 5));
-}
-
 // Every check traps once (the count proves each fires) and the call goes on.
-
-TEST(JsonDebuggee, DISABLED_ChecksTakeTheirFailurePaths) {
-    // Past the depth limit the call stops with INVALID; nothing beyond the stack is written.
-    const std::string too_deep =
-        std::string(JSON_MAX_DEPTH + 1, '[') + std::string(JSON_MAX_DEPTH + 1, ']');
-    Parsed p = parse(too_deep, JSON_MAX_DEPTH + 8);
+QV_CHECK_SCENARIO(Json, ChecksTakeTheirFailurePaths, 8, {
+    // Past the depth limit: INVALID, nothing beyond the stack written.
+    Parsed p = parse(std::string(JSON_MAX_DEPTH + 1, '[') + std::string(JSON_MAX_DEPTH + 1, ']'),
+                     JSON_MAX_DEPTH + 8);
     EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_INVALID);
-    // An empty text still gives OK with 0 tokens.
-    p = parse("");
+    p = parse(" ,\n"); // white space only is an empty text: OK with 0 tokens
     EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
     EXPECT_EQ(p.written, 0u);
     // A bad escape is still taken as escaped: the quote after it does not end the string.
     p = parse(R"(["\q\"",1])");
     EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
     EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 10, 0}, {S, 2, 4, 1}, {N, 8, 1, 1}}));
-    // The same with the string searched a block at a time, and brackets still matched after a
-    // bad escape (a block with one is read byte by byte).
+    // The same searched a block at a time, brackets still matched after it (that block is read
+    // byte by byte), and a bad escape in the block after its string's opening quote.
     const std::string padded = R"(["\q\"",)" + std::string(64, ' ') + "1]";
     p = parse(padded);
     EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 74, 0}, {S, 2, 4, 1}, {N, 72, 1, 1}}));
     EXPECT_EQ(parse(R"(["\q",[1}])").result, (sys_u32)JSON_RESULT_INVALID);
+    p = parse("[\"" + std::string(70, 'a') + "\\q\\\"\",1]");
+    EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 80, 0}, {S, 2, 74, 1}, {N, 78, 1, 1}}));
     // Walking to the next "element" of an object lands on a member name.
     p = parse(R"({"a":1,"b":2})");
     EXPECT_EQ(json_token_next_array_index(&p.tokens[2], 3), &p.tokens[3]);
     EXPECT_EQ(json_token_next_string_key(&p.tokens[2], 3), &p.tokens[3]);
-    qv_test::end_debuggee();
-}
-
-TEST(JsonUnderDebugger, ChecksTrapAndTheCallGoesOn) {
-    qv_test::expect_under_debugger("JsonDebuggee.DISABLED_ChecksTakeTheirFailurePaths", 7);
-}
-
-// A bad escape in the block after the one where its string opened: the byte step must take the
-// string up from its opening quote, not from the block's start inside it.
-TEST(JsonDebuggee, DISABLED_BadEscapeInAStringFromTheBlockBefore) {
-    const std::string text = "[\"" + std::string(70, 'a') + "\\q\\\"\",1]";
-    const Parsed p = parse(text);
-    EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
-    EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 80, 0}, {S, 2, 74, 1}, {N, 78, 1, 1}}));
-    qv_test::end_debuggee();
-}
-
-TEST(JsonUnderDebugger, BadEscapeInAStringFromTheBlockBefore) {
-    qv_test::expect_under_debugger("JsonDebuggee.DISABLED_BadEscapeInAStringFromTheBlockBefore", 1);
-}
-
-// --- navigation --------------------------------------------------------------------------
-
-struct Doc {
-    std::string text;
-    Parsed p;
-    explicit Doc(const std::string& t) : text(t), p(parse(t, 256)) {
-        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << t;
-    }
-    const json_token* at(sys_u64 i) const { return &p.tokens[i]; }
-    std::string text_of(const json_token* t) const {
-        return t ? text.substr(t->_start, t->_length) : "<null>";
-    }
-};
+})
 
 // Each walk from token `from` with `count` tokens (-1: all that are left) gives the named
 // token's text or "<null>". Names are compared as raw text.
 TEST(JsonNavigation, WalksStayInsideTheirContainerAndCount) {
     enum Op { GET, INDEX, NEXT_ELEMENT, NEXT_NAME };
-    struct Case {
-        const char* doc;
-        Op op;
-        const char* name; // GET
-        sys_u64 index;    // INDEX
-        sys_u64 from;
-        sys_i64 count;
-        const char* expected;
-    };
+    // Document, walk, name (GET), index (INDEX), from, count, the text found.
+    using Case = std::tuple<const char*, Op, const char*, sys_u64, sys_u64, sys_i64, const char*>;
     const char* ab = R"({"a":1,"b":2})";
     const char* xy = R"({"x":{"a":1},"y":{"b":{"a":2}}})";
     const char* nest = "[[1,2],3]";
@@ -313,16 +235,17 @@ TEST(JsonNavigation, WalksStayInsideTheirContainerAndCount) {
         {keys, NEXT_NAME, "", 0, 1, 0, "<null>"},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        const Doc d(c.doc);
-        const json_token* from = d.at(c.from);
-        const sys_u64 count = c.count < 0 ? d.p.written - c.from : (sys_u64)c.count;
-        const json_token* t = c.op == GET     ? json_token_get(c.name, from, count, c.doc)
-                              : c.op == INDEX ? json_token_get_array_index(c.index, from, count)
-                              : c.op == NEXT_ELEMENT ? json_token_next_array_index(from, count)
-                                                     : json_token_next_string_key(from, count);
-        EXPECT_EQ(d.text_of(t), c.expected) << c.doc << " op " << c.op << " " << c.name << c.index
-                                            << " from " << c.from << " count " << c.count;
+    for (const auto& [doc, op, name, index, start, n, expected] : cases) {
+        const Parsed p = parse(doc, 256);
+        ASSERT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << doc;
+        const json_token* from = &p.tokens[start];
+        const sys_u64 count = n < 0 ? p.written - start : (sys_u64)n;
+        const json_token* t = op == GET            ? json_token_get(name, from, count, doc)
+                              : op == INDEX        ? json_token_get_array_index(index, from, count)
+                              : op == NEXT_ELEMENT ? json_token_next_array_index(from, count)
+                                                   : json_token_next_string_key(from, count);
+        EXPECT_EQ(t ? std::string(doc + t->_start, t->_length) : "<null>", expected)
+            << doc << " op " << op << " " << name << index << " from " << start << " count " << n;
     }
     EXPECT_EQ(json_token_get("a", nullptr, 5, ab), nullptr);
     EXPECT_EQ(json_token_get_array_index(0, nullptr, 5), nullptr);

@@ -3,6 +3,8 @@
 
 #include "qv_sys/sysmemory.h"
 
+#include <tuple>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -50,71 +52,40 @@ TEST(SysMemory, BlocksAreAlignedAndKeepTheirBytesWhenMoved) {
     }
 }
 
-// A page at a fixed address, so the pattern can be checked against bytes worked out by hand
-// for that address. The address lies below 2 GiB, where ASan and TSan both leave application
-// memory, and away from where Windows places images.
-class FixedPage {
-  public:
-    static constexpr uintptr_t kBase = 0x3a5a0000ull;
-    FixedPage() {
+// A page at a fixed address, so the pattern can be checked against bytes worked out by hand:
+// below 2 GiB, where ASan and TSan both leave application memory, and away from Windows' images.
+sys_u8* fixed_page() {
+    void* const want = (void*)0x3a5a0000ull;
 #if defined(_WIN32)
-        page_ = VirtualAlloc((void*)kBase, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    void* page = VirtualAlloc(want, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 #else
-        page_ = mmap((void*)kBase, 4096, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-        if (page_ == MAP_FAILED)
-            page_ = nullptr;
+    void* page = mmap(want, 4096, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
 #endif
-    }
-    ~FixedPage() {
-#if defined(_WIN32)
-        if (page_)
-            VirtualFree(page_, 0, MEM_RELEASE);
-#else
-        if (page_)
-            munmap(page_, 4096);
-#endif
-    }
-    sys_u8* at(uintptr_t offset) const {
-        return page_ == (void*)kBase ? (sys_u8*)page_ + offset : nullptr;
-    }
-
-  private:
-    void* page_ = nullptr;
-};
+    return page == want ? (sys_u8*)page : nullptr;
+}
 
 TEST(SysMemory, GarbleWritesTheKnownPatternForAnAddressAndSize) {
-    FixedPage page;
-    sys_u8* p = page.at(0x4a8);
+    sys_u8* p = fixed_page();
     ASSERT_NE(p, nullptr) << "could not map the test page at its fixed address";
+    p += 0x4a8;
 
-    struct Case {
-        sys_u8* at;
-        sys_u64 size;
-        std::vector<sys_u8> bytes;
+    // clang-format off
+    const std::tuple<sys_u8*, sys_u64, std::vector<sys_u8>> cases[] = {
+        {p, 0, {}}, {p, 1, {0xcc}}, {p, 2, {0x1f, 0x73}}, {p, 5, {0x41, 0x20, 0xdd, 0xac, 0x76}},
+        {p, 16, {0xf4, 0x51, 0x62, 0x3d, 0x11, 0xe7, 0x94, 0x9e,
+                 0x00, 0x6f, 0x94, 0x4e, 0xf5, 0x96, 0x34, 0x0a}},
+        {p + 1, 16, {0x69, 0x15, 0x30, 0x86, 0x06, 0xa5, 0xc9, 0xe2,
+                     0x6f, 0x98, 0x2e, 0x4b, 0x31, 0xb7, 0xc2, 0xbe}},
     };
-    const Case cases[] = {
-        {p, 0, {}},
-        {p, 1, {0xcc}},
-        {p, 2, {0x1f, 0x73}},
-        {p, 5, {0x41, 0x20, 0xdd, 0xac, 0x76}},
-        {p,
-         16,
-         {0xf4, 0x51, 0x62, 0x3d, 0x11, 0xe7, 0x94, 0x9e, 0x00, 0x6f, 0x94, 0x4e, 0xf5, 0x96, 0x34,
-          0x0a}},
-        {p + 1,
-         16,
-         {0x69, 0x15, 0x30, 0x86, 0x06, 0xa5, 0xc9, 0xe2, 0x6f, 0x98, 0x2e, 0x4b, 0x31, 0xb7, 0xc2,
-          0xbe}},
-    };
-    for (const Case& c : cases) {
+    // clang-format on
+    for (const auto& [at, size, bytes] : cases) {
         for (int round = 0; round < 2; ++round) { // the same bytes again: nothing else feeds it
             memset(p - 8, 0xee, 64);
-            sys_memgarble(c.at, c.size);
-            EXPECT_EQ(std::vector<sys_u8>(c.at, c.at + c.size), c.bytes) << "size " << c.size;
-            // Nothing outside the block is touched.
-            EXPECT_EQ(c.at[-1], 0xee);
-            EXPECT_EQ(c.at[c.size], 0xee);
+            sys_memgarble(at, size);
+            EXPECT_EQ(std::vector<sys_u8>(at, at + size), bytes) << "size " << size;
+            EXPECT_EQ(at[-1], 0xee); // nothing outside the block is touched
+            EXPECT_EQ(at[size], 0xee);
         }
     }
 }
