@@ -170,6 +170,8 @@ fault compare-page-end-limit src/cstr_simd.h itest_cstr \
   $'        if (Bounded && n < left)\n            m &= (uint32_t)((1ull << (n + 1)) - 1);'
 fault compare-page-end-forward-limit src/cstr_simd.h itest_cstr \
   $'            if (Bounded && n <= at + W)\n                return 0;\n' ''
+fault check-text-code-point src/cstr_utf.cpp test_cstr_utf \
+  'SYS_CHECK(curr <= 0x10ffff)' 'SYS_CHECK(curr < 0x110000)'
 fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \
   'const int wctomb_ret = capacity == 0' 'const int wctomb_ret = false'
 

@@ -1,4 +1,5 @@
 // Byte strings: exact results, terminator placement, truncation, the one check.
+#include "support/check_recorder.h"
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"
@@ -190,20 +191,23 @@ TEST(Strnreplacechr, WholeResultOrNothing) {
 }
 
 // 32 entries are allowed and a result too long is no check; 33 entries fail it.
-QV_CHECK_SCENARIO(Strnreplacechr, MoreThan32EntriesFailTheCheck, 1, {
-    char chars[33];
-    char dst[16];
-    const char* reps[33];
-    for (int i = 0; i < 33; ++i) {
-        chars[i] = (char)('A' + i);
-        reps[i] = "";
-    }
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", chars, reps, 32), 3u);
-    EXPECT_STREQ(dst, "xya");
-    EXPECT_EQ(sys_strnreplacechr(dst, 3, "xAy`a", chars, reps, 32), 0u);
-    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", chars, reps, 33), 0u);
-    EXPECT_STREQ(dst, "");
-})
+QV_CHECK_SCENARIO_TEXTS(Strnreplacechr, MoreThan32EntriesFailTheCheck, 1,
+                        ("(sizeof(lengths)/sizeof(lengths[0])) >= count"), {
+                            char chars[33];
+                            char dst[16];
+                            const char* reps[33];
+                            for (int i = 0; i < 33; ++i) {
+                                chars[i] = (char)('A' + i);
+                                reps[i] = "";
+                            }
+                            EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", chars, reps, 32),
+                                      3u);
+                            EXPECT_STREQ(dst, "xya");
+                            EXPECT_EQ(sys_strnreplacechr(dst, 3, "xAy`a", chars, reps, 32), 0u);
+                            EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", chars, reps, 33),
+                                      0u);
+                            EXPECT_STREQ(dst, "");
+                        })
 
 TEST(AsciiCase, EveryByte) {
     for (int i = 0; i < 256; ++i) {

@@ -1,4 +1,5 @@
 // Number conversion: formatter counts (with the NUL), parser flags, edges and round trips.
+#include "support/check_recorder.h"
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"
@@ -58,16 +59,17 @@ TEST(UtoaItoa, EveryRadixAtTheEdges) {
 }
 
 // A radix outside 2 to 16 fails the check (each call traps once) and writes an empty text.
-QV_CHECK_SCENARIO(UtoaItoa, RadixOutside2To16FailsTheCheck, 4, {
-    char buf[8] = "xxxxxxx";
-    EXPECT_EQ(sys_utoa(5, buf, 17), 1u);
-    EXPECT_STREQ(buf, "");
-    memcpy(buf, "xxxxxxx", 8);
-    EXPECT_EQ(sys_itoa(-5, buf, 1), 1u);
-    EXPECT_STREQ(buf, "");
-    EXPECT_EQ(sys_utoa(5, buf, 1), 1u);
-    EXPECT_EQ(sys_itoa(-5, buf, 17), 1u);
-})
+QV_CHECK_SCENARIO_TEXTS(UtoaItoa, RadixOutside2To16FailsTheCheck, 4,
+                        ("radix <= 16", "radix >= 2", "radix >= 2", "radix <= 16"), {
+                            char buf[8] = "xxxxxxx";
+                            EXPECT_EQ(sys_utoa(5, buf, 17), 1u);
+                            EXPECT_STREQ(buf, "");
+                            memcpy(buf, "xxxxxxx", 8);
+                            EXPECT_EQ(sys_itoa(-5, buf, 1), 1u);
+                            EXPECT_STREQ(buf, "");
+                            EXPECT_EQ(sys_utoa(5, buf, 1), 1u);
+                            EXPECT_EQ(sys_itoa(-5, buf, 17), 1u);
+                        })
 
 // u: atou, i: atoi; a '|' makes it the counted form with the bytes before the bar. Overflow
 // wraps silently; the radix is not checked; a sign comes first, white space may follow it.

@@ -1,5 +1,6 @@
 // UTF-8 / UTF-32 conversion and case mapping, and on Windows the UTF-16 conversions: exact
 // counts, terminators, truncation at the buffer, malformed and cut input.
+#include "support/check_recorder.h"
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"
@@ -110,23 +111,28 @@ TEST(Utf32ToUtf8, WholeSequencesAndTheNul) {
 }
 
 // Each check fires (the trap count) and the call gives its failure value.
-QV_CHECK_SCENARIO(Utf8, ChecksFailAndGiveTheirFailureValues, 8, {
-    const char bad = (char)0xF8;
-    EXPECT_EQ(sys_utf8_character_byte_size(&bad), 0u);
-    sys_u32 out[5];
-    std::fill(out, out + 5, kSentinel);
-    EXPECT_EQ(sys_utf8_to_utf32("ab\377cd", out, 4), 4u); // the bad byte fills the rest
-    EXPECT_EQ(std::vector<sys_u32>(out, out + 5),
-              (std::vector<sys_u32>{'a', 'b', 0, 0, kSentinel}));
-    EXPECT_EQ(sys_utf8_to_utf32("a", nullptr, 4), 0u);
-    EXPECT_EQ(sys_utf8_to_utf32("a", out, 0), 0u);
-    char buf[16] = "unchanged";
-    EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, 0), 0u);
-    EXPECT_STREQ(buf, "unchanged");
-    EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, sizeof buf), 9u);
-    EXPECT_STREQ(buf, "A\xf4\x90\x80\x80\xf7\xbf\xbf\xbf"); // low 21 bits, four bytes
-    EXPECT_EQ(sys_utf32n_to_utf8(kTooBig + 1, 1, buf, 4), 4u);
-})
+QV_CHECK_SCENARIO_TEXTS(
+    Utf8, ChecksFailAndGiveTheirFailureValues, 8,
+    ("!\"Invalid UTF8\"", "!\"Invalid UTF8\"", "codepoints && max_codepoints",
+     "codepoints && max_codepoints", "!\"no\"", "curr <= 0x10ffff", "curr <= 0x10ffff",
+     "curr <= 0x10ffff"),
+    {
+        const char bad = (char)0xF8;
+        EXPECT_EQ(sys_utf8_character_byte_size(&bad), 0u);
+        sys_u32 out[5];
+        std::fill(out, out + 5, kSentinel);
+        EXPECT_EQ(sys_utf8_to_utf32("ab\377cd", out, 4), 4u); // the bad byte fills the rest
+        EXPECT_EQ(std::vector<sys_u32>(out, out + 5),
+                  (std::vector<sys_u32>{'a', 'b', 0, 0, kSentinel}));
+        EXPECT_EQ(sys_utf8_to_utf32("a", nullptr, 4), 0u);
+        EXPECT_EQ(sys_utf8_to_utf32("a", out, 0), 0u);
+        char buf[16] = "unchanged";
+        EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, 0), 0u);
+        EXPECT_STREQ(buf, "unchanged");
+        EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, sizeof buf), 9u);
+        EXPECT_STREQ(buf, "A\xf4\x90\x80\x80\xf7\xbf\xbf\xbf"); // low 21 bits, four bytes
+        EXPECT_EQ(sys_utf32n_to_utf8(kTooBig + 1, 1, buf, 4), 4u);
+    })
 
 // Every code point through the case mapping is itest_cstr's; here the counted forms.
 TEST(Utf32Case, CountedFormsStopAtNOrZero) {

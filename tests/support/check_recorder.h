@@ -55,6 +55,25 @@ extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, s
     return library(condition, file, line, kind, "%s", message);
 }
 
+// QV_CHECK_SCENARIO, and where checks can be recorded the condition each failed check
+// reports, in order: a report's text is part of what it tells. `reported` is parenthesised:
+// ("a", "b").
+#define QV_CHECK_SCENARIO_TEXTS(suite, name, traps, reported, ...)                                 \
+    QV_CHECK_SCENARIO(suite, name, traps, __VA_ARGS__)                                             \
+    TEST(suite, name##_Conditions) {                                                               \
+        qv_test::CheckRecorder recorder;                                                           \
+        __VA_ARGS__;                                                                               \
+        EXPECT_EQ(recorder.conditions, qv_test::texts reported);                                   \
+    }
+
+namespace qv_test {
+template <class... T> std::vector<std::string> texts(T... t) {
+    return {t...};
+}
+} // namespace qv_test
+
 #else
 #define QV_TEST_RECORDS_CHECKS 0
+#define QV_CHECK_SCENARIO_TEXTS(suite, name, traps, reported, ...)                                 \
+    QV_CHECK_SCENARIO(suite, name, traps, __VA_ARGS__)
 #endif
