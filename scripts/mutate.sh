@@ -366,7 +366,8 @@ configure() {
 suites_of() { # program...
   local p
   for p in "$@"; do
-    grep -ohE '^(TEST|TEST_F|TEST_P|TYPED_TEST)\(\s*[A-Za-z0-9_]+' "$tree/tests/$p.cpp" |
+    grep -ohE '^(TEST|TEST_F|TEST_P|TYPED_TEST|QV_CHECK_SCENARIO|QV_CHECK_SCENARIO_TEXTS)\(\s*[A-Za-z0-9_]+' \
+      "$tree/tests/$p.cpp" |
       sed -E 's/.*\(\s*//'
   done | sort -u | paste -sd'|'
 }
