@@ -51,12 +51,6 @@ std::string platform_cwd() {
     GetCurrentDirectoryW(1024, w);
     return utf8(w);
 }
-std::string platform_documents() {
-    wchar_t w[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, w)))
-        return "";
-    return utf8(w);
-}
 constexpr char kSep = '\\';
 #else
 std::string platform_exe_path() {
@@ -70,9 +64,6 @@ std::string platform_cwd() {
 }
 void set_env(const char* name, const char* value) {
     value ? setenv(name, value, 1) : unsetenv(name);
-}
-int make_dir(const std::string& path) {
-    return mkdir(path.c_str(), 0700);
 }
 constexpr char kSep = '/';
 #endif
@@ -95,8 +86,6 @@ TEST(Paths, ExecutablePathAndFolderKeepThePlatformSeparator) {
     std::vector<char> exact(expected.size() + 1);
     EXPECT_EQ(filesystem_get_exe_path(exact.data(), sys_u32(exact.size())), expected.size());
     QV_EXPECT_CHECK_FAILS(filesystem_get_exe_path(exact.data(), sys_u32(expected.size())));
-    char small[4];
-    QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
 }
 
 TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
@@ -108,6 +97,8 @@ TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
     filesystem_set_current_directory(before.c_str());
     EXPECT_EQ(platform_cwd(), before);
     QV_EXPECT_CHECK_FAILS(filesystem_set_current_directory("no such folder here/at all"));
+    char small[4];
+    QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
 }
 
 #if QV_TEST_RECORDS_CHECKS
@@ -124,26 +115,19 @@ TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
         EXPECT_EQ(c.call(small, sizeof(small)), 0u);
         EXPECT_EQ(recorder.conditions, c.conditions);
     }
-    {
-        qv_test::CheckRecorder recorder;
-        filesystem_set_current_directory("/no/such/folder/anywhere");
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"result == 0"});
-    }
+    qv_test::CheckRecorder recorder;
+    filesystem_set_current_directory("/no/such/folder/anywhere");
     // A current directory longer than the 260-byte platform limit fails as on Windows.
     const std::string before = platform_cwd();
     std::string deep = scratch_dir("qv_deep_");
-    while (deep.size() < 300) {
-        deep += "/" + std::string(100, 'd');
-        ASSERT_EQ(make_dir(deep), 0);
-    }
+    for (char c : {'d', 'e', 'f'})
+        ASSERT_EQ(mkdir((deep += "/" + std::string(100, c)).c_str(), 0700), 0);
     ASSERT_EQ(chdir(deep.c_str()), 0);
-    {
-        qv_test::CheckRecorder recorder;
-        char buffer[1024];
-        EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"Failed getting path\""});
-    }
+    char buffer[1024];
+    EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
     ASSERT_EQ(chdir(before.c_str()), 0);
+    EXPECT_EQ(recorder.conditions,
+              (std::vector<std::string>{"result == 0", "!\"Failed getting path\""}));
 }
 #endif
 
@@ -165,7 +149,6 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
         EXPECT_EQ(get(filesystem_get_temp_path), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
     }
 #endif
-    EXPECT_EQ(get(filesystem_get_temp_path).back(), '/');
 }
 
 TEST(Home, BaseIsNormalisedAndTheTailAppended) {
@@ -188,8 +171,9 @@ TEST(Home, BaseIsNormalisedAndTheTailAppended) {
 
 #if defined(_WIN32)
 TEST(Home, WithoutABaseTheDocumentsFolderIsUsed) {
-    const std::string docs = slashes(platform_documents());
-    ASSERT_FALSE(docs.empty());
+    wchar_t w[MAX_PATH];
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, w)));
+    const std::string docs = slashes(utf8(w));
     for (const char* none : {"", "/", "\\"}) {
         filesystem_set_home_path(none);
         EXPECT_EQ(get(filesystem_get_home_path), docs + "/" + kTail) << none;
@@ -239,10 +223,8 @@ TEST(Session, PathUsesTheMonthOfTheRecordedStartAndTheCallersBuffer) {
     filesystem_set_home_path("D:\\Data");
     const std::string sessions = "D:/Data/" + kTail + "/Sessions/" + month + "/";
 
-    filesystem_set_session("run42", "uid-1");
-    EXPECT_EQ(get(filesystem_get_session_path), sessions + "run42/");
-    EXPECT_STREQ(filesystem_get_session_uid(), "uid-1");
     // A null name keeps the earlier one; an empty one clears it.
+    filesystem_set_session("run42", "uid-1");
     filesystem_set_session(nullptr, "abc");
     EXPECT_STREQ(filesystem_get_session_uid(), "abc");
     EXPECT_EQ(get(filesystem_get_session_path), sessions + "run42/");
