@@ -83,19 +83,23 @@ NOINLINE sys_u64 recurse_then_walk(int depth, callstack_entry* frames, sys_u64 c
 
 callstack_entry g_frames[256];
 
-TEST(Callstack, FirstFrameIsItsOwnThenTheCallerWithFileAndLine) {
-    // Finding the symbol library again is harmless.
+// Innermost first: the walker's own frame, then its caller down through 40 recursions to the
+// test; the stack ends, so a walk with room to spare gives the same count again.
+TEST(Callstack, FramesComeBackInOrderWithFileAndLineUpToTheCapacity) {
+    callstack_symbols_find_dbghelp(); // finding the symbol library again is harmless
     callstack_symbols_find_dbghelp();
-    callstack_symbols_find_dbghelp();
-    sys_u64 n = walk_here(g_frames, 256);
-    ASSERT_GE(n, 3u);
+    const int depth = 40;
+    sys_u64 n = recurse_then_walk(depth, g_frames, 256);
+    ASSERT_GE(n, (sys_u64)depth + 4);
     expect_well_formed(g_frames, n);
     EXPECT_STREQ(g_frames[0].function, "callstack_get");
     EXPECT_EQ(base_name(g_frames[0].file), "callstack.cpp");
     EXPECT_GT(g_frames[0].line, 0u);
     expect_frame(g_frames[1], "walk_here", "test_callstack.cpp", g_walk_line);
-    expect_frame(g_frames[2], "FirstFrameIsItsOwnThenTheCallerWithFileAndLine",
-                 "test_callstack.cpp", 0);
+    for (int i = 0; i <= depth; ++i)
+        ASSERT_TRUE(names(g_frames[2 + i], "recurse_then_walk")) << g_frames[2 + i].function;
+    expect_frame(g_frames[3 + depth], "FramesComeBackInOrder", "test_callstack.cpp", 0);
+    EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
     // Names are undecorated: no mangled "_Z" names and no parameter lists for our frames.
     EXPECT_EQ(strchr(g_frames[1].function, '('), strstr(g_frames[1].function, "(anonymous"));
 
@@ -111,17 +115,6 @@ TEST(Callstack, FirstFrameIsItsOwnThenTheCallerWithFileAndLine) {
             << "capacity " << capacity;
     }
     EXPECT_EQ(callstack_get(nullptr, 8, nullptr), 0u);
-}
-
-TEST(Callstack, DeepStacksComeBackInOrderAndStopAtTheCapacity) {
-    const int depth = 40;
-    sys_u64 n = recurse_then_walk(depth, g_frames, 256);
-    ASSERT_GE(n, (sys_u64)depth + 4);
-    for (int i = 0; i <= depth; ++i)
-        ASSERT_TRUE(names(g_frames[2 + i], "recurse_then_walk")) << g_frames[2 + i].function;
-    EXPECT_TRUE(names(g_frames[3 + depth], "DeepStacksComeBackInOrder"));
-    // The stack ends: a walk with room to spare gives the same count again.
-    EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
 }
 
 // A call through null faults before the callee has a frame: the walk starts at the caller.

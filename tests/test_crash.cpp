@@ -187,6 +187,10 @@ INSTANTIATE_TEST_SUITE_P(Crashes, CrashScenario, ::testing::ValuesIn(kScenarios)
                              return std::string(info.param.uid);
                          });
 
+void print_to_stderr(void*, const char* text, sys_u64 length, sys_bool) {
+    fwrite(text, 1, (size_t)length, stderr);
+}
+
 TEST_F(CrashTest, AssertCallbackWritesADumpWithoutAnException) {
     const std::string path = dump_path("assert_callback");
     remove(path.c_str());
@@ -201,22 +205,16 @@ TEST_F(CrashTest, AssertCallbackWritesADumpWithoutAnException) {
     EXPECT_NE(stream_at(dump, 3), 0u);
 }
 
-void print_to_stderr(void*, const char* text, sys_u64 length, sys_bool) {
-    fwrite(text, 1, (size_t)length, stderr);
-}
-
+// A home folder below a plain file: no folder along the path can be made.
 TEST_F(CrashTest, AFileThatCannotBeCreatedIsLogged) {
-    // The home folder lies below a plain file, so no folder along the path can be made.
     const std::string blocker = s_home + "_file";
     qv_test::write_file(blocker, "");
     EXPECT_EXIT(
         {
-            sys_time_init_start_time();
-            filesystem_set_home_path(blocker.c_str());
-            filesystem_set_session("crash_tests", "blocked");
+            s_home = blocker;
+            use_session("blocked");
             sys_printf_add_callback(print_to_stderr, nullptr);
             sys_assert_callback_create_minidump(nullptr, "", "", 0, "");
-            fprintf(stderr, "%s", "|done\n");
             exit(0);
         },
         ::testing::ExitedWithCode(0), "Unable to open minidump file '.*blocked_crash.dmp'");

@@ -61,15 +61,6 @@ TEST(Mutex, RecursiveHoldBlocksOtherThreadsUntilFullyReleased) {
     EXPECT_EQ(free_for_others(m), SYS_FALSE);
     thread_mutex_unlock(m);
     EXPECT_EQ(free_for_others(m), SYS_FALSE) << "one level is still held";
-#if !defined(_WIN32)
-    // An unlock by a thread that holds nothing changes nothing (on Windows leaving a critical
-    // section the thread does not hold corrupts it).
-    on_other_thread([m] {
-        thread_mutex_unlock(m);
-        return 0;
-    });
-    EXPECT_EQ(free_for_others(m), SYS_FALSE);
-#endif
     thread_mutex_unlock(m);
     EXPECT_EQ(free_for_others(m), SYS_TRUE);
     thread_mutex_destroy(m);
@@ -184,12 +175,6 @@ TEST(Barrier, ThreeThreadsOverManyPhasesNoEarlyOrLostRelease) {
         t.join(); // a lost release hangs here and the test times out
     EXPECT_EQ(early.load(), 0);
     thread_barrier_destroy(barrier);
-    for (sys_u32 count : {0u, 1u}) { // never blocks
-        barrier = thread_barrier_create(count);
-        thread_barrier_wait(barrier);
-        thread_barrier_wait(barrier);
-        thread_barrier_destroy(barrier);
-    }
 }
 
 TEST(Tls, EachThreadSeesOnlyItsOwnValue) {
