@@ -137,6 +137,7 @@ const Scenario kScenarios[] = {
      "0: crash_null_write\\s\\S*\\s1: .*dispatch"},
 };
 
+// Names the scenario in test lists and failures.
 void PrintTo(const Scenario& s, std::ostream* os) {
     *os << s.uid;
 }

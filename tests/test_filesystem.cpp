@@ -106,14 +106,12 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
     GetTempPathW(MAX_PATH + 2, w);
     EXPECT_EQ(get(filesystem_get_temp_path), slashes(utf8(w)));
 #else
-    struct Case {
-        const char* tmpdir;
-        const char* expected;
-    } cases[] = {{"", "/tmp/"},
-                 {"/var/tmp", "/var/tmp/"},
-                 {"/scratch/here/", "/scratch/here/"},
-                 {nullptr, "/tmp/"}}; // last: the tests after this one make folders there
-    for (const Case& c : cases) {
+    // Unset last: the tests after this one make folders there.
+    const struct {
+        const char *tmpdir, *expected;
+    } cases[] = {
+        {"", "/tmp/"}, {"/var/tmp", "/var/tmp/"}, {"/scratch/", "/scratch/"}, {nullptr, "/tmp/"}};
+    for (const auto& c : cases) {
         set_env("TMPDIR", c.tmpdir);
         EXPECT_EQ(get(filesystem_get_temp_path), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
     }
@@ -121,17 +119,15 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
 }
 
 TEST(Home, BaseIsNormalisedAndTheTailAppended) {
-    struct Case {
-        const char* base;
-        const char* home;
-    } cases[] = {
-        {"D:\\Data\\", "D:/Data/"},
-        {"D:/Data", "D:/Data/"},
-        {"/srv/games/", "/srv/games/"},
-        {"C:\\Users\\Player\\Saved Games", "C:/Users/Player/Saved Games/"},
-        {"//", "//"}, // only one trailing slash is dropped
-    };
-    for (const Case& c : cases) {
+    // Only one trailing slash is dropped.
+    const struct {
+        const char *base, *home;
+    } cases[] = {{"D:\\Data\\", "D:/Data/"},
+                 {"D:/Data", "D:/Data/"},
+                 {"/srv/games/", "/srv/games/"},
+                 {"C:\\Users\\Player\\Saved Games", "C:/Users/Player/Saved Games/"},
+                 {"//", "//"}};
+    for (const auto& c : cases) {
         filesystem_set_home_path(c.base);
         EXPECT_EQ(get(filesystem_get_home_path), c.home + kTail) << c.base;
     }

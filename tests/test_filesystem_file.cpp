@@ -69,23 +69,14 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
     EXPECT_EQ(filesystem_get_attr(path.c_str()), 0u);
 }
 
-TEST(FileLocations, NameIsTakenUnderTheTemporaryFolder) {
+// A name with FS_LOCATION_TEMP is taken under the temporary folder; an unknown seek origin
+// leaves the position alone.
+TEST(FileStream, SeekTellAndSizeFromEachOriginInTheTemporaryFolder) {
     char name[128], temp[512];
-    snprintf(name, sizeof(name), "qv_loc_%d/deeper/file.txt", (int)getpid());
-    filesystem_file* f = filesystem_file_create(name, FS_WRITE, FS_LOCATION_TEMP);
+    snprintf(name, sizeof(name), "qv_loc_%d/deeper/ten.bin", (int)getpid());
+    filesystem_file* f = filesystem_file_create(name, FS_WRITE_UPDATE, FS_LOCATION_TEMP);
     ASSERT_NE(f, nullptr);
-    filesystem_file_write(f, "abc", 3);
-    filesystem_file_destroy(f);
-    filesystem_get_temp_path(temp, sizeof(temp));
-    EXPECT_EQ(read_file(std::string(temp) + name), "abc");
-}
-
-TEST(FileStream, SeekTellAndSizeFromEachOrigin) {
-    const std::string path = fresh_root() + "ten.bin";
-    write_file(path, "0123456789");
-    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
-    ASSERT_NE(f, nullptr);
-    // An unknown origin leaves the position alone.
+    EXPECT_EQ(filesystem_file_write(f, "0123456789", 10), 10u);
     const struct {
         sys_i32 offset, origin;
         sys_i64 expected;
@@ -107,6 +98,8 @@ TEST(FileStream, SeekTellAndSizeFromEachOrigin) {
     EXPECT_EQ(c, '2');
     filesystem_file_destroy(f);
     filesystem_file_destroy(nullptr);
+    filesystem_get_temp_path(temp, sizeof(temp));
+    EXPECT_EQ(read_file(std::string(temp) + name), "0123456789");
 }
 
 TEST(FileStream, BackslashInNameFailsTheCheck) {

@@ -1,5 +1,5 @@
-// Child processes through sys_exec with a small child program built beside the tests, the
-// console and the last error's text.
+// Child processes through sys_exec with a small child program built beside the tests, and the
+// last error's text.
 #include "support/check_recorder.h"
 #include "support/test_support.h"
 
