@@ -143,8 +143,6 @@ TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
     }
 }
 
-// ---- the log-file sink --------------------------------------------------------------------
-
 constexpr int kThreads = 4, kLinesPerThread = 3000;
 const char* const kFiller = "abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz";
 
