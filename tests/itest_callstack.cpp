@@ -7,13 +7,12 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 namespace {
 
 TEST(CallstackMarker, PathsAreShownFromBelowTheEngineFolder) {
-    const struct {
-        const char *path, *shown;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"/home/dev/quorvale/qv_sys/io", "qv_sys/io"},
         {"C:\\build\\quorvale\\qv_sys\\io.cpp", "qv_sys\\io.cpp"},
         {"quorvale/a.cpp", "a.cpp"},
@@ -26,8 +25,8 @@ TEST(CallstackMarker, PathsAreShownFromBelowTheEngineFolder) {
         {"/src/Quorvale/quorval/io.cpp", "/src/Quorvale/quorval/io.cpp"}, // no marker: all of it
         {"", ""},
     };
-    for (const auto& c : cases)
-        EXPECT_STREQ(callstack_cut_at_marker(c.path), c.shown) << c.path;
+    for (const auto& [path, shown] : cases)
+        EXPECT_STREQ(callstack_cut_at_marker(path), shown) << path;
 }
 
 TEST(CallstackFill, RecordsAreClearedThenFilledFromTheLookup) {

@@ -107,29 +107,26 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
     EXPECT_EQ(get(filesystem_get_temp_path), slashes(utf8(w)));
 #else
     // Unset last: the tests after this one make folders there.
-    const struct {
-        const char *tmpdir, *expected;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"", "/tmp/"}, {"/var/tmp", "/var/tmp/"}, {"/scratch/", "/scratch/"}, {nullptr, "/tmp/"}};
-    for (const auto& c : cases) {
-        set_env("TMPDIR", c.tmpdir);
-        EXPECT_EQ(get(filesystem_get_temp_path), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
+    for (const auto& [tmpdir, expected] : cases) {
+        set_env("TMPDIR", tmpdir);
+        EXPECT_EQ(get(filesystem_get_temp_path), expected) << (tmpdir ? tmpdir : "(unset)");
     }
 #endif
 }
 
 TEST(Home, BaseIsNormalisedAndTheTailAppended) {
     // Only one trailing slash is dropped.
-    const struct {
-        const char *base, *home;
-    } cases[] = {{"D:\\Data\\", "D:/Data/"},
-                 {"D:/Data", "D:/Data/"},
-                 {"/srv/games/", "/srv/games/"},
-                 {"C:\\Users\\Player\\Saved Games", "C:/Users/Player/Saved Games/"},
-                 {"//", "//"}};
-    for (const auto& c : cases) {
-        filesystem_set_home_path(c.base);
-        EXPECT_EQ(get(filesystem_get_home_path), c.home + kTail) << c.base;
+    const std::pair<const char*, const char*> cases[] = {
+        {"D:\\Data\\", "D:/Data/"},
+        {"D:/Data", "D:/Data/"},
+        {"/srv/games/", "/srv/games/"},
+        {"C:\\Users\\Player\\Saved Games", "C:/Users/Player/Saved Games/"},
+        {"//", "//"}};
+    for (const auto& [base, home] : cases) {
+        filesystem_set_home_path(base);
+        EXPECT_EQ(get(filesystem_get_home_path), home + kTail) << base;
     }
     filesystem_set_home_path("");
 }

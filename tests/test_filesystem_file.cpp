@@ -128,17 +128,14 @@ TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
     filesystem_mapped_file_destroy(nullptr);
 
     write_file(root + "empty.bin", "");
-    const struct {
-        std::string path;
-        const char* condition;
-    } cases[] = {{root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"},
-                 {root + "empty.bin", "map"}};
-    for (const auto& c : cases) {
-        QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(c.path.c_str()));
+    const std::pair<std::string, const char*> cases[] = {
+        {root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"}, {root + "empty.bin", "map"}};
+    for (const auto& [path, condition] : cases) {
+        QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(path.c_str()));
 #if QV_TEST_RECORDS_CHECKS
         qv_test::CheckRecorder recorder;
-        EXPECT_EQ(filesystem_mapped_file_create(c.path.c_str()), nullptr);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{c.condition});
+        EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
 #endif
     }
 }

@@ -67,13 +67,11 @@ TEST(FsAttr, FilesFoldersAndNothing) {
     make_dir(root + "d");
     const std::string wide = root + "\xC3\xA9t\xC3\xA9_\xE6\x97\xA5.txt"; // non-ASCII name
     write_file(wide, "u");
-    const struct {
-        std::string path;
-        sys_u32 attr;
-    } cases[] = {{root + "f.txt", 3}, {wide, 3},          {root + "d", 5},
-                 {root + "d/", 5},    {root + "none", 0}, {root + "none/deeper", 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(filesystem_get_attr(c.path.c_str()), c.attr) << c.path;
+    const std::pair<std::string, sys_u32> cases[] = {
+        {root + "f.txt", 3}, {wide, 3},          {root + "d", 5},
+        {root + "d/", 5},    {root + "none", 0}, {root + "none/deeper", 0}};
+    for (const auto& [path, attr] : cases)
+        EXPECT_EQ(filesystem_get_attr(path.c_str()), attr) << path;
     EXPECT_EQ(listing(root.c_str(), nullptr, false, ".txt"),
               (std::set<std::string>{root + "f.txt", wide}));
 }
@@ -188,10 +186,7 @@ TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
     make_dir(r + "folder");
     write_file(r + "a.txt", "A");
     const std::string missing = r + "missing.txt", folder = r + "folder", a = r + "a.txt";
-    const struct {
-        std::function<bool()> call;
-        const char* condition;
-    } cases[] = {
+    const std::pair<std::function<bool()>, const char*> cases[] = {
         {[&] { return filesystem_copy_file(a.c_str(), missing.c_str(), 1); }, "false"},
         {[&] { return filesystem_move_file(a.c_str(), missing.c_str(), 0); }, "false"},
         {[&] { return filesystem_move_file(folder.c_str(), a.c_str(), 1); },
@@ -202,10 +197,10 @@ TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
          "!\"Couldn't open file '%s' for reading\""},
         {[&] { return filesystem_get_modified_time_utc(missing.c_str()) != 0; }, "file"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [call, condition] : cases) {
         qv_test::CheckRecorder recorder;
-        EXPECT_FALSE(c.call()) << c.condition;
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{c.condition});
+        EXPECT_FALSE(call()) << condition;
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
     }
     EXPECT_EQ(read_file(a), "A");
 }
