@@ -17,10 +17,9 @@
 
 #if QV_TEST_TSAN
 // The first lookup of an address makes libdw read that module's tables (through libelf and
-// zlib, whose frames the sanitizer's unwinder often cannot see), and the loader allocates a
-// thread's block of a run-time-loaded library's thread-local data on first touch; the
-// signal-handler tests walk uncached addresses on purpose. Both are known limits of the
-// walk. An allocation in a handler outside the two walkers is still reported.
+// zlib), and the loader allocates a run-time-loaded library's thread-local block on first
+// touch; the signal-handler tests walk uncached addresses on purpose. Both are known limits
+// of the walk; an allocation in a handler outside the two walkers is still reported.
 extern "C" const char* __tsan_default_suppressions() {
     return "signal:libdw.so.1\nsignal:libelf.so.1\nsignal:walk_context\nsignal:on_unwind_frame\n";
 }
@@ -40,8 +39,8 @@ bool names(const callstack_entry& e, const char* function) {
     return strstr(e.function, function) != nullptr;
 }
 
-// Every record: texts terminated with nothing left behind the terminator (records are
-// cleared before filling), a name, and a line and displacement only with a file.
+// Every record: texts terminated with zeros behind (records are cleared before filling), a
+// name, and a line and displacement only with a file.
 void expect_well_formed(const callstack_entry* frames, sys_u64 count) {
     auto clean = [](const char* text, size_t size) {
         const size_t n = strnlen(text, size);
@@ -49,12 +48,9 @@ void expect_well_formed(const callstack_entry* frames, sys_u64 count) {
     };
     for (sys_u64 i = 0; i < count; ++i) {
         const callstack_entry& e = frames[i];
-        EXPECT_TRUE(clean(e.function, sizeof e.function) && clean(e.file, sizeof e.file))
-            << "frame " << i;
-        EXPECT_NE(e.function[0], 0) << "frame " << i;
-        if (e.file[0] == 0) {
-            EXPECT_EQ(e.line + e.displacement, 0u) << "frame " << i << ": " << e.function;
-        }
+        EXPECT_TRUE(clean(e.function, sizeof e.function) && clean(e.file, sizeof e.file) &&
+                    e.function[0] != 0 && (e.file[0] != 0 || e.line + e.displacement == 0))
+            << "frame " << i << ": " << e.function;
     }
 }
 
@@ -87,19 +83,23 @@ NOINLINE sys_u64 recurse_then_walk(int depth, callstack_entry* frames, sys_u64 c
 
 callstack_entry g_frames[256];
 
-TEST(Callstack, FirstFrameIsItsOwnThenTheCallerWithFileAndLine) {
-    // Finding the symbol library again is harmless.
+// Innermost first: the walker's own frame, then its caller down through 40 recursions to the
+// test; the stack ends, so a walk with room to spare gives the same count again.
+TEST(Callstack, FramesComeBackInOrderWithFileAndLineUpToTheCapacity) {
+    callstack_symbols_find_dbghelp(); // finding the symbol library again is harmless
     callstack_symbols_find_dbghelp();
-    callstack_symbols_find_dbghelp();
-    sys_u64 n = walk_here(g_frames, 256);
-    ASSERT_GE(n, 3u);
+    const int depth = 40;
+    sys_u64 n = recurse_then_walk(depth, g_frames, 256);
+    ASSERT_GE(n, (sys_u64)depth + 4);
     expect_well_formed(g_frames, n);
     EXPECT_STREQ(g_frames[0].function, "callstack_get");
     EXPECT_EQ(base_name(g_frames[0].file), "callstack.cpp");
     EXPECT_GT(g_frames[0].line, 0u);
     expect_frame(g_frames[1], "walk_here", "test_callstack.cpp", g_walk_line);
-    expect_frame(g_frames[2], "FirstFrameIsItsOwnThenTheCallerWithFileAndLine",
-                 "test_callstack.cpp", 0);
+    for (int i = 0; i <= depth; ++i)
+        ASSERT_TRUE(names(g_frames[2 + i], "recurse_then_walk")) << g_frames[2 + i].function;
+    expect_frame(g_frames[3 + depth], "FramesComeBackInOrder", "test_callstack.cpp", 0);
+    EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
     // Names are undecorated: no mangled "_Z" names and no parameter lists for our frames.
     EXPECT_EQ(strchr(g_frames[1].function, '('), strstr(g_frames[1].function, "(anonymous"));
 
@@ -109,9 +109,6 @@ TEST(Callstack, FirstFrameIsItsOwnThenTheCallerWithFileAndLine) {
         n = walk_here(g_frames, capacity);
         EXPECT_EQ(n, capacity);
         expect_well_formed(g_frames, n);
-        if (n > 1) {
-            EXPECT_TRUE(names(g_frames[1], "walk_here"));
-        }
         const unsigned char* past = reinterpret_cast<const unsigned char*>(&g_frames[capacity]);
         EXPECT_TRUE(std::all_of(past, past + sizeof(callstack_entry),
                                 [](unsigned char c) { return c == 0xAB; }))
@@ -120,45 +117,76 @@ TEST(Callstack, FirstFrameIsItsOwnThenTheCallerWithFileAndLine) {
     EXPECT_EQ(callstack_get(nullptr, 8, nullptr), 0u);
 }
 
-TEST(Callstack, DeepStacksComeBackInOrderAndStopAtTheCapacity) {
-    const int depth = 40;
-    sys_u64 n = recurse_then_walk(depth, g_frames, 256);
-    ASSERT_GE(n, (sys_u64)depth + 4);
-    expect_well_formed(g_frames, n);
-    EXPECT_TRUE(names(g_frames[1], "walk_here"));
-    for (int i = 0; i <= depth; ++i)
-        ASSERT_TRUE(names(g_frames[2 + i], "recurse_then_walk")) << g_frames[2 + i].function;
-    EXPECT_TRUE(names(g_frames[3 + depth], "DeepStacksComeBackInOrder"));
-    // The stack ends: a walk with room to spare gives the same count again.
-    EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
-}
-
-#if !defined(_WIN32)
-
-// --- Linux: contexts from signal handlers ---------------------------------------------------
-
+// A call through null faults before the callee has a frame: the walk starts at the caller.
 callstack_entry g_signal_frames[32];
 sys_u64 g_signal_count = 0;
-callstack_entry g_inside_frames[32];
-sys_u64 g_inside_count = 0;
-sigjmp_buf g_resume;
-int g_fault_line = 0;
 int g_null_call_line = 0;
-volatile uintptr_t g_bad_address = 8; // unmapped, yet not null (a null store is UB, not a fault)
 void (*volatile g_null_function)() = nullptr;
 
+NOINLINE void call_through_null() {
+    g_null_call_line = __LINE__ + 1;
+    g_null_function();
+    __asm__ __volatile__("" : : : "memory");
+}
+
+#if defined(_WIN32)
+LONG CALLBACK walk_null_call_and_return(EXCEPTION_POINTERS* info) {
+    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION)
+        return EXCEPTION_CONTINUE_SEARCH;
+    CONTEXT* c = info->ContextRecord;
+    g_signal_count = callstack_get(g_signal_frames, 32, c);
+    // Return to the caller as though the call had returned.
+    c->Rip = *reinterpret_cast<DWORD64*>(c->Rsp);
+    c->Rsp += 8;
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+#else
 struct ScopedSignal {
-    int sig;
     struct sigaction old;
-    ScopedSignal(int s, void (*handler)(int, siginfo_t*, void*)) : sig(s) {
+    ScopedSignal(void (*handler)(int, siginfo_t*, void*)) {
         struct sigaction sa {};
         sa.sa_sigaction = handler;
         sa.sa_flags = SA_SIGINFO | SA_NODEFER;
         sigemptyset(&sa.sa_mask);
-        sigaction(sig, &sa, &old);
+        callstack_symbols_find_dbghelp(); // loaded before a handler runs
+        sigaction(SIGSEGV, &sa, &old);
     }
-    ~ScopedSignal() { sigaction(sig, &old, nullptr); }
+    ~ScopedSignal() { sigaction(SIGSEGV, &old, nullptr); }
 };
+
+void walk_null_call_and_return(int, siginfo_t*, void* context) {
+    g_signal_count = callstack_get(g_signal_frames, 32, context);
+    // Return to the caller as though the call had returned.
+    greg_t* regs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+    regs[REG_RIP] = *reinterpret_cast<greg_t*>(regs[REG_RSP]);
+    regs[REG_RSP] += 8;
+}
+#endif
+
+TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
+#if defined(_WIN32)
+    void* handler = AddVectoredExceptionHandler(1, walk_null_call_and_return);
+    ASSERT_NE(handler, nullptr);
+    call_through_null();
+    RemoveVectoredExceptionHandler(handler);
+#else
+    {
+        ScopedSignal guard(walk_null_call_and_return);
+        call_through_null();
+    }
+#endif
+    ASSERT_GE(g_signal_count, 2u);
+    expect_well_formed(g_signal_frames, g_signal_count);
+    expect_frame(g_signal_frames[0], "call_through_null", "test_callstack.cpp", g_null_call_line);
+    EXPECT_TRUE(names(g_signal_frames[1], "CallThroughNullStartsAtTheCaller"));
+}
+
+#if !defined(_WIN32)
+callstack_entry g_inside_frames[32];
+sys_u64 g_inside_count = 0;
+sigjmp_buf g_resume;
+int g_fault_line = 0;
+volatile uintptr_t g_bad_address = 8; // unmapped, yet not null (a null store is UB, not a fault)
 
 void walk_fault_and_leave(int, siginfo_t*, void* uc) {
     g_signal_count = callstack_get(g_signal_frames, 32, uc);
@@ -176,10 +204,11 @@ NOINLINE void call_fault() {
     __asm__ __volatile__("" : : : "memory");
 }
 
+// Walked from the signal's context, or from inside the handler without it (after the handler
+// and the signal trampoline), the interrupted frame shows its own instruction's line.
 TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
-    callstack_symbols_find_dbghelp(); // libunwind must be loaded before a handler runs
     {
-        ScopedSignal guard(SIGSEGV, walk_fault_and_leave);
+        ScopedSignal guard(walk_fault_and_leave);
         if (sigsetjmp(g_resume, 1) == 0)
             call_fault();
     }
@@ -189,43 +218,14 @@ TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
     expect_frame(g_signal_frames[1], "call_fault", "test_callstack.cpp", 0);
     EXPECT_TRUE(names(g_signal_frames[2], "SignalContextStartsAtTheFaultingInstruction"));
 
-    // Walked from inside the handler without the context, the interrupted frame still shows
-    // its own instruction's line, after the handler and the signal trampoline.
     ASSERT_GE(g_inside_count, 4u);
     expect_well_formed(g_inside_frames, g_inside_count);
-    EXPECT_STREQ(g_inside_frames[0].function, "callstack_get");
     EXPECT_TRUE(names(g_inside_frames[1], "walk_fault_and_leave"));
     sys_u64 i = 2;
     while (i < g_inside_count && !names(g_inside_frames[i], "fault_here"))
         ++i;
     ASSERT_LT(i, g_inside_count) << "the interrupted frame is missing";
     EXPECT_EQ(g_inside_frames[i].line, (sys_u32)g_fault_line);
-}
-
-void walk_null_call_and_return(int, siginfo_t*, void* context) {
-    g_signal_count = callstack_get(g_signal_frames, 32, context);
-    // Return to the caller as though the call had returned.
-    greg_t* regs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
-    regs[REG_RIP] = *reinterpret_cast<greg_t*>(regs[REG_RSP]);
-    regs[REG_RSP] += 8;
-}
-
-NOINLINE void call_through_null() {
-    g_null_call_line = __LINE__ + 1;
-    g_null_function();
-    __asm__ __volatile__("" : : : "memory");
-}
-
-TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
-    callstack_symbols_find_dbghelp();
-    {
-        ScopedSignal guard(SIGSEGV, walk_null_call_and_return);
-        call_through_null();
-    }
-    ASSERT_GE(g_signal_count, 2u);
-    expect_well_formed(g_signal_frames, g_signal_count);
-    expect_frame(g_signal_frames[0], "call_through_null", "test_callstack.cpp", g_null_call_line);
-    EXPECT_TRUE(names(g_signal_frames[1], "CallThroughNullStartsAtTheCaller"));
 }
 
 // A library loaded after the first walk: its frames are named from its own debug information
@@ -240,7 +240,6 @@ TEST(Callstack, LibraryLoadedAfterTheFirstWalkIsNamed) {
     sys_u64 n = call(walk_here, g_frames, 16);
     ASSERT_GE(n, 4u);
     expect_well_formed(g_frames, n);
-    EXPECT_TRUE(names(g_frames[1], "walk_here"));
     expect_frame(g_frames[2], "late_module_inner", "late_module.cpp", 0);
     EXPECT_GT(g_frames[2].line, 0u);
     expect_frame(g_frames[3], "late_module_call", "late_module.cpp", 0);
@@ -249,43 +248,6 @@ TEST(Callstack, LibraryLoadedAfterTheFirstWalkIsNamed) {
     EXPECT_GE(walk_here(g_frames, 4), 2u);
     EXPECT_TRUE(names(g_frames[1], "walk_here"));
 }
-
-#else
-
-// --- Windows: CONTEXT records ---------------------------------------------------------------
-
-sys_u64 g_null_count = 0;
-int g_null_call_line = 0;
-void (*volatile g_null_function)() = nullptr;
-
-LONG CALLBACK walk_null_call_and_return(EXCEPTION_POINTERS* info) {
-    if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION)
-        return EXCEPTION_CONTINUE_SEARCH;
-    CONTEXT* c = info->ContextRecord;
-    g_null_count = callstack_get(g_frames, 16, c);
-    // Return to the caller as though the call had returned.
-    c->Rip = *reinterpret_cast<DWORD64*>(c->Rsp);
-    c->Rsp += 8;
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-NOINLINE void call_through_null() {
-    g_null_call_line = __LINE__ + 1;
-    g_null_function();
-    __asm__ __volatile__("" : : : "memory");
-}
-
-TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
-    void* handler = AddVectoredExceptionHandler(1, walk_null_call_and_return);
-    ASSERT_NE(handler, nullptr);
-    call_through_null();
-    RemoveVectoredExceptionHandler(handler);
-    ASSERT_GE(g_null_count, 2u);
-    expect_well_formed(g_frames, g_null_count);
-    expect_frame(g_frames[0], "call_through_null", "test_callstack.cpp", g_null_call_line);
-    EXPECT_TRUE(names(g_frames[1], "CallThroughNullStartsAtTheCaller"));
-}
-
 #endif
 
 } // namespace

@@ -17,6 +17,7 @@
 
 namespace {
 
+using qv_test::read_file;
 using qv_test::write_file;
 
 std::string fresh_root() {
@@ -26,31 +27,23 @@ std::string fresh_root() {
 // What each mode does to an existing file holding "hello" and to a missing one: whether it
 // opens, what a read from the start gives, and the file after writing "XY" (at the start
 // after a seek, except that append modes always write at the end).
-struct ModeCase {
-    sys_i32 mode;
-    bool opens_existing;
-    bool opens_missing;
-    const char* read_existing; // nullptr: reading is not allowed
-    const char* after_write;   // nullptr: writing is not allowed
-};
-
 TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
-    const ModeCase cases[] = {
-        {FS_READ, true, false, "hello", nullptr},
-        {FS_WRITE, true, true, nullptr, "XY"},
-        {FS_APPEND, true, true, nullptr, "helloXY"},
-        {FS_READ_UPDATE, true, false, "hello", "XYllo"},
-        {FS_WRITE_UPDATE, true, true, "", "XY"},
-        {FS_APPEND_UPDATE, true, true, "hello", "helloXY"},
+    const struct {
+        sys_i32 mode;
+        bool opens_missing;
+        const char* read_existing; // nullptr: reading is not allowed
+        const char* after_write;   // nullptr: writing is not allowed
+    } cases[] = {
+        {FS_READ, false, "hello", nullptr},    {FS_WRITE, true, nullptr, "XY"},
+        {FS_APPEND, true, nullptr, "helloXY"}, {FS_READ_UPDATE, false, "hello", "XYllo"},
+        {FS_WRITE_UPDATE, true, "", "XY"},     {FS_APPEND_UPDATE, true, "hello", "helloXY"},
     };
-    for (const ModeCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
-        const std::string root = fresh_root();
-        const std::string existing = root + "existing.bin";
+        const std::string root = fresh_root(), existing = root + "existing.bin";
         write_file(existing, "hello");
-
         filesystem_file* f = filesystem_file_create(existing.c_str(), c.mode, FS_LOCATION_NONE);
-        ASSERT_EQ(f != nullptr, c.opens_existing);
+        ASSERT_NE(f, nullptr);
         if (c.read_existing) {
             char buffer[16] = {};
             const sys_u64 n = filesystem_file_read(f, buffer, sizeof(buffer));
@@ -61,10 +54,10 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
             EXPECT_EQ(filesystem_file_write(f, "XY", 2), 2u);
         }
         filesystem_file_destroy(f);
-        EXPECT_EQ(qv_test::read_file(existing), c.after_write ? c.after_write : "hello");
+        EXPECT_EQ(read_file(existing), c.after_write ? c.after_write : "hello");
 
-        const std::string missing = root + "sub/dir/missing.bin";
-        f = filesystem_file_create(missing.c_str(), c.mode, FS_LOCATION_NONE);
+        f = filesystem_file_create((root + "sub/dir/missing.bin").c_str(), c.mode,
+                                   FS_LOCATION_NONE);
         EXPECT_EQ(f != nullptr, c.opens_missing);
         filesystem_file_destroy(f);
         // Readers never create the folders along the path.
@@ -76,51 +69,37 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
     EXPECT_EQ(filesystem_get_attr(path.c_str()), 0u);
 }
 
-TEST(FileLocations, NameIsTakenUnderTheTemporaryFolder) {
-    char name[128];
-    snprintf(name, sizeof(name), "qv_loc_%d/deeper/file.txt", (int)getpid());
-    filesystem_file* f = filesystem_file_create(name, FS_WRITE, FS_LOCATION_TEMP);
+// A name with FS_LOCATION_TEMP is taken under the temporary folder; an unknown seek origin
+// leaves the position alone.
+TEST(FileStream, SeekTellAndSizeFromEachOriginInTheTemporaryFolder) {
+    char name[128], temp[512];
+    snprintf(name, sizeof(name), "qv_loc_%d/deeper/ten.bin", (int)getpid());
+    filesystem_file* f = filesystem_file_create(name, FS_WRITE_UPDATE, FS_LOCATION_TEMP);
     ASSERT_NE(f, nullptr);
-    filesystem_file_write(f, "abc", 3);
-    filesystem_file_destroy(f);
-    char temp[512];
-    filesystem_get_temp_path(temp, sizeof(temp));
-    const std::string full = std::string(temp) + name;
-    EXPECT_EQ(qv_test::read_file(full), "abc");
-    EXPECT_TRUE(filesystem_delete_file(full.c_str()));
-}
-
-TEST(FileStream, SeekTellAndSizeFromEachOrigin) {
-    const std::string path = fresh_root() + "ten.bin";
-    write_file(path, "0123456789");
-    filesystem_file* f = filesystem_file_create(path.c_str(), FS_READ, FS_LOCATION_NONE);
-    ASSERT_NE(f, nullptr);
-    struct {
+    EXPECT_EQ(filesystem_file_write(f, "0123456789", 10), 10u);
+    const struct {
         sys_i32 offset, origin;
         sys_i64 expected;
-    } steps[] = {
-        {4, FS_SEEK_SET, 4},
-        {3, FS_SEEK_CUR, 7},
-        {-2, FS_SEEK_CUR, 5},
-        {-1, FS_SEEK_END, 9},
-        {0, FS_SEEK_END, 10},
-        {2, FS_SEEK_SET, 2},
-        {5, 7, 2}, // an unknown origin leaves the position alone
-        {5, -1, 2},
-    };
+    } steps[] = {{4, FS_SEEK_SET, 4},
+                 {3, FS_SEEK_CUR, 7},
+                 {-2, FS_SEEK_CUR, 5},
+                 {-1, FS_SEEK_END, 9},
+                 {2, FS_SEEK_SET, 2},
+                 {5, 7, 2},
+                 {5, -1, 2}};
     for (const auto& s : steps) {
         filesystem_file_seek(f, s.offset, s.origin);
         EXPECT_EQ(filesystem_file_tell(f), s.expected) << s.offset << " from " << s.origin;
     }
-    filesystem_file_seek(f, 4, FS_SEEK_SET);
     EXPECT_EQ(filesystem_file_size(f), 10);
-    EXPECT_EQ(filesystem_file_tell(f), 4);
+    EXPECT_EQ(filesystem_file_tell(f), 2);
     char c = 0;
     EXPECT_EQ(filesystem_file_read(f, &c, 1), 1u);
-    EXPECT_EQ(c, '4');
-    EXPECT_EQ(filesystem_file_flush(f), 0);
+    EXPECT_EQ(c, '2');
     filesystem_file_destroy(f);
     filesystem_file_destroy(nullptr);
+    filesystem_get_temp_path(temp, sizeof(temp));
+    EXPECT_EQ(read_file(std::string(temp) + name), "0123456789");
 }
 
 TEST(FileStream, BackslashInNameFailsTheCheck) {
@@ -136,50 +115,40 @@ TEST(FileStream, BackslashInNameFailsTheCheck) {
 #endif
 }
 
-TEST(MappedFile, BytesEqualTheFile) {
-    const std::string path = fresh_root() + "mapped.bin";
+TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
+    const std::string root = fresh_root();
     std::string bytes(200000, 0);
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = (char)(i * 131 + 7);
-    write_file(path, bytes);
-    filesystem_mapped_file* m = filesystem_mapped_file_create(path.c_str());
+    write_file(root + "mapped.bin", bytes);
+    filesystem_mapped_file* m = filesystem_mapped_file_create((root + "mapped.bin").c_str());
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(memcmp(filesystem_mapped_file_get_memory(m), bytes.data(), bytes.size()), 0);
     filesystem_mapped_file_destroy(m);
     filesystem_mapped_file_destroy(nullptr);
-}
 
-TEST(MappedFile, MissingAndEmptyFilesFailTheirSteps) {
-    const std::string root = fresh_root();
     write_file(root + "empty.bin", "");
-    const struct {
-        std::string path;
-        const char* condition;
-    } cases[] = {{root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"},
-                 {root + "empty.bin", "map"}};
-    for (const auto& c : cases) {
-        QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(c.path.c_str()));
+    const std::pair<std::string, const char*> cases[] = {
+        {root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"}, {root + "empty.bin", "map"}};
+    for (const auto& [path, condition] : cases) {
+        QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(path.c_str()));
 #if QV_TEST_RECORDS_CHECKS
         qv_test::CheckRecorder recorder;
-        EXPECT_EQ(filesystem_mapped_file_create(c.path.c_str()), nullptr);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{c.condition});
+        EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
 #endif
     }
 }
 
-// ---- the log-file sink --------------------------------------------------------------------
-
-constexpr int kThreads = 4;
-constexpr int kLinesPerThread = 3000;
+constexpr int kThreads = 4, kLinesPerThread = 3000;
 const char* const kFiller = "abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz";
 
 // Runs in a child process started by the test below, in its own folder: logs from several
 // threads through the sink, then dies at once without any clean-up.
 TEST(LogSinkKill, DISABLED_Child) {
-    thread_mutex* mutex = thread_mutex_create();
     filesystem_file* file = filesystem_file_create("sink.log", FS_WRITE, FS_LOCATION_NONE);
     ASSERT_NE(file, nullptr);
-    sys_printf_log_context context{mutex, file};
+    sys_printf_log_context context{thread_mutex_create(), file};
     sys_printf_add_callback(sys_printf_callback_log, &context);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
@@ -205,29 +174,21 @@ TEST(LogSink, EveryLineSurvivesAnAbruptKill) {
     sys_exec_input in{};
     in._args = args;
     in._working_dir = root.c_str();
-    const sys_u32 code = sys_exec(&in);
-#if defined(_WIN32)
-    EXPECT_EQ(code, 77u);
-#else
-    EXPECT_NE(code, 0u);
-#endif
+    EXPECT_NE(sys_exec(&in), 0u);
     // Every line once and whole, none cut, none twice.
-    std::set<std::string> expected, seen;
+    std::multiset<std::string> expected, seen;
     char line[256];
     for (int t = 0; t < kThreads; ++t)
         for (int i = 0; i < kLinesPerThread; ++i) {
-            snprintf(line, sizeof(line), "thread %i line %i %s end", t, i, kFiller);
+            snprintf(line, sizeof(line), "thread %i line %i %s end\n", t, i, kFiller);
             expected.insert(line);
         }
-    const std::string log = qv_test::read_file(root + "sink.log");
-    size_t lines = 0;
-    for (size_t start = 0, end; start < log.size(); start = end + 1, ++lines) {
+    const std::string log = read_file(root + "sink.log");
+    for (size_t start = 0, end; start < log.size(); start = end + 1) {
         end = log.find('\n', start);
-        ASSERT_NE(end, std::string::npos) << "a line was cut: " << log.substr(start);
-        seen.insert(log.substr(start, end - start));
+        seen.insert(log.substr(start, end == std::string::npos ? end : end - start + 1));
     }
-    EXPECT_EQ(lines, expected.size());
-    EXPECT_TRUE(seen == expected);
+    EXPECT_TRUE(seen == expected) << seen.size() << " lines of " << expected.size();
 }
 
 } // namespace
