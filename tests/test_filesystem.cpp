@@ -1,5 +1,6 @@
 // Paths, the home folder and the session folder, each against an answer computed here from
 // the platform directly.
+#include "support/check_recorder.h"
 #include "support/test_support.h"
 
 #include "qv_sys/filesystem.h"
@@ -11,6 +12,7 @@
 #include <shlobj.h>
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -63,6 +65,9 @@ std::string platform_cwd() {
 void set_env(const char* name, const char* value) {
     value ? setenv(name, value, 1) : unsetenv(name);
 }
+int make_dir(const std::string& path) {
+    return mkdir(path.c_str(), 0700);
+}
 constexpr char kSep = '/';
 #endif
 
@@ -99,6 +104,42 @@ TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
     char small[4];
     QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
 }
+
+#if QV_TEST_RECORDS_CHECKS
+// The conditions the failures report; each call gives 0.
+TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
+    char small[4];
+    const std::pair<Getter, std::vector<std::string>> cases[] = {
+        {filesystem_get_exe_path, {"wctomb_ret"}},
+        {filesystem_get_exe_dir, {"wctomb_ret", "res"}},
+        {filesystem_get_current_directory, {"wctomb_ret"}}};
+    for (const auto& [call, conditions] : cases) {
+        qv_test::CheckRecorder recorder;
+        EXPECT_EQ(call(small, sizeof(small)), 0u);
+        EXPECT_EQ(recorder.conditions, conditions);
+    }
+    {
+        qv_test::CheckRecorder recorder;
+        filesystem_set_current_directory("/no/such/folder/anywhere");
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"result == 0"});
+    }
+    // A current directory longer than the 260-byte platform limit fails as on Windows.
+    const std::string before = platform_cwd();
+    std::string deep = scratch_dir("qv_deep_");
+    while (deep.size() < 300) {
+        deep += "/" + std::string(100, 'd');
+        ASSERT_EQ(make_dir(deep), 0);
+    }
+    ASSERT_EQ(chdir(deep.c_str()), 0);
+    {
+        qv_test::CheckRecorder recorder;
+        char buffer[1024];
+        EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"Failed getting path\""});
+    }
+    ASSERT_EQ(chdir(before.c_str()), 0);
+}
+#endif
 
 TEST(Paths, TemporaryFolderEndsWithASlash) {
 #if defined(_WIN32)

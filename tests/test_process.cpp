@@ -202,6 +202,30 @@ TEST(ExecDeathTest, MissingProgram) {
     QV_EXPECT_CHECK_FAILS(sys_exec(&nothing));
 }
 
+#if QV_TEST_RECORDS_CHECKS
+// The conditions the failures report, and what the call gives after each.
+TEST(Exec, FailureTextsAndValues) {
+    const char* missing[] = {kMissingProgram, nullptr};
+    const std::pair<const char**, const char*> cases[] = {
+        {nullptr, "!\"No command to run\""},
+        {missing, "in->_no_assert_on_failure == sys_bool(1)"},
+    };
+    for (const auto& [args, condition] : cases) {
+        qv_test::CheckRecorder recorder;
+        sys_exec_input in = {};
+        in._args = args;
+        EXPECT_EQ(sys_exec(&in), kFailed);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
+    }
+    // An argument longer than 1023 characters fails the conversion check and goes empty.
+    qv_test::CheckRecorder recorder;
+    Capture c;
+    EXPECT_EQ(run(&c, {"args", std::string(1500, 'a').c_str(), "next"}), 0u);
+    EXPECT_EQ(c.out, "\nnext\n");
+    EXPECT_EQ(recorder.conditions, std::vector<std::string>{"mbtowc_ret"});
+}
+#endif
+
 // Children that end oddly are waited for and leave nothing open: killed; closing their output
 // early (Linux only: on Windows such a child reads as still active, which the library
 // reports); never reading their input, which then ends quietly.
