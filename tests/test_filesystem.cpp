@@ -233,6 +233,18 @@ TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
     EXPECT_EQ(get(filesystem_get_session_path), sessions + "run42/");
     filesystem_set_session("", "abc");
     EXPECT_EQ(get(filesystem_get_session_path), sessions);
+    // Settings are cut to their 128-byte buffers.
+    const std::string long_uid(300, 'u');
+    filesystem_set_session("", long_uid.c_str());
+    EXPECT_EQ(std::string(filesystem_get_session_uid()), long_uid.substr(0, 127));
+    // The formatter's rule: no terminator when the text fills the buffer, and the literal
+    // after a cut field still lands in the last byte.
+    filesystem_set_home_path("/b");
+    filesystem_set_session("name", "");
+    char buffer[16];
+    memset(buffer, '#', sizeof(buffer));
+    EXPECT_EQ(filesystem_get_session_path(buffer, 10), 10u);
+    EXPECT_EQ(std::string(buffer, 11), "/b/My Gam/#");
     filesystem_set_session("", "");
     filesystem_set_home_path("");
 }
