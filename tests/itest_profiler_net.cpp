@@ -1,5 +1,4 @@
-// The profiler's network server against a raw client: handshake, frames both ways, hostile
-// frames, drops and pings. The test thread drives Server_Update between client writes.
+// The profiler's network server against a raw client; the test thread drives Server_Update.
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
@@ -7,7 +6,6 @@
 
 #include <string.h>
 
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,9 +16,7 @@ using qv_test::Bytes;
 using qv_test::client_frame;
 using RawClient = qv_test::WsClient;
 
-void pause_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+using qv_test::pause_ms;
 
 const char kExampleKey[] = "dGhlIHNhbXBsZSBub25jZQ==";
 const std::string kExampleResponse = "HTTP/1.1 101 Switching Protocols\r\n"
@@ -34,7 +30,6 @@ std::string request_with(const std::string& version, const std::string& key) {
            key + "\r\nOrigin: http://example.com\r\nSec-WebSocket-Version: " + version + "\r\n\r\n";
 }
 
-// A text frame as a viewer sends it, masked unless `mask` is null.
 const prf_u8 kMask[4] = {0x37, 0xFA, 0x21, 0x3D};
 Bytes masked(const std::string& text, int form = 0, const prf_u8* mask = kMask) {
     return client_frame(0x81, Bytes(text.begin(), text.end()), mask, form);
@@ -42,7 +37,7 @@ Bytes masked(const std::string& text, int form = 0, const prf_u8* mask = kMask) 
 
 std::vector<std::string> g_log_lines;
 
-// What the message handler was given (each message must come with a NUL after it).
+// What the message handler was given (empty unless a NUL follows it).
 struct Received {
     std::vector<std::string> messages;
     prf_error answer = PRF_ERROR_NONE;
@@ -53,7 +48,6 @@ struct Received {
     }
 };
 
-// A server on a port of its own with the message and log recorders in place.
 class NetTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -69,11 +63,9 @@ class NetTest : public ::testing::Test {
         prf_net_log_line = PostLogText;
     }
 
-    // Connects `client`, runs the handshake through the update pass and reads the response.
     void connect_viewer(RawClient& client) {
         ASSERT_TRUE(client.connect_to(port_));
         client.send(request_with("13", kExampleKey));
-        // No ping in the way of what a test expects to read; the ping test asks for one.
         server_.ping_tick = os_prf_tick_ms();
         for (int i = 0; i < 200 && !Server_HasViewer(&server_); ++i) {
             pause_ms(5);
@@ -84,7 +76,6 @@ class NetTest : public ::testing::Test {
         ASSERT_EQ(std::string(response.begin(), response.end()), kExampleResponse);
     }
 
-    // Accepts the pending connection with the handshake and gives its result.
     prf_error accept_once() {
         WsConn* viewer = nullptr;
         prf_error error = WsConn_Accept(server_.listener, &viewer);
@@ -93,7 +84,7 @@ class NetTest : public ::testing::Test {
         return error;
     }
 
-    // Several passes, so that bytes in flight on loopback have surely arrived.
+    // Several passes, so that bytes in flight have surely arrived.
     void update(int passes = 3) {
         for (int i = 0; i < passes; ++i) {
             pause_ms(2);
@@ -101,7 +92,6 @@ class NetTest : public ::testing::Test {
         }
     }
 
-    // Sends a payload to the viewer through the send buffer and its reserve.
     prf_error send_payload(const Bytes& payload) {
         EXPECT_EQ(SendBuffer_Reset(&server_.send_buf), PRF_ERROR_NONE);
         EXPECT_EQ(ByteBuffer_Append(&server_.send_buf, payload.data(), (prf_u32)payload.size()),
@@ -117,9 +107,8 @@ class NetTest : public ::testing::Test {
 TEST_F(NetTest, HandshakeAnswersTheStandardsWorkedExampleByteForByte) {
     RawClient client;
     connect_viewer(client);
-    EXPECT_FALSE(client.readable(50)); // nothing but the response was sent
-
-    // Version 8, and a request arriving in pieces slower than one 20 ms read step.
+    EXPECT_FALSE(client.readable(50)); // nothing but the response
+    // Version 8, in pieces slower than one 20 ms read step.
     RawClient second;
     ASSERT_TRUE(second.connect_to(port_));
     std::string request = request_with("8", kExampleKey);
@@ -198,8 +187,8 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryLengthFormMaskedOrNot) {
     EXPECT_TRUE(Server_HasViewer(&server_));
 }
 
-// A slow viewer: a frame whose payload has not begun waits for a later pass; one that has
-// begun is read whole within the pass, over several read steps, the mask's position running on.
+// A frame whose payload has not begun waits for a later pass; one begun is read whole in the
+// pass over several reads, the mask's position running on.
 TEST_F(NetTest, AMessageWrittenInPiecesAcrossPassesArrivesWhole) {
     RawClient client;
     connect_viewer(client);
@@ -207,8 +196,7 @@ TEST_F(NetTest, AMessageWrittenInPiecesAcrossPassesArrivesWhole) {
     client.send(Bytes(frame.begin(), frame.begin() + 6)); // the header and key alone
     update(2);
     EXPECT_TRUE(received_.messages.empty());
-    // Sent before the pass starts, so the pass surely finds the payload begun; the rest comes
-    // while it waits.
+    // Begun before the pass; the rest comes while it waits.
     client.send(Bytes(frame.begin() + 6, frame.begin() + 11));
     std::thread writer([&] {
         pause_ms(30);
@@ -220,8 +208,8 @@ TEST_F(NetTest, AMessageWrittenInPiecesAcrossPassesArrivesWhole) {
     EXPECT_EQ(received_.messages, std::vector<std::string>{"CONI split message"});
 }
 
-// Every frame but a whole text or binary one ends the connection, with its reason, and the
-// server goes on to accept the next viewer.
+// Every frame but a whole text or binary one ends the connection, with its reason; the next
+// viewer is accepted.
 TEST_F(NetTest, HostileFramesDropTheViewerWithTheirCodes) {
     const std::pair<Bytes, prf_error> cases[] = {
         {{0x88, 0x00}, PRF_ERROR_VIEWER_CLOSED},
@@ -287,8 +275,7 @@ TEST_F(NetTest, NothingPendingReadsEmptyAndAViewerThatLeftIsDroppedOnAFailedSend
     EXPECT_EQ(TcpConn_Recv(server_.client_socket->tcp_socket, &byte, 1, 0), PRF_ERROR_RECV_EMPTY);
     EXPECT_EQ(WsConn_Recv(server_.client_socket, &byte, nullptr, 1, 0), PRF_ERROR_RECV_EMPTY);
     client.close();
-    // The first send after the peer closed may still be taken by the system; the peer's
-    // reset makes a later one fail.
+    // The system may take the first send after the peer closed; the reset fails a later one.
     prf_error last = PRF_ERROR_NONE;
     for (int i = 0; i < 100 && Server_HasViewer(&server_); ++i) {
         last = send_payload(Bytes(64, 'x'));
@@ -300,8 +287,7 @@ TEST_F(NetTest, NothingPendingReadsEmptyAndAViewerThatLeftIsDroppedOnAFailedSend
     EXPECT_EQ(send_payload(Bytes(8, 'y')), PRF_ERROR_NONE);
 }
 
-// A failed handshake closes the listener with it; the next pass makes a new one, so a viewer
-// that retries gets in.
+// A failed handshake closes the listener; the next pass makes a new one.
 TEST_F(NetTest, AFailedHandshakeInTheUpdateRenewsTheListener) {
     RawClient refused;
     ASSERT_TRUE(refused.connect_to(port_));

@@ -1,5 +1,5 @@
-// A viewer for the profiler tests and benchmarks, from the socket up so that the tests see the
-// exact bytes sent: a blocking client (WsClient) and a viewer reading on a thread (StreamViewer).
+// A viewer from the socket up, so that tests see the exact bytes sent: a blocking client
+// (WsClient) and a viewer reading on a thread (StreamViewer).
 #pragma once
 
 #include <stdint.h>
@@ -37,7 +37,6 @@ constexpr Socket kNoSocket = INVALID_SOCKET;
 inline void close_socket(Socket s) {
     closesocket(s);
 }
-// Winsock counts its users: each holder starts and ends it once.
 struct SocketLibrary {
     SocketLibrary() {
         WSADATA data;
@@ -52,20 +51,23 @@ inline void close_socket(Socket s) {
     ::close(s);
 }
 struct SocketLibrary {
-    SocketLibrary() {} // user-provided: a holder is never an unused variable
+    SocketLibrary() {} // user-provided: never an unused variable
 };
 #endif
 
 inline std::chrono::steady_clock::time_point deadline_in(int ms) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
+inline void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 inline int ms_until(std::chrono::steady_clock::time_point deadline) {
     using namespace std::chrono;
     return (int)duration_cast<milliseconds>(deadline - steady_clock::now()).count();
 }
 
-// A frame as a viewer sends it: `first` byte (FIN and opcode), the shortest length form unless
-// `form` forces 126 or 127, masked with `mask` when given.
+// A frame as a viewer sends it: the shortest length form unless `form` forces 126 or 127,
+// masked when `mask` is given.
 inline Bytes client_frame(uint8_t first, const Bytes& payload, const uint8_t* mask, int form = 0) {
     Bytes frame = {first};
     const uint8_t mask_bit = mask != nullptr ? 0x80 : 0;
@@ -90,7 +92,7 @@ class WsClient {
     WsClient(const WsClient&) = delete;
     WsClient& operator=(const WsClient&) = delete;
 
-    // Connects, retrying until `wait_ms` has passed (the server may still be starting).
+    // Retries until `wait_ms` has passed: the server may still be starting.
     bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
         auto deadline = deadline_in(wait_ms);
         for (;;) {
@@ -107,12 +109,11 @@ class WsClient {
             close();
             if (ms_until(deadline) < 0)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            pause_ms(20);
         }
     }
 
-    // Connects and sends a version-13 request with the standard's sample key; true once the
-    // response's blank line arrived.
+    // Connects and shakes hands; true once the response's blank line arrived.
     bool open(uint16_t port) {
         if (!connect_to(port))
             return false;
@@ -134,7 +135,7 @@ class WsClient {
         std::string text() const { return std::string(payload.begin(), payload.end()); }
     };
 
-    // Reads one frame from the server; ok is false after `wait_ms` without a whole frame.
+    // ok is false after `wait_ms` without a whole frame.
     Frame read_frame(int wait_ms = 5000) {
         Frame frame;
         Bytes head = receive(2, wait_ms);
@@ -155,8 +156,8 @@ class WsClient {
         return frame;
     }
 
-    // Reads frames until one whose identifier is among `ids` (such as "SSMP LOGM") and, when
-    // given, whose payload equals `text`.
+    // Skips frames until one whose identifier is among `ids` ("SSMP LOGM") and, when given,
+    // whose payload equals `text`.
     Frame read_until(const char* ids, const std::string& text = "", int wait_ms = 5000) {
         auto deadline = deadline_in(wait_ms);
         for (int left; (left = ms_until(deadline)) > 0;) {
@@ -171,13 +172,11 @@ class WsClient {
         return Frame();
     }
 
-    // Sends one final frame with `opcode`, masked as every viewer's frame must be.
     void send_frame(uint8_t opcode, const std::string& payload) {
         static const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
         send(client_frame((uint8_t)(0x80 | opcode), Bytes(payload.begin(), payload.end()), key));
     }
 
-    // Sends bytes as they are.
     bool send(const Bytes& bytes) { return send(std::string(bytes.begin(), bytes.end())); }
     bool send(const std::string& bytes) {
         for (size_t sent = 0; sent < bytes.size();) {
@@ -204,7 +203,7 @@ class WsClient {
         return out;
     }
 
-    // True when the server closed the connection; whatever it sent before is skipped.
+    // True when the server closed the connection (what it sent before is skipped).
     bool closed_by_peer(int wait_ms = 3000) {
         char chunk[256];
         while (readable(wait_ms))
@@ -237,8 +236,7 @@ class WsClient {
     Socket sock_ = kNoSocket;
 };
 
-// A TCP port that nothing listened on a moment ago (the system's pick for a socket bound to
-// port 0), so tests never depend on a fixed one.
+// A port that nothing listened on a moment ago, so tests never depend on a fixed one.
 inline uint16_t pick_free_port() {
     SocketLibrary library;
     Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -254,7 +252,7 @@ inline uint16_t pick_free_port() {
     return port;
 }
 
-// Sets an environment variable, or removes it when `value` is null.
+// Removes the variable when `value` is null.
 inline void set_env(const char* name, const char* value) {
 #if defined(_WIN32)
     _putenv_s(name, value != nullptr ? value : "");
@@ -263,8 +261,8 @@ inline void set_env(const char* name, const char* value) {
 #endif
 }
 
-// Picks a free port and makes every later profiler start of this process listen there
-// (QV_SYS_PROFILER_PORT), so the suite runs while another program holds the default port.
+// Every later profiler start of this process listens on a free port, so the suite runs while
+// another program holds the default one.
 inline uint16_t use_own_profiler_port() {
     static const uint16_t port = [] {
         uint16_t picked = pick_free_port();
@@ -274,13 +272,11 @@ inline uint16_t use_own_profiler_port() {
     return port;
 }
 
-// A little-endian message field.
 inline uint32_t read_u32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
-// A tree as a viewer sees it: its thread and each record's name hash, in pre-order. False
-// when the message's lengths do not add up.
+// A tree message's thread and name hashes in pre-order; false when its lengths do not add up.
 struct ViewedTree {
     std::string thread;
     std::vector<uint32_t> hashes;
@@ -301,12 +297,10 @@ inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
     return true;
 }
 
-// Reads every frame as fast as it arrives and keeps what the tests ask about: the names
-// pushed, the trees per thread, the drop counts. It checks the streaming rule on the fly:
-// every name hash in a tree arrived first, and no name twice.
+// Reads frames as fast as they arrive and keeps what tests ask about, checking on the fly that
+// every name in a tree arrived before it, and no name twice.
 class StreamViewer {
   public:
-    // Connects and shakes hands.
     bool open(uint16_t port) {
         if (!client_.open(port))
             return false;
@@ -321,7 +315,7 @@ class StreamViewer {
         client_.close();
     }
 
-    // Waits (at most `wait_ms`) until `done()` holds, evaluated under the lock.
+    // Waits at most `wait_ms` for `done()`, evaluated under the lock.
     template <typename Done> bool wait_until(Done done, int wait_ms = 20000) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return done(); });
@@ -334,11 +328,11 @@ class StreamViewer {
     std::map<std::string, uint64_t> samples;               // samples per thread
     std::vector<std::string> log_lines;
     uint64_t dropped_trees = 0, dropped_logs = 0, drop_messages = 0, bytes = 0;
-    std::vector<std::string> faults; // broken rules: a name pushed twice, a tree before its names
+    std::vector<std::string> faults; // broken streaming rules
 
   private:
     void read_loop() {
-        // Polled so that close() is noticed; once a frame has begun, it is read whole.
+        // Polled so that close() is noticed; a frame begun is read whole.
         for (bool ok = true; ok && !stop_;) {
             if (!client_.readable(100))
                 continue;
