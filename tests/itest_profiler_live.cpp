@@ -1,5 +1,4 @@
-// The running profiler: the name hash, a serialised tree, what reaches the queue, start and
-// stop, and a viewer on the wire. The tests listen on a port picked for this process.
+// The running profiler: name hash, tree serialisation, its queue, start and stop, a viewer.
 #include "profiler/profiler_internal.h"
 #include "qv_sys/scope.h"
 #include "qv_sys/thread.h"
@@ -18,7 +17,6 @@ using qv_test::WsClient;
 
 namespace {
 
-// Set before main: every scope_static_init of this process listens here.
 const uint16_t kPort = qv_test::use_own_profiler_port();
 
 // Little-endian message bytes as a viewer reads them.
@@ -44,7 +42,6 @@ std::string log_line(const std::string& text) {
     return Le().text("LOGM").u32((prf_u32)text.size()).text(text).bytes;
 }
 
-// A sample built by hand, outside any pool, started at its path id.
 Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
     Sample s;
     memset(&s, 0, sizeof(s));
@@ -108,8 +105,7 @@ TEST(ProfilerMessages, ATreeIsSerialisedByteForByte) {
     EXPECT_EQ(got, m.bytes);
 }
 
-// --- a running instance, read from its queue (no viewer: the profiler thread leaves the
-// queue alone, so the test may act as its reader) ---------------------------------------------
+// Without a viewer the profiler thread leaves the queue alone: the test may read it.
 
 namespace {
 
@@ -121,9 +117,8 @@ struct QueuedMessage {
     ObjectPool* allocator = nullptr;
 };
 
-// Takes every committed message that did not come from the profiler thread itself. The trees
-// stay valid until the next call, which gives them back to their pools (all of them, when
-// `keep` is false: before the instance stops).
+// Committed messages not from the profiler thread; their trees go back to their pools at the
+// next call (all of them, when `keep` is false).
 std::vector<QueuedMessage> drain_queue(bool keep = true) {
     static std::vector<QueuedMessage> held;
     auto release_held = [] {
@@ -157,7 +152,7 @@ std::vector<QueuedMessage> drain_queue(bool keep = true) {
     return out;
 }
 
-// "Thread" and a number in upper-case hexadecimal without leading zeros; -1 when not so.
+// The number of "Thread<upper-case hex, no leading zeros>", else -1.
 long sampler_number(const std::string& name) {
     if (name.rfind("Thread", 0) != 0 || name.size() == 6)
         return -1;
@@ -165,6 +160,12 @@ long sampler_number(const std::string& name) {
     char canonical[32];
     snprintf(canonical, sizeof(canonical), "Thread%lX", number);
     return name == canonical ? number : -1;
+}
+
+std::string this_sampler() {
+    ThreadSampler* ts = nullptr;
+    FetchThreadSampler(profiler_instance(), &ts);
+    return ts->name;
 }
 
 class ProfilerInstance : public ::testing::Test {
@@ -197,10 +198,8 @@ TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
         PostLogText(c.text.c_str());
         std::vector<QueuedMessage> got = drain_queue();
         ASSERT_EQ(got.size(), c.lines.size()) << c.text.substr(0, 20);
-        for (size_t i = 0; i < got.size(); ++i) {
-            EXPECT_EQ(got[i].id, (prf_u32)MsgID_Log);
+        for (size_t i = 0; i < got.size(); ++i)
             EXPECT_EQ(got[i].payload, log_line(c.lines[i]));
-        }
     }
 }
 
@@ -233,10 +232,8 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNameAndOneTreeWhenTheOutermostCloses) {
     EXPECT_EQ(got[1].tree->path_id, outer_path);
 }
 
-// A host may build its names in a buffer that it reuses: each scope is named by the bytes the
-// buffer holds at its scope_begin, and each of those names is stored.
+// A host may reuse one buffer for its names: a scope is named by the bytes it held at its begin.
 TEST_F(ProfilerInstance, ANameBufferReusedWithOtherBytesNamesEachScopeByItsBytes) {
-    // Longer, shorter, a prefix and back: the same address with other bytes each time.
     const char* const texts[] = {"job 1", "job 12", "job 1", "job", "jo", "job 2", "job 1"};
     char buffer[32];
     scope_begin("frame");
@@ -262,8 +259,7 @@ TEST_F(ProfilerInstance, ANameBufferReusedWithOtherBytesNamesEachScopeByItsBytes
     EXPECT_EQ(child, nullptr);
 }
 
-// The default mode keeps a library thread whole: its whole life is one tree, sent when it
-// ends, under its sampler's number.
+// The default mode sends a library thread's whole life as one tree when it ends.
 TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEnd) {
     auto two_frames = [](void*) -> sys_u32 {
         for (int i = 0; i < 2; ++i) {
@@ -280,8 +276,8 @@ TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEnd) {
     EXPECT_EQ(got.back().tree->nb_children, 2u);
 }
 
-// Numbers rise from thread to thread and from one instance to the next, in hexadecimal (the
-// first rounds reach A to F); scopes without an instance do nothing.
+// Sampler numbers rise across threads and instances, in hexadecimal; scopes without an
+// instance do nothing.
 TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWithoutOne) {
     scope_begin("before");
     scope_end();
@@ -294,9 +290,7 @@ TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWit
             std::string name;
             std::thread([&] {
                 scope_guard scope("t");
-                ThreadSampler* ts = nullptr;
-                FetchThreadSampler(profiler_instance(), &ts);
-                name = ts->name;
+                name = this_sampler();
             }).join();
             ASSERT_GT(sampler_number(name), previous) << name;
             previous = sampler_number(name);
@@ -324,8 +318,6 @@ TEST(ProfilerLifecycleDeathTest, StopWithoutARunningProfilerStopsAtTheRuntimeAss
 }
 #endif
 
-// --- a viewer on the wire --------------------------------------------------------------------
-
 TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
     ASSERT_EQ(scope_static_init(), 0u);
     {
@@ -337,9 +329,7 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
             scope_begin("viewer_child");
             scope_end();
             scope_end();
-            ThreadSampler* ts;
-            FetchThreadSampler(profiler_instance(), &ts);
-            thread = ts->name;
+            thread = this_sampler();
         }).join();
 
         EXPECT_TRUE(client.read_until("LOGM", log_line("viewer_frame")).ok);

@@ -1,7 +1,6 @@
-// A game's load streamed to a viewer: 8 host threads and 1 library thread make frames of a root
-// and 200 scopes at 60 a second, and every tree must arrive, none dropped. About delivery, not
-// timing: a late thread makes its frames later, never fewer. QV_TEST_LOAD_SECONDS sets the
-// duration (3 by default); the profiler thread's processor time is printed.
+// A game's load streamed to a viewer: 8 host threads and 1 library thread make 60 frames a
+// second of a root and 200 scopes; every tree must arrive. About delivery, not timing: a late
+// thread makes its frames later, never fewer. QV_TEST_LOAD_SECONDS sets the duration (3).
 #include "profiler/profiler_internal.h"
 #include "profiler/scope_internal.h"
 #include "qv_sys/thread.h"
@@ -30,8 +29,7 @@ struct Schedule {
     std::chrono::steady_clock::time_point start;
 };
 
-// Frames on a fixed schedule, one that is late made at once; each is the root and 200 scopes,
-// 20 groups of a parent with 9 children.
+// Each frame: 20 groups of a parent with 9 children.
 sys_u32 make_frames(void* argument) {
     const Schedule* schedule = (const Schedule*)argument;
     for (int f = 0; f < schedule->frames; ++f) {
@@ -80,7 +78,6 @@ TEST(ProfilerLoad, EveryFrameOfNineThreadsArrivesWithNothingDropped) {
             host.join();
         thread_thread_join(library);
 
-        // Each thread's frames, and the library thread's "thread_entry" at its end.
         auto delivered = [&] {
             uint64_t trees = 0;
             for (const auto& entry : viewer.count)

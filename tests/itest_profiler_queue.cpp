@@ -1,5 +1,4 @@
-// The profiler's message queue: the double-mapped ring under it, the capacity and wrap rules
-// and reservation order. Many writers against the reader: the load test.
+// The profiler's message queue and its double-mapped ring. Many writers: the load test.
 #include "support/test_support.h"
 
 #include "profiler/profiler_internal.h"
@@ -16,7 +15,7 @@ struct Queue {
         EXPECT_EQ(MsgRing_Create(&ring, size), PRF_ERROR_NONE);
     }
     ~Queue() { MsgRing_Destroy(&ring); }
-    // Only valid on an empty queue: moves both positions, the internal seam for the wrap.
+    // Only valid on an empty queue.
     void start_at(prf_u32 pos) { ring.read_pos = ring.write_pos = pos; }
     Message* reserve(prf_u32 payload, prf_u32 id = MsgID_Log) {
         Message* message = MsgRing_Reserve(&ring, payload, nullptr);
@@ -44,7 +43,6 @@ TEST(ProfilerRing, SizeRoundsUpAndBothHalvesShowTheSameMemory) {
         DoubleMappedRing ring;
         ASSERT_EQ(DoubleMappedRing_Create(&ring, c.requested), PRF_ERROR_NONE);
         ASSERT_EQ(ring.size, c.size);
-        // A write through either half shows through the other.
         ring.ptr[5] = 0xA5;
         ring.ptr[ring.size + ring.size - 1] = 0x5A;
         EXPECT_EQ(ring.ptr[ring.size + 5], 0xA5);
@@ -52,8 +50,7 @@ TEST(ProfilerRing, SizeRoundsUpAndBothHalvesShowTheSameMemory) {
         DoubleMappedRing_Destroy(&ring);
         EXPECT_EQ(ring.ptr, nullptr);
     }
-    // No memory can be mapped for an empty ring: the record is freed again (the leak checker
-    // watches) and the ring error is given.
+    // An empty ring cannot be mapped; the leak checker watches the record is freed.
     MsgRing empty;
     EXPECT_EQ(MsgRing_Create(&empty, 0), PRF_ERROR_RING_MEMORY);
 }

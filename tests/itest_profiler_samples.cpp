@@ -19,8 +19,7 @@ struct Tree {
         EXPECT_EQ(SampleTree_Open(tree, hash, flags, &sample), PRF_ERROR_NONE);
         return sample;
     }
-    // Pops like the thread sampler does: a finished top-level sample is detached from the
-    // root. Gives the finished sample, or null.
+    // Like the thread sampler, detaches a finished top-level sample and gives it; else null.
     Sample* close(Sample* sample) {
         SampleTree_Close(tree, sample);
         if (tree->current_parent != tree->root)

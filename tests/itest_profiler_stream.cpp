@@ -1,5 +1,4 @@
-// The host's settings and the environment's overrides, and streaming mode as a viewer sees it:
-// names before trees, frames while a thread runs, drop counts, bounded memory, loopback only.
+// The host's settings, the environment's overrides, and streaming mode as a viewer sees it.
 #include "profiler/profiler_internal.h"
 #include "profiler/scope_internal.h"
 #include "qv_sys/thread.h"
@@ -18,7 +17,7 @@ using qv_test::StreamViewer;
 
 namespace {
 
-// The environment overrides the host's settings: each test starts without it.
+// Each test starts without the environment's overrides.
 void clear_environment() {
     for (const char* name :
          {"QV_SYS_PROFILER_PORT", "QV_SYS_PROFILER_BIND", "QV_SYS_PROFILER_STREAM"})
@@ -32,7 +31,6 @@ scope_settings host_settings(uint16_t port, sys_u32 flags = SCOPE_SETTINGS_STREA
     return settings;
 }
 
-// A streaming instance on a port of its own, stopped at the end of the scope.
 struct StreamingInstance {
     uint16_t port = qv_test::pick_free_port();
     explicit StreamingInstance(sys_u32 flags = SCOPE_SETTINGS_STREAM) {
@@ -92,7 +90,7 @@ TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWith
         uint16_t port;
         uint32_t loopback, streaming;
     } rows[] = {
-        // The host asks for port 4000, loopback and streaming; the environment may override.
+        // The host asks for port 4000, loopback and streaming.
         {"QV_SYS_PROFILER_PORT", nullptr, false, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "1", false, 1, 1, 1},
         {"QV_SYS_PROFILER_PORT", "65535", false, 65535, 1, 1},
@@ -147,12 +145,12 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     };
     void* thread = thread_thread_create(worker, &finish, "worker", -1);
     ASSERT_NE(thread, nullptr);
-    // The library thread's frames arrive while it still runs (it waits for `finish`).
+    // The library thread's frames arrive while it still runs.
     EXPECT_TRUE(viewer.wait_until(
         [&] { return viewer.count["render"] == 3 && viewer.count["worker"] == 3; }));
     finish = true;
     thread_thread_join(thread);
-    // Its "thread_entry" comes last, alone: the frames were taken out of it.
+    // Its "thread_entry" comes last, without the frames.
     EXPECT_TRUE(viewer.wait_until([&] { return viewer.count["worker"] == 4; }));
     viewer.close();
 
@@ -163,7 +161,7 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     for (const std::string& line : viewer.log_lines)
         EXPECT_TRUE(line != "frame" && line != "draw" && line != "job") << line;
 
-    // A new connection starts with no names: they come again before the next tree.
+    // A new connection gets the names again before the next tree.
     StreamViewer second;
     ASSERT_TRUE(second.open(instance.port));
     std::thread([] {
@@ -214,8 +212,7 @@ TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
         EXPECT_EQ(ts->sample_tree->allocator->nb_created, cap);
         scope_end(); // "main": the scopes left out were paired, so this closes it
         EXPECT_EQ(ts->sample_tree->current_parent, ts->sample_tree->root);
-        // Every sample now waits in the queued tree (no viewer reads it): an outermost scope
-        // left out counts as a dropped tree, and its end still pairs.
+        // Every sample waits in the unread queued tree: a new outermost scope is dropped.
         EXPECT_EQ(ts->dropped_trees, 0u);
         scope_begin("late");
         scope_end();
@@ -225,7 +222,7 @@ TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
 }
 
 TEST(ProfilerStreaming, LoopbackListenerRefusesTheMachinesOtherAddresses) {
-    // 127.0.0.2 reaches this machine over the loopback interface, but is not 127.0.0.1.
+    // 127.0.0.2 is this machine but not 127.0.0.1.
     for (bool loopback : {true, false}) {
         SCOPED_TRACE(loopback ? "loopback only" : "every interface");
         StreamingInstance instance(loopback ? SCOPE_SETTINGS_BIND_LOOPBACK : 0u);
