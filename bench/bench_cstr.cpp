@@ -112,10 +112,15 @@ struct ComparePairs {
         const std::string text = letters(len);
         uint32_t r = 12345;
         for (unsigned i = 0; i < kCount; ++i) {
+            if (i >= count) { // the same pair again: a copy at another place would overwrite it
+                a[i] = a[i % count];
+                b[i] = b[i % count];
+                continue;
+            }
             char* t[2];
             for (unsigned k = 0; k < 2; ++k) {
                 r = r * 1103515245u + 12345u;
-                t[k] = base + (2 * (i % count) + k) * slot + (r >> 8) % 4096 / 16 * 16;
+                t[k] = base + (2 * i + k) * slot + (r >> 8) % 4096 / 16 * 16;
                 memcpy(t[k], text.c_str(), len + 1);
             }
             t[1][len - 1] = 'z';

@@ -170,6 +170,13 @@ fault compare-page-end-limit src/cstr_simd.h itest_cstr \
   $'        if (Bounded && n < left)\n            m &= (uint32_t)((1ull << (n + 1)) - 1);'
 fault compare-page-end-forward-limit src/cstr_simd.h itest_cstr \
   $'            if (Bounded && n <= at + W)\n                return 0;\n' ''
+fault compare-unaligned-group-limit src/cstr_simd.h itest_cstr \
+  'return !Bounded || G + i < n ? byte_difference<Bounded>(x, y, G + i) : 0;' \
+  'return !Bounded || G + i <= n ? byte_difference<Bounded>(x, y, G + i) : 0;'
+fault compare-unaligned-group-page src/cstr_simd.h itest_cstr \
+  '<= 4096 - 2 * G) {' '<= 4096 - G) {'
+fault compare-unaligned-group-ends-limit src/cstr_simd.h itest_cstr \
+  $'        if (Bounded && n <= 2 * G)\n            return 0;\n' ''
 fault check-text-code-point src/cstr_utf.cpp test_cstr_utf \
   'SYS_CHECK(curr <= 0x10ffff)' 'SYS_CHECK(curr < 0x110000)'
 fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \

@@ -196,9 +196,10 @@ inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, s
 //
 // The first four blocks are compared one at a time with unaligned loads (most texts end in
 // them); each block's test is plain vector arithmetic even where mask registers exist, which on
-// the processors measured costs less per block. The bulk of a long comparison is then groups: a
-// read in aligned groups (never across a page, and without split cache lines) and b in unaligned
-// ones, as many at a time as fit before b's page ends. When b's next group would cross into its
+// the processors measured costs less per block; then one unaligned group of four where neither
+// page ends within it. The bulk of a long comparison is then groups: a read in aligned groups
+// (never across a page, and without split cache lines) and b in unaligned ones, as many at a
+// time as fit before b's page ends. When b's next group would cross into its
 // next page, the group that ends exactly at that page's end is compared first: it starts inside
 // bytes that were already compared (equal, not the NUL), so it is readable, and if it finds nothing
 // the text goes on into the next page, which is therefore mapped, and the crossing group can be
@@ -363,8 +364,20 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
         return byte_difference<Bounded>(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
     if (Bounded && __builtin_expect(n <= G, 0))
         return 0;
-    // x goes on aligned to a group, stepping back over at most the four blocks just compared.
-    const sys_u64 step = G - ((uintptr_t)x & (G - 1));
+    // x goes on aligned to a group, stepping back over up to a group's bytes compared already.
+    // Before that step back, one more group where it lies in both pages: texts of up to two
+    // groups then end in it, their bytes each read once (aligning at once would read all but
+    // the first group's bytes of them twice over).
+    sys_u64 step = G - ((uintptr_t)x & (G - 1));
+    const sys_u64 x_off = (uintptr_t)x & 4095, y_off = (uintptr_t)y & 4095;
+    if ((x_off > y_off ? x_off : y_off) <= 4096 - 2 * G) {
+        const unsigned i = group_first_stop<V, false>(x + G, y + G);
+        if (i != G)
+            return !Bounded || G + i < n ? byte_difference<Bounded>(x, y, G + i) : 0;
+        if (Bounded && n <= 2 * G)
+            return 0;
+        step += G;
+    }
     return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
 }
 
