@@ -133,7 +133,7 @@ template <bool Bounded> sys_i64 compare_bytes(const char* a, const char* b, sys_
     const unsigned char* y = (const unsigned char*)b;
     for (sys_u64 i = 0; !Bounded || i < n; ++i) {
         if (x[i] != y[i] || x[i] == 0)
-            return Bounded ? (sys_i64)x[i] - (sys_i64)y[i] : (x[i] > y[i]) - (x[i] < y[i]);
+            return (sys_i64)x[i] - (sys_i64)y[i];
     }
     return 0;
 }

@@ -20,8 +20,8 @@ bool sys_cpu_has_evex();
 // Number of bytes before the NUL.
 sys_u64 sys_strlen(const char* text);
 
-// Whole-text comparison: -1 if a sorts before b, +1 if after, 0 if equal. Bytes compare as
-// unsigned values; the first difference decides; a text that ends first sorts before.
+// Whole-text comparison: the difference of the first differing bytes as unsigned values (a's
+// minus b's), negative if a sorts before b, 0 if equal; a text that ends first sorts before.
 sys_i64 sys_strcmp(const char* a, const char* b);
 
 // The case table, for tests of the table itself: 666 pairs in ascending order of

@@ -180,19 +180,14 @@ inline unsigned group_first_stop(const unsigned char* x, const unsigned char* y)
     }
 }
 
-// The result at a stop: the byte difference, or for the unbounded comparison its sign (what
-// sys_strcmp returns, so its callers jump straight to the kernel).
-template <bool Bounded>
+// The result at a stop, bounded or not: the byte difference.
 inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, sys_u64 i) {
-    if constexpr (Bounded)
-        return (sys_i64)x[i] - (sys_i64)y[i];
-    else
-        return (sys_i64)(x[i] > y[i]) - (sys_i64)(x[i] < y[i]);
+    return (sys_i64)x[i] - (sys_i64)y[i];
 }
 
 // The comparison: (unsigned a byte) - (unsigned b byte) at the first difference, stopping after
 // a's NUL, and, when Bounded, within n bytes (0 if none). Unbounded, n is not looked at (the
-// plain comparison carries no count) and the result is the difference's sign.
+// plain comparison carries no count).
 //
 // The first four blocks are compared one at a time with unaligned loads (most texts end in
 // them); each block's test is plain vector arithmetic even where mask registers exist, which on
@@ -215,32 +210,37 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
 
 // x aligned to a group; the bytes from start to x, and as many before y, are compared, equal
 // and not the NUL.
+//
+// y's page ends are all `back` bytes short of a group boundary (G when they fall on one), so
+// after the first one the loop runs whole pages of groups: an even count known in advance, and
+// at each page end the one group that ends there, unless the end falls on a boundary.
 template <class V, bool Bounded>
 inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x,
                               const unsigned char* y, sys_u64 n) {
     constexpr unsigned G = 4 * V::W;
+    const sys_u64 room = 4096 - ((uintptr_t)y & 4095);
+    const sys_u64 back = G - room % G;
+    sys_u64 count = room / G; // groups before y's page end
+    if (count == 0 && (sys_u64)(x - start) < back)
+        return compare_near_page_end<V, Bounded>(x, y, n);
     for (;;) {
-        sys_u64 room = 4096 - ((uintptr_t)y & 4095);
-        if (room < G) {
-            const sys_u64 back = G - room;
-            if ((sys_u64)(x - start) < back)
-                return compare_near_page_end<V, Bounded>(x, y, n);
-            // The bytes before x and y give no stop, so one found is at or after `back`.
-            const unsigned i = group_first_stop<V, false>(x - back, y - back);
-            if (i != G)
-                return !Bounded || i - back < n ? byte_difference<Bounded>(x, y, i - back) : 0;
-            if (Bounded && n <= room)
-                return 0;
-            room += 4096;
-        }
-        sys_u64 count = room / G;
         if constexpr (Bounded) {
-            if (n < G) {
-                const unsigned i = group_first_stop<V>(x, y);
-                return i < n ? byte_difference<Bounded>(x, y, i) : 0;
-            }
-            if (count > n / G)
+            if (count > n / G) {
+                // The limit comes first, and the group it falls in lies within y's page.
                 count = n / G;
+                n -= count * G;
+                for (; count != 0; --count) {
+                    const unsigned i = group_first_stop<V>(x, y);
+                    if (i != G)
+                        return byte_difference(x, y, i);
+                    x += G;
+                    y += G;
+                }
+                if (n == 0)
+                    return 0;
+                const unsigned i = group_first_stop<V>(x, y);
+                return i < n ? byte_difference(x, y, i) : 0;
+            }
             n -= count * G;
         }
         // Two groups per turn of the loop: its counting and branch are then paid once per 256
@@ -249,22 +249,31 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
         if (count & 1) {
             const unsigned i = group_first_stop<V>(x, y);
             if (__builtin_expect(i != G, 0))
-                return byte_difference<Bounded>(x, y, i);
+                return byte_difference(x, y, i);
             x += G;
             y += G;
         }
         for (count /= 2; count != 0; --count) {
             unsigned i = group_first_stop<V>(x, y);
             if (__builtin_expect(i != G, 0))
-                return byte_difference<Bounded>(x, y, i);
+                return byte_difference(x, y, i);
             i = group_first_stop<V>(x + G, y + G);
             if (__builtin_expect(i != G, 0))
-                return byte_difference<Bounded>(x, y, G + i);
+                return byte_difference(x, y, G + i);
             x += 2 * G;
             y += 2 * G;
         }
-        if (Bounded && n == 0)
+        // y's page ends G - back bytes ahead. The group that ends there starts within bytes
+        // compared already, so a stop it finds is at or after `back`; if there is none, y goes
+        // on into its next page, and the group that crosses can be read.
+        if (back != G) {
+            const unsigned i = group_first_stop<V, false>(x - back, y - back);
+            if (i != G)
+                return !Bounded || i - back < n ? byte_difference(x, y, i - back) : 0;
+        }
+        if (Bounded && n <= G - back)
             return 0;
+        count = 4096 / G;
     }
 }
 
@@ -289,7 +298,7 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
         if (Bounded && n < 2 * W)
             m &= (1ull << n) - 1;
         if (m)
-            return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));
+            return byte_difference(x, y, (unsigned)__builtin_ctzll(m));
         if (Bounded && n <= 2 * W)
             return 0;
         const sys_u64 step = G - ((uintptr_t)x & (G - 1)), at = step - 2 * W;
@@ -297,7 +306,7 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
         if (Bounded && n < step)
             m &= (1ull << (n - at)) - 1;
         if (m)
-            return byte_difference<Bounded>(x, y, at + (unsigned)__builtin_ctzll(m));
+            return byte_difference(x, y, at + (unsigned)__builtin_ctzll(m));
         if (Bounded && n <= step)
             return 0;
         return compare_groups<V, Bounded>(x, x + step, y + step, n - step);
@@ -312,7 +321,7 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
             if (Bounded && n < at + W)
                 m &= (uint32_t)((1ull << (n - at)) - 1);
             if (m)
-                return byte_difference<Bounded>(x, y, at + ctz32(m));
+                return byte_difference(x, y, at + ctz32(m));
             if (Bounded && n <= at + W)
                 return 0;
             if (at + W == left)
@@ -323,12 +332,12 @@ __attribute__((noinline)) sys_i64 compare_near_page_end(const unsigned char* x,
         if (Bounded && n < left)
             m &= (uint32_t)((1ull << n) - 1);
         if (m)
-            return byte_difference<Bounded>(x, y, ctz32(m));
+            return byte_difference(x, y, ctz32(m));
     } else {
         // The other text starts within a block of its page's start: byte by byte (rare).
         for (sys_u64 i = 0; i < left && (!Bounded || i < n); ++i) {
             if (x[i] != y[i] || x[i] == 0)
-                return byte_difference<Bounded>(x, y, i);
+                return byte_difference(x, y, i);
         }
     }
     if (Bounded && n <= left)
@@ -350,18 +359,18 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     uint64_t m = stop_mask<V>(V::loadu(x), V::loadu(y));
     if (Bounded && __builtin_expect(n < 2 * W, 0)) {
         m = (m | (uint64_t)stop_mask<V>(V::loadu(x + W), V::loadu(y + W)) << W) & ((1ull << n) - 1);
-        return m ? byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m)) : 0;
+        return m ? byte_difference(x, y, (unsigned)__builtin_ctzll(m)) : 0;
     }
     if (__builtin_expect(m != 0, 0))
-        return byte_difference<Bounded>(x, y, (unsigned)__builtin_ctzll(m));
+        return byte_difference(x, y, (unsigned)__builtin_ctzll(m));
     m = stop_mask<V>(V::loadu(x + W), V::loadu(y + W));
     if (__builtin_expect(m != 0, 1))
-        return byte_difference<Bounded>(x, y, W + (unsigned)__builtin_ctzll(m));
+        return byte_difference(x, y, W + (unsigned)__builtin_ctzll(m));
     m = pair_stops<V>(x + 2 * W, y + 2 * W);
     if (Bounded && __builtin_expect(n < G, 0))
         m &= (1ull << (n - 2 * W)) - 1;
     if (m)
-        return byte_difference<Bounded>(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
+        return byte_difference(x, y, 2 * W + (unsigned)__builtin_ctzll(m));
     if (Bounded && __builtin_expect(n <= G, 0))
         return 0;
     // x goes on aligned to a group, stepping back over up to a group's bytes compared already.
@@ -373,7 +382,7 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
     if ((x_off > y_off ? x_off : y_off) <= 4096 - 2 * G) {
         const unsigned i = group_first_stop<V, false>(x + G, y + G);
         if (i != G)
-            return !Bounded || G + i < n ? byte_difference<Bounded>(x, y, G + i) : 0;
+            return !Bounded || G + i < n ? byte_difference(x, y, G + i) : 0;
         if (Bounded && n <= 2 * G)
             return 0;
         step += G;
@@ -398,7 +407,7 @@ template <class V> inline sys_i64 kernel_strncmp(const char* a, const char* b, s
             const unsigned char* y = (const unsigned char*)b;
             uint64_t m = pair_stops<V>(x, y);
             m &= n >= 64 ? ~0ull : (1ull << n) - 1;
-            return m ? byte_difference<true>(x, y, (unsigned)__builtin_ctzll(m)) : 0;
+            return m ? byte_difference(x, y, (unsigned)__builtin_ctzll(m)) : 0;
         }
         return compare_short_limit<V>(a, b, n);
     }
