@@ -35,7 +35,7 @@ TEST(StrlenStrcmp, LengthAndByteDifference) {
         sys_i64 expected;
     };
     const Case cases[] = {
-        {"", "", 0},        {"a", "b", -1},     {"ab", "abc", -'c'},  {"abc", "ab", 'c'},
+        {"", "", 0},        {"a", "b", -1},     {"ab", "abc", -'c'}, {"abc", "ab", 'c'},
         {"\xff", "a", 158}, {"a", "\x80", -31}, {"same", "same", 0}, {"abcz", "abcd", 'z' - 'd'},
     };
     for (const Case& c : cases)
