@@ -141,8 +141,10 @@ fault compare-page-not-proven src/cstr_simd.h itest_cstr \
   'if (back != G) {' 'if (back != G && x - start < 4096) {'
 fault compare-page-of-groups src/cstr_simd.h itest_cstr \
   'count = 4096 / G;' 'count = 4096 / G - 1;'
+fault compare-limit-skips-last-group src/cstr_simd.h itest_cstr \
+  'n != 0 ? group_first_stop<V>(x, y) : G;' 'G;'
 fault compare-limit-before-page-end src/cstr_simd.h itest_cstr \
-  'if (count > n / G) {' 'if (count > n / G + 1) {'
+  'limit_first = count > n / G;' 'limit_first = count > n / G + 1;'
 fault compare-skips-fourth-block src/cstr_simd.h "test_cstr itest_cstr" \
   'm = pair_stops<V>(x + 2 * W, y + 2 * W);' 'm = pair_stops<V>(x + W, y + W);'
 fault compare-limit-in-second-pair src/cstr_simd.h "test_cstr itest_cstr" \

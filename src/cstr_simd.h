@@ -198,7 +198,7 @@ inline sys_i64 byte_difference(const unsigned char* x, const unsigned char* y, s
 // next page, the group that ends exactly at that page's end is compared first: it starts inside
 // bytes that were already compared (equal, not the NUL), so it is readable, and if it finds nothing
 // the text goes on into the next page, which is therefore mapped, and the crossing group can be
-// read as usual. A page end thus costs one group more.
+// read as usual. A page end thus costs at most one group more.
 //
 // A start near either page's end (and a page end met before enough bytes are compared to step
 // back over, which the entry rules out) is compared up to the nearer page end by blocks that
@@ -224,23 +224,13 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
     if (count == 0 && (sys_u64)(x - start) < back)
         return compare_near_page_end<V, Bounded>(x, y, n);
     for (;;) {
+        // Whether the limit comes before y's page end (the group it falls in then lies within
+        // y's page).
+        bool limit_first = false;
         if constexpr (Bounded) {
-            if (count > n / G) {
-                // The limit comes first, and the group it falls in lies within y's page.
+            limit_first = count > n / G;
+            if (limit_first)
                 count = n / G;
-                n -= count * G;
-                for (; count != 0; --count) {
-                    const unsigned i = group_first_stop<V>(x, y);
-                    if (i != G)
-                        return byte_difference(x, y, i);
-                    x += G;
-                    y += G;
-                }
-                if (n == 0)
-                    return 0;
-                const unsigned i = group_first_stop<V>(x, y);
-                return i < n ? byte_difference(x, y, i) : 0;
-            }
             n -= count * G;
         }
         // Two groups per turn of the loop: its counting and branch are then paid once per 256
@@ -262,6 +252,10 @@ inline sys_i64 compare_groups(const unsigned char* start, const unsigned char* x
                 return byte_difference(x, y, G + i);
             x += 2 * G;
             y += 2 * G;
+        }
+        if (Bounded && limit_first) {
+            const unsigned i = n != 0 ? group_first_stop<V>(x, y) : G;
+            return i < n ? byte_difference(x, y, i) : 0;
         }
         // y's page ends G - back bytes ahead. The group that ends there starts within bytes
         // compared already, so a stop it finds is at or after `back`; if there is none, y goes
@@ -375,8 +369,8 @@ inline sys_i64 kernel_compare(const char* a, const char* b, sys_u64 n) {
         return 0;
     // x goes on aligned to a group, stepping back over up to a group's bytes compared already.
     // Before that step back, one more group where it lies in both pages: texts of up to two
-    // groups then end in it, their bytes each read once (aligning at once would read all but
-    // the first group's bytes of them twice over).
+    // groups then end in it with each byte read once (aligning at once would read up to a
+    // group's bytes twice, and most starts would need a group more).
     sys_u64 step = G - ((uintptr_t)x & (G - 1));
     const sys_u64 x_off = (uintptr_t)x & 4095, y_off = (uintptr_t)y & 4095;
     if ((x_off > y_off ? x_off : y_off) <= 4096 - 2 * G) {
