@@ -157,6 +157,8 @@ fault compare-group-test-drops-block src/cstr_evex.cpp itest_cstr \
   '_mm256_ternarylogic_epi32(x3, d0, loadu(y + 3 * W), 0xCC)'
 fault compare-group-exit-third-block src/cstr_evex.cpp itest_cstr \
   'block_stops(x2, d2)' 'block_stops(x2, d1)'
+fault compare-group-exit-second-block src/cstr_evex.cpp itest_cstr \
+  'return W + ctz32(m1);' 'return ctz32(m1);'
 fault compare-page-end-pair-position src/cstr_simd.h itest_cstr \
   'return byte_difference(x, y, at + (unsigned)__builtin_ctzll(m));' \
   'return byte_difference(x, y, (unsigned)__builtin_ctzll(m));'

@@ -27,8 +27,19 @@ namespace {
 // 0 not yet known, 1 SSE2 only, 2 AVX2 together with the bit-manipulation sets BMI1 and BMI2
 // (processors with AVX2 have them; the JSON walker uses them), 3 that and AVX-512F, VL and BW
 // (the comparison and the JSON walker) and the carry-less multiply (the JSON walker; every
-// processor with AVX-512 has it). Detection is idempotent, so racing threads only repeat it.
+// processor with AVX-512 has it), 4 that on a processor whose SSE code pays nothing for
+// vector registers left with their upper halves set (AMD's: the comparison then skips clearing
+// them). Detection is idempotent, so racing threads only repeat it.
 std::atomic<int> s_cpu_level{0};
+
+bool amd_vendor() {
+    unsigned a = 0, words[3] = {};
+    if (!__get_cpuid(0, &a, &words[0], &words[2], &words[1]))
+        return false;
+    char vendor[12]; // the name is in ebx, edx, ecx
+    memcpy(vendor, words, sizeof vendor);
+    return memcmp(vendor, "AuthenticAMD", 12) == 0 || memcmp(vendor, "HygonGenuine", 12) == 0;
+}
 
 int detect_cpu_level() {
     int level = 1;
@@ -44,7 +55,7 @@ int detect_cpu_level() {
             // upper sixteen of the vector registers (XCR0 bits 5 to 7).
             if ((xcr0_lo & 0xe6u) == 0xe6u && (b & bit_AVX512F) && (b & bit_AVX512VL) &&
                 (b & bit_AVX512BW) && clmul)
-                level = 3;
+                level = amd_vendor() ? 4 : 3;
         }
     }
     s_cpu_level.store(level, std::memory_order_relaxed);
@@ -109,7 +120,8 @@ sys_i64 sse2_strncmp(const char* a, const char* b, sys_u64 n) {
 
 sys_i64 pick_strcmp(const char* a, const char* b) {
     const int level = cpu_level();
-    const strcmp_kernel k = level == 3   ? cstr_evex_strcmp
+    const strcmp_kernel k = level == 4   ? cstr_evex_keep_upper_strcmp
+                            : level == 3 ? cstr_evex_strcmp
                             : level == 2 ? cstr_avx2_strcmp
                                          : sse2_strcmp;
     s_strcmp.store(k, std::memory_order_relaxed);
@@ -117,7 +129,8 @@ sys_i64 pick_strcmp(const char* a, const char* b) {
 }
 sys_i64 pick_strncmp(const char* a, const char* b, sys_u64 n) {
     const int level = cpu_level();
-    const strncmp_kernel k = level == 3   ? cstr_evex_strncmp
+    const strncmp_kernel k = level == 4   ? cstr_evex_keep_upper_strncmp
+                             : level == 3 ? cstr_evex_strncmp
                              : level == 2 ? cstr_avx2_strncmp
                                           : sse2_strncmp;
     s_strncmp.store(k, std::memory_order_relaxed);

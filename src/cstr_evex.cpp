@@ -46,11 +46,15 @@ struct Evex : Avx2 {
         const __mmask32 same = _mm256_mask_testn_epi8_mask(live, d, d);
         if (__builtin_expect(_kortestc_mask32_u8(same, same), 1))
             return 4 * W;
-        // The exit works from the xors the test made, without reading y again. With no stop
-        // in the first three blocks, a lane that is not `same` stops in the fourth.
-        const uint64_t low2 = block_stops(x0, d0) | (uint64_t)block_stops(x1, d1) << W;
-        if (low2 != 0)
-            return (unsigned)__builtin_ctzll(low2);
+        // The exit works from the xors the test made, without reading y again, block by block
+        // (a stop in the first block costs one test). With no stop in the first three
+        // blocks, a lane that is not `same` stops in the fourth.
+        const uint32_t m0 = block_stops(x0, d0);
+        if (m0 != 0)
+            return ctz32(m0);
+        const uint32_t m1 = block_stops(x1, d1);
+        if (m1 != 0)
+            return W + ctz32(m1);
         return 2 * W +
                (unsigned)__builtin_ctzll(block_stops(x2, d2) | (uint64_t)(uint32_t)~same << W);
     }
@@ -62,6 +66,15 @@ struct Evex : Avx2 {
 
 } // namespace
 
+#if QV_CSTR_EVEX_KEEP_UPPER
+sys_i64 cstr_evex_keep_upper_strcmp(const char* a, const char* b) {
+    return kernel_strcmp<Evex>(a, b);
+}
+
+sys_i64 cstr_evex_keep_upper_strncmp(const char* a, const char* b, sys_u64 n) {
+    return kernel_strncmp<Evex>(a, b, n);
+}
+#else
 sys_i64 cstr_evex_strcmp(const char* a, const char* b) {
     return kernel_strcmp<Evex>(a, b);
 }
@@ -69,6 +82,7 @@ sys_i64 cstr_evex_strcmp(const char* a, const char* b) {
 sys_i64 cstr_evex_strncmp(const char* a, const char* b, sys_u64 n) {
     return kernel_strncmp<Evex>(a, b, n);
 }
+#endif
 
 #if defined(__clang__)
 #pragma clang attribute pop

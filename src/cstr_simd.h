@@ -29,6 +29,11 @@ const char* cstr_avx2_strstr(const char* text, const char* pattern);
 // processor has them and the operating system saves their state).
 sys_i64 cstr_evex_strcmp(const char* a, const char* b);
 sys_i64 cstr_evex_strncmp(const char* a, const char* b, sys_u64 n);
+// The same, compiled without clearing the vector registers' upper halves at each return (call
+// only where cstr_evex_strcmp may be called, and only on processors where SSE code that runs
+// after it pays nothing for those halves: AMD's).
+sys_i64 cstr_evex_keep_upper_strcmp(const char* a, const char* b);
+sys_i64 cstr_evex_keep_upper_strncmp(const char* a, const char* b, sys_u64 n);
 
 namespace {
 

@@ -111,9 +111,13 @@ std::vector<Kernels> kernels_here() {
         all.push_back({"avx2", cstr_avx2_strlen, cstr_avx2_strchr, cstr_avx2_strncmp,
                        cstr_avx2_strcmp, cstr_avx2_strstr});
     // The comparison alone has a third instruction set; the other searches repeat AVX2's.
-    if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
+    if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw")) {
         all.push_back({"avx512", cstr_avx2_strlen, cstr_avx2_strchr, cstr_evex_strncmp,
                        cstr_evex_strcmp, cstr_avx2_strstr});
+        all.push_back({"avx512 keeping upper halves", cstr_avx2_strlen, cstr_avx2_strchr,
+                       cstr_evex_keep_upper_strncmp, cstr_evex_keep_upper_strcmp,
+                       cstr_avx2_strstr});
+    }
     return all;
 }
 
