@@ -253,7 +253,9 @@ TEST_F(NetTest, HostileFramesDropTheViewerWithTheirCodes) {
     EXPECT_FALSE(Server_HasViewer(&server_));
 }
 
-TEST_F(NetTest, PingOncePerSecond) {
+// Pinged once a second: nothing else follows the handshake's answer or the ping. A viewer
+// that left is dropped when a send to it fails.
+TEST_F(NetTest, PingOncePerSecondAndAViewerThatLeftIsDroppedOnAFailedSend) {
     RawClient client;
     connect_viewer(client);
     server_.ping_tick = os_prf_tick_ms() - 1001 - 50;
@@ -261,13 +263,7 @@ TEST_F(NetTest, PingOncePerSecond) {
         Server_Update(&server_); // the first pass pings; the others fall within its second
     EXPECT_TRUE(client.receive(7) == (Bytes{0x82, 5, 'P', 'I', 'N', 'G', 0}));
     EXPECT_FALSE(client.readable(50));
-}
-
-TEST_F(NetTest, NothingPendingReadsEmptyAndAViewerThatLeftIsDroppedOnAFailedSend) {
-    RawClient client;
-    connect_viewer(client);
     prf_u8 byte;
-    EXPECT_EQ(TcpConn_Recv(server_.client_socket->tcp_socket, &byte, 1, 0), PRF_ERROR_RECV_EMPTY);
     EXPECT_EQ(WsConn_Recv(server_.client_socket, &byte, nullptr, 1, 0), PRF_ERROR_RECV_EMPTY);
     client.close();
     // The system may take the first send after the peer closed; the reset fails a later one.
