@@ -361,6 +361,10 @@ fault prf-handshake-refuses-version-8 src/profiler/net.cpp itest_profiler_net \
   "if (!(version[0] == '1' && version[1] == '3'))"
 fault prf-handshake-gives-up-within-50ms src/profiler/net.cpp itest_profiler_net \
   'if (os_prf_tick_ms() - start > 1000)' 'if (os_prf_tick_ms() - start > 50)'
+fault prf-ping-every-pass src/profiler/net.cpp itest_profiler_net \
+  '        server->ping_tick = os_prf_tick_ms();' ''
+fault prf-failed-send-keeps-viewer src/profiler/net.cpp itest_profiler_net \
+  $'    if (error == PRF_ERROR_SEND)\n        Server_DropViewer(server);' ''
 
 # ---- running them ------------------------------------------------------------------------
 scratch=$root/build/mutate/$lane
