@@ -342,6 +342,31 @@ fault prf-queue-reserve-not-atomic src/profiler/queue.cpp "$prf" \
 fault prf-ring-second-view-private src/platform/posix/profiler_ring.cpp "$prf" \
   $'mmap(base + size, size, PROT_READ | PROT_WRITE,\n                                              MAP_SHARED | MAP_FIXED, fd, 0);' \
   $'mmap(base + size, size, PROT_READ | PROT_WRITE,\n                                              MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0);'
+fault prf-log-empty-line-dropped src/profiler/profiler.cpp itest_profiler_live \
+  $'if (offset == 1023 || *p == \'\\n\') {' $'if (offset == 1023 || (*p == \'\\n\' && offset > 8)) {'
+fault prf-name-cache-trusts-address src/profiler/profiler.cpp itest_profiler_live \
+  '        if (name[i] != entry->text[i])' '        if (false && name[i] != entry->text[i])'
+fault prf-children-time-not-added src/profiler/profiler.cpp itest_profiler_live \
+  '    parent->children_us += elapsed;' ''
+fault prf-path-id-ignores-position src/profiler/samples.cpp itest_profiler_live \
+  'sample->path_id = MixHash(MixHash(parent->path_id, name_hash), parent->nb_children);' \
+  'sample->path_id = MixHash(parent->path_id, name_hash);'
+fault prf-root-keeps-child-count src/profiler/profiler.cpp itest_profiler_live \
+  $'    base->last_child = NULL;\n    base->nb_children = 0;' '    base->last_child = NULL;'
+fault prf-console-limit-off-by-one src/profiler/net.cpp itest_profiler_net \
+  'if (length >= 1023) {' 'if (length > 1023) {'
+fault prf-listener-not-renewed src/profiler/net.cpp itest_profiler_net \
+  $'    if (server->listener == NULL)\n        open_listener(server);\n    if (server->listener != NULL &&' \
+  '    if (server->listener != NULL &&'
+fault prf-handshake-refuses-version-8 src/profiler/net.cpp itest_profiler_net \
+  "if (version[0] != '8' && !(version[0] == '1' && version[1] == '3'))" \
+  "if (!(version[0] == '1' && version[1] == '3'))"
+fault prf-handshake-gives-up-within-50ms src/profiler/net.cpp itest_profiler_net \
+  'if (os_prf_tick_ms() - start > 1000)' 'if (os_prf_tick_ms() - start > 50)'
+fault prf-ping-every-pass src/profiler/net.cpp itest_profiler_net \
+  '        server->ping_tick = os_prf_tick_ms();' ''
+fault prf-failed-send-keeps-viewer src/profiler/net.cpp itest_profiler_net \
+  $'    if (error == PRF_ERROR_SEND)\n        Server_DropViewer(server);' ''
 
 # ---- running them ------------------------------------------------------------------------
 scratch=$root/build/mutate/$lane

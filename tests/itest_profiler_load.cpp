@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -63,7 +62,6 @@ TEST(ProfilerLoad, EveryFrameOfNineThreadsArrivesWithNothingDropped) {
     {
         qv_test::StreamViewer viewer;
         ASSERT_TRUE(viewer.open(settings.port));
-        const sys_u64 cpu_before = Profiler_ThreadCpuMicroseconds();
         Schedule schedule = {frames,
                              std::chrono::steady_clock::now() + std::chrono::milliseconds(50)};
         std::vector<std::thread> hosts;
@@ -85,13 +83,8 @@ TEST(ProfilerLoad, EveryFrameOfNineThreadsArrivesWithNothingDropped) {
             return trees;
         };
         const uint64_t expected = (uint64_t)frames * (kHostThreads + 1) + 1;
-        const bool arrived = viewer.wait_until([&] { return delivered() >= expected; }, 60000);
-        const sys_u64 cpu_used = Profiler_ThreadCpuMicroseconds() - cpu_before;
+        EXPECT_TRUE(viewer.wait_until([&] { return delivered() >= expected; }, 60000));
         viewer.close();
-        printf("load: %llu trees, %.1f MB; profiler thread %.1f ms of processor time per 1000\n",
-               (unsigned long long)delivered(), viewer.bytes / 1e6, cpu_used / (double)expected);
-
-        EXPECT_TRUE(arrived);
         EXPECT_TRUE(viewer.faults.empty()) << viewer.faults[0];
         EXPECT_EQ(viewer.dropped_trees + viewer.dropped_logs, 0u);
         for (int t = 0; t <= kHostThreads; ++t) {

@@ -22,7 +22,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -34,32 +34,38 @@ using Bytes = std::vector<uint8_t>;
 #if defined(_WIN32)
 using Socket = SOCKET;
 constexpr Socket kNoSocket = INVALID_SOCKET;
-inline void close_socket(Socket s) {
-    closesocket(s);
-}
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+#endif
+
 struct SocketLibrary {
+#if defined(_WIN32)
     SocketLibrary() {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
     }
-    ~SocketLibrary() { WSACleanup(); }
-};
+    ~SocketLibrary() {
+        WSACleanup();
+    }
 #else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-inline void close_socket(Socket s) {
-    ::close(s);
-}
-struct SocketLibrary {
     SocketLibrary() {} // user-provided: never an unused variable
-};
 #endif
+};
 
-inline std::chrono::steady_clock::time_point deadline_in(int ms) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+inline void close_socket(Socket s) {
+#if defined(_WIN32)
+    closesocket(s);
+#else
+    ::close(s);
+#endif
 }
+
 inline void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+inline std::chrono::steady_clock::time_point deadline_in(int ms) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 inline int ms_until(std::chrono::steady_clock::time_point deadline) {
     using namespace std::chrono;
@@ -69,14 +75,11 @@ inline int ms_until(std::chrono::steady_clock::time_point deadline) {
 // A frame as a viewer sends it: the shortest length form unless `form` forces 126 or 127,
 // masked when `mask` is given.
 inline Bytes client_frame(uint8_t first, const Bytes& payload, const uint8_t* mask, int form = 0) {
-    Bytes frame = {first};
-    const uint8_t mask_bit = mask != nullptr ? 0x80 : 0;
     const size_t n = payload.size();
     if (form == 0)
         form = n < 126 ? 0 : n < 65536 ? 126 : 127;
-    const int length_bytes = form == 0 ? 0 : form == 126 ? 2 : 8;
-    frame.push_back((uint8_t)(mask_bit | (form == 0 ? n : (size_t)form)));
-    for (int i = length_bytes - 1; i >= 0; --i)
+    Bytes frame = {first, (uint8_t)((mask != nullptr ? 0x80 : 0) | (form == 0 ? n : (size_t)form))};
+    for (int i = form == 0 ? -1 : form == 126 ? 1 : 7; i >= 0; --i)
         frame.push_back((uint8_t)((uint64_t)n >> (8 * i)));
     if (mask != nullptr)
         frame.insert(frame.end(), mask, mask + 4);
@@ -94,8 +97,7 @@ class WsClient {
 
     // Retries until `wait_ms` has passed: the server may still be starting.
     bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
-        auto deadline = deadline_in(wait_ms);
-        for (;;) {
+        for (auto deadline = deadline_in(wait_ms);; pause_ms(20)) {
             sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
             sockaddr_in address = {};
             address.sin_family = AF_INET;
@@ -109,7 +111,6 @@ class WsClient {
             close();
             if (ms_until(deadline) < 0)
                 return false;
-            pause_ms(20);
         }
     }
 
@@ -119,8 +120,8 @@ class WsClient {
             return false;
         send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-        for (std::string response;
-             response.size() < 4 || response.substr(response.size() - 4) != "\r\n\r\n";) {
+        std::string response;
+        while (response.size() < 4 || response.compare(response.size() - 4, 4, "\r\n\r\n") != 0) {
             Bytes byte = receive(1, 5000);
             if (byte.empty())
                 return false;
@@ -143,30 +144,24 @@ class WsClient {
             return frame;
         uint64_t length = head[1] & 0x7F;
         const size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
-        if (extra != 0) {
-            Bytes ext = receive(extra, wait_ms);
-            if (ext.size() < extra)
-                return frame;
-            length = 0;
-            for (uint8_t byte : ext)
-                length = (length << 8) | byte;
-        }
+        Bytes ext = receive(extra, wait_ms);
+        if (ext.size() < extra)
+            return frame;
+        for (size_t i = 0; i < extra; ++i)
+            length = (i == 0 ? 0 : length << 8) | ext[i];
         frame.payload = receive((size_t)length, wait_ms);
         frame.ok = frame.payload.size() == length;
         return frame;
     }
 
-    // Skips frames until one whose identifier is among `ids` ("SSMP LOGM") and, when given,
-    // whose payload equals `text`.
-    Frame read_until(const char* ids, const std::string& text = "", int wait_ms = 5000) {
-        auto deadline = deadline_in(wait_ms);
-        for (int left; (left = ms_until(deadline)) > 0;) {
-            Frame frame = read_frame(left);
-            if (!frame.ok)
-                return frame;
-            if (frame.payload.size() >= 4 &&
-                strstr(ids, frame.text().substr(0, 4).c_str()) != nullptr &&
-                (text.empty() || frame.text() == text))
+    // Skips frames for up to 5 s until one whose identifier is among `ids` ("SSMP LOGM") and,
+    // when given, whose payload equals `text`.
+    Frame read_until(const char* ids, const std::string& text = "") {
+        for (auto deadline = deadline_in(5000); ms_until(deadline) > 0;) {
+            Frame frame = read_frame(ms_until(deadline));
+            if (!frame.ok ||
+                (frame.payload.size() >= 4 && strstr(ids, frame.text().substr(0, 4).c_str()) &&
+                 (text.empty() || frame.text() == text)))
                 return frame;
         }
         return Frame();
@@ -193,12 +188,9 @@ class WsClient {
         auto deadline = deadline_in(wait_ms);
         Bytes out(length);
         size_t got = 0;
-        for (int left; got < length && (left = ms_until(deadline)) > 0 && readable(left);) {
-            int n = (int)recv(sock_, (char*)out.data() + got, (int)(length - got), 0);
-            if (n <= 0)
-                break;
+        for (int n; got < length && readable(ms_until(deadline)) &&
+                    (n = (int)recv(sock_, (char*)out.data() + got, (int)(length - got), 0)) > 0;)
             got += (size_t)n;
-        }
         out.resize(got);
         return out;
     }
@@ -213,16 +205,13 @@ class WsClient {
     }
 
     bool readable(int wait_ms) {
-#if defined(_WIN32)
+        if (wait_ms <= 0)
+            return false;
         fd_set set;
         FD_ZERO(&set);
         FD_SET(sock_, &set);
         timeval timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000};
-        return select(0, &set, nullptr, nullptr, &timeout) == 1;
-#else
-        pollfd fd = {sock_, POLLIN, 0};
-        return poll(&fd, 1, wait_ms) == 1;
-#endif
+        return select((int)sock_ + 1, &set, nullptr, nullptr, &timeout) == 1;
     }
 
     void close() {
@@ -264,11 +253,8 @@ inline void set_env(const char* name, const char* value) {
 // Every later profiler start of this process listens on a free port, so the suite runs while
 // another program holds the default one.
 inline uint16_t use_own_profiler_port() {
-    static const uint16_t port = [] {
-        uint16_t picked = pick_free_port();
-        set_env("QV_SYS_PROFILER_PORT", std::to_string(picked).c_str());
-        return picked;
-    }();
+    static const uint16_t port = pick_free_port();
+    set_env("QV_SYS_PROFILER_PORT", std::to_string(port).c_str());
     return port;
 }
 
@@ -287,13 +273,12 @@ inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
     if (size < 20 || read_u32(p + 4) != size || 12 + (size_t)read_u32(p + 8) + 8 > size)
         return false;
     out->thread.assign((const char*)p + 12, read_u32(p + 8));
-    size_t at = 12 + out->thread.size();
-    const uint32_t count = read_u32(p + at);
-    at += 8;
+    const size_t at = 12 + out->thread.size() + 8;
+    const uint32_t count = read_u32(p + at - 8);
     if (count == 0 || at + (size_t)count * 51 != size)
         return false;
-    for (uint32_t i = 0; i < count; ++i, at += 51)
-        out->hashes.push_back(read_u32(p + at));
+    for (uint32_t i = 0; i < count; ++i)
+        out->hashes.push_back(read_u32(p + at + i * 51));
     return true;
 }
 
@@ -304,7 +289,18 @@ class StreamViewer {
     bool open(uint16_t port) {
         if (!client_.open(port))
             return false;
-        reader_ = std::thread([this] { read_loop(); });
+        reader_ = std::thread([this] {
+            // Polled so that close() is noticed; a frame begun is read whole.
+            for (bool ok = true; ok && !stop_;) {
+                if (!client_.readable(100))
+                    continue;
+                WsClient::Frame frame = client_.read_frame(30000);
+                std::lock_guard<std::mutex> lock(mutex_);
+                ok = frame.ok;
+                ok ? take(frame.payload) : faults.push_back("connection lost");
+                changed_.notify_all();
+            }
+        });
         return true;
     }
     ~StreamViewer() { close(); }
@@ -331,19 +327,6 @@ class StreamViewer {
     std::vector<std::string> faults; // broken streaming rules
 
   private:
-    void read_loop() {
-        // Polled so that close() is noticed; a frame begun is read whole.
-        for (bool ok = true; ok && !stop_;) {
-            if (!client_.readable(100))
-                continue;
-            WsClient::Frame frame = client_.read_frame(30000);
-            std::lock_guard<std::mutex> lock(mutex_);
-            ok = frame.ok;
-            ok ? take(frame.payload) : faults.push_back("connection lost");
-            changed_.notify_all();
-        }
-    }
-
     void take(const Bytes& payload) {
         bytes += payload.size();
         const uint8_t* p = payload.data();
