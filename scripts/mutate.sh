@@ -102,9 +102,9 @@ fault microseconds-as-milliseconds src/chrono.cpp "test_chrono itest_chrono" \
   '(sys_i64)((a - b) * 1000000u)' '(sys_i64)((a - b) * 1000u)'
 fault ticks-after-wrong-scale src/chrono.cpp "test_chrono itest_chrono" \
   'return t + (sys_u64)(product / 1000000);' 'return t + (sys_u64)(product / 1000);'
-fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem_ops \
+fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem \
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
-fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem_ops \
+fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \
   't.tm_hour < 12 ? "AM" : "PM"' 't.tm_hour <= 12 ? "AM" : "PM"'
 
 # ---- text ----------------------------------------------------------------------------------
@@ -255,18 +255,24 @@ fault try-lock-taken-elsewhere src/platform/posix/thread.cpp test_thread \
 # ---- files, processes, machine -----------------------------------------------------------
 fault session-path-without-name src/filesystem.cpp test_filesystem \
   's_session_name[0] != 0' 's_session_name[0] == 1'
-fault append-mode-truncates src/filesystem_file.cpp test_filesystem_file \
+fault append-mode-truncates src/filesystem_file.cpp test_filesystem \
   '{"rb", "wb", "ab",' '{"rb", "wb", "wb",'
 fault path-no-room-for-nul src/filesystem.cpp test_filesystem \
   'length < size, "wctomb_ret"' 'length <= size, "wctomb_ret"'
 fault exe-dir-drops-separator src/filesystem.cpp test_filesystem \
   $'            buffer[i + 1] = 0;\n            return i + 1;' $'            buffer[i] = 0;\n            return i;'
-fault move-keeps-no-overwrite src/filesystem_ops.cpp test_filesystem_ops \
+fault move-keeps-no-overwrite src/filesystem_ops.cpp test_filesystem \
   $'        if (filesystem_get_attr(dst) != 0)\n            return false;\n' ''
-fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem_ops \
+fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem \
   $'nullptr);\n        return ~0ull;' $'nullptr);\n        return 0;'
 fault signal-exit-code src/platform/posix/process.cpp test_process \
   'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
+fault attr-file-not-readable src/platform/posix/filesystem_ops.cpp test_filesystem \
+  'return S_ISDIR(st.st_mode) ? 5 : 3;' 'return S_ISDIR(st.st_mode) ? 5 : 1;'
+fault exe-dir-failure-unchecked src/filesystem.cpp test_filesystem \
+  $'    if (!SYS_CHECK(res))\n        return 0;\n    // The first byte' $'    if (!res)\n        return 0;\n    // The first byte'
+fault chdir-failure-unchecked src/filesystem.cpp test_filesystem \
+  'SYS_CHECK_MSG(result == 0, ' 'SYS_CHECK_MSG(result == 0 || path != nullptr, '
 fault plugin-prefers-plain-build src/shared.cpp test_shared \
   'const char* const kSuffixes[] = {".x86_64.avx2", ".x86_64", ""};' \
   'const char* const kSuffixes[] = {".x86_64", ".x86_64.avx2", ""};'
