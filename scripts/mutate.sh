@@ -251,6 +251,16 @@ fault timed-wait-timeout-fails src/thread.cpp test_thread \
   $'    if (result == OsWaitResult::timed_out)\n        return;' ''
 fault try-lock-taken-elsewhere src/platform/posix/thread.cpp test_thread \
   $'    if (!try_acquire(m))\n        return false;' $'    if (!try_acquire(m))\n        return true;'
+fault timed-wait-failure-unchecked src/thread.cpp test_thread \
+  $'    const bool b = result == OsWaitResult::woken;\n    SYS_CHECK(b);' '    (void)result;'
+fault tls-free-unchecked src/thread.cpp test_thread \
+  $'    const bool res = os_tls_free(*cell);\n    SYS_CHECK(res);' '    os_tls_free(*cell);'
+fault sleep-wrong-unit src/platform/posix/thread_create.cpp test_thread_create \
+  'left.tv_nsec = long(milliseconds % 1000) * 1000000L;' 'left.tv_nsec = long(milliseconds % 1000) * 1000L;'
+fault thread-exit-code-lost src/platform/posix/thread_create.cpp test_thread_create \
+  'pthread_exit(reinterpret_cast<void*>(uintptr_t(exit_code)));' 'pthread_exit(reinterpret_cast<void*>(uintptr_t(exit_code / 2)));'
+fault processor-count-off-by-one src/platform/posix/thread_create.cpp test_thread_create \
+  'return n > 0 ? sys_u32(n) : 1u;' 'return n > 1 ? sys_u32(n - 1) : 1u;'
 
 # ---- files, processes, machine -----------------------------------------------------------
 fault session-path-without-name src/filesystem.cpp test_filesystem \
