@@ -277,6 +277,10 @@ fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem \
   $'nullptr);\n        return ~0ull;' $'nullptr);\n        return 0;'
 fault signal-exit-code src/platform/posix/process.cpp test_process \
   'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
+fault exec-ignores-working-dir src/process.cpp test_process \
+  'os_child_start(args, in->_working_dir, ' 'os_child_start(args, nullptr, '
+fault exec-no-command-unchecked src/process.cpp test_process \
+  'SYS_CHECK(!"No command to run");' '(void)0;'
 fault attr-file-not-readable src/platform/posix/filesystem_ops.cpp test_filesystem \
   'return S_ISDIR(st.st_mode) ? 5 : 3;' 'return S_ISDIR(st.st_mode) ? 5 : 1;'
 fault exe-dir-failure-unchecked src/filesystem.cpp test_filesystem \
