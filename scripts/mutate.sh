@@ -304,6 +304,8 @@ fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \
   'if (n > capacity - 1)' 'if (n > capacity)'
 fault marker-keeps-separator src/callstack.cpp "itest_callstack test_callstack" \
   $'    if (*at == \'/\' || *at == \'\\\\\')\n        ++at;' ''
+fault null-call-walks-from-zero src/platform/posix/callstack.cpp test_callstack \
+  'if ((sys_u64)regs[REG_RIP] < 256 && regs[REG_RSP] != 0) {' 'if ((sys_u64)regs[REG_RIP] == 1 && regs[REG_RSP] != 0) {'
 
 fault crash-dump-name src/crash.cpp test_crash \
   '"%s%s_crash.dmp"' '"%s%s.dmp"'
