@@ -66,6 +66,10 @@ fault abort-exits-quietly src/assertion.cpp test_assertion \
   $'void sys_abort(void) {\n    abort();' $'void sys_abort(void) {\n    exit(3);'
 fault win-check-exit-code src/platform/win32/assertion.cpp test_assertion \
   'ExitProcess((UINT)-1);' 'ExitProcess(1);'
+fault context-without-callback-allowed src/assertion.cpp test_assertion \
+  $'void sys_assert_message_push(const char* message) {\n    if (!SYS_CHECK(s_assert_tls))' $'void sys_assert_message_push(const char* message) {\n    if (!s_assert_tls)'
+fault check-without-callbacks-continues src/assertion.cpp test_assertion \
+  'if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())' 'if (s_num_assert_callbacks > 0 && !s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())'
 
 # ---- formatting and printing -----------------------------------------------------------------
 fault vprintf-to-error-stream src/io.cpp test_io \
