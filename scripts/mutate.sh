@@ -66,6 +66,10 @@ fault abort-exits-quietly src/assertion.cpp test_assertion \
   $'void sys_abort(void) {\n    abort();' $'void sys_abort(void) {\n    exit(3);'
 fault win-check-exit-code src/platform/win32/assertion.cpp test_assertion \
   'ExitProcess((UINT)-1);' 'ExitProcess(1);'
+fault context-without-callback-allowed src/assertion.cpp test_assertion \
+  $'void sys_assert_message_push(const char* message) {\n    if (!SYS_CHECK(s_assert_tls))' $'void sys_assert_message_push(const char* message) {\n    if (!s_assert_tls)'
+fault check-without-callbacks-continues src/assertion.cpp test_assertion \
+  'if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())' 'if (s_num_assert_callbacks > 0 && !s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())'
 
 # ---- formatting and printing -----------------------------------------------------------------
 fault vprintf-to-error-stream src/io.cpp test_io \
@@ -102,9 +106,9 @@ fault microseconds-as-milliseconds src/chrono.cpp "test_chrono itest_chrono" \
   '(sys_i64)((a - b) * 1000000u)' '(sys_i64)((a - b) * 1000u)'
 fault ticks-after-wrong-scale src/chrono.cpp "test_chrono itest_chrono" \
   'return t + (sys_u64)(product / 1000000);' 'return t + (sys_u64)(product / 1000);'
-fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem_ops \
+fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem \
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
-fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem_ops \
+fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \
   't.tm_hour < 12 ? "AM" : "PM"' 't.tm_hour <= 12 ? "AM" : "PM"'
 
 # ---- text ----------------------------------------------------------------------------------
@@ -253,22 +257,42 @@ fault timed-wait-timeout-fails src/thread.cpp test_thread \
   $'    if (result == OsWaitResult::timed_out)\n        return;' ''
 fault try-lock-taken-elsewhere src/platform/posix/thread.cpp test_thread \
   $'    if (!try_acquire(m))\n        return false;' $'    if (!try_acquire(m))\n        return true;'
+fault timed-wait-failure-unchecked src/thread.cpp test_thread \
+  $'    const bool b = result == OsWaitResult::woken;\n    SYS_CHECK(b);' '    (void)result;'
+fault tls-free-unchecked src/thread.cpp test_thread \
+  $'    const bool res = os_tls_free(*cell);\n    SYS_CHECK(res);' '    os_tls_free(*cell);'
+fault sleep-wrong-unit src/platform/posix/thread_create.cpp test_thread_create \
+  'left.tv_nsec = long(milliseconds % 1000) * 1000000L;' 'left.tv_nsec = long(milliseconds % 1000) * 1000L;'
+fault thread-exit-code-lost src/platform/posix/thread_create.cpp test_thread_create \
+  'pthread_exit(reinterpret_cast<void*>(uintptr_t(exit_code)));' 'pthread_exit(reinterpret_cast<void*>(uintptr_t(exit_code / 2)));'
+fault processor-count-off-by-one src/platform/posix/thread_create.cpp test_thread_create \
+  'return n > 0 ? sys_u32(n) : 1u;' 'return n > 1 ? sys_u32(n - 1) : 1u;'
 
 # ---- files, processes, machine -----------------------------------------------------------
 fault session-path-without-name src/filesystem.cpp test_filesystem \
   's_session_name[0] != 0' 's_session_name[0] == 1'
-fault append-mode-truncates src/filesystem_file.cpp test_filesystem_file \
+fault append-mode-truncates src/filesystem_file.cpp test_filesystem \
   '{"rb", "wb", "ab",' '{"rb", "wb", "wb",'
 fault path-no-room-for-nul src/filesystem.cpp test_filesystem \
   'length < size, "wctomb_ret"' 'length <= size, "wctomb_ret"'
 fault exe-dir-drops-separator src/filesystem.cpp test_filesystem \
   $'            buffer[i + 1] = 0;\n            return i + 1;' $'            buffer[i] = 0;\n            return i;'
-fault move-keeps-no-overwrite src/filesystem_ops.cpp test_filesystem_ops \
+fault move-keeps-no-overwrite src/filesystem_ops.cpp test_filesystem \
   $'        if (filesystem_get_attr(dst) != 0)\n            return false;\n' ''
-fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem_ops \
+fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem \
   $'nullptr);\n        return ~0ull;' $'nullptr);\n        return 0;'
 fault signal-exit-code src/platform/posix/process.cpp test_process \
   'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
+fault exec-ignores-working-dir src/process.cpp test_process \
+  'os_child_start(args, in->_working_dir, ' 'os_child_start(args, nullptr, '
+fault exec-no-command-unchecked src/process.cpp test_process \
+  'SYS_CHECK(!"No command to run");' '(void)0;'
+fault attr-file-not-readable src/platform/posix/filesystem_ops.cpp test_filesystem \
+  'return S_ISDIR(st.st_mode) ? 5 : 3;' 'return S_ISDIR(st.st_mode) ? 5 : 1;'
+fault exe-dir-failure-unchecked src/filesystem.cpp test_filesystem \
+  $'    if (!SYS_CHECK(res))\n        return 0;\n    // The first byte' $'    if (!res)\n        return 0;\n    // The first byte'
+fault chdir-failure-unchecked src/filesystem.cpp test_filesystem \
+  'SYS_CHECK_MSG(result == 0, ' 'SYS_CHECK_MSG(result == 0 || path != nullptr, '
 fault plugin-prefers-plain-build src/shared.cpp test_shared \
   'const char* const kSuffixes[] = {".x86_64.avx2", ".x86_64", ""};' \
   'const char* const kSuffixes[] = {".x86_64", ".x86_64.avx2", ""};'
@@ -286,6 +310,8 @@ fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \
   'if (n > capacity - 1)' 'if (n > capacity)'
 fault marker-keeps-separator src/callstack.cpp "itest_callstack test_callstack" \
   $'    if (*at == \'/\' || *at == \'\\\\\')\n        ++at;' ''
+fault null-call-walks-from-zero src/platform/posix/callstack.cpp test_callstack \
+  'if ((sys_u64)regs[REG_RIP] < 256 && regs[REG_RSP] != 0) {' 'if ((sys_u64)regs[REG_RIP] == 1 && regs[REG_RSP] != 0) {'
 
 fault crash-dump-name src/crash.cpp test_crash \
   '"%s%s_crash.dmp"' '"%s%s.dmp"'

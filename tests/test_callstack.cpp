@@ -57,9 +57,8 @@ void expect_well_formed(const callstack_entry* frames, sys_u64 count) {
 void expect_frame(const callstack_entry& e, const char* function, const char* file, int line) {
     EXPECT_TRUE(names(e, function)) << "function \"" << e.function << "\", wanted " << function;
     EXPECT_EQ(base_name(e.file), file) << e.file;
-    if (line > 0) {
-        EXPECT_EQ(e.line, (sys_u32)line) << e.function;
-    }
+    EXPECT_TRUE(line <= 0 || e.line == (sys_u32)line)
+        << e.function << ":" << e.line << ", wanted " << line;
 }
 
 int g_walk_line = 0;
@@ -71,12 +70,8 @@ NOINLINE sys_u64 walk_here(callstack_entry* frames, sys_u64 capacity) {
 }
 
 NOINLINE sys_u64 recurse_then_walk(int depth, callstack_entry* frames, sys_u64 capacity) {
-    if (depth > 0) {
-        sys_u64 n = recurse_then_walk(depth - 1, frames, capacity);
-        KEEP(n);
-        return n;
-    }
-    sys_u64 n = walk_here(frames, capacity);
+    sys_u64 n =
+        depth > 0 ? recurse_then_walk(depth - 1, frames, capacity) : walk_here(frames, capacity);
     KEEP(n);
     return n;
 }

@@ -1,17 +1,25 @@
-// Paths, the home folder and the session folder, each against an answer computed here from
-// the platform directly.
+// Paths, the home and session folders, file and folder operations, open and mapped files and
+// the log-file sink: answers computed here from the platform directly, each test that makes
+// files in a fresh folder of its own; times set through the platform, listings compared as
+// sets (the platform's order).
 #include "support/check_recorder.h"
 #include "support/test_support.h"
 
 #include "qv_sys/filesystem.h"
+#include "qv_sys/io.h"
+#include "qv_sys/thread.h"
 #include "qv_sys/time.h"
 
 #include <time.h>
 
 #if defined(_WIN32)
+#include <process.h>
 #include <shlobj.h>
 #include <windows.h>
+#define getpid _getpid
 #else
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -65,44 +73,27 @@ std::string platform_cwd() {
 void set_env(const char* name, const char* value) {
     value ? setenv(name, value, 1) : unsetenv(name);
 }
-int make_dir(const std::string& path) {
-    return mkdir(path.c_str(), 0700);
-}
 constexpr char kSep = '/';
 #endif
 
-// A fresh folder under the temporary folder, with slashes and without the last one.
-std::string scratch_dir(const char* name) {
-    std::string dir = qv_test::fresh_folder(name);
-    dir.pop_back();
-    return dir;
-}
+// The executable's path keeps the platform separator; the current directory comes back with
+// slashes. A path needs room for its terminator too.
+TEST(Paths, ExecutableAndCurrentDirectory) {
+    const std::string exe = platform_exe_path(), before = platform_cwd();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(get(filesystem_get_exe_path), exe);
+    EXPECT_EQ(get(filesystem_get_exe_dir), exe.substr(0, exe.rfind(kSep) + 1));
+    std::vector<char> exact(exe.size() + 1);
+    EXPECT_EQ(filesystem_get_exe_path(exact.data(), sys_u32(exact.size())), exe.size());
+    QV_EXPECT_CHECK_FAILS(filesystem_get_exe_path(exact.data(), sys_u32(exe.size())));
 
-TEST(Paths, ExecutablePathAndFolderKeepThePlatformSeparator) {
-    const std::string expected = platform_exe_path();
-    ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(get(filesystem_get_exe_path), expected);
-    const std::string dir = get(filesystem_get_exe_dir);
-    EXPECT_EQ(dir, expected.substr(0, expected.rfind(kSep) + 1));
-
-    // The path needs room for its terminator too.
-    std::vector<char> exact(expected.size() + 1);
-    EXPECT_EQ(filesystem_get_exe_path(exact.data(), sys_u32(exact.size())), expected.size());
-    QV_EXPECT_CHECK_FAILS(filesystem_get_exe_path(exact.data(), sys_u32(expected.size())));
-    QV_EXPECT_CHECK_FAILS(filesystem_get_exe_dir(exact.data(), 4));
-}
-
-TEST(Paths, CurrentDirectoryRoundTripsWithSlashes) {
-    const std::string before = platform_cwd();
-    filesystem_set_current_directory(scratch_dir("qv_cwd_").c_str());
+    filesystem_set_current_directory(qv_test::fresh_folder("qv_cwd_").c_str());
     const std::string now = get(filesystem_get_current_directory);
     EXPECT_EQ(now, slashes(platform_cwd()));
     EXPECT_EQ(now.find('\\'), std::string::npos);
     filesystem_set_current_directory(before.c_str());
     EXPECT_EQ(platform_cwd(), before);
     QV_EXPECT_CHECK_FAILS(filesystem_set_current_directory("no such folder here/at all"));
-    char small[4];
-    QV_EXPECT_CHECK_FAILS(filesystem_get_current_directory(small, sizeof(small)));
 }
 
 #if QV_TEST_RECORDS_CHECKS
@@ -118,26 +109,21 @@ TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
         EXPECT_EQ(call(small, sizeof(small)), 0u);
         EXPECT_EQ(recorder.conditions, conditions);
     }
-    {
-        qv_test::CheckRecorder recorder;
-        filesystem_set_current_directory("/no/such/folder/anywhere");
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"result == 0"});
-    }
+    qv_test::CheckRecorder recorder;
+    filesystem_set_current_directory("/no/such/folder/anywhere");
     // A current directory longer than the 260-byte platform limit fails as on Windows.
     const std::string before = platform_cwd();
-    std::string deep = scratch_dir("qv_deep_");
+    std::string deep = qv_test::fresh_folder("qv_deep_");
     while (deep.size() < 300) {
-        deep += "/" + std::string(100, 'd');
-        ASSERT_EQ(make_dir(deep), 0);
+        deep += std::string(100, 'd') + "/";
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
     }
     ASSERT_EQ(chdir(deep.c_str()), 0);
-    {
-        qv_test::CheckRecorder recorder;
-        char buffer[1024];
-        EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{"!\"Failed getting path\""});
-    }
+    char buffer[1024];
+    EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
     ASSERT_EQ(chdir(before.c_str()), 0);
+    EXPECT_EQ(recorder.conditions,
+              (std::vector<std::string>{"result == 0", "!\"Failed getting path\""}));
 }
 #endif
 
@@ -157,45 +143,39 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
 #endif
 }
 
-TEST(Home, BaseIsNormalisedAndTheTailAppended) {
-    // Only one trailing slash is dropped.
+// A set base is normalised (only one trailing slash is dropped); without one, the documents
+// folder is used.
+TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
     const std::pair<const char*, const char*> cases[] = {
         {"D:\\Data\\", "D:/Data/"},
-        {"D:/Data", "D:/Data/"},
-        {"/srv/games/", "/srv/games/"},
+        {"/srv/games", "/srv/games/"},
         {"C:\\Users\\Player\\Saved Games", "C:/Users/Player/Saved Games/"},
         {"//", "//"}};
     for (const auto& [base, home] : cases) {
         filesystem_set_home_path(base);
         EXPECT_EQ(get(filesystem_get_home_path), home + kTail) << base;
     }
-    filesystem_set_home_path("");
-}
-
 #if defined(_WIN32)
-TEST(Home, WithoutABaseTheDocumentsFolderIsUsed) {
     wchar_t w[MAX_PATH];
     ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, w)));
-    const std::string docs = slashes(utf8(w));
-    for (const char* none : {"", "/", "\\"}) {
-        filesystem_set_home_path(none);
-        EXPECT_EQ(get(filesystem_get_home_path), docs + "/" + kTail) << none;
-    }
-}
+    const std::string docs = slashes(utf8(w)) + "/";
 #else
-// HOME and the XDG settings are left pointing at the scratch folder: nothing after this test
-// reads them.
-TEST(Home, WithoutABaseTheXdgDocumentsFolderIsUsed) {
-    const std::string home = scratch_dir("qv_home_");
+    // HOME and the XDG settings are left pointing at the scratch folder: nothing after this
+    // test reads them.
+    std::string home = qv_test::fresh_folder("qv_home_");
+    home.pop_back();
+    const std::string docs = home + "/Documents/";
     set_env("HOME", home.c_str());
     set_env("XDG_DOCUMENTS_DIR", nullptr);
     set_env("XDG_CONFIG_HOME", nullptr);
+#endif
     for (const char* none : {"", "/", "\\"}) {
         filesystem_set_home_path(none);
-        EXPECT_EQ(get(filesystem_get_home_path), home + "/Documents/" + kTail) << none;
+        EXPECT_EQ(get(filesystem_get_home_path), docs + kTail) << none;
     }
-
-    // The user-dirs file, in the default config folder and then in XDG_CONFIG_HOME.
+#if !defined(_WIN32)
+    // The user-dirs file, in the default config folder and then in XDG_CONFIG_HOME; the
+    // variable itself wins over the file; a set base wins over both.
     qv_test::write_file(home + "/.config/user-dirs.dirs",
                         "# written by a test\nXDG_DESKTOP_DIR=\"$HOME/Desk\"\n"
                         "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
@@ -203,26 +183,19 @@ TEST(Home, WithoutABaseTheXdgDocumentsFolderIsUsed) {
     qv_test::write_file(home + "/cfg/user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/abs/docs/\"\n");
     set_env("XDG_CONFIG_HOME", (home + "/cfg").c_str());
     EXPECT_EQ(get(filesystem_get_home_path), "/abs/docs/" + kTail);
-
-    // The variable itself wins over the file; a set base wins over both.
     set_env("XDG_DOCUMENTS_DIR", "/from/variable");
     EXPECT_EQ(get(filesystem_get_home_path), "/from/variable/" + kTail);
     filesystem_set_home_path("/base");
     EXPECT_EQ(get(filesystem_get_home_path), "/base/" + kTail);
+#endif
     filesystem_set_home_path("");
 }
-#endif
 
 TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
     sys_time_init_start_time();
     const time_t start = (time_t)sys_time_at_start();
     char month[16];
-#if defined(_WIN32)
     strftime(month, sizeof(month), "%Y-%m", localtime(&start));
-#else
-    tm storage;
-    strftime(month, sizeof(month), "%Y-%m", localtime_r(&start, &storage));
-#endif
     filesystem_set_home_path("D:\\Data");
     const std::string sessions = "D:/Data/" + kTail + "/Sessions/" + month + "/";
 
@@ -247,6 +220,464 @@ TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
     EXPECT_EQ(std::string(buffer, 11), "/b/My Gam/#");
     filesystem_set_session("", "");
     filesystem_set_home_path("");
+}
+
+constexpr sys_u64 kEpochDelta = 116444736000000000ull;
+constexpr sys_u64 kSecond = 10000000ull;
+
+using qv_test::read_file;
+using qv_test::write_file;
+
+void make_dir(const std::string& path) {
+    filesystem_create_directories_in_path((path + "/").c_str());
+}
+
+// Sets the last write time through the platform, bypassing the library.
+void set_write_time(const std::string& path, sys_u64 filetime) {
+#if defined(_WIN32)
+    wchar_t w[600];
+    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, w, 600);
+    HANDLE h = CreateFileW(w, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME ft{(DWORD)filetime, (DWORD)(filetime >> 32)};
+    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
+    CloseHandle(h);
+#else
+    const sys_u64 since_1970 = filetime - kEpochDelta;
+    const timespec times[2] = {
+        {0, UTIME_OMIT}, {(time_t)(since_1970 / kSecond), (long)(since_1970 % kSecond) * 100}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+#endif
+}
+
+std::set<std::string> listing(const char* dir, const char* base, bool recursive,
+                              const char* suffix) {
+    std::vector<filesystem_path_entry> entries(64);
+    const sys_u32 n = filesystem_list_directory_files(dir, base, recursive, suffix, entries.data(),
+                                                      (sys_u32)entries.size());
+    std::set<std::string> out;
+    for (sys_u32 i = 0; i < n && i < entries.size(); ++i)
+        out.insert(entries[i].path);
+    return out;
+}
+
+TEST(FsTime, TimeSetByThePlatformReadsBackExactlyAndAsLocalText) {
+    const std::string path = qv_test::fresh_folder("qv_ops_") + "timed.txt";
+    write_file(path, "t");
+    // 2021-03-04 05:06:07.1234567 UTC
+    const sys_u64 filetime = kEpochDelta + 1614834367ull * kSecond + 1234567ull;
+    set_write_time(path, filetime);
+    EXPECT_EQ(filesystem_get_last_modified_time(path.c_str()), filetime);
+    EXPECT_EQ(filesystem_get_modified_time_utc(path.c_str()), 1614834367);
+
+    const time_t when = 1614834367;
+    char expected[64], buffer[128];
+    strftime(expected, sizeof(expected), "%Y-%m-%d %H:%M:%S", localtime(&when));
+    EXPECT_EQ(
+        filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), "yyyy-MM-dd", "HH:mm:ss"),
+        strlen(expected));
+    EXPECT_STREQ(buffer, expected);
+}
+
+#if !defined(_WIN32)
+// The picture language of the Linux build (Windows reads pictures itself).
+TEST(FsTime, PictureLanguage) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // 2009-02-03 04:05:06 UTC, a Tuesday; 15:07:08, 00:05:06 and 12:05:06 on the same day
+    const sys_u64 morning = kEpochDelta + 1233633906ull * kSecond;
+    const sys_u64 afternoon = kEpochDelta + 1233673628ull * kSecond;
+    const sys_u64 midnight = kEpochDelta + 1233619506ull * kSecond;
+    const sys_u64 noon = midnight + 12 * 3600 * kSecond;
+    const struct {
+        sys_u64 when;
+        const char *date, *time, *expected;
+    } cases[] = {
+        {morning, "d dd ddd dddd M MM MMM MMMM y yy yyyy", nullptr,
+         "3 03 Tue Tuesday 2 02 Feb February 9 09 2009"},
+        {morning, nullptr, "h hh H HH m mm s ss t tt", "4 04 4 04 5 05 6 06 A AM"},
+        {afternoon, nullptr, "h:mm tt, HH", "3:07 PM, 15"},
+        {midnight, nullptr, "h hh H tt", "12 12 0 AM"},
+        {noon, nullptr, "h H tt", "12 12 PM"},
+        {morning, "'Day' d 'of' MMMM, ''yy", nullptr, "Day 3 of February, '09"},
+        {morning, "dd.MM hh", "hh dd", "03.02 hh 04 dd"}, // letters of the other picture stay
+    };
+    char buffer[128];
+    for (const auto& c : cases) {
+        EXPECT_EQ(filesystem_filetime_to_string(c.when, buffer, sizeof(buffer), c.date, c.time),
+                  strlen(c.expected));
+        EXPECT_STREQ(buffer, c.expected);
+    }
+    unsetenv("TZ");
+    tzset();
+}
+#endif
+
+constexpr const char* kWide = "\xC3\xA9t\xC3\xA9_\xE6\x97\xA5.txt"; // a name outside ASCII
+
+// Copies, moves and deletes, each row a call with its result and the files after it; then what
+// the attributes say of files, folders and nothing.
+TEST(FsOps, CopyMoveDeleteAndAttributes) {
+    const std::string r = qv_test::fresh_folder("qv_ops_");
+    auto at = [&r](const char* name) { return r + name; };
+    write_file(at("src.txt"), "source");
+    write_file(at("old.txt"), "old");
+    write_file(at("b.txt"), "B");
+    write_file(at("d/f.txt"), "x");
+    set_write_time(at("src.txt"), kEpochDelta + 1000000000ull * kSecond);
+    const sys_i64 before = (sys_i64)time(nullptr);
+    const struct {
+        sys_bool (*call)(const char*, const char*, sys_bool);
+        const char *dst, *src;
+        sys_bool overwrite, result;
+        const char *file, *bytes; // the file after the call and its bytes ("<missing>": gone)
+    } cases[] = {
+        {filesystem_copy_file, kWide, "src.txt", 0, 1, kWide, "source"},
+        {filesystem_copy_file, "old.txt", "src.txt", 0, 0, "old.txt", "old"},
+        {filesystem_copy_file, "old.txt", "src.txt", 1, 1, "old.txt", "source"},
+        {filesystem_move_file, "b.txt", "old.txt", 0, 0, "old.txt", "source"},
+        {filesystem_move_file, "d", "old.txt", 0, 0, "old.txt", "source"},
+        {filesystem_move_file, "c.txt", "old.txt", 0, 1, "old.txt", "<missing>"},
+        {filesystem_move_file, "b.txt", "c.txt", 1, 1, "b.txt", "source"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(at(c.dst).c_str(), at(c.src).c_str(), c.overwrite), c.result)
+            << c.dst << " <- " << c.src;
+        EXPECT_EQ(read_file(at(c.file)), c.bytes) << c.dst << " <- " << c.src;
+    }
+    const std::pair<const char*, sys_u32> attributes[] = {
+        {"b.txt", 3}, {kWide, 3}, {"d", 5}, {"d/", 5}, {"c.txt", 0}, {"none/deeper", 0}};
+    for (const auto& [name, attr] : attributes)
+        EXPECT_EQ(filesystem_get_attr(at(name).c_str()), attr) << name;
+    // A copy carries the time of copying, not the source's.
+    EXPECT_GE(filesystem_get_modified_time_utc(at("b.txt").c_str()), before - 2);
+
+    EXPECT_FALSE(filesystem_delete_directory(at("d").c_str())); // not empty
+    EXPECT_TRUE(filesystem_delete_file(at("d/f.txt").c_str()));
+    EXPECT_FALSE(filesystem_delete_file(at("d/f.txt").c_str()));
+    EXPECT_TRUE(filesystem_delete_directory(at("d").c_str()));
+    EXPECT_EQ(filesystem_get_attr(at("d").c_str()), 0u);
+
+    filesystem_create_directories_in_path(at("a/b/c.txt").c_str()); // up to the last separator
+    EXPECT_EQ(filesystem_get_attr(at("a/b").c_str()), 5u);
+    EXPECT_EQ(filesystem_get_attr(at("a/b/c.txt").c_str()), 0u);
+    filesystem_create_directories_in_path(at("x\\y/").c_str());
+    EXPECT_EQ(filesystem_get_attr(at("x/y").c_str()), 5u);
+}
+
+#if QV_TEST_RECORDS_CHECKS
+TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
+    const std::string r = qv_test::fresh_folder("qv_ops_");
+    make_dir(r + "folder");
+    write_file(r + "a.txt", "A");
+    const std::string missing = r + "missing.txt", folder = r + "folder", a = r + "a.txt";
+    const std::pair<std::function<bool()>, const char*> cases[] = {
+        {[&] { return filesystem_copy_file(a.c_str(), missing.c_str(), 1); }, "false"},
+        {[&] { return filesystem_move_file(a.c_str(), missing.c_str(), 0); }, "false"},
+        {[&] { return filesystem_move_file(folder.c_str(), a.c_str(), 1); },
+         "overwrite_existing == 0 || b"},
+        {[&] { return filesystem_copy_file(folder.c_str(), a.c_str(), 1); },
+         "overwrite_existing == 0 || b"},
+        {[&] { return filesystem_get_last_modified_time(missing.c_str()) != ~0ull; },
+         "!\"Couldn't open file '%s' for reading\""},
+        {[&] { return filesystem_get_modified_time_utc(missing.c_str()) != 0; }, "file"},
+    };
+    for (const auto& [call, condition] : cases) {
+        qv_test::CheckRecorder recorder;
+        EXPECT_FALSE(call()) << condition;
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
+    }
+    EXPECT_EQ(read_file(a), "A");
+}
+#endif
+
+TEST(FsTemp, NewEmptyFileWithPrefixAndEnding) {
+    char path[512];
+    const sys_u32 n = filesystem_create_temp_filepath("abcdef", path, sizeof(path));
+    ASSERT_EQ(strlen(path), n);
+    const std::string p(path), name = p.substr(p.rfind('/') + 1);
+    EXPECT_EQ(name.substr(0, 3) + "|" + name.substr(name.size() - 4), "abc|.tmp");
+    EXPECT_EQ(p.find('\\'), std::string::npos);
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_TRUE(filesystem_delete_file(path));
+}
+
+TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
+    const std::string root = qv_test::fresh_folder("qv_ops_"), data = root + "data";
+    const std::string trimmed = root.substr(0, root.size() - 1);
+    for (const char* file : {"/a.json", "/\xC3\xA9.txt", "/sub/c.json", "/sub/deep/d.json"})
+        write_file(data + file, "x");
+    // Paths below `root` (where no base cuts them already), sorted and joined by spaces.
+    auto joined = [&root](const std::set<std::string>& paths, bool cut_root) {
+        std::string out;
+        for (const std::string& p : paths)
+            out += (out.empty() ? "" : " ") +
+                   p.substr(cut_root && p.rfind(root, 0) == 0 ? root.size() : 0);
+        return out;
+    };
+    const struct {
+        std::string directory;
+        const char *base, *suffix;
+        bool recursive;
+        const char* paths;
+    } cases[] = {
+        {data, nullptr, nullptr, false, "data/. data/.. data/a.json data/sub data/\xC3\xA9.txt"},
+        {data + "/", nullptr, ".json", false, "data/a.json"},
+        {data, nullptr, ".txt", true, "data/\xC3\xA9.txt"},
+        // The base is cut away, the directory kept.
+        {"data/", root.c_str(), ".json", true, "data/a.json data/sub/c.json data/sub/deep/d.json"},
+        {"data/sub/", trimmed.c_str(), nullptr, true, "data/sub/c.json data/sub/deep/d.json"},
+        {data, nullptr, ".JSON", true, ""}, // case matters
+        {root + "nothing", nullptr, nullptr, true, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(joined(listing(c.directory.c_str(), c.base, c.recursive, c.suffix), !c.base),
+                  c.paths)
+            << c.directory << " below " << (c.base ? c.base : "-");
+#if QV_TEST_RECORDS_CHECKS
+    { // with a base, a directory without its closing slash is refused and lists nothing
+        qv_test::CheckRecorder recorder;
+        EXPECT_TRUE(listing("data/sub", trimmed.c_str(), true, nullptr).empty());
+        EXPECT_EQ(recorder.conditions,
+                  std::vector<std::string>{"wdir_end != wdirectory && wdir_end[-1] == '\\\\'"});
+    }
+#endif
+    // More matches than room: all are counted, only the room is filled.
+    filesystem_path_entry entries[3] = {};
+    EXPECT_EQ(filesystem_list_directory_files(data.c_str(), nullptr, true, ".json", entries, 2),
+              3u);
+    EXPECT_NE(entries[1].path[0], 0);
+    EXPECT_EQ(entries[2].path[0], 0);
+}
+
+#if defined(_WIN32)
+// The mirror runs the system tool: a fake one, found first because it sits in the current
+// directory, records the command line it was given.
+TEST(FsMirror, RunsTheSystemToolWithTheMirrorCommandLine) {
+    const std::string root = qv_test::fresh_folder("qv_ops_");
+    char exe_dir[1024], before[1024];
+    ASSERT_GT(filesystem_get_exe_dir(exe_dir, sizeof(exe_dir)), 0u);
+    const std::string fake = std::string(exe_dir) + QV_TEST_FAKE_ROBOCOPY;
+    ASSERT_TRUE(filesystem_copy_file((root + "robocopy.exe").c_str(), fake.c_str(), 1));
+    filesystem_get_current_directory(before, sizeof(before));
+    filesystem_set_current_directory(root.c_str());
+    make_dir(root + "work");
+    EXPECT_EQ(filesystem_mirror_directory("C:/out dir", "C:/in dir", (root + "work").c_str()), 3u);
+    filesystem_set_current_directory(before);
+    EXPECT_EQ(read_file(root + "work/robocopy_args.txt"),
+              "\"robocopy.exe\" \"C:/in dir\" \"C:/out dir\" \"/MIR\"");
+}
+#else
+// Every file below `root` with its bytes.
+std::set<std::string> tree(const std::string& root) {
+    std::set<std::string> out;
+    for (const std::string& path : listing("", root.c_str(), true, nullptr))
+        out.insert(path + "=" + read_file(root + path));
+    return out;
+}
+
+TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
+    const std::string root = qv_test::fresh_folder("qv_ops_"), src = root + "src/",
+                      dst = root + "dst/";
+    write_file(src + "same.txt", "same");
+    write_file(src + "changed.txt", "new text");
+    write_file(src + "new.txt", "n");
+    write_file(src + "nested/deeper/n.txt", "deep");
+    make_dir(src + "empty");
+    write_file(dst + "same.txt", "same");
+    write_file(dst + "changed.txt", "old");
+    write_file(dst + "extra.txt", "x");
+    write_file(dst + "extra_dir/e.txt", "e");
+    write_file(dst + "nested", "a file where the source has a folder");
+    set_write_time(src + "same.txt", kEpochDelta + 1500000000ull * kSecond); // unchanged: equal
+    set_write_time(dst + "same.txt", kEpochDelta + 1500000000ull * kSecond); // size and time
+
+    EXPECT_EQ(filesystem_mirror_directory("dst", "src", root.c_str()), 1u | 2u);
+    EXPECT_EQ(tree(dst), tree(src));
+    EXPECT_EQ(filesystem_get_attr((dst + "empty").c_str()), 5u);
+    EXPECT_EQ(filesystem_get_attr((dst + "extra_dir").c_str()), 0u);
+    // The copies keep the source's time, so a second run finds nothing to do.
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 0u);
+    write_file(dst + "late.txt", "l"); // only an extra
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 2u);
+    // A source that is not a folder is a fatal error for the run.
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), (root + "none").c_str(), nullptr), 16u);
+    EXPECT_EQ(tree(dst), tree(src));
+    if (geteuid() == 0)
+        return; // root writes into read-only folders
+    chmod(dst.c_str(), 0555);
+    write_file(src + "more.txt", "m");
+    EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr) & 8u, 8u);
+    chmod(dst.c_str(), 0755);
+}
+#endif
+
+// What each mode does to an existing file holding "hello" and to a missing one: whether it
+// opens, what a read from the start gives, and the file after writing "XY" (at the start
+// after a seek, except that append modes always write at the end).
+TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
+    const struct {
+        sys_i32 mode;
+        bool opens_missing;
+        const char* read_existing; // nullptr: reading is not allowed
+        const char* after_write;   // nullptr: writing is not allowed
+    } cases[] = {
+        {FS_READ, false, "hello", nullptr},    {FS_WRITE, true, nullptr, "XY"},
+        {FS_APPEND, true, nullptr, "helloXY"}, {FS_READ_UPDATE, false, "hello", "XYllo"},
+        {FS_WRITE_UPDATE, true, "", "XY"},     {FS_APPEND_UPDATE, true, "hello", "helloXY"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const std::string root = qv_test::fresh_folder("qv_file_"),
+                          existing = root + "existing.bin";
+        write_file(existing, "hello");
+        filesystem_file* f = filesystem_file_create(existing.c_str(), c.mode, FS_LOCATION_NONE);
+        ASSERT_NE(f, nullptr);
+        if (c.read_existing) {
+            char buffer[16] = {};
+            const sys_u64 n = filesystem_file_read(f, buffer, sizeof(buffer));
+            EXPECT_EQ(std::string(buffer, n), c.read_existing);
+        }
+        if (c.after_write) {
+            filesystem_file_seek(f, 0, FS_SEEK_SET);
+            EXPECT_EQ(filesystem_file_write(f, "XY", 2), 2u);
+        }
+        filesystem_file_destroy(f);
+        EXPECT_EQ(read_file(existing), c.after_write ? c.after_write : "hello");
+
+        f = filesystem_file_create((root + "sub/dir/missing.bin").c_str(), c.mode,
+                                   FS_LOCATION_NONE);
+        EXPECT_EQ(f != nullptr, c.opens_missing);
+        filesystem_file_destroy(f);
+        // Readers never create the folders along the path.
+        EXPECT_EQ(filesystem_get_attr((root + "sub").c_str()), c.opens_missing ? 5u : 0u);
+    }
+    const std::string path = qv_test::fresh_folder("qv_file_") + "never.bin";
+    for (sys_i32 mode : {-1, 6, 100}) // modes outside the table open nothing
+        EXPECT_EQ(filesystem_file_create(path.c_str(), mode, FS_LOCATION_NONE), nullptr);
+    EXPECT_EQ(filesystem_get_attr(path.c_str()), 0u);
+}
+
+// A name with FS_LOCATION_TEMP is taken under the temporary folder; an unknown seek origin
+// leaves the position alone.
+TEST(FileStream, SeekTellAndSizeFromEachOriginInTheTemporaryFolder) {
+    char name[128], temp[512];
+    snprintf(name, sizeof(name), "qv_loc_%d/deeper/ten.bin", (int)getpid());
+    filesystem_file* f = filesystem_file_create(name, FS_WRITE_UPDATE, FS_LOCATION_TEMP);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(filesystem_file_write(f, "0123456789", 10), 10u);
+    const struct {
+        sys_i32 offset, origin;
+        sys_i64 expected;
+    } steps[] = {{4, FS_SEEK_SET, 4},
+                 {3, FS_SEEK_CUR, 7},
+                 {-2, FS_SEEK_CUR, 5},
+                 {-1, FS_SEEK_END, 9},
+                 {2, FS_SEEK_SET, 2},
+                 {5, 7, 2},
+                 {5, -1, 2}};
+    for (const auto& s : steps) {
+        filesystem_file_seek(f, s.offset, s.origin);
+        EXPECT_EQ(filesystem_file_tell(f), s.expected) << s.offset << " from " << s.origin;
+    }
+    EXPECT_EQ(filesystem_file_size(f), 10);
+    EXPECT_EQ(filesystem_file_tell(f), 2);
+    char c = 0;
+    EXPECT_EQ(filesystem_file_read(f, &c, 1), 1u);
+    EXPECT_EQ(c, '2');
+    filesystem_file_destroy(f);
+    filesystem_file_destroy(nullptr);
+    filesystem_get_temp_path(temp, sizeof(temp));
+    EXPECT_EQ(read_file(std::string(temp) + name), "0123456789");
+}
+
+TEST(FileStream, BackslashInNameFailsTheCheck) {
+    const std::string name = qv_test::fresh_folder("qv_file_") + "a\\b.txt";
+    QV_EXPECT_CHECK_FAILS(filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE));
+#if QV_TEST_RECORDS_CHECKS
+    qv_test::CheckRecorder recorder;
+    filesystem_file* f = filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE);
+    EXPECT_EQ(recorder.conditions,
+              std::vector<std::string>{"sys_strchr( filename, '\\\\' ) == nullptr"});
+    EXPECT_NE(f, nullptr); // the open goes on with the name as given
+    filesystem_file_destroy(f);
+#endif
+}
+
+TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
+    const std::string root = qv_test::fresh_folder("qv_file_");
+    std::string bytes(200000, 0);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = (char)(i * 131 + 7);
+    write_file(root + "mapped.bin", bytes);
+    filesystem_mapped_file* m = filesystem_mapped_file_create((root + "mapped.bin").c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(memcmp(filesystem_mapped_file_get_memory(m), bytes.data(), bytes.size()), 0);
+    filesystem_mapped_file_destroy(m);
+    filesystem_mapped_file_destroy(nullptr);
+
+    write_file(root + "empty.bin", "");
+    const std::pair<std::string, const char*> cases[] = {
+        {root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"}, {root + "empty.bin", "map"}};
+    for (const auto& [path, condition] : cases) {
+        QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(path.c_str()));
+#if QV_TEST_RECORDS_CHECKS
+        qv_test::CheckRecorder recorder;
+        EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr);
+        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
+#endif
+    }
+}
+
+constexpr int kThreads = 4, kLinesPerThread = 3000;
+const char* const kFiller = "abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz";
+
+// Runs in a child process started by the test below, in its own folder: logs from several
+// threads through the sink, then dies at once without any clean-up.
+TEST(LogSinkKill, DISABLED_Child) {
+    filesystem_file* file = filesystem_file_create("sink.log", FS_WRITE, FS_LOCATION_NONE);
+    ASSERT_NE(file, nullptr);
+    sys_printf_log_context context{thread_mutex_create(), file};
+    sys_printf_add_callback(sys_printf_callback_log, &context);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLinesPerThread; ++i)
+                sys_printf("thread %i line %i %s end\n", t, i, kFiller);
+        });
+    for (std::thread& t : threads)
+        t.join();
+#if defined(_WIN32)
+    TerminateProcess(GetCurrentProcess(), 77);
+#else
+    raise(SIGKILL);
+#endif
+}
+
+TEST(LogSink, EveryLineSurvivesAnAbruptKill) {
+    const std::string root = qv_test::fresh_folder("qv_file_");
+    char exe[1024];
+    ASSERT_GT(filesystem_get_exe_path(exe, sizeof(exe)), 0u);
+    const char* args[] = {exe, "--gtest_also_run_disabled_tests",
+                          "--gtest_filter=LogSinkKill.DISABLED_Child", nullptr};
+    sys_exec_input in{};
+    in._args = args;
+    in._working_dir = root.c_str();
+    EXPECT_NE(sys_exec(&in), 0u);
+    // Every line once and whole, none cut, none twice.
+    std::multiset<std::string> expected, seen;
+    char line[256];
+    for (int n = 0; n < kThreads * kLinesPerThread; ++n) {
+        snprintf(line, sizeof(line), "thread %i line %i %s end\n", n / kLinesPerThread,
+                 n % kLinesPerThread, kFiller);
+        expected.insert(line);
+    }
+    const std::string log = read_file(root + "sink.log");
+    for (size_t start = 0, end; start < log.size(); start = end + 1) {
+        end = log.find('\n', start);
+        seen.insert(log.substr(start, end == std::string::npos ? end : end - start + 1));
+    }
+    EXPECT_TRUE(seen == expected) << seen.size() << " lines of " << expected.size();
 }
 
 } // namespace

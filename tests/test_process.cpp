@@ -21,15 +21,31 @@ namespace {
 constexpr sys_u32 kFailed = 0xFFFFFFFFu;
 const char* const kMissingProgram = "qv_no_such_program_anywhere_4711";
 
-std::string child_path() {
-    char dir[1024];
-    const sys_u32 n = filesystem_get_exe_dir(dir, sizeof(dir));
 #if defined(_WIN32)
-    return std::string(dir, n) + "qv_test_exec_child.exe";
-#else
-    return std::string(dir, n) + "qv_test_exec_child";
-#endif
+const char* const kChild = "qv_test_exec_child.exe";
+void set_env(const char* name, const char* value) {
+    SetEnvironmentVariableA(name, value);
 }
+// Open handles (Windows) or descriptors (Linux) of this process.
+long open_handles() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return (long)count;
+}
+#else
+const char* const kChild = "qv_test_exec_child";
+void set_env(const char* name, const char* value) {
+    setenv(name, value, 1);
+}
+long open_handles() {
+    long n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (readdir(d))
+        ++n;
+    closedir(d);
+    return n;
+}
+#endif
 
 struct Capture {
     std::string out, err;
@@ -60,7 +76,8 @@ sys_u64 on_stdin(void* user, char* buffer, sys_u64 capacity) {
 // Runs the child with `args` (after the program), capturing both streams when asked.
 sys_u32 run(Capture* c, std::vector<const char*> args, const char* working_dir = nullptr,
             bool feed = false, bool capture = true) {
-    const std::string program = child_path();
+    char dir[1024];
+    const std::string program = std::string(dir, filesystem_get_exe_dir(dir, sizeof(dir))) + kChild;
     args.insert(args.begin(), program.c_str());
     args.push_back(nullptr);
     sys_exec_input in = {};
@@ -73,33 +90,9 @@ sys_u32 run(Capture* c, std::vector<const char*> args, const char* working_dir =
     return sys_exec(&in);
 }
 
-void set_env(const char* name, const char* value) {
-#if defined(_WIN32)
-    SetEnvironmentVariableA(name, value);
-#else
-    setenv(name, value, 1);
-#endif
-}
-
-// Open descriptors (Linux) or handles (Windows) of this process.
-long open_handles() {
-#if defined(_WIN32)
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return (long)count;
-#else
-    long n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (readdir(d))
-        ++n;
-    closedir(d);
-    return n;
-#endif
-}
-
 // One argument per line; environment references expanded, undefined ones and an expansion
-// longer than an argument may be kept as written.
-TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpanded) {
+// longer than an argument may be kept as written. The working directory may use slashes.
+TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpandedInTheWorkingDirectory) {
     set_env("QV_TEST_EXEC_VALUE", "hello world");
     const std::string long_value(1000, 'x');
     set_env("QV_TEST_EXEC_LONG", long_value.c_str());
@@ -112,18 +105,16 @@ TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpanded) {
                      "100%\n" +
                          long_value + "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
     EXPECT_EQ(c.err, "");
-}
 
-TEST(Exec, WorkingDirectoryMayUseSlashes) {
     std::string dir = qv_test::fresh_folder("qv_exec_cwd_");
     dir.pop_back();
-    Capture c;
-    EXPECT_EQ(run(&c, {"cwd"}, dir.c_str()), 0u);
-    std::replace(c.out.begin(), c.out.end(), '\\', '/');
+    Capture cwd;
+    EXPECT_EQ(run(&cwd, {"cwd"}, dir.c_str()), 0u);
+    std::replace(cwd.out.begin(), cwd.out.end(), '\\', '/');
 #if defined(_WIN32)
-    EXPECT_EQ(_stricmp(c.out.c_str(), dir.c_str()), 0) << c.out << " vs " << dir;
+    EXPECT_EQ(_stricmp(cwd.out.c_str(), dir.c_str()), 0) << cwd.out << " vs " << dir;
 #else
-    EXPECT_EQ(c.out, dir);
+    EXPECT_EQ(cwd.out, dir);
 #endif
 }
 
@@ -198,8 +189,6 @@ TEST(ExecDeathTest, MissingProgram) {
         "Failed to create process. \nCMD: qv_no_such_program_anywhere_4711 \nCMDLINE: "
         "\"qv_no_such_program_anywhere_4711\" \"b c\" \nWORKING_DIR: <not specified> "
         "\nGetLastError: .+");
-    sys_exec_input nothing = {};
-    QV_EXPECT_CHECK_FAILS(sys_exec(&nothing));
 }
 
 #if QV_TEST_RECORDS_CHECKS
