@@ -66,23 +66,20 @@ struct Evex : Avx2 {
 
 } // namespace
 
+// The second build (cstr_evex_keep_upper.cpp) names its entry points apart.
 #if QV_CSTR_EVEX_KEEP_UPPER
-sys_i64 cstr_evex_keep_upper_strcmp(const char* a, const char* b) {
-    return kernel_strcmp<Evex>(a, b);
-}
-
-sys_i64 cstr_evex_keep_upper_strncmp(const char* a, const char* b, sys_u64 n) {
-    return kernel_strncmp<Evex>(a, b, n);
-}
+#define QV_CSTR_EVEX_ENTRY(name) cstr_evex_keep_upper_##name
 #else
-sys_i64 cstr_evex_strcmp(const char* a, const char* b) {
+#define QV_CSTR_EVEX_ENTRY(name) cstr_evex_##name
+#endif
+
+sys_i64 QV_CSTR_EVEX_ENTRY(strcmp)(const char* a, const char* b) {
     return kernel_strcmp<Evex>(a, b);
 }
 
-sys_i64 cstr_evex_strncmp(const char* a, const char* b, sys_u64 n) {
+sys_i64 QV_CSTR_EVEX_ENTRY(strncmp)(const char* a, const char* b, sys_u64 n) {
     return kernel_strncmp<Evex>(a, b, n);
 }
-#endif
 
 #if defined(__clang__)
 #pragma clang attribute pop
