@@ -46,6 +46,6 @@ else()
   set(CMAKE_CXX_FLAGS_INIT "-gdwarf-4")
 endif()
 
-# Windows programs run under Wine. The winedbg override keeps Wine from starting its crash
-# debugger each time a death test ends a process.
-set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d /usr/bin/wine)
+# Windows programs run under Wine, through a script that keeps Wine from starting its crash
+# debugger each time a death test ends a process and that retries a start Wine itself failed.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
