@@ -453,6 +453,9 @@ if [ "$lane" = win64 ]; then
     wineserver -w
   fi
   wineserver -p </dev/null >/dev/null 2>&1
+  # A first program started now, not by test discovery in the build, which would time out on a
+  # Wine that is still setting itself up.
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 fi
 
 selected=()
