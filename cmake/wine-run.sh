@@ -1,11 +1,11 @@
 #!/bin/bash
 # Runs a Windows program under Wine for CTest.
 #
-# Once in a few thousand starts, under a loaded machine, Wine ends with an error before the
-# program has run at all: nothing on its output, a failure code, a run time of a few milliseconds. That is
+# Once in a few thousand starts, on a loaded machine, Wine ends with an error before the
+# program has run at all: nothing on its output, a failure code, a few milliseconds. That is
 # Wine failing, not the program, so such a start is tried once more (and says so). A program
-# that printed anything keeps its result: every test program prints its header first, so a real
-# failure is never retried.
+# that printed anything keeps its result: every test program prints its header first, so a
+# real failure is never retried.
 out=$(mktemp) || exit 1
 trap 'rm -f "$out" "$out.rc"' EXIT
 for attempt in 1 2; do
