@@ -107,9 +107,6 @@ TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
     }
     EXPECT_EQ(got, "https://example.invalid/a b?c=1&d");
     setenv("PATH", saved.c_str(), 1);
-    unlink(opener.c_str());
-    unlink(record.c_str());
-    rmdir(folder.c_str());
 }
 #endif
 
