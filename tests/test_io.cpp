@@ -218,7 +218,12 @@ TEST(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
                                                      "r1", "a1", "r4", "plain", "a3"}));
 }
 
-TEST(Dispatch, LogLineMacroFillsThePrefix) {
+// C++ hosts get the file name's offset while compiling, C hosts scan at run time: both must
+// pick the same text after the last '/' or '\\'.
+static_assert(SYS_LOG_FILE_BASE_NAME_("src/render\\mesh.cpp")[0] == 'm');
+static_assert(sys_log_file_base_offset_("C:\\game\\src/io.cpp") == 12);
+
+TEST(LogLine, MacroFillsThePrefixWithTheTextAfterTheLastSeparator) {
     qv_test::PrintLog log;
     const int line = __LINE__ + 1;
     SYS_LOG("GAME", "%s %i\n", "loaded", 3);
@@ -230,14 +235,6 @@ TEST(Dispatch, LogLineMacroFillsThePrefix) {
              "test_io.cpp");
     EXPECT_EQ(lines[0].substr(15), expected);
     EXPECT_EQ(lines[1].substr(lines[1].size() - 6), " bare\n");
-}
-
-// C++ hosts get the file name's offset while compiling, C hosts scan at run time: both must
-// pick the same text after the last '/' or '\\'.
-static_assert(SYS_LOG_FILE_BASE_NAME_("src/render\\mesh.cpp")[0] == 'm');
-static_assert(sys_log_file_base_offset_("C:\\game\\src/io.cpp") == 12);
-
-TEST(LogLine, BaseNameIsTheTextAfterTheLastSeparator) {
     const std::pair<const char*, const char*> cases[] = {{"main.cpp", "main.cpp"},
                                                          {"a\\b/c\\d.cpp", "d.cpp"},
                                                          {"a/b\\c/d.cpp", "d.cpp"},
@@ -271,15 +268,16 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
     sys_printf_callback_vs(nullptr, "quiet\n", 6, 0);
 }
 
-// A full log-type table is the one check the debuggee below does not reach.
-TEST(FormatDeathTest, BrokenFormatsAndFullTablesEndTheProcess) {
+// Without a debugger a failed check ends the process (a full log-type table is the one check
+// the debuggee below does not reach); under one, each check traps and formatting goes on.
+TEST(FormatDeathTest, FailedChecksEndTheProcessOrTrapUnderADebugger) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));
     QV_EXPECT_CHECK_FAILS(for (int i = 0; i < 65; ++i) sys_printf_enable_logtype("FULL", 0));
+    qv_test::expect_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks", 20, true);
 }
 
-// Under the tracer every failed check traps (the count proves each fires) and the formatter
-// carries on.
+// Every failed check traps (the count proves each fires) and the formatter carries on.
 TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
     EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed
@@ -309,10 +307,6 @@ TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     sys_printf("alone");
     EXPECT_EQ(calls, Calls{"2 alone"});
     qv_test::end_debuggee();
-}
-
-TEST(FormatUnderDebugger, FailedChecksTrapAndFormattingGoesOn) {
-    qv_test::expect_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks", 20, true);
 }
 
 } // namespace
