@@ -67,11 +67,14 @@ void use_session(const char* uid) {
     filesystem_set_session("crash_tests", uid);
 }
 
-std::string dump_path(const char* uid) {
+// Where the child of `uid` leaves its dump; a dump of an earlier run is removed.
+std::string fresh_dump_path(const char* uid) {
     use_session(uid);
     char session[512];
     filesystem_get_session_path(session, sizeof session);
-    return std::string(session) + uid + "_crash.dmp";
+    const std::string path = std::string(session) + uid + "_crash.dmp";
+    remove(path.c_str());
+    return path;
 }
 
 sys_u32 u32_at(const std::string& b, size_t at) {
@@ -154,8 +157,7 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
     const auto ends_by = ::testing::KilledBySignal(s.signal_number);
     const sys_u32 code = (sys_u32)s.signal_number;
 #endif
-    const std::string path = dump_path(s.uid);
-    remove(path.c_str());
+    const std::string path = fresh_dump_path(s.uid);
     EXPECT_EXIT(
         {
             use_session(s.uid);
@@ -180,13 +182,8 @@ INSTANTIATE_TEST_SUITE_P(Crashes, CrashScenario, ::testing::ValuesIn(kScenarios)
                              return std::string(info.param.uid);
                          });
 
-void print_to_stderr(void*, const char* text, sys_u64 length, sys_bool) {
-    fwrite(text, 1, (size_t)length, stderr);
-}
-
 TEST_F(CrashTest, AssertCallbackWritesADumpWithoutAnException) {
-    const std::string path = dump_path("assert_callback");
-    remove(path.c_str());
+    const std::string path = fresh_dump_path("assert_callback");
     QV_EXPECT_CHECK_FAILS({
         use_session("assert_callback");
         sys_assert_add_callback(sys_assert_callback_create_minidump, nullptr);
@@ -206,7 +203,9 @@ TEST_F(CrashTest, AFileThatCannotBeCreatedIsLogged) {
         {
             s_home = blocker;
             use_session("blocked");
-            sys_printf_add_callback(print_to_stderr, nullptr);
+            sys_printf_add_callback([](void*, const char* text, sys_u64 length,
+                                       sys_bool) { fwrite(text, 1, (size_t)length, stderr); },
+                                    nullptr);
             sys_assert_callback_create_minidump(nullptr, "", "", 0, "");
             exit(0);
         },
@@ -220,8 +219,7 @@ TEST_F(CrashTest, LldbWalksTheLinuxDump) {
     const char* lldb = "/usr/bin/lldb-14";
     if (access(lldb, X_OK) != 0)
         GTEST_SKIP() << "lldb-14 is not installed";
-    const std::string path = dump_path("lldb");
-    remove(path.c_str());
+    const std::string path = fresh_dump_path("lldb");
     EXPECT_EXIT(
         {
             use_session("lldb");
