@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -17,7 +18,6 @@
 #include <windows.h>
 #else
 #include <signal.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -45,13 +45,8 @@ int main(int argc, char** argv) {
     }
     if (strcmp(mode, "cwd") == 0) {
         char path[4096];
-#if defined(_WIN32)
-        if (!GetCurrentDirectoryA(sizeof(path), path))
-            return 98;
-#else
         if (!getcwd(path, sizeof(path)))
             return 98;
-#endif
         put(stdout, path, strlen(path));
         return 0;
     }
@@ -93,11 +88,7 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "closeout") == 0 && argc == 4) {
         fclose(stdout);
         fclose(stderr);
-#if defined(_WIN32)
-        Sleep((DWORD)atoi(argv[2]));
-#else
         usleep((useconds_t)atoi(argv[2]) * 1000);
-#endif
         return atoi(argv[3]);
     }
     if (strcmp(mode, "kill") == 0) {
