@@ -98,6 +98,11 @@ fault format-plus-read-as-space src/format.cpp test_io \
   "bit[(unsigned char)'+'] = kPlus;" "bit[(unsigned char)'+'] = kSpace;"
 fault direct-integer-skips-position-rule src/format.cpp test_io \
   'pos.using_positions != 1 && integer_width(s.bytes)' 'pos.using_positions != 2 && integer_width(s.bytes)'
+fault invalid-width-takes-argument src/format.cpp test_io \
+  $'    if (integer_width(s.bytes))\n        raw = take_slot(c.src);\n    else\n' \
+  $'    raw = take_slot(c.src);\n    if (!integer_width(s.bytes))\n'
+fault log-base-name-ignores-backslash include/qv_sys/io.h test_io \
+  $'        if (*p == \'/\' || *p == \'\\\\\')' $'        if (*p == \'/\')'
 fault exit-message-to-output src/process.cpp test_process \
   '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
 
@@ -293,6 +298,8 @@ fault exe-dir-failure-unchecked src/filesystem.cpp test_filesystem \
   $'    if (!SYS_CHECK(res))\n        return 0;\n    // The first byte' $'    if (!res)\n        return 0;\n    // The first byte'
 fault chdir-failure-unchecked src/filesystem.cpp test_filesystem \
   'SYS_CHECK_MSG(result == 0, ' 'SYS_CHECK_MSG(result == 0 || path != nullptr, '
+fault modified-time-utc-from-1601 src/filesystem_ops.cpp test_filesystem \
+  '((sys_i64)filetime - 116444736000000000ll) / 10000000ll' '(sys_i64)filetime / 10000000ll'
 fault plugin-prefers-plain-build src/shared.cpp test_shared \
   'const char* const kSuffixes[] = {".x86_64.avx2", ".x86_64", ""};' \
   'const char* const kSuffixes[] = {".x86_64", ".x86_64.avx2", ""};'
@@ -304,6 +311,12 @@ fault battery-full-rejected src/platform/posix/misc.cpp itest_misc \
   'v >= 0 && v <= 100' 'v >= 0 && v < 100'
 fault cpu-avx2-wrong-bit src/misc.cpp test_misc \
   '{7, 1, 5},  // AVX2' '{7, 1, 6},  // AVX2'
+fault power-device-battery-counted src/platform/posix/misc.cpp itest_misc \
+  'strcmp(text, "Device") == 0' 'strcmp(text, "device") == 0'
+fault power-profile-ignored src/platform/posix/misc.cpp itest_misc \
+  'strcmp(text, "low-power") == 0 ? 1 : 0' 'strcmp(text, "low-power") == 0 ? 0 : 0'
+fault unknown-battery-not-full src/misc.cpp test_misc \
+  $'status.battery_percent == 255)\n        return 100;' $'status.battery_percent == 255)\n        return 255;'
 
 # ---- call stacks, crashes, profiler ----------------------------------------------------------
 fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \
@@ -315,6 +328,10 @@ fault null-call-walks-from-zero src/platform/posix/callstack.cpp test_callstack 
 
 fault crash-dump-name src/crash.cpp test_crash \
   '"%s%s_crash.dmp"' '"%s%s.dmp"'
+fault crash-handler-writes-no-dump src/platform/posix/crash.cpp test_crash \
+  '    write_minidump_file(path, DumpInput{signo, info, uc});' '    (void)path;'
+fault dump-open-failure-not-logged src/crash.cpp test_crash \
+  $'    SYS_LOG("QV_SYS", "Unable to open minidump file \'%s\'\\n", path);' ''
 fault profiler-self-time-unclamped src/profiler/messages.cpp "itest_profiler_live itest_profiler_samples" \
   'self < 0 ? 0 : (prf_u64)self' '(prf_u64)self'
 
