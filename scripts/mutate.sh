@@ -331,7 +331,7 @@ fault crash-dump-name src/crash.cpp test_crash \
 fault crash-handler-writes-no-dump src/platform/posix/crash.cpp test_crash \
   '    write_minidump_file(path, DumpInput{signo, info, uc});' '    (void)path;'
 fault dump-open-failure-not-logged src/crash.cpp test_crash \
-  $'    SYS_LOG("QV_SYS", "Unable to open minidump file \'%s\'\\n", path);' ''
+  $'    SYS_LOG("QV_SYS", "Unable to open minidump file \'%s\'\\n", path);' '    (void)path;'
 fault profiler-self-time-unclamped src/profiler/messages.cpp "itest_profiler_live itest_profiler_samples" \
   'self < 0 ? 0 : (prf_u64)self' '(prf_u64)self'
 
