@@ -325,6 +325,10 @@ fault marker-keeps-separator src/callstack.cpp "itest_callstack test_callstack" 
   $'    if (*at == \'/\' || *at == \'\\\\\')\n        ++at;' ''
 fault null-call-walks-from-zero src/platform/posix/callstack.cpp test_callstack \
   'if ((sys_u64)regs[REG_RIP] < 256 && regs[REG_RSP] != 0) {' 'if ((sys_u64)regs[REG_RIP] == 1 && regs[REG_RSP] != 0) {'
+fault unknown-frame-named-empty src/platform/posix/callstack.cpp test_callstack \
+  'raw ? printable_name(raw, name, sizeof name) : nullptr' 'raw ? printable_name(raw, name, sizeof name) : ""'
+fault frame-record-not-cleared src/callstack.cpp "itest_callstack test_callstack" \
+  '    memset(entry, 0, sizeof(*entry));' '    entry->file[0] = 0;'
 
 fault crash-dump-name src/crash.cpp test_crash \
   '"%s%s_crash.dmp"' '"%s%s.dmp"'
