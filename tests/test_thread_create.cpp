@@ -150,10 +150,19 @@ sys_u32 report_affinity(void*) {
 // process's mask (it is not taken modulo the count).
 TEST(Thread, AffinityByIndexModulo64) {
     const sys_u32 n = thread_util_hardware_concurrency();
+    const sys_u32 all = mask_of_this(true);
+#if defined(_WIN32)
+    // Windows' C++ runtime counts only the processors this process may use, and a thread may
+    // not be pinned outside them: a confined process (a job object, or taskset under Wine)
+    // cannot run this test.
+    EXPECT_GE(n, std::thread::hardware_concurrency());
+    if (n < 32 && all != (1u << n) - 1)
+        GTEST_SKIP() << "this process may not use every processor";
+#else
     EXPECT_EQ(n, std::thread::hardware_concurrency());
+#endif
     if (n < 2)
         GTEST_SKIP() << "needs two processors";
-    const sys_u32 all = mask_of_this(true);
     for (sys_i64 index : {-1, 0, 1, 33, 63, 64, 65, 129}) {
         const sys_i64 cpu = index % 64;
         s_go = 0;
