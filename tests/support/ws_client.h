@@ -101,23 +101,20 @@ class WsClient {
     WsClient(const WsClient&) = delete;
     WsClient& operator=(const WsClient&) = delete;
 
-    // Retries until `wait_ms` has passed: the listener may be between viewers.
-    bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
-        for (auto deadline = deadline_in(wait_ms);; pause_ms(20)) {
-            sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            sockaddr_in address = {};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(ipv4);
-            if (connect(sock_, (sockaddr*)&address, sizeof(address)) == 0) {
-                int one = 1;
-                setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
-                return true;
-            }
-            close();
-            if (ms_until(deadline) < 0)
-                return false;
+    // The listener is open while the profiler runs, a viewer connected or not: no retries.
+    bool connect_to(uint16_t port, uint32_t ipv4 = INADDR_LOOPBACK) {
+        sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(ipv4);
+        if (connect(sock_, (sockaddr*)&address, sizeof(address)) == 0) {
+            int one = 1; // small frames in pieces must leave at once
+            setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
+            return true;
         }
+        close();
+        return false;
     }
 
     // Connects and shakes hands.
@@ -268,6 +265,8 @@ inline bool parse_tree(const std::string& payload, ViewedTree* out) {
 // every name in a tree arrived before it, and no name twice.
 class StreamViewer {
   public:
+    // Returns once the first tree arrived: the profiler counts what it drops for this viewer
+    // only from the pass that first saw it.
     bool open(uint16_t port) {
         if (!client_.open(port))
             return false;
@@ -283,7 +282,7 @@ class StreamViewer {
                 changed_.notify_all();
             }
         });
-        return true;
+        return wait_until([&] { return !roots.empty(); });
     }
     ~StreamViewer() { close(); }
     void close() {
