@@ -310,8 +310,6 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
             thread = this_sampler();
         }).join();
 
-        for (const char* name : {"viewer_frame", "viewer_child"})
-            EXPECT_EQ(client.read_until("LOGM", log_line(name)), log_line(name));
         qv_test::ViewedTree tree;
         // The profiler thread sends a tree of its own each pass.
         for (int i = 0; i < 1000 && tree.thread != thread; ++i) {

@@ -58,20 +58,17 @@ void frame(const char* root, const char* child) {
 
 TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     clear_environment();
+    const std::vector<prf_u32> defaults = {17815, 10, 131072, 10, 0, 0, 0, 0};
+    EXPECT_EQ(fields(*prf_settings()), defaults);
+    // Neither no record nor a zeroed one changes them.
+    const scope_settings zero = SCOPE_SETTINGS_INIT;
     ProfilerSettings resolved;
-    ProfilerSettings_Resolve(nullptr, &resolved);
-    EXPECT_EQ(fields(resolved), fields(*prf_settings()));
-    EXPECT_EQ(resolved.port, 17815);
-    EXPECT_EQ(resolved.queue_bytes, 131072u);
-    EXPECT_EQ(resolved.messages_per_pass, 10u);
-    EXPECT_EQ(resolved.streaming + resolved.bind_loopback, 0u);
-
-    // A zeroed record, and one from a host built when the record was shorter, change nothing.
-    scope_settings zero = SCOPE_SETTINGS_INIT;
-    ProfilerSettings_Resolve(&zero, &resolved);
-    EXPECT_EQ(fields(resolved), fields(*prf_settings()));
+    for (const scope_settings* host : {(const scope_settings*)nullptr, &zero}) {
+        ProfilerSettings_Resolve(host, &resolved);
+        EXPECT_EQ(fields(resolved), defaults);
+    }
     scope_settings shorter = host_settings(1234);
-    shorter.size = 8; // the port lies past what this host knew
+    shorter.size = 8; // built when the record was shorter: the port lies past what it knew
     ProfilerSettings_Resolve(&shorter, &resolved);
     EXPECT_EQ(resolved.port, 17815);
     EXPECT_EQ(resolved.streaming, 1u);

@@ -33,17 +33,13 @@ using Bytes = std::vector<uint8_t>;
 
 #if defined(_WIN32)
 using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-inline void close_socket(Socket s) {
-    closesocket(s);
-}
 #else
 using Socket = int;
-constexpr Socket kNoSocket = -1;
-inline void close_socket(Socket s) {
-    ::close(s);
+inline int closesocket(Socket s) { // the calls read the same on both systems
+    return ::close(s);
 }
 #endif
+constexpr Socket kNoSocket = (Socket)-1;
 
 // Winsock wants starting once per process before the first socket.
 inline void start_sockets() {
@@ -58,13 +54,6 @@ inline void start_sockets() {
 
 inline void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-inline std::chrono::steady_clock::time_point deadline_in(int ms) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-}
-inline int ms_until(std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    return (int)duration_cast<milliseconds>(deadline - steady_clock::now()).count();
 }
 
 // A frame as a viewer sends it: the shortest length form unless `form` forces 126 or 127,
@@ -142,11 +131,12 @@ class WsClient {
         return payload->size() == length;
     }
 
-    // Skips frames for up to 5 s until one whose identifier is among `ids` ("SSMP LOGM") and,
-    // when given, whose payload equals `text`; empty when none came.
+    // Skips up to 500 frames (about 5 s of the profiler thread's own trees) until one whose
+    // identifier is among `ids` ("SSMP LOGM") and, when given, whose payload equals `text`;
+    // empty when none came.
     std::string read_until(const char* ids, const std::string& text = "") {
         std::string frame;
-        for (auto deadline = deadline_in(5000); read_frame(&frame, ms_until(deadline));)
+        for (int i = 0; i < 500 && read_frame(&frame); ++i)
             if (frame.size() >= 4 && strstr(ids, frame.substr(0, 4).c_str()) &&
                 (text.empty() || frame == text))
                 return frame;
@@ -169,12 +159,11 @@ class WsClient {
         return true;
     }
 
-    // Up to `length` bytes: fewer when the connection ends or `wait_ms` passes first.
+    // Up to `length` bytes: fewer when the connection ends or nothing comes for `wait_ms`.
     Bytes receive(size_t length, int wait_ms = 3000) {
-        auto deadline = deadline_in(wait_ms);
         Bytes out(length);
         size_t got = 0;
-        for (int n; got < length && readable(ms_until(deadline)) &&
+        for (int n; got < length && readable(wait_ms) &&
                     (n = (int)recv(sock_, (char*)out.data() + got, (int)(length - got), 0)) > 0;)
             got += (size_t)n;
         out.resize(got);
@@ -191,8 +180,6 @@ class WsClient {
     }
 
     bool readable(int wait_ms) {
-        if (wait_ms <= 0)
-            return false;
         fd_set set;
         FD_ZERO(&set);
         FD_SET(sock_, &set);
@@ -202,7 +189,7 @@ class WsClient {
 
     void close() {
         if (sock_ != kNoSocket)
-            close_socket(sock_);
+            closesocket(sock_);
         sock_ = kNoSocket;
     }
 
@@ -222,7 +209,7 @@ inline uint16_t pick_free_port() {
     if (bind(s, (sockaddr*)&address, sizeof(address)) == 0 &&
         getsockname(s, (sockaddr*)&address, &length) == 0)
         port = ntohs(address.sin_port);
-    close_socket(s);
+    closesocket(s);
     return port;
 }
 
