@@ -408,6 +408,16 @@ fault prf-stream-cap-below-a-frame src/profiler/settings.cpp itest_profiler_load
   'kStreamMaxSamplesPerThread = 1u << 17;' 'kStreamMaxSamplesPerThread = 200;'
 fault prf-handshake-accept-wrong-guid src/profiler/net.cpp itest_profiler_stream \
   '"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"' '"258EAFA5-E914-47DA-95CA-C5AB0DC85B12"'
+fault prf-continued-frame-one-byte-short src/profiler/net.cpp itest_profiler_net \
+  'length = client_socket->frame_left + 1;' 'length = client_socket->frame_left;'
+fault prf-library-frames-held-to-thread-end src/profiler/profiler.cpp itest_profiler_stream \
+  'ts->frame_base = tree->current_parent;' '(void)0;'
+fault prf-default-mode-splits-library-threads src/profiler/profiler.cpp itest_profiler_live \
+  'if (ts == NULL || !prof->settings.streaming)' 'if (ts == NULL)'
+fault prf-loopback-bind-ignored src/platform/posix/profiler_net.cpp itest_profiler_stream \
+  'htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY)' 'htonl(INADDR_ANY)'
+fault prf-name-hash-cap-early src/profiler/profiler.cpp itest_profiler_live \
+  'if (length == 256)' 'if (length == 252)'
 
 # ---- running them ------------------------------------------------------------------------
 scratch=$root/build/mutate/$lane

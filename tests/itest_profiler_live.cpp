@@ -154,10 +154,10 @@ long sampler_number(const std::string& name) {
     return name == canonical ? number : -1;
 }
 
-std::string this_sampler() {
+ThreadSampler* this_sampler() {
     ThreadSampler* ts = nullptr;
-    FetchThreadSampler(profiler_instance(), &ts);
-    return ts->name;
+    EXPECT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
+    return ts;
 }
 
 class ProfilerInstance : public ::testing::Test {
@@ -215,14 +215,12 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNamesAndOneTreeWhenTheOutermostCloses) 
     ASSERT_EQ(got.size(), 1u);
     const Sample* frame = got[0].tree;
     const Sample* child = frame->first_child;
-    ThreadSampler* ts = nullptr;
-    ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
     prf_u64 children_us = 0;
     for (const char* text : texts) {
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(child->name_hash, HashName(text)) << text;
         char stored[32] = "";
-        NameTable_CopyName(ts->names, HashName(text), stored, sizeof(stored));
+        NameTable_CopyName(this_sampler()->names, HashName(text), stored, sizeof(stored));
         EXPECT_STREQ(stored, text);
         children_us += child->length_us;
         child = child->next_sibling;
@@ -270,7 +268,7 @@ TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWit
             std::string name;
             std::thread([&] {
                 scope_guard scope("t");
-                name = this_sampler();
+                name = this_sampler()->name;
             }).join();
             ASSERT_GT(sampler_number(name), previous) << name;
             previous = sampler_number(name);
@@ -307,7 +305,7 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
             scope_begin("viewer_child");
             scope_end();
             scope_end();
-            thread = this_sampler();
+            thread = this_sampler()->name;
         }).join();
 
         qv_test::ViewedTree tree;
