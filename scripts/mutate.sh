@@ -415,7 +415,7 @@ fault prf-library-frames-held-to-thread-end src/profiler/profiler.cpp itest_prof
 fault prf-default-mode-splits-library-threads src/profiler/profiler.cpp itest_profiler_live \
   'if (ts == NULL || !prof->settings.streaming)' 'if (ts == NULL)'
 fault prf-loopback-bind-ignored src/platform/posix/profiler_net.cpp itest_profiler_stream \
-  'htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY)' 'htonl(INADDR_ANY)'
+  'htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY)' 'htonl(loopback ? INADDR_ANY : INADDR_ANY)'
 fault prf-name-hash-cap-early src/profiler/profiler.cpp itest_profiler_live \
   'if (length == 256)' 'if (length == 252)'
 
