@@ -76,12 +76,12 @@ TEST(ProfilerLoad, EveryFrameOfNineThreadsArrivesWithNothingDropped) {
         thread_thread_join(library);
 
         auto delivered = [&] {
-            size_t trees = 0;
-            for (const auto& entry : viewer.roots)
-                trees += entry.first != "Profiler" ? entry.second.size() : 0;
+            uint64_t trees = 0;
+            for (const auto& entry : viewer.count)
+                trees += entry.first != "Profiler" ? entry.second : 0;
             return trees;
         };
-        const size_t expected = (size_t)frames * (kHostThreads + 1) + 1;
+        const uint64_t expected = (uint64_t)frames * (kHostThreads + 1) + 1;
         EXPECT_TRUE(viewer.wait_until([&] { return delivered() >= expected; }, 60000));
         viewer.close();
         EXPECT_EQ(viewer.faults, std::vector<std::string>{});

@@ -145,10 +145,10 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     };
     void* thread = thread_thread_create(worker, &finish, "worker", -1);
     EXPECT_TRUE(viewer.wait_until(
-        [&] { return viewer.roots["render"].size() == 3 && viewer.roots["worker"].size() == 3; }));
+        [&] { return viewer.count["render"] == 3 && viewer.count["worker"] == 3; }));
     finish = true;
     thread_thread_join(thread);
-    EXPECT_TRUE(viewer.wait_until([&] { return viewer.roots["worker"].size() == 4; }));
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.count["worker"] == 4; }));
     viewer.close();
     EXPECT_EQ(viewer.faults, Texts{});
     EXPECT_EQ(viewer.roots["render"], Texts(3, "frame/2"));
@@ -181,9 +181,9 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     }).join();
     // Generous: under Wine every frame the viewer reads costs several system calls.
     EXPECT_TRUE(viewer.wait_until(
-        [&] { return viewer.roots["burst"].size() + viewer.dropped_trees >= kTrees; }, 90000));
+        [&] { return viewer.count["burst"] + viewer.dropped_trees >= kTrees; }, 90000));
     viewer.close();
-    const size_t delivered = viewer.roots["burst"].size();
+    const uint64_t delivered = viewer.count["burst"];
     EXPECT_EQ(viewer.faults, Texts{});
     EXPECT_LT(delivered, kTrees);
     // The profiler thread's own trees may be among the dropped ones: a few per pass.

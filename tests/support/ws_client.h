@@ -288,12 +288,14 @@ class StreamViewer {
     // Read under the lock (inside wait_until), or after close().
     std::map<uint32_t, std::string> names;                 // pushed names
     std::map<std::string, std::vector<std::string>> roots; // per thread: "root name/samples"
+    std::map<std::string, uint64_t> count;                 // trees per thread (the benchmark)
     std::vector<std::string> log_lines;
-    uint64_t dropped_trees = 0, dropped_logs = 0;
+    uint64_t dropped_trees = 0, dropped_logs = 0, bytes = 0;
     std::vector<std::string> faults; // broken streaming rules
 
   private:
     void take(const std::string& payload) {
+        bytes += payload.size();
         const char* p = payload.data();
         const std::string id = payload.substr(0, 4);
         if (id == "SSMP" && payload.size() >= 12) {
@@ -310,6 +312,7 @@ class StreamViewer {
                     faults.push_back("tree of " + tree.thread + " before a name");
                     break;
                 }
+            count[tree.thread]++;
             roots[tree.thread].push_back(names[tree.hashes[0]] + "/" +
                                          std::to_string(tree.hashes.size()));
         } else if (id == "DROP" && payload.size() == 12) {
