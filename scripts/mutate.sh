@@ -414,6 +414,31 @@ fault prf-ping-every-pass src/profiler/net.cpp itest_profiler_net \
   '        server->ping_tick = os_prf_tick_ms();' ''
 fault prf-failed-send-keeps-viewer src/profiler/net.cpp itest_profiler_net \
   $'    if (error == PRF_ERROR_SEND)\n        Server_DropViewer(server);' ''
+fault prf-drop-sent-only-with-lost-lines src/profiler/messages.cpp itest_profiler_stream \
+  'if (trees == 0 && logs == 0)' 'if (trees == 0 || logs == 0)'
+fault prf-scope-names-not-logged src/profiler/profiler.cpp itest_profiler_live \
+  $'    if (!prof->settings.streaming && !MsgRing_Full(prof->sample_queue, 9))\n        PostLogTextOn(prof, ts, name);' ''
+fault prf-unknown-name-answered-empty src/profiler/messages.cpp itest_profiler_live \
+  $'        if (name_length == PRF_NOT_FOUND)\n            return PRF_ERROR_NONE;' \
+  $'        if (name_length == PRF_NOT_FOUND)\n            name_length = 0;'
+fault prf-colour-nibble-offset src/profiler/messages.cpp itest_profiler_live \
+  'prf_u32 low = (byte & 15) + 4;' 'prf_u32 low = (byte & 15) + 3;'
+fault prf-default-interval-not-10ms src/profiler/settings.cpp itest_profiler_stream \
+  '    10,     // update_interval_ms' '    16,     // update_interval_ms'
+fault prf-stream-cap-below-a-frame src/profiler/settings.cpp itest_profiler_load \
+  'kStreamMaxSamplesPerThread = 1u << 17;' 'kStreamMaxSamplesPerThread = 200;'
+fault prf-handshake-accept-wrong-guid src/profiler/net.cpp itest_profiler_stream \
+  '"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"' '"258EAFA5-E914-47DA-95CA-C5AB0DC85B12"'
+fault prf-continued-frame-one-byte-short src/profiler/net.cpp itest_profiler_net \
+  'length = client_socket->frame_left + 1;' 'length = client_socket->frame_left;'
+fault prf-library-frames-held-to-thread-end src/profiler/profiler.cpp itest_profiler_stream \
+  'ts->frame_base = tree->current_parent;' '(void)0;'
+fault prf-default-mode-splits-library-threads src/profiler/profiler.cpp itest_profiler_live \
+  'if (ts == NULL || !prof->settings.streaming)' 'if (ts == NULL)'
+fault prf-loopback-bind-ignored src/platform/posix/profiler_net.cpp itest_profiler_stream \
+  'htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY)' 'htonl(loopback ? INADDR_ANY : INADDR_ANY)'
+fault prf-name-hash-cap-early src/profiler/profiler.cpp itest_profiler_live \
+  'if (length == 256)' 'if (length == 252)'
 
 # ---- running them ------------------------------------------------------------------------
 scratch=$root/build/mutate/$lane

@@ -17,20 +17,19 @@ using qv_test::WsClient;
 
 namespace {
 
-const uint16_t kPort = qv_test::use_own_profiler_port();
+// Every profiler start of this process listens on a free port: the default one may be taken.
+const uint16_t kPort = [] {
+    const uint16_t port = qv_test::pick_free_port();
+    qv_test::set_env("QV_SYS_PROFILER_PORT", std::to_string(port).c_str());
+    return port;
+}();
 
-// Little-endian message bytes as a viewer reads them.
+// Message bytes as a viewer reads them (x86_64: little-endian, as sent).
 struct Le {
     std::string bytes;
-    Le& u32(prf_u32 v) {
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back((char)(v >> (8 * i)));
+    template <typename T> Le& put(T value) {
+        bytes.append((const char*)&value, sizeof(value));
         return *this;
-    }
-    Le& f64(double d) {
-        prf_u64 bits;
-        memcpy(&bits, &d, 8);
-        return u32((prf_u32)bits).u32((prf_u32)(bits >> 32));
     }
     Le& text(const std::string& t) {
         bytes += t;
@@ -39,7 +38,7 @@ struct Le {
 };
 
 std::string log_line(const std::string& text) {
-    return Le().text("LOGM").u32((prf_u32)text.size()).text(text).bytes;
+    return Le().text("LOGM").put((prf_u32)text.size()).text(text).bytes;
 }
 
 Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
@@ -92,11 +91,11 @@ TEST(ProfilerMessages, ATreeIsSerialisedByteForByte) {
     ByteBuffer_Destroy(&buffer);
 
     Le m;
-    m.text("SMPL").u32(26 + 4 * 51).u32(6).text("worker").u32(4).u32(0x481ad3c2);
+    m.text("SMPL").put(26u + 4 * 51).put(6u).text("worker").put(4u).put(0x481ad3c2u);
     auto record = [&](prf_u32 hash, prf_u32 path, const char* colour, double start, double length,
                       double self, prf_u32 calls, prf_u32 children) {
-        m.u32(hash).u32(path).text(colour).f64(start).f64(length).f64(self);
-        m.u32(calls).u32(0).u32(children);
+        m.put(hash).put(path).text(colour).put(start).put(length).put(self);
+        m.put(calls).put(0u).put(children);
     };
     record(0xFFFFFF, 1, "#ffffff", 1, 10, 0, 1, 2);
     record(0x000000, 2, "#444444", 2, 30, 25, 1, 1);
@@ -155,10 +154,10 @@ long sampler_number(const std::string& name) {
     return name == canonical ? number : -1;
 }
 
-std::string this_sampler() {
+ThreadSampler* this_sampler() {
     ThreadSampler* ts = nullptr;
-    FetchThreadSampler(profiler_instance(), &ts);
-    return ts->name;
+    EXPECT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
+    return ts;
 }
 
 class ProfilerInstance : public ::testing::Test {
@@ -216,14 +215,12 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNamesAndOneTreeWhenTheOutermostCloses) 
     ASSERT_EQ(got.size(), 1u);
     const Sample* frame = got[0].tree;
     const Sample* child = frame->first_child;
-    ThreadSampler* ts = nullptr;
-    ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
     prf_u64 children_us = 0;
     for (const char* text : texts) {
         ASSERT_NE(child, nullptr);
         EXPECT_EQ(child->name_hash, HashName(text)) << text;
         char stored[32] = "";
-        NameTable_CopyName(ts->names, HashName(text), stored, sizeof(stored));
+        NameTable_CopyName(this_sampler()->names, HashName(text), stored, sizeof(stored));
         EXPECT_STREQ(stored, text);
         children_us += child->length_us;
         child = child->next_sibling;
@@ -271,7 +268,7 @@ TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWit
             std::string name;
             std::thread([&] {
                 scope_guard scope("t");
-                name = this_sampler();
+                name = this_sampler()->name;
             }).join();
             ASSERT_GT(sampler_number(name), previous) << name;
             previous = sampler_number(name);
@@ -308,17 +305,14 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
             scope_begin("viewer_child");
             scope_end();
             scope_end();
-            thread = this_sampler();
+            thread = this_sampler()->name;
         }).join();
 
-        EXPECT_TRUE(client.read_until("LOGM", log_line("viewer_frame")).ok);
-        EXPECT_TRUE(client.read_until("LOGM", log_line("viewer_child")).ok);
         qv_test::ViewedTree tree;
         // The profiler thread sends a tree of its own each pass.
         for (int i = 0; i < 1000 && tree.thread != thread; ++i) {
-            WsClient::Frame f = client.read_until("SMPL");
             tree = {};
-            ASSERT_TRUE(f.ok && qv_test::parse_tree(f.payload, &tree));
+            ASSERT_TRUE(qv_test::parse_tree(client.read_until("SMPL"), &tree));
         }
         EXPECT_EQ(tree.hashes,
                   (std::vector<uint32_t>{HashName("viewer_frame"), HashName("viewer_child")}));
@@ -326,12 +320,12 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
         // A known name is answered; an unknown one is not (the console line comes next).
         const prf_u32 hash = HashName("viewer_child");
         client.send_frame(1, "GSMP" + std::to_string(hash));
-        EXPECT_EQ(client.read_until("SSMP").text(),
-                  Le().text("SSMP").u32(hash).u32(12).text("viewer_child").bytes);
+        EXPECT_EQ(client.read_until("SSMP"),
+                  Le().text("SSMP").put(hash).put(12u).text("viewer_child").bytes);
         client.send_frame(2, "GSMP12345");
         client.send_frame(1, "CONIhello");
-        EXPECT_EQ(client.read_until("SSMP LOGM").text(), log_line("Console message received..."));
-        EXPECT_EQ(client.read_until("SSMP LOGM").text(), log_line("hello"));
+        EXPECT_EQ(client.read_until("SSMP LOGM"), log_line("Console message received..."));
+        EXPECT_EQ(client.read_until("SSMP LOGM"), log_line("hello"));
     }
     scope_static_destroy();
 }

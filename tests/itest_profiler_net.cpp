@@ -13,26 +13,22 @@
 namespace {
 
 using qv_test::Bytes;
-using qv_test::client_frame;
+using qv_test::kHandshakeAnswer;
+using qv_test::kHandshakeKey;
+using qv_test::pause_ms;
+using qv_test::text_of;
 using RawClient = qv_test::WsClient;
 
-using qv_test::pause_ms;
-
-const char kExampleKey[] = "dGhlIHNhbXBsZSBub25jZQ==";
-const std::string kExampleResponse = "HTTP/1.1 101 Switching Protocols\r\n"
-                                     "Upgrade: websocket\r\n"
-                                     "Connection: Upgrade\r\n"
-                                     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-
-std::string request_with(const std::string& version, const std::string& key) {
-    return "GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
-           "Connection: Upgrade\r\nSec-WebSocket-Key: " +
-           key + "\r\nOrigin: http://example.com\r\nSec-WebSocket-Version: " + version + "\r\n\r\n";
+std::string request_with(const std::string& version) {
+    return std::string("GET /chat HTTP/1.1\r\nHost: server.example.com\r\nUpgrade: websocket\r\n"
+                       "Connection: Upgrade\r\nSec-WebSocket-Key: ") +
+           kHandshakeKey + "\r\nOrigin: http://example.com\r\nSec-WebSocket-Version: " + version +
+           "\r\n\r\n";
 }
 
 const prf_u8 kMask[4] = {0x37, 0xFA, 0x21, 0x3D};
 Bytes masked(const std::string& text, int form = 0, const prf_u8* mask = kMask) {
-    return client_frame(0x81, Bytes(text.begin(), text.end()), mask, form);
+    return qv_test::client_frame(0x81, Bytes(text.begin(), text.end()), mask, form);
 }
 
 std::vector<std::string> g_log_lines;
@@ -65,15 +61,14 @@ class NetTest : public ::testing::Test {
 
     void connect_viewer(RawClient& client) {
         ASSERT_TRUE(client.connect_to(port_));
-        client.send(request_with("13", kExampleKey));
+        client.send(request_with("13"));
         server_.ping_tick = os_prf_tick_ms();
         for (int i = 0; i < 200 && !Server_HasViewer(&server_); ++i) {
             pause_ms(5);
             Server_Update(&server_);
         }
         ASSERT_TRUE(Server_HasViewer(&server_));
-        Bytes response = client.receive(kExampleResponse.size());
-        ASSERT_EQ(std::string(response.begin(), response.end()), kExampleResponse);
+        ASSERT_EQ(text_of(client.receive(kHandshakeAnswer.size())), kHandshakeAnswer);
     }
 
     prf_error accept_once() {
@@ -109,12 +104,12 @@ class NetTest : public ::testing::Test {
 TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
     const std::string host = "Host: h\r\n";
     const std::string version = "Sec-WebSocket-Version: 13\r\n";
-    const std::string key = std::string("Sec-WebSocket-Key: ") + kExampleKey + "\r\n";
+    const std::string key = std::string("Sec-WebSocket-Key: ") + kHandshakeKey + "\r\n";
     const std::pair<std::string, prf_error> cases[] = {
-        {request_with("8", kExampleKey), PRF_ERROR_NONE},
+        {request_with("8"), PRF_ERROR_NONE},
         {"PUT / HTTP/1.1\r\n" + host + version + key + "\r\n", PRF_ERROR_HANDSHAKE_NOT_GET},
         {"GET / HTTP/1.1\r\n" + host + key + "\r\n", PRF_ERROR_HANDSHAKE_NO_VERSION},
-        {request_with("7", kExampleKey), PRF_ERROR_HANDSHAKE_VERSION},
+        {request_with("7"), PRF_ERROR_HANDSHAKE_VERSION},
         {"GET / HTTP/1.1\r\n" + version + key + "\r\n", PRF_ERROR_HANDSHAKE_NO_HOST},
         {"GET / HTTP/1.1\r\n" + host + version + "\r\n", PRF_ERROR_HANDSHAKE_NO_KEY},
         // Names are matched case-sensitively.
@@ -136,13 +131,12 @@ TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
             EXPECT_TRUE(client.closed_by_peer()) << c.first;
             continue;
         }
-        Bytes response = client.receive(kExampleResponse.size());
-        EXPECT_EQ(std::string(response.begin(), response.end()), kExampleResponse);
+        EXPECT_EQ(text_of(client.receive(kHandshakeAnswer.size())), kHandshakeAnswer);
     }
     // Refused in a pass, the listener is closed; the next pass makes a new one.
     RawClient refused;
     ASSERT_TRUE(refused.connect_to(port_));
-    refused.send(request_with("7", kExampleKey));
+    refused.send(request_with("7"));
     pause_ms(5);
     Server_Update(&server_);
     EXPECT_EQ(server_.listener, nullptr);

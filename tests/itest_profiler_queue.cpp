@@ -16,9 +16,7 @@ constexpr prf_u32 kRingBytes = 131072;
 
 struct Queue {
     MsgRing ring;
-    explicit Queue(prf_u32 size = kRingBytes) {
-        EXPECT_EQ(MsgRing_Create(&ring, size), PRF_ERROR_NONE);
-    }
+    Queue() { EXPECT_EQ(MsgRing_Create(&ring, kRingBytes), PRF_ERROR_NONE); }
     ~Queue() { MsgRing_Destroy(&ring); }
     // Only valid on an empty queue.
     void start_at(prf_u32 pos) { ring.read_pos = ring.write_pos = pos; }

@@ -33,43 +33,27 @@ using Bytes = std::vector<uint8_t>;
 
 #if defined(_WIN32)
 using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
 #else
 using Socket = int;
-constexpr Socket kNoSocket = -1;
+inline int closesocket(Socket s) { // the calls read the same on both systems
+    return ::close(s);
+}
 #endif
+constexpr Socket kNoSocket = (Socket)-1;
 
-struct SocketLibrary {
+// Winsock wants starting once per process before the first socket.
+inline void start_sockets() {
 #if defined(_WIN32)
-    SocketLibrary() {
+    static const bool started = [] {
         WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~SocketLibrary() {
-        WSACleanup();
-    }
-#else
-    SocketLibrary() {} // user-provided: never an unused variable
-#endif
-};
-
-inline void close_socket(Socket s) {
-#if defined(_WIN32)
-    closesocket(s);
-#else
-    ::close(s);
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
 #endif
 }
 
 inline void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-inline std::chrono::steady_clock::time_point deadline_in(int ms) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-}
-inline int ms_until(std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    return (int)duration_cast<milliseconds>(deadline - steady_clock::now()).count();
 }
 
 // A frame as a viewer sends it: the shortest length form unless `form` forces 126 or 127,
@@ -88,83 +72,75 @@ inline Bytes client_frame(uint8_t first, const Bytes& payload, const uint8_t* ma
     return frame;
 }
 
+// The example key of the WebSocket handshake and the only answer it may get.
+constexpr char kHandshakeKey[] = "dGhlIHNhbXBsZSBub25jZQ==";
+const std::string kHandshakeAnswer = "HTTP/1.1 101 Switching Protocols\r\n"
+                                     "Upgrade: websocket\r\n"
+                                     "Connection: Upgrade\r\n"
+                                     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+inline std::string text_of(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
 class WsClient {
   public:
-    WsClient() = default;
+    WsClient() { start_sockets(); }
     ~WsClient() { close(); }
     WsClient(const WsClient&) = delete;
     WsClient& operator=(const WsClient&) = delete;
 
-    // Retries until `wait_ms` has passed: the server may still be starting.
-    bool connect_to(uint16_t port, int wait_ms = 5000, uint32_t ipv4 = INADDR_LOOPBACK) {
-        for (auto deadline = deadline_in(wait_ms);; pause_ms(20)) {
-            sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-            sockaddr_in address = {};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(ipv4);
-            if (connect(sock_, (sockaddr*)&address, sizeof(address)) == 0) {
-                int one = 1;
-                setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
-                return true;
-            }
-            close();
-            if (ms_until(deadline) < 0)
-                return false;
+    // The listener is open while the profiler runs, a viewer connected or not: no retries.
+    bool connect_to(uint16_t port, uint32_t ipv4 = INADDR_LOOPBACK) {
+        sock_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(ipv4);
+        if (connect(sock_, (sockaddr*)&address, sizeof(address)) == 0) {
+            int one = 1; // small frames in pieces must leave at once
+            setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, (const char*)&one, sizeof(one));
+            return true;
         }
+        close();
+        return false;
     }
 
-    // Connects and shakes hands; true once the response's blank line arrived.
+    // Connects and shakes hands.
     bool open(uint16_t port) {
-        if (!connect_to(port))
-            return false;
-        send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
-        std::string response;
-        while (response.size() < 4 || response.compare(response.size() - 4, 4, "\r\n\r\n") != 0) {
-            Bytes byte = receive(1, 5000);
-            if (byte.empty())
-                return false;
-            response += (char)byte[0];
-        }
-        return true;
+        return connect_to(port) &&
+               send(std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Key: ") +
+                    kHandshakeKey + "\r\nSec-WebSocket-Version: 13\r\n\r\n") &&
+               text_of(receive(kHandshakeAnswer.size(), 5000)) == kHandshakeAnswer;
     }
 
-    struct Frame {
-        Bytes payload;
-        bool ok = false;
-        std::string text() const { return std::string(payload.begin(), payload.end()); }
-    };
-
-    // ok is false after `wait_ms` without a whole frame.
-    Frame read_frame(int wait_ms = 5000) {
-        Frame frame;
+    // False after `wait_ms` without a whole frame.
+    bool read_frame(std::string* payload, int wait_ms = 5000) {
         Bytes head = receive(2, wait_ms);
         if (head.size() < 2)
-            return frame;
+            return false;
         uint64_t length = head[1] & 0x7F;
         const size_t extra = length == 126 ? 2 : length == 127 ? 8 : 0;
         Bytes ext = receive(extra, wait_ms);
         if (ext.size() < extra)
-            return frame;
+            return false;
         for (size_t i = 0; i < extra; ++i)
             length = (i == 0 ? 0 : length << 8) | ext[i];
-        frame.payload = receive((size_t)length, wait_ms);
-        frame.ok = frame.payload.size() == length;
-        return frame;
+        *payload = text_of(receive((size_t)length, wait_ms));
+        return payload->size() == length;
     }
 
-    // Skips frames for up to 5 s until one whose identifier is among `ids` ("SSMP LOGM") and,
-    // when given, whose payload equals `text`.
-    Frame read_until(const char* ids, const std::string& text = "") {
-        for (auto deadline = deadline_in(5000); ms_until(deadline) > 0;) {
-            Frame frame = read_frame(ms_until(deadline));
-            if (!frame.ok ||
-                (frame.payload.size() >= 4 && strstr(ids, frame.text().substr(0, 4).c_str()) &&
-                 (text.empty() || frame.text() == text)))
+    // Skips up to 500 frames (about 5 s of the profiler thread's own trees) until one whose
+    // identifier is among `ids` ("SSMP LOGM") and, when given, whose payload equals `text`;
+    // empty when none came.
+    std::string read_until(const char* ids, const std::string& text = "") {
+        std::string frame;
+        for (int i = 0; i < 500 && read_frame(&frame); ++i)
+            if (frame.size() >= 4 && strstr(ids, frame.substr(0, 4).c_str()) &&
+                (text.empty() || frame == text))
                 return frame;
-        }
-        return Frame();
+        return "";
     }
 
     void send_frame(uint8_t opcode, const std::string& payload) {
@@ -172,7 +148,7 @@ class WsClient {
         send(client_frame((uint8_t)(0x80 | opcode), Bytes(payload.begin(), payload.end()), key));
     }
 
-    bool send(const Bytes& bytes) { return send(std::string(bytes.begin(), bytes.end())); }
+    bool send(const Bytes& bytes) { return send(text_of(bytes)); }
     bool send(const std::string& bytes) {
         for (size_t sent = 0; sent < bytes.size();) {
             int n = (int)::send(sock_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
@@ -183,12 +159,11 @@ class WsClient {
         return true;
     }
 
-    // Up to `length` bytes: fewer when the connection ends or `wait_ms` passes first.
+    // Up to `length` bytes: fewer when the connection ends or nothing comes for `wait_ms`.
     Bytes receive(size_t length, int wait_ms = 3000) {
-        auto deadline = deadline_in(wait_ms);
         Bytes out(length);
         size_t got = 0;
-        for (int n; got < length && readable(ms_until(deadline)) &&
+        for (int n; got < length && readable(wait_ms) &&
                     (n = (int)recv(sock_, (char*)out.data() + got, (int)(length - got), 0)) > 0;)
             got += (size_t)n;
         out.resize(got);
@@ -196,17 +171,15 @@ class WsClient {
     }
 
     // True when the server closed the connection (what it sent before is skipped).
-    bool closed_by_peer(int wait_ms = 3000) {
+    bool closed_by_peer() {
         char chunk[256];
-        while (readable(wait_ms))
+        while (readable(3000))
             if (recv(sock_, chunk, sizeof(chunk), 0) <= 0)
                 return true;
         return false;
     }
 
     bool readable(int wait_ms) {
-        if (wait_ms <= 0)
-            return false;
         fd_set set;
         FD_ZERO(&set);
         FD_SET(sock_, &set);
@@ -216,18 +189,17 @@ class WsClient {
 
     void close() {
         if (sock_ != kNoSocket)
-            close_socket(sock_);
+            closesocket(sock_);
         sock_ = kNoSocket;
     }
 
   private:
-    SocketLibrary library_;
     Socket sock_ = kNoSocket;
 };
 
 // A port that nothing listened on a moment ago, so tests never depend on a fixed one.
 inline uint16_t pick_free_port() {
-    SocketLibrary library;
+    start_sockets();
     Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -237,7 +209,7 @@ inline uint16_t pick_free_port() {
     if (bind(s, (sockaddr*)&address, sizeof(address)) == 0 &&
         getsockname(s, (sockaddr*)&address, &length) == 0)
         port = ntohs(address.sin_port);
-    close_socket(s);
+    closesocket(s);
     return port;
 }
 
@@ -250,16 +222,10 @@ inline void set_env(const char* name, const char* value) {
 #endif
 }
 
-// Every later profiler start of this process listens on a free port, so the suite runs while
-// another program holds the default one.
-inline uint16_t use_own_profiler_port() {
-    static const uint16_t port = pick_free_port();
-    set_env("QV_SYS_PROFILER_PORT", std::to_string(port).c_str());
-    return port;
-}
-
-inline uint32_t read_u32(const uint8_t* p) {
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+inline uint32_t read_u32(const char* p) {
+    uint32_t v;
+    memcpy(&v, p, 4); // x86_64 only: little-endian like the messages
+    return v;
 }
 
 // A tree message's thread and name hashes in pre-order; false when its lengths do not add up.
@@ -267,12 +233,12 @@ struct ViewedTree {
     std::string thread;
     std::vector<uint32_t> hashes;
 };
-inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
-    const uint8_t* p = payload.data();
+inline bool parse_tree(const std::string& payload, ViewedTree* out) {
+    const char* p = payload.data();
     const size_t size = payload.size();
     if (size < 20 || read_u32(p + 4) != size || 12 + (size_t)read_u32(p + 8) + 8 > size)
         return false;
-    out->thread.assign((const char*)p + 12, read_u32(p + 8));
+    out->thread.assign(p + 12, read_u32(p + 8));
     const size_t at = 12 + out->thread.size() + 8;
     const uint32_t count = read_u32(p + at - 8);
     if (count == 0 || at + (size_t)count * 51 != size)
@@ -286,6 +252,8 @@ inline bool parse_tree(const Bytes& payload, ViewedTree* out) {
 // every name in a tree arrived before it, and no name twice.
 class StreamViewer {
   public:
+    // Returns once the first tree arrived: the profiler counts what it drops for this viewer
+    // only from the pass that first saw it.
     bool open(uint16_t port) {
         if (!client_.open(port))
             return false;
@@ -294,14 +262,14 @@ class StreamViewer {
             for (bool ok = true; ok && !stop_;) {
                 if (!client_.readable(100))
                     continue;
-                WsClient::Frame frame = client_.read_frame(30000);
+                std::string frame;
+                ok = client_.read_frame(&frame, 30000);
                 std::lock_guard<std::mutex> lock(mutex_);
-                ok = frame.ok;
-                ok ? take(frame.payload) : faults.push_back("connection lost");
+                ok ? take(frame) : faults.push_back("connection lost");
                 changed_.notify_all();
             }
         });
-        return true;
+        return wait_until([&] { return !roots.empty(); });
     }
     ~StreamViewer() { close(); }
     void close() {
@@ -320,22 +288,21 @@ class StreamViewer {
     // Read under the lock (inside wait_until), or after close().
     std::map<uint32_t, std::string> names;                 // pushed names
     std::map<std::string, std::vector<std::string>> roots; // per thread: "root name/samples"
-    std::map<std::string, uint64_t> count;                 // trees per thread
-    std::map<std::string, uint64_t> samples;               // samples per thread
+    std::map<std::string, uint64_t> count;                 // trees per thread (the benchmark)
     std::vector<std::string> log_lines;
-    uint64_t dropped_trees = 0, dropped_logs = 0, drop_messages = 0, bytes = 0;
+    uint64_t dropped_trees = 0, dropped_logs = 0, bytes = 0;
     std::vector<std::string> faults; // broken streaming rules
 
   private:
-    void take(const Bytes& payload) {
+    void take(const std::string& payload) {
         bytes += payload.size();
-        const uint8_t* p = payload.data();
-        const std::string id(payload.begin(), payload.begin() + (payload.size() < 4 ? 0 : 4));
+        const char* p = payload.data();
+        const std::string id = payload.substr(0, 4);
         if (id == "SSMP" && payload.size() >= 12) {
             const uint32_t hash = read_u32(p + 4);
             if (names.count(hash) != 0)
                 faults.push_back("name pushed twice: " + names[hash]);
-            names[hash] = std::string((const char*)p + 12, read_u32(p + 8));
+            names[hash] = payload.substr(12, read_u32(p + 8));
         } else if (id == "SMPL") {
             ViewedTree tree;
             if (!parse_tree(payload, &tree))
@@ -346,15 +313,13 @@ class StreamViewer {
                     break;
                 }
             count[tree.thread]++;
-            samples[tree.thread] += tree.hashes.size();
             roots[tree.thread].push_back(names[tree.hashes[0]] + "/" +
                                          std::to_string(tree.hashes.size()));
         } else if (id == "DROP" && payload.size() == 12) {
             dropped_trees += read_u32(p + 4);
             dropped_logs += read_u32(p + 8);
-            drop_messages++;
         } else if (id == "LOGM" && payload.size() >= 8) {
-            log_lines.emplace_back((const char*)p + 8, payload.size() - 8);
+            log_lines.push_back(payload.substr(8));
         }
     }
 
