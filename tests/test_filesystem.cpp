@@ -559,9 +559,11 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
 // A name with FS_LOCATION_TEMP is taken under the temporary folder; an unknown seek origin
 // leaves the position alone.
 TEST(FileStream, SeekTellAndSizeFromEachOriginInTheTemporaryFolder) {
-    char name[128], temp[512];
-    snprintf(name, sizeof(name), "qv_loc_%d/deeper/ten.bin", (int)getpid());
-    filesystem_file* f = filesystem_file_create(name, FS_WRITE_UPDATE, FS_LOCATION_TEMP);
+    char temp[512];
+    filesystem_get_temp_path(temp, sizeof(temp));
+    const std::string folder = qv_test::fresh_folder("qv_loc_");
+    const std::string name = folder.substr(strlen(temp)) + "deeper/ten.bin";
+    filesystem_file* f = filesystem_file_create(name.c_str(), FS_WRITE_UPDATE, FS_LOCATION_TEMP);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(filesystem_file_write(f, "0123456789", 10), 10u);
     const struct {
@@ -585,8 +587,7 @@ TEST(FileStream, SeekTellAndSizeFromEachOriginInTheTemporaryFolder) {
     EXPECT_EQ(c, '2');
     filesystem_file_destroy(f);
     filesystem_file_destroy(nullptr);
-    filesystem_get_temp_path(temp, sizeof(temp));
-    EXPECT_EQ(read_file(std::string(temp) + name), "0123456789");
+    EXPECT_EQ(read_file(folder + "deeper/ten.bin"), "0123456789");
 }
 
 TEST(FileStream, BackslashInNameFailsTheCheck) {

@@ -5,6 +5,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
 #if defined(_WIN32)
 #include <process.h>
 #include <windows.h>
@@ -30,6 +34,23 @@ DebuggedRun run_test_under_debugger(const std::string& full_test_name);
 
 } // namespace
 
+namespace {
+// The folders this process made, removed with everything in them when it ends. Only by the
+// process that made them: a death test's forked child ends through the same exit path.
+struct MadeFolders {
+    std::vector<std::string> paths;
+    const int owner = (int)getpid();
+    ~MadeFolders() {
+        if ((int)getpid() != owner)
+            return;
+        for (const std::string& path : paths) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+};
+} // namespace
+
 std::string fresh_folder(const char* prefix) {
     static int counter = 0;
     char temp[512];
@@ -41,6 +62,8 @@ std::string fresh_folder(const char* prefix) {
         snprintf(name, sizeof(name), "%s%s%d_%d/", temp, prefix, (int)getpid(), ++counter);
     while (filesystem_get_attr(name) != 0);
     filesystem_create_directories_in_path(name);
+    static MadeFolders made; // made on first use: other files' globals may call this
+    made.paths.push_back(name);
     return name;
 }
 

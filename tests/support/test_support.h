@@ -90,7 +90,8 @@ class PrintLog {
     std::vector<std::string> lines_;
 };
 
-// A new empty folder of this process under the temporary folder, its path ending in '/'.
+// A new empty folder of this process under the temporary folder, its path ending in '/'; it
+// is removed, with what it holds, when the process ends.
 std::string fresh_folder(const char* prefix);
 
 // A whole file written and read through the library; reading gives "<missing>" when the file
