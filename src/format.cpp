@@ -430,6 +430,10 @@ struct Text {
     const char* text;
     sys_u64 len;
     bool non_negative;
+    // The length the field is laid out for when the text ends at a NUL before its counted end
+    // (a %c of byte 0), else 0. The field is then cut at that NUL: the padding before the text
+    // is written, the padding after it is not.
+    sys_u64 counted;
 };
 
 // ---- conversions -------------------------------------------------------------------------
@@ -555,6 +559,7 @@ bool convert_char(Call& c, const Spec&, Text& t) {
     if (c.number[0] == 0) {
         SYS_CHECK_TEXT_MSG(false, "len == arg_len", NULL);
         t.len = 0;
+        t.counted = 1;
     }
     return true;
 }
@@ -577,14 +582,26 @@ inline void put_plain_text(Output& out, const char* str, sys_u64 limit) {
     *out.pos = 0;
 }
 
+// `w` and `W`: the text, read as `s` reads it, made lower- or upper-case. They take UTF-8 text
+// only; another byte width is reported after the text is read, and the case still changes.
+bool change_case(Call& c, const Spec& s, Text& t) {
+    SYS_CHECK_TEXT_MSG(s.bytes == 4, "bytes == 4", NULL);
+    if (t.text != c.text_area) {
+        memcpy(c.text_area, t.text, t.len);
+        c.text_area[t.len] = 0;
+        t.text = c.text_area;
+    }
+    if (s.letter == 'w')
+        sys_strtolower_ascii(c.text_area);
+    else
+        sys_strtoupper_ascii(c.text_area);
+    return true;
+}
+
 // `s`, `w`, `W`. A plain `%s` without a width is copied straight to the output (a memcpy
 // once its length within the precision and the room is known) and prints no field.
 bool convert_text(Call& c, const Spec& s, Text& t) {
-    sys_u64 bytes = s.bytes;
-    if (s.letter != 's' && bytes != 4) {
-        SYS_CHECK_TEXT_MSG(false, "bytes == 4", NULL);
-        bytes = 4;
-    }
+    const sys_u64 bytes = s.bytes;
     const sys_u64 limit = text_limit(s);
     if (bytes == 8) {
         const sys_u32* wide = (const sys_u32*)take_slot(c.src);
@@ -594,39 +611,26 @@ bool convert_text(Call& c, const Spec& s, Text& t) {
         } else {
             t.text = "(null)";
             t.len = limit < 6 ? limit : 6;
+            return true;
         }
-        return true;
-    }
-    if (bytes != 4) {
+    } else if (bytes != 4) {
         SYS_CHECK_TEXT_MSG(false, "!\"Invalid byte specification\"", NULL);
         t.text = "";
         t.len = 0;
-        return true;
-    }
-    const char* str = (const char*)take_slot(c.src);
-    if (str == nullptr) {
+    } else if (const char* str = (const char*)take_slot(c.src); str == nullptr) {
         t.text = "(null)";
         t.len = limit < 6 ? limit : 6;
         return true;
-    }
-    if (s.letter == 's' && !s.has(kHasWidth)) {
-        put_plain_text(c.out, str, limit);
-        return false;
-    }
-    const char* nul = (const char*)memchr(str, 0, limit);
-    t.len = nul ? (sys_u64)(nul - str) : limit;
-    if (s.letter == 's') {
+    } else {
+        if (s.letter == 's' && !s.has(kHasWidth)) {
+            put_plain_text(c.out, str, limit);
+            return false;
+        }
+        const char* nul = (const char*)memchr(str, 0, limit);
+        t.len = nul ? (sys_u64)(nul - str) : limit;
         t.text = str;
-        return true;
     }
-    memcpy(c.text_area, str, t.len);
-    c.text_area[t.len] = 0;
-    if (s.letter == 'w')
-        sys_strtolower_ascii(c.text_area);
-    else
-        sys_strtoupper_ascii(c.text_area);
-    t.text = c.text_area;
-    return true;
+    return s.letter == 's' || change_case(c, s, t);
 }
 
 // Duration "[-]hh:mm:ss.uuuuuu" (hours may take more digits): the text that
@@ -701,8 +705,10 @@ bool convert_object(Call& c, const Spec& s, Text& t, const char* spec_begin) {
         arg_len = strlen(area);
     }
     t.len = strlen(area);
-    if (t.len != arg_len)
+    if (t.len != arg_len) {
         SYS_CHECK_TEXT_MSG(false, "len == arg_len", NULL);
+        t.counted = arg_len;
+    }
     t.text = area;
     return true;
 }
@@ -710,6 +716,7 @@ bool convert_object(Call& c, const Spec& s, Text& t, const char* spec_begin) {
 // The conversion for the letter; false when it prints nothing.
 inline bool convert(Call& c, const Spec& s, Text& t, const char* spec_begin) {
     t.non_negative = false;
+    t.counted = 0;
     switch (s.letter) {
     case 'i':
     case 'u':
@@ -796,9 +803,11 @@ void locate_position(Positions& pos, const Spec& s, const char* format, va_list 
 // Writes the converted text as a field: sign for non-negative numbers, then the padding.
 inline void write_field(Output& o, const Spec& s, const Text& t) {
     const char sign = t.non_negative ? (s.has(kPlus) ? '+' : s.has(kSpace) ? ' ' : 0) : 0;
-    const sys_u64 used = t.len + (sign ? 1 : 0);
-    const sys_u64 pad = s.width > t.len ? s.width - used : 0;
-    o.field(s.has(kZero) ? '0' : ' ', pad, sign, t.text, t.len, s.has(kMinus));
+    const sys_u64 len = t.counted > t.len ? t.counted : t.len;
+    const sys_u64 pad = s.width > len ? s.width - len - (sign ? 1 : 0) : 0;
+    const bool cut = t.counted > t.len;
+    o.field(s.has(kZero) ? '0' : ' ', cut && s.has(kMinus) ? 0 : pad, sign, t.text, t.len,
+            s.has(kMinus));
 }
 
 // A position above 7 converts nothing; the letter (and an object's name) is skipped.

@@ -273,31 +273,40 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
 TEST(FormatDeathTest, FailedChecksEndTheProcessOrTrapUnderADebugger) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));
+    // %w reads its text as %s does before it looks at the width: that report comes first.
+    EXPECT_EXIT(
+        {
+            sys_assert_add_callback(sys_assert_callback_print, nullptr);
+            sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
+            sys_snprintf(buf, sizeof buf, "%hw", "a");
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "Invalid byte specification");
     QV_EXPECT_CHECK_FAILS(for (int i = 0; i < 65; ++i) sys_printf_enable_logtype("FULL", 0));
-    qv_test::expect_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks", 20, true);
+    qv_test::expect_under_debugger("FormatDebuggee.DISABLED_CarriesOnAfterFailedChecks", 24, true);
 }
 
 // Every failed check traps (the count proves each fires) and the formatter carries on.
 TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
-    EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");         // invalid width: 0, argument not taken
-    EXPECT_EQ(fmt("%hf", 1.5), "1.500");            // reported, still read and printed
-    EXPECT_EQ(fmt("%hs|%s", "a", "b"), "|a");       // empty text, argument not taken
-    EXPECT_EQ(fmt("%lw|%s", "AB", "c"), "ab|c");    // reported, read as UTF-8
-    EXPECT_EQ(fmt("%.2i", 7), "7");                 // precision ignored
-    EXPECT_EQ(fmt("a%dz", 1), "az");                // unknown letter prints nothing
-    EXPECT_EQ(fmt("abc%"), "abc");                  // a lone '%' ends the text
-    EXPECT_EQ(fmt("%c|", 0), "|");                  // NUL byte: field cut at the terminator
-    EXPECT_EQ(fmt("%Onope|%i", nullptr, 4), "|4");  // unknown object: nothing, slot taken
-    EXPECT_EQ(fmt("%O|%i", nullptr, 5), "|5");      // no name
-    EXPECT_EQ(fmt("%9$i|%1$s", "x"), "|x");         // position 9: nothing, nothing taken
-    EXPECT_EQ(fmt("%1$s %s", "a", "b"), "a a");     // mixed: converted as written
-    EXPECT_EQ(fmt("%1$i %i", 4, 5), "4 4");         // and for an integer
-    EXPECT_EQ(fmt("%2$s", "a", "b"), "a");          // position 1 missing: not skipped
-    EXPECT_EQ(fmt("%1$w %2$s", "a", "b"), "a a");   // no skip rule for w: not skipped
-    EXPECT_EQ(fmt("%.*i", -1, 3), "3");             // negative '*' precision
-    EXPECT_EQ(fmt("%1$*i", 6, 3), "     6");        // '*' with positions: still taken
-    EXPECT_EQ(fmt("%1$i %1$x", 255), "255 ff");     // one position, two letters: reported
-    sys_printf_enable_logtype("NEVER_DISABLED", 1); // reported; the set is unchanged
+    EXPECT_EQ(fmt("%lli|%i", 1, 2), "0|1");           // invalid width: 0, argument not taken
+    EXPECT_EQ(fmt("%hf", 1.5), "1.500");              // reported, still read and printed
+    EXPECT_EQ(fmt("%hs|%s", "a", "b"), "|a");         // empty text, argument not taken
+    EXPECT_EQ(fmt("%lw|%s", U"AB", "c"), "ab|c");     // read as UTF-32, reported, case changed
+    EXPECT_EQ(fmt("%hW|%s", "a", "b"), "|a");         // two reports, no text, argument not taken
+    EXPECT_EQ(fmt("%.2i", 7), "7");                   // precision ignored
+    EXPECT_EQ(fmt("a%dz", 1), "az");                  // unknown letter prints nothing
+    EXPECT_EQ(fmt("abc%"), "abc");                    // a lone '%' ends the text
+    EXPECT_EQ(fmt("%c|%3c|%-3c|", 0, 0, 0), "|  ||"); // NUL byte: field cut at the terminator
+    EXPECT_EQ(fmt("%Onope|%i", nullptr, 4), "|4");    // unknown object: nothing, slot taken
+    EXPECT_EQ(fmt("%O|%i", nullptr, 5), "|5");        // no name
+    EXPECT_EQ(fmt("%9$i|%1$s", "x"), "|x");           // position 9: nothing, nothing taken
+    EXPECT_EQ(fmt("%1$s %s", "a", "b"), "a a");       // mixed: converted as written
+    EXPECT_EQ(fmt("%1$i %i", 4, 5), "4 4");           // and for an integer
+    EXPECT_EQ(fmt("%2$s", "a", "b"), "a");            // position 1 missing: not skipped
+    EXPECT_EQ(fmt("%1$w %2$s", "a", "b"), "a a");     // no skip rule for w: not skipped
+    EXPECT_EQ(fmt("%.*i", -1, 3), "3");               // negative '*' precision
+    EXPECT_EQ(fmt("%1$*i", 6, 3), "     6");          // '*' with positions: still taken
+    EXPECT_EQ(fmt("%1$i %1$x", 255), "255 ff");       // one position, two letters: reported
+    sys_printf_enable_logtype("NEVER_DISABLED", 1);   // reported; the set is unchanged
     for (int i = 0; i < 17; ++i)
         sys_printf_add_callback(capture<1>, nullptr); // the 17th is refused
     for (int i = 0; i < 16; ++i)

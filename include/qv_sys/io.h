@@ -34,7 +34,11 @@
  *   - a position of 8 or more reports "argument_position < 8"; that specification then
  *     prints nothing and takes no argument;
  *   - a null pointer for %s, %w, %W or %O prints "(null)" (no printer is called);
- *   - %w/%W with another byte width reports "bytes == 4" and then reads UTF-8 text;
+ *   - %w/%W read their text as %s does (an unsupported width reports "!\"Invalid byte
+ *     specification\"" and gives no text), then report "bytes == 4" for a width other than 4
+ *     and change the case all the same;
+ *   - a %c of byte 0 reports "len == arg_len" and its field ends there: %5c gives four
+ *     padding characters, %-5c nothing; so does an object text with a NUL before its count;
  *   - %O without a name reports "curr != begin" and still takes its argument.
  *
  * Formatting never allocates and is reentrant. Printing formats a line once into a 4096-byte
