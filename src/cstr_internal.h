@@ -20,6 +20,11 @@ bool sys_cpu_has_evex();
 // Number of bytes before the NUL.
 sys_u64 sys_strlen(const char* text);
 
+// The UTF-16 units a UTF-8 text takes, terminator not counted: one per character, two for one
+// beyond the 16-bit range. Where Windows converts a text into a fixed buffer, both platforms
+// compare this with the buffer to fail the same texts.
+sys_u64 sys_utf16_units(const char* text);
+
 // Whole-text comparison: the difference of the first differing bytes as unsigned values (a's
 // minus b's), negative if a sorts before b, 0 if equal; a text that ends first sorts before.
 sys_i64 sys_strcmp(const char* a, const char* b);

@@ -284,6 +284,17 @@ const sys_u16* sys_case_table_upper_index() {
 
 // ---- UTF-8 and UTF-32 -----------------------------------------------------------------------
 
+sys_u64 sys_utf16_units(const char* text) {
+    sys_u64 units = 0;
+    for (const unsigned char* c = (const unsigned char*)text; *c; ++c) {
+        if ((*c & 0xC0) != 0x80)
+            ++units;
+        if (*c >= 0xF0)
+            ++units;
+    }
+    return units;
+}
+
 sys_u8 sys_utf8_character_byte_size(const char* lead) {
     const sys_u8 size = lead_size((unsigned char)*lead);
     if (size == 0) {

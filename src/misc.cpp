@@ -7,6 +7,7 @@
 #include "qv_sys/platform.h"
 
 #include "misc_internal.h"
+#include "cstr_internal.h"
 #include "platform/os.h"
 
 #include <cpuid.h>
@@ -95,6 +96,11 @@ sys_u64 sys_get_machine_guid(char* out, sys_u64 out_max) {
 }
 
 void sys_open_url(const char* url) {
-    if (url)
+    if (!url)
+        return;
+    // Windows hands the shell the URL converted into 4096 units, terminator included: a longer
+    // one fails that conversion and opens nothing, on both platforms.
+    const bool fits = sys_utf16_units(url) < kOsUrlUnits;
+    if (SYS_CHECK_TEXT_MSG(fits, "mbtowc_ret", NULL))
         os_open_url(url);
 }

@@ -5,6 +5,7 @@
 #include "qv_sys/io.h"
 #include "qv_sys/sysmemory.h"
 
+#include "cstr_internal.h"
 #include "platform/os.h"
 
 namespace {
@@ -21,18 +22,6 @@ constexpr sys_u64 kWaitStepMs = 10;
 constexpr sys_u32 kStillActive = 259;
 constexpr sys_u64 kCommandLineBytes = kOsCommandLine * 3;
 
-// The UTF-16 units of a UTF-8 text: one per character, two for one beyond the 16-bit range.
-sys_u64 utf16_units(const char* text) {
-    sys_u64 units = 0;
-    for (const unsigned char* c = (const unsigned char*)text; *c; ++c) {
-        if ((*c & 0xC0) != 0x80)
-            ++units;
-        if (*c >= 0xF0)
-            ++units;
-    }
-    return units;
-}
-
 // The arguments as the child gets them. One too long for the platform's 1024-unit argument
 // buffer fails with the text of the conversion into that buffer, on both platforms, and goes
 // as empty text. Null when out of memory.
@@ -44,7 +33,7 @@ const char** vetted_arguments(const char* const* args) {
     if (!vetted)
         return nullptr;
     for (sys_u64 i = 0; i < count; ++i) {
-        const bool fits = utf16_units(args[i]) < kOsArgUnits;
+        const bool fits = sys_utf16_units(args[i]) < kOsArgUnits;
         vetted[i] = SYS_CHECK_TEXT_MSG(fits, "mbtowc_ret", NULL) ? args[i] : "";
     }
     vetted[count] = nullptr;

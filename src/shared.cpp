@@ -8,6 +8,7 @@
 #include "qv_sys/io.h"
 #include "qv_sys/misc.h"
 
+#include "cstr_internal.h"
 #include "platform/os.h"
 
 #include <new>
@@ -86,9 +87,15 @@ shared_library* shared_shared_get_loaded_library(const char* name, sys_bool use_
     for (int i = 0; i < 3; ++i) {
         if (!suffix_tried(i))
             continue;
+        const char* suffix = use_suffixes == 1 ? kSuffixes[i] : "";
         char file_name[2048] = {};
-        if (!os_shared_file_name(file_name, sizeof file_name, name,
-                                 use_suffixes == 1 ? kSuffixes[i] : ""))
+        if (!os_shared_file_name(file_name, sizeof file_name, name, suffix))
+            continue;
+        // Windows asks for the module by its name, <base><suffix>.dll, in at most 259 UTF-16
+        // units: a longer one fails that conversion and is not looked for, on both platforms.
+        const bool mbtowc_ret =
+            sys_utf16_units(name) + sys_utf16_units(suffix) + 4 < kOsModuleNameUnits;
+        if (!SYS_CHECK_MSG(mbtowc_ret, "Couldn't convert string to multibyte: %s", file_name))
             continue;
         if (void* module = os_shared_find_loaded(file_name))
             return make_record(module, name, 0);

@@ -67,6 +67,11 @@ TEST(MachineGuidDeathTest, IsThePlatformsIdentifierOrTheFallback) {
     }
 }
 
+// A URL the shell's 4096-unit buffer cannot take opens nothing.
+TEST(OpenUrlDeathTest, AnOverlongUrlFailsItsConversion) {
+    QV_EXPECT_CHECK_FAILS(sys_open_url(std::string(4096, 'u').c_str()));
+}
+
 TEST(Power, AnswersStayInTheirRanges) {
     const sys_i32 type = power_get_current_power_type();
     EXPECT_TRUE(type == POWER_TYPE_UNKNOWN || type == POWER_TYPE_MAINS ||

@@ -87,6 +87,8 @@ TEST(Shared, MissingLibraryIsQuiet) {
     plugin_probe probe = {};
     EXPECT_EQ(shared_shared_create("qv_plugin_missing", 1, params_for(&probe)), nullptr);
     EXPECT_EQ(shared_shared_get_loaded_library("qv_plugin_missing", 1), nullptr);
+    // The longest name the platform is asked for: 255 characters and ".dll" in 259 units.
+    EXPECT_EQ(shared_shared_get_loaded_library(std::string(255, 'n').c_str(), 0), nullptr);
     EXPECT_EQ(log.text(), "");
     EXPECT_NE(shared_shared_get_create_error(), nullptr);
 }
@@ -101,6 +103,15 @@ TEST(SharedDeathTest, AFileThatIsNoLibraryEndsTheProcess) {
             exit(7);
         },
         ::testing::ExitedWithCode(qv_test::kCheckExitCode), "Couldn't load library");
+    EXPECT_EXIT(
+        {
+            sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
+            sys_assert_add_callback(sys_assert_callback_print, nullptr);
+            shared_shared_get_loaded_library(std::string(256, 'n').c_str(), 0);
+            exit(7);
+        },
+        ::testing::ExitedWithCode(qv_test::kCheckExitCode),
+        "Couldn't convert string to multibyte: .*nnnnnnnn");
 }
 
 } // namespace

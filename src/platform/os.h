@@ -193,6 +193,8 @@ bool os_power_status(OsPowerStatus* status);
 bool os_machine_id(char* buffer, sys_u64* size);
 // Hands `url` to the user's handler without waiting.
 void os_open_url(const char* url);
+// The URL's buffer on its way to the shell, in UTF-16 units with its terminator.
+inline constexpr sys_u32 kOsUrlUnits = 4096;
 
 // --- paths (filesystem.cpp) ----------------------------------------------------------------
 // The platform's answer for a path; filesystem.cpp raises the checks that go with each
@@ -304,6 +306,9 @@ void* os_shared_load(const char* path);
 const char* os_shared_load_error();
 // A library already loaded under this file name, without raising its load count; or null.
 void* os_shared_find_loaded(const char* file_name);
+// The Windows name of a loaded library goes to the platform in at most this many UTF-16 units
+// with its terminator.
+inline constexpr sys_u32 kOsModuleNameUnits = 260;
 void* os_shared_symbol(void* module, const char* name);
 bool os_shared_unload(void* module);
 
