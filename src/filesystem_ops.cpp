@@ -30,6 +30,21 @@ bool ends_with(const char* text, const char* tail) {
     return true;
 }
 
+// Suffixes compare with the path as Windows spells it, separators as backslashes, on both
+// platforms: a suffix holding '/' never matches, and one holding '\\' can.
+bool ends_with_in_backslash_form(const char* path, const char* suffix) {
+    const sys_u64 n = sys_strlen(path);
+    const sys_u64 m = sys_strlen(suffix);
+    if (m > n)
+        return false;
+    for (sys_u64 i = 0; i < m; ++i) {
+        const char c = path[n - m + i];
+        if ((c == '/' ? '\\' : c) != suffix[i])
+            return false;
+    }
+    return true;
+}
+
 bool is_dot_or_dotdot(const char* name) {
     return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
 }
@@ -69,7 +84,7 @@ void list_folder(Listing& listing, const char* folder) {
             continue;
         }
         sys_snprintf(path, kPathBytes, "%s%s", dir, name);
-        if (listing.suffix && !ends_with(path, listing.suffix))
+        if (listing.suffix && !ends_with_in_backslash_form(path, listing.suffix))
             continue;
         if (listing.count < listing.capacity) {
             char* entry = listing.entries[listing.count].path;
@@ -201,7 +216,7 @@ sys_u32 filesystem_list_directory_files(const char* directory, const char* base,
     } else {
         sys_snprintf(start, sizeof(start), "%s/", directory);
     }
-    // The platform's separators throughout, so suffixes compare against the platform form.
+    // The platform's separators throughout.
     for (char* p = start; *p; ++p)
         if (*p == '/' || *p == '\\')
             *p = kOsPathSeparator;
@@ -225,5 +240,11 @@ void filesystem_create_directories_in_path(const char* path) {
 }
 
 sys_u32 filesystem_mirror_directory(const char* dst, const char* src, const char* working_dir) {
+    // Relative paths are the executable folder's unless the caller names another.
+    char exe_dir[1024] = {};
+    if (!working_dir) {
+        filesystem_get_exe_dir(exe_dir, sizeof(exe_dir));
+        working_dir = exe_dir;
+    }
     return os_mirror_directory(dst, src, working_dir);
 }

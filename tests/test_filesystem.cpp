@@ -12,6 +12,8 @@
 
 #include <time.h>
 
+#include <filesystem>
+
 #if defined(_WIN32)
 #include <process.h>
 #include <shlobj.h>
@@ -426,6 +428,9 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
         {"data/", root.c_str(), ".json", true, "data/a.json data/sub/c.json data/sub/deep/d.json"},
         {"data/sub/", trimmed.c_str(), nullptr, true, "data/sub/c.json data/sub/deep/d.json"},
         {data, nullptr, ".JSON", true, ""}, // case matters
+        // Suffixes see the path with backslashes, on both platforms.
+        {data, nullptr, "sub\\c.json", true, "data/sub/c.json"},
+        {data, nullptr, "sub/c.json", true, ""},
         {root + "nothing", nullptr, nullptr, true, ""},
     };
     for (const auto& c : cases)
@@ -440,12 +445,16 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
                   std::vector<std::string>{"wdir_end != wdirectory && wdir_end[-1] == '\\\\'"});
     }
 #endif
-    // More matches than room: all are counted, only the room is filled.
-    filesystem_path_entry entries[3] = {};
-    EXPECT_EQ(filesystem_list_directory_files(data.c_str(), nullptr, true, ".json", entries, 2),
-              3u);
-    EXPECT_NE(entries[1].path[0], 0);
-    EXPECT_EQ(entries[2].path[0], 0);
+    // More matches than room: all are counted, only the room is filled, in the order Windows
+    // lists a folder ("_" sorts after letters of either case).
+    write_file(data + "/_b.json", "x");
+    write_file(data + "/B.json", "x");
+    filesystem_path_entry entries[4] = {};
+    EXPECT_EQ(filesystem_list_directory_files("data/", trimmed.c_str(), true, ".json", entries, 3),
+              5u);
+    EXPECT_EQ(std::string(entries[0].path) + " " + entries[1].path + " " + entries[2].path,
+              "data/a.json data/B.json data/sub/c.json");
+    EXPECT_EQ(entries[3].path[0], 0);
 }
 
 #if defined(_WIN32)
@@ -507,6 +516,24 @@ TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
     write_file(src + "more.txt", "m");
     EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr) & 8u, 8u);
     chmod(dst.c_str(), 0755);
+}
+
+// Without a working folder, relative paths are the executable folder's, wherever the process
+// stands.
+TEST(FsMirror, RelativePathsStartAtTheExecutableFolder) {
+    char exe_dir[1024];
+    ASSERT_GT(filesystem_get_exe_dir(exe_dir, sizeof(exe_dir)), 0u);
+    const std::string name = "qv_mirror_" + std::to_string(getpid());
+    write_file(std::string(exe_dir) + name + "/src/f.txt", "f");
+    const std::string folder = qv_test::fresh_folder("qv_ops_");
+    char before[1024];
+    filesystem_get_current_directory(before, sizeof(before));
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    EXPECT_EQ(
+        filesystem_mirror_directory((name + "/dst").c_str(), (name + "/src").c_str(), nullptr), 1u);
+    ASSERT_EQ(chdir(before), 0);
+    EXPECT_EQ(read_file(std::string(exe_dir) + name + "/dst/f.txt"), "f");
+    std::filesystem::remove_all(std::string(exe_dir) + name);
 }
 #endif
 

@@ -159,13 +159,15 @@ typedef struct filesystem_path_entry {
 /* Lists the files under `directory` (joined after `base` when a base is given; the base is
  * then cut from every stored path, the directory kept). Without `recursive`, sub-folders are
  * listed as entries too, "." and ".." included; with it they are entered instead. `suffix`
- * (may be null) keeps only paths that end in it, compared byte for byte against the path in
- * its platform form (a suffix with '/' never matches on Windows). Stores at most `capacity`
- * entries in the platform's order and returns the number of matching paths, which exceeds
- * `capacity` when entries were dropped. With a base the directory must not start with '/'
- * (check "directory[0] != '/'"). A folder that cannot be read, or that vanishes while it is
- * listed, adds nothing. Linux lists a link to a folder as a file, so a link loop cannot make
- * a recursive listing run forever. */
+ * (may be null) keeps only paths that end in it, compared byte for byte against the path with
+ * its separators as backslashes, on both platforms (so "sub\\x.json" can match and a suffix
+ * with '/' never does). Stores at most `capacity` entries, each folder's in the order Windows
+ * lists an NTFS folder in ("." and "..", then names ordered with ASCII letters folded to upper
+ * case; Linux sorts to match), and returns the number of matching paths, which exceeds `capacity`
+ * when entries were dropped. With a base the directory must not start with '/' (check "directory[0]
+ * != '/'"). A folder that cannot be read, or that vanishes while it is listed, adds nothing. Linux
+ * lists a link to a folder as a file, so a link loop cannot make a recursive listing run forever.
+ */
 QV_SYS_API sys_u32 filesystem_list_directory_files(const char* directory, const char* base,
                                                    sys_bool recursive, const char* suffix,
                                                    filesystem_path_entry* entries,
@@ -182,9 +184,9 @@ QV_SYS_API void filesystem_create_directories_in_path(const char* path);
  * "/MIR" through sys_exec in `working_dir` (null: the executable's folder), so the result is
  * the tool's exit code, or 0xFFFFFFFF when it could not start. Linux mirrors by itself with
  * the same bits: a file counts as changed when its size or its modification time (to the
- * second) differs, and a copied file keeps the source's modification time; `working_dir`
- * resolves relative paths. A source that is not a folder gives 16, as the tool reports a
- * fatal error. */
+ * second) differs, and a copied file keeps the source's modification time; relative paths
+ * are taken in `working_dir` (null: the executable's folder) there too. A source that is not a
+ * folder gives 16, as the tool reports a fatal error. */
 QV_SYS_API sys_u32 filesystem_mirror_directory(const char* dst, const char* src,
                                                const char* working_dir);
 

@@ -15,7 +15,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -431,10 +433,40 @@ bool os_create_temp_file(const char* folder, const char* prefix, char* out, sys_
 }
 
 namespace {
-struct Search {
-    DIR* dir;
-    std::string folder;
+struct DirEntry {
+    std::string name;
+    bool is_directory;
 };
+
+struct Search {
+    std::vector<DirEntry> entries;
+    size_t next;
+};
+
+// The order Windows lists a folder in (its file system keeps folders sorted so): "." and ".."
+// first, then names compared byte by byte with ASCII letters folded to upper case, so "_a"
+// comes after "B". readdir gives the file system's own order (hash order on ext4), which would
+// make the entries kept under a small capacity differ between the platforms and the machines.
+char upper_ascii(char c) {
+    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+}
+
+bool listed_before(const DirEntry& a, const DirEntry& b) {
+    const int rank_a = a.name == "." ? 0 : a.name == ".." ? 1 : 2;
+    const int rank_b = b.name == "." ? 0 : b.name == ".." ? 1 : 2;
+    if (rank_a != rank_b)
+        return rank_a < rank_b;
+    const size_t n = a.name.size() < b.name.size() ? a.name.size() : b.name.size();
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = (unsigned char)upper_ascii(a.name[i]);
+        const unsigned char y = (unsigned char)upper_ascii(b.name[i]);
+        if (x != y)
+            return x < y;
+    }
+    if (a.name.size() != b.name.size())
+        return a.name.size() < b.name.size();
+    return a.name < b.name;
+}
 } // namespace
 
 void* os_dir_open(const char* folder) {
@@ -442,28 +474,34 @@ void* os_dir_open(const char* folder) {
     DIR* dir = opendir(f.c_str());
     if (!dir)
         return nullptr;
-    return new Search{dir, f};
+    auto* s = new Search{{}, 0};
+    while (dirent* e = readdir(dir)) {
+        bool is_directory;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            is_directory = lstat((f + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        } else {
+            is_directory = e->d_type == DT_DIR;
+        }
+        s->entries.push_back({e->d_name, is_directory});
+    }
+    closedir(dir);
+    std::sort(s->entries.begin(), s->entries.end(), listed_before);
+    return s;
 }
 
 bool os_dir_next(void* search, const char** name, bool* is_directory) {
     auto* s = static_cast<Search*>(search);
-    dirent* e = readdir(s->dir);
-    if (!e)
+    if (s->next == s->entries.size())
         return false;
-    *name = e->d_name;
-    if (e->d_type == DT_UNKNOWN) {
-        struct stat st;
-        *is_directory = lstat((s->folder + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    } else {
-        *is_directory = e->d_type == DT_DIR;
-    }
+    const DirEntry& e = s->entries[s->next++];
+    *name = e.name.c_str();
+    *is_directory = e.is_directory;
     return true;
 }
 
 void os_dir_close(void* search) {
-    auto* s = static_cast<Search*>(search);
-    closedir(s->dir);
-    delete s;
+    delete static_cast<Search*>(search);
 }
 
 sys_u32 os_mirror_directory(const char* dst, const char* src, const char* working_dir) {

@@ -199,11 +199,6 @@ void os_dir_close(void* search) {
 }
 
 sys_u32 os_mirror_directory(const char* dst, const char* src, const char* working_dir) {
-    char exe_dir[1024] = {};
-    if (!working_dir) {
-        filesystem_get_exe_dir(exe_dir, sizeof(exe_dir));
-        working_dir = exe_dir;
-    }
     const char* args[] = {"robocopy.exe", src, dst, "/MIR", nullptr};
     sys_exec_input in{};
     in._args = args;
