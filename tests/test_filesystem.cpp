@@ -381,11 +381,16 @@ TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
         {[&] { return filesystem_get_last_modified_time(missing.c_str()) != ~0ull; },
          "!\"Couldn't open file '%s' for reading\""},
         {[&] { return filesystem_get_modified_time_utc(missing.c_str()) != 0; }, "file"},
+        // A folder is no file to open, as on Windows.
+        {[&] { return filesystem_get_modified_time_utc(folder.c_str()) != 0; }, "file"},
+        {[&] { return filesystem_file_create(folder.c_str(), FS_READ, FS_LOCATION_NONE); },
+         nullptr},
     };
     for (const auto& [call, condition] : cases) {
         qv_test::CheckRecorder recorder;
-        EXPECT_FALSE(call()) << condition;
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
+        EXPECT_FALSE(call()) << (condition ? condition : "-");
+        EXPECT_EQ(recorder.conditions,
+                  condition ? std::vector<std::string>{condition} : std::vector<std::string>{});
     }
     EXPECT_EQ(read_file(a), "A");
 }
@@ -644,7 +649,9 @@ TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
 
     write_file(root + "empty.bin", "");
     const std::pair<std::string, const char*> cases[] = {
-        {root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"}, {root + "empty.bin", "map"}};
+        {root + "missing.bin", "file != ((HANDLE)(LONG_PTR)-1)"},
+        {root, "file != ((HANDLE)(LONG_PTR)-1)"},
+        {root + "empty.bin", "map"}};
     for (const auto& [path, condition] : cases) {
         QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(path.c_str()));
 #if QV_TEST_RECORDS_CHECKS

@@ -1,6 +1,8 @@
 // Linux: streams through fopen and 64-bit seeks; mappings through open + mmap.
 #include "platform/os.h"
+#include "platform/posix/posix_file.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mman.h>
@@ -8,7 +10,15 @@
 #include <unistd.h>
 
 void* os_file_open(const char* path, const char* mode) {
-    return fopen(path, mode);
+    FILE* file = fopen(path, mode);
+    // Windows opens no stream on a folder; glibc does for reading.
+    struct stat st;
+    if (file && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+        fclose(file);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return file;
 }
 
 void os_file_close(void* file) {
@@ -24,7 +34,7 @@ sys_i64 os_file_tell(void* file) {
 }
 
 OsMapStatus os_mapped_file_open(const char* path, OsMappedFile* out) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = posix_open_file_to_read(path);
     if (fd < 0)
         return OsMapStatus::open_failed;
     // A mapping of nothing is refused, as Windows refuses to map an empty file.

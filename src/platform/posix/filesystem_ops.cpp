@@ -1,6 +1,7 @@
 // Linux: file and folder operations, file times as 100 ns counts since 1601, the date and
 // time picture language, and a one-way mirror with the Windows tool's exit-code bits.
 #include "platform/os.h"
+#include "platform/posix/posix_file.h"
 #include "platform/posix/posix_write.h"
 
 #include "qv_sys/filesystem.h"
@@ -320,7 +321,7 @@ sys_u32 os_path_attr(const char* path) {
 }
 
 OsFileTime os_file_write_time(const char* path, sys_u64* filetime) {
-    const int fd = open(native(path).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = posix_open_file_to_read(native(path).c_str());
     if (fd < 0)
         return OsFileTime::open_failed;
     struct stat st;
