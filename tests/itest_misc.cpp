@@ -33,7 +33,7 @@ TEST(PowerDecision, FollowsTheStatusFieldsInOrder) {
 
 #if defined(__linux__)
 // One folder through its states: a desktop with a mouse's battery, a laptop on battery, in
-// low-power mode, charging, full; then without a mains supply.
+// low-power mode, charging, full; then on a USB-C charger, and without a line supply.
 TEST(PowerFolder, StatesOfOneFolder) {
     std::string root = qv_test::fresh_folder("qv_power_");
     const std::string profile = root + "platform_profile";
@@ -65,7 +65,11 @@ TEST(PowerFolder, StatesOfOneFolder) {
     supply("AC", {{"online", "1"}});
     EXPECT_EQ(type(), POWER_TYPE_MAINS);
     EXPECT_EQ(s.battery_percent, 100);
-    supply("AC", {{"type", "USB"}});
+    supply("AC", {{"type", "USB"}}); // a charger on a USB-C port
+    EXPECT_EQ(type(), POWER_TYPE_MAINS);
+    supply("AC", {{"online", "0"}});
+    EXPECT_EQ(type(), POWER_TYPE_BATTERY_SAVER); // the profile is still low-power
+    supply("AC", {{"type", "Wireless"}});        // no line supply at all: unknown
     EXPECT_EQ(type(), POWER_TYPE_UNKNOWN);
     EXPECT_FALSE(os_posix_power_status_at("/nonexistent/power_supply", "/nonexistent", &s));
 }

@@ -32,9 +32,9 @@ QV_SYS_API sys_bool cpu_supports(sys_u32 feature);
  *   POWER_TYPE_BATTERY        on battery
  *   POWER_TYPE_BATTERY_SAVER  on battery with the system's battery saver on
  * Windows: GetSystemPowerStatus. Linux: /sys/class/power_supply (a "Battery" supply's status,
- * a "Mains" supply's online flag; no battery supply counts as a desktop); the battery saver is
- * the ACPI platform profile "low-power" (/sys/firmware/acpi/platform_profile), which is what
- * desktop power-saving modes select. */
+ * the online flag of a "Mains" or USB supply (a USB-C charger); no battery supply counts as a
+ * desktop); the battery saver is the ACPI platform profile "low-power"
+ * (/sys/firmware/acpi/platform_profile), which is what desktop power-saving modes select. */
 QV_SYS_API sys_i32 power_get_current_power_type(void);
 
 /* The battery's charge in percent (0 to 100); 100 when unknown or without a battery. */

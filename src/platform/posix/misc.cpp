@@ -62,7 +62,9 @@ bool os_posix_power_status_at(const char* supply_root, const char* profile_path,
             continue;
         if (!read_supply_file(supply_root, entry->d_name, "type", text, sizeof text))
             continue;
-        if (strcmp(text, "Mains") == 0) {
+        // A charger on a USB-C port is the line as much as a mains adapter is: Windows reports
+        // either as AC power.
+        if (strcmp(text, "Mains") == 0 || strncmp(text, "USB", 3) == 0) {
             mains_seen = true;
             if (read_supply_file(supply_root, entry->d_name, "online", text, sizeof text) &&
                 strcmp(text, "1") == 0)
