@@ -106,6 +106,12 @@ fault log-base-name-ignores-backslash include/qv_sys/io.h test_io \
 fault exit-message-to-output src/process.cpp test_process \
   '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
 
+fault case-letter-checks-width-first src/format.cpp test_io \
+  $'    const sys_u64 bytes = s.bytes;\n    const sys_u64 limit = text_limit(s);' \
+  $'    const sys_u64 bytes = s.letter == \'s\' || SYS_CHECK_TEXT_MSG(s.bytes == 4, "bytes == 4", NULL) ? s.bytes : 4;\n    const sys_u64 limit = text_limit(s);'
+fault nul-char-field-padded src/format.cpp test_io \
+  'cut && s.has(kMinus) ? 0 : pad' 'cut && false ? 0 : pad'
+
 # ---- clocks --------------------------------------------------------------------------------
 fault microseconds-as-milliseconds src/chrono.cpp "test_chrono itest_chrono" \
   '(sys_i64)((a - b) * 1000000u)' '(sys_i64)((a - b) * 1000u)'
@@ -317,6 +323,28 @@ fault power-profile-ignored src/platform/posix/misc.cpp itest_misc \
   'strcmp(text, "low-power") == 0 ? 1 : 0' 'strcmp(text, "low-power") == 0 ? 0 : 0'
 fault unknown-battery-not-full src/misc.cpp test_misc \
   $'status.battery_percent == 255)\n        return 100;' $'status.battery_percent == 255)\n        return 255;'
+
+fault list-suffix-platform-form src/filesystem_ops.cpp test_filesystem \
+  "if ((c == '/' ? '\\\\' : c) != suffix[i])" 'if (c != suffix[i])'
+fault list-in-readdir-order src/platform/posix/filesystem_ops.cpp test_filesystem \
+  'std::sort(s->entries.begin(), s->entries.end(), listed_before);' \
+  'std::sort(s->entries.begin(), s->entries.begin(), listed_before);'
+fault mirror-relative-to-cwd src/filesystem_ops.cpp test_filesystem \
+  $'    if (!working_dir) {\n        filesystem_get_exe_dir' $'    if (false) {\n        filesystem_get_exe_dir'
+fault folder-opens-as-stream src/platform/posix/filesystem_file.cpp test_filesystem \
+  'if (file && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode))' \
+  'if (file && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode) && false)'
+fault folder-opens-as-file src/platform/posix/posix_file.h test_filesystem \
+  'if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))' \
+  'if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && false)'
+fault usb-charger-not-line src/platform/posix/misc.cpp itest_misc \
+  ' || strncmp(text, "USB", 3) == 0) {' ') {'
+fault long-url-handed-on src/misc.cpp test_misc \
+  'const bool fits = sys_utf16_units(url) < kOsUrlUnits;' 'const bool fits = true;'
+fault long-module-name-asked-for src/shared.cpp test_shared \
+  'sys_utf16_units(name) + sys_utf16_units(suffix) + 4 < kOsModuleNameUnits;' 'true;'
+fault utf16-units-miss-surrogates src/cstr_utf.cpp test_misc \
+  $'        if (*c >= 0xF0)\n            ++units;\n    }\n    return units;' $'    }\n    return units;'
 
 # ---- call stacks, crashes, profiler ----------------------------------------------------------
 fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \

@@ -67,9 +67,14 @@ TEST(MachineGuidDeathTest, IsThePlatformsIdentifierOrTheFallback) {
     }
 }
 
-// A URL the shell's 4096-unit buffer cannot take opens nothing.
+// A URL the shell's 4096-unit buffer cannot take opens nothing; a character beyond the 16-bit
+// range takes two units.
 TEST(OpenUrlDeathTest, AnOverlongUrlFailsItsConversion) {
     QV_EXPECT_CHECK_FAILS(sys_open_url(std::string(4096, 'u').c_str()));
+    std::string beyond;
+    for (int i = 0; i < 2048; ++i)
+        beyond += "\xF0\x9F\x98\x80";
+    QV_EXPECT_CHECK_FAILS(sys_open_url(beyond.c_str()));
 }
 
 TEST(Power, AnswersStayInTheirRanges) {
