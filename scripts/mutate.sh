@@ -346,6 +346,19 @@ fault long-module-name-asked-for src/shared.cpp test_shared \
 fault utf16-units-miss-surrogates src/cstr_utf.cpp test_misc \
   $'        if (*c >= 0xF0)\n            ++units;\n    }\n    return units;' $'    }\n    return units;'
 
+fault create-dirs-byte-cap src/filesystem_ops.cpp test_filesystem \
+  $'    char partial[1024] = {};\n    sys_snprintf(partial' $'    char partial[512] = {};\n    sys_snprintf(partial'
+fault create-dirs-no-unit-check src/filesystem_ops.cpp test_filesystem \
+  'const bool mbtowc_ret = sys_utf16_units(path) < kOsPathUnits;' 'const bool mbtowc_ret = true;'
+fault expansion-capped-at-argument src/platform/posix/process.cpp test_process \
+  'constexpr size_t kExpandedBytes = kOsCommandLine;' 'constexpr size_t kExpandedBytes = kOsArgUnits;'
+fault win-expansion-capped-at-argument src/platform/win32/process.cpp test_process \
+  'const DWORD n = ExpandEnvironmentStringsW(arg, expanded, kOsCommandLine);' \
+  'const DWORD n = ExpandEnvironmentStringsW(arg, expanded, kOsArgUnits) > kOsArgUnits ? kOsCommandLine + 1 : 1;'
+fault win-wide-capacity-zero-fails src/platform/win32/platform.cpp test_cstr_utf \
+  'MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, platform_count(capacity));' \
+  'capacity == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, platform_count(capacity));'
+
 # ---- call stacks, crashes, profiler ----------------------------------------------------------
 fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \
   'if (n > capacity - 1)' 'if (n > capacity)'

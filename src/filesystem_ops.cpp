@@ -106,7 +106,7 @@ sys_u32 filesystem_get_attr(const char* path) {
 
 sys_i64 filesystem_get_modified_time_utc(const char* path) {
     sys_u64 filetime = 0;
-    const OsFileTime result = os_file_write_time(path, &filetime);
+    const OsFileTime result = os_file_write_time(path, false, &filetime);
     const bool file = result != OsFileTime::open_failed;
     if (!SYS_CHECK_MSG(file, "Couldn't open %s to check for modified time", path))
         return 0;
@@ -117,7 +117,7 @@ sys_i64 filesystem_get_modified_time_utc(const char* path) {
 
 sys_u64 filesystem_get_last_modified_time(const char* path) {
     sys_u64 filetime = 0;
-    const OsFileTime result = os_file_write_time(path, &filetime);
+    const OsFileTime result = os_file_write_time(path, true, &filetime);
     if (result == OsFileTime::open_failed) {
         SYS_CHECK_TEXT_MSG(false, "!\"Couldn't open file '%s' for reading\"", nullptr);
         return ~0ull;
@@ -225,7 +225,12 @@ sys_u32 filesystem_list_directory_files(const char* directory, const char* base,
 }
 
 void filesystem_create_directories_in_path(const char* path) {
-    char partial[kPathBytes] = {};
+    // Windows takes the whole path in 260 UTF-16 units, terminator included: a longer one
+    // fails that conversion and creates nothing. One that fits takes at most 777 UTF-8 bytes.
+    const bool mbtowc_ret = sys_utf16_units(path) < kOsPathUnits;
+    if (!SYS_CHECK(mbtowc_ret))
+        return;
+    char partial[1024] = {};
     sys_snprintf(partial, sizeof(partial), "%s", path);
     partial[sizeof(partial) - 1] = 0;
     for (char* p = partial; *p; ++p) {

@@ -363,6 +363,17 @@ TEST(FsOps, CopyMoveDeleteAndAttributes) {
     EXPECT_EQ(filesystem_get_attr(at("a/b/c.txt").c_str()), 0u);
     filesystem_create_directories_in_path(at("x\\y/").c_str());
     EXPECT_EQ(filesystem_get_attr(at("x/y").c_str()), 5u);
+    // The limit is the platform's 259 UTF-16 units, not a byte count: three folders of sixty
+    // three-byte characters are well over 511 bytes and all made. A path over 259 units fails
+    // its conversion and makes nothing.
+    std::string wide;
+    for (int i = 0; i < 60; ++i)
+        wide += "\xE4\xB8\xAD";
+    const std::string deep = r + wide + "/" + wide + "/" + wide;
+    filesystem_create_directories_in_path((deep + "/f.txt").c_str());
+    EXPECT_EQ(filesystem_get_attr(deep.c_str()), 5u);
+    const std::string too_long = r + "long/" + std::string(260, 'x') + "/f.txt";
+    QV_EXPECT_CHECK_FAILS(filesystem_create_directories_in_path(too_long.c_str()));
 }
 
 #if QV_TEST_RECORDS_CHECKS

@@ -90,20 +90,23 @@ sys_u32 run(Capture* c, std::vector<const char*> args, const char* working_dir =
     return sys_exec(&in);
 }
 
-// One argument per line; environment references expanded, undefined ones and an expansion
-// longer than an argument may be kept as written. The working directory may use slashes.
+// One argument per line; environment references expanded, undefined ones as written. An
+// expansion may be longer than an argument, up to what a command line holds; a longer one is
+// kept as written. The working directory may use slashes.
 TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpandedInTheWorkingDirectory) {
     set_env("QV_TEST_EXEC_VALUE", "hello world");
-    const std::string long_value(1000, 'x');
+    const std::string long_value(700, 'x');
     set_env("QV_TEST_EXEC_LONG", long_value.c_str());
     Capture c;
     EXPECT_EQ(run(&c, {"args", "a", "b c", "", "%QV_TEST_EXEC_VALUE%", "x%QV_TEST_NOT_DEFINED%y",
-                       "<%QV_TEST_EXEC_VALUE%%QV_TEST_EXEC_VALUE%>", "100%", "%QV_TEST_EXEC_LONG%",
-                       "%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%"}),
+                       "<%QV_TEST_EXEC_VALUE%%QV_TEST_EXEC_VALUE%>", "100%",
+                       "%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%",
+                       "%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%"}),
               0u);
     EXPECT_EQ(c.out, "a\nb c\n\nhello world\nx%QV_TEST_NOT_DEFINED%y\n<hello worldhello world>\n"
                      "100%\n" +
-                         long_value + "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
+                         long_value + long_value +
+                         "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
     EXPECT_EQ(c.err, "");
 
     std::string dir = qv_test::fresh_folder("qv_exec_cwd_");

@@ -166,7 +166,8 @@ typedef struct sys_exec_input {
  * Each argument has its %NAME% environment references expanded (an undefined name stays as
  * written) on both platforms, so host code written for one behaves the same on the other. An
  * argument holds at most 1023 characters (a longer one fails the check "mbtowc_ret" and goes
- * as empty text); an expansion that would be longer goes unexpanded.
+ * as empty text); its expansion may be longer, up to 2047 characters (what a command line
+ * holds, so a PATH reference works), and one that would be longer goes unexpanded.
  * Windows joins the arguments into one command line, each in double quotes without escaping
  * quotes inside; Linux hands them to the program one by one. The working directory may use
  * '/'. Streams without a callback are not redirected, except that once one is, the others get

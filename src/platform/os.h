@@ -206,6 +206,8 @@ enum class OsPathStatus {
 };
 // Room for any path the platform answers with, as UTF-8 with its terminator.
 inline constexpr sys_u32 kOsPathBytes = 1024;
+// A path handed to Windows whole, in UTF-16 units with its terminator.
+inline constexpr sys_u32 kOsPathUnits = 260;
 // Each fills `path` (kOsPathBytes bytes) with terminated UTF-8; the separators are the
 // platform's own.
 OsPathStatus os_exe_path(char* path);
@@ -317,8 +319,9 @@ bool os_shared_unload(void* module);
 // 0, 3 or 5 as filesystem_get_attr returns.
 sys_u32 os_path_attr(const char* path);
 enum class OsFileTime { ok, open_failed, read_failed };
-// The last write time in 100 ns intervals since 1601-01-01 UTC.
-OsFileTime os_file_write_time(const char* path, sys_u64* filetime);
+// The last write time in 100 ns intervals since 1601-01-01 UTC. With `backslashes`, Windows
+// gets the path with its slashes turned into backslashes; without, as written.
+OsFileTime os_file_write_time(const char* path, bool backslashes, sys_u64* filetime);
 // The date and time pictures formatted into `buffer` as filesystem_filetime_to_string does.
 sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, const char* date_format,
                               const char* time_format);

@@ -320,7 +320,7 @@ sys_u32 os_path_attr(const char* path) {
     return S_ISDIR(st.st_mode) ? 5 : 3;
 }
 
-OsFileTime os_file_write_time(const char* path, sys_u64* filetime) {
+OsFileTime os_file_write_time(const char* path, bool, sys_u64* filetime) {
     const int fd = posix_open_file_to_read(native(path).c_str());
     if (fd < 0)
         return OsFileTime::open_failed;

@@ -21,10 +21,10 @@ extern char** environ;
 
 namespace {
 
-// An expansion, as on Windows: 1023 characters and a terminator.
-constexpr size_t kExpandedBytes = kOsArgUnits;
-// An argument as given: kOsArgUnits UTF-16 units take at most three bytes each.
-constexpr size_t kArgBytes = kOsArgUnits * 3;
+// An expansion, as on Windows: up to what a command line holds, and a terminator.
+constexpr size_t kExpandedBytes = kOsCommandLine;
+// An argument as given (kOsArgUnits UTF-16 units take at most three bytes each) or expanded.
+constexpr size_t kArgBytes = kOsArgUnits * 3 > kExpandedBytes ? kOsArgUnits * 3 : kExpandedBytes;
 
 struct Child {
     pid_t pid;
@@ -84,7 +84,7 @@ bool expand_into(const char* arg, char* out, size_t size) {
     return fits;
 }
 
-// One argument, expanded when the expansion fits an argument, otherwise as written.
+// One argument, expanded when the expansion fits a command line, otherwise as written.
 void expand_argument(const char* arg, char* out) {
     if (!expand_into(arg, out, kExpandedBytes))
         memcpy(out, arg, strlen(arg) + 1);

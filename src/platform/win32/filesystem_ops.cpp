@@ -43,8 +43,8 @@ sys_u32 os_path_attr(const char* path) {
     return (attr & FILE_ATTRIBUTE_DIRECTORY) ? 5 : 3;
 }
 
-OsFileTime os_file_write_time(const char* path, sys_u64* filetime) {
-    const WidePath w(path, true);
+OsFileTime os_file_write_time(const char* path, bool backslashes, sys_u64* filetime) {
+    const WidePath w(path, backslashes);
     HANDLE file =
         CreateFileW(w.text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)

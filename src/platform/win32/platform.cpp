@@ -15,13 +15,11 @@ int platform_count(sys_u64 capacity) {
 
 } // namespace
 
+// A capacity of 0 goes to Windows as it is: Windows then writes nothing and answers the size
+// the text needs, which is the result.
 sys_u64 sys_windows_wide_to_utf8(char* buffer, sys_u64 capacity, const wchar_t* text) {
-    // A capacity of 0 would make Windows report the size it needs instead of converting;
-    // nothing is written then, so it counts as the failure it is.
-    const int wctomb_ret = capacity == 0
-                               ? 0
-                               : WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer,
-                                                     platform_count(capacity), nullptr, nullptr);
+    const int wctomb_ret = WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer,
+                                               platform_count(capacity), nullptr, nullptr);
     if (!SYS_CHECK(wctomb_ret))
         return 0;
     return (sys_u64)wctomb_ret;
@@ -29,8 +27,7 @@ sys_u64 sys_windows_wide_to_utf8(char* buffer, sys_u64 capacity, const wchar_t* 
 
 sys_u64 sys_windows_utf8_to_wide(wchar_t* buffer, sys_u64 capacity, const char* text) {
     const int mbtowc_ret =
-        capacity == 0 ? 0
-                      : MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, platform_count(capacity));
+        MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, platform_count(capacity));
     if (!SYS_CHECK(mbtowc_ret))
         return 0;
     return (sys_u64)mbtowc_ret;

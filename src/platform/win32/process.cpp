@@ -30,11 +30,12 @@ void build_command_line(const char* const* args, wchar_t* command_line) {
     command_line[0] = 0;
     for (sys_u64 i = 0; args[i]; ++i) {
         wchar_t arg[kOsArgUnits];
-        wchar_t expanded[kOsArgUnits];
+        // An expansion may outgrow the argument (a PATH often does): up to the command line.
+        wchar_t expanded[kOsCommandLine];
         if (!sys_windows_utf8_to_wide(arg, kOsArgUnits, args[i]))
             arg[0] = 0;
-        const DWORD n = ExpandEnvironmentStringsW(arg, expanded, kOsArgUnits);
-        const wchar_t* text = (n == 0 || n > kOsArgUnits) ? arg : expanded;
+        const DWORD n = ExpandEnvironmentStringsW(arg, expanded, kOsCommandLine);
+        const wchar_t* text = (n == 0 || n > kOsCommandLine) ? arg : expanded;
         const DWORD length = (DWORD)lstrlenW(text);
         const DWORD needed = (i ? 1 : 0) + 2 + length;
         if (used + needed >= kOsCommandLine)
