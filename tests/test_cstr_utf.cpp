@@ -167,7 +167,7 @@ TEST(WindowsWide, RoundTripWithCountsIncludingTerminator) {
     EXPECT_EQ(back[0], 0);
     // No room at all asks for the size the text needs, terminator included.
     EXPECT_EQ(sys_windows_utf8_to_wide(nullptr, 0, utf8), 5u);
-    EXPECT_EQ(sys_windows_wide_to_utf8(nullptr, 0, wide), 9u);
+    EXPECT_EQ(sys_windows_wide_to_utf8(nullptr, 0, expected), 9u);
 }
 
 TEST(WindowsWide, MalformedInputBecomesReplacementCharacters) {
