@@ -424,11 +424,11 @@ static void demo_files(void) {
         filesystem_file_write(f, "mirrored\n", 9);
         filesystem_file_destroy(f);
     }
-    filesystem_path_entry entries[16];
+    char entries[16][512];
     sys_u32 n = filesystem_list_directory_files(session, NULL, 1, NULL, entries, 16);
     printf("filesystem_list_directory_files(session, recursive) -> %u\n", (unsigned)n);
     for (sys_u32 i = 0; i < n && i < 16; ++i)
-        printf("  %s\n", entries[i].path);
+        printf("  %s\n", entries[i]);
     char src[600], dst[600];
     snprintf(src, sizeof src, "%smirror_src", session);
     snprintf(dst, sizeof dst, "%smirror_dst", session);

@@ -53,7 +53,7 @@ struct Listing {
     sys_u64 cut;
     bool recursive;
     const char* suffix;
-    filesystem_path_entry* entries;
+    char (*entries)[512];
     sys_u32 capacity;
     sys_u32 count;
 };
@@ -87,10 +87,10 @@ void list_folder(Listing& listing, const char* folder) {
         if (listing.suffix && !ends_with_in_backslash_form(path, listing.suffix))
             continue;
         if (listing.count < listing.capacity) {
-            char* entry = listing.entries[listing.count].path;
+            char* entry = listing.entries[listing.count];
             const sys_u64 length = sys_strlen(path);
             const char* from = path + (listing.cut < length ? listing.cut : length);
-            sys_snprintf(entry, sizeof(listing.entries[0].path), "%s", from);
+            sys_snprintf(entry, sizeof(listing.entries[0]), "%s", from);
             to_slashes(entry);
         }
         ++listing.count;
@@ -200,7 +200,7 @@ sys_u32 filesystem_create_temp_filepath(const char* prefix, char* buffer, sys_u3
 }
 
 sys_u32 filesystem_list_directory_files(const char* directory, const char* base, sys_bool recursive,
-                                        const char* suffix, filesystem_path_entry* entries,
+                                        const char* suffix, char (*entries)[512],
                                         sys_u32 capacity) {
     char start[1024] = {};
     Listing listing{0, recursive != 0, suffix, entries, capacity, 0};

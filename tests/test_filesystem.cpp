@@ -254,12 +254,11 @@ void set_write_time(const std::string& path, sys_u64 filetime) {
 
 std::set<std::string> listing(const char* dir, const char* base, bool recursive,
                               const char* suffix) {
-    std::vector<filesystem_path_entry> entries(64);
-    const sys_u32 n = filesystem_list_directory_files(dir, base, recursive, suffix, entries.data(),
-                                                      (sys_u32)entries.size());
+    static char entries[64][512];
+    const sys_u32 n = filesystem_list_directory_files(dir, base, recursive, suffix, entries, 64);
     std::set<std::string> out;
-    for (sys_u32 i = 0; i < n && i < entries.size(); ++i)
-        out.insert(entries[i].path);
+    for (sys_u32 i = 0; i < n && i < 64; ++i)
+        out.insert(entries[i]);
     return out;
 }
 
@@ -465,12 +464,12 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
     // lists a folder ("_" sorts after letters of either case).
     write_file(data + "/_b.json", "x");
     write_file(data + "/B.json", "x");
-    filesystem_path_entry entries[4] = {};
+    char entries[4][512] = {};
     EXPECT_EQ(filesystem_list_directory_files("data/", trimmed.c_str(), true, ".json", entries, 3),
               5u);
-    EXPECT_EQ(std::string(entries[0].path) + " " + entries[1].path + " " + entries[2].path,
+    EXPECT_EQ(std::string(entries[0]) + " " + entries[1] + " " + entries[2],
               "data/a.json data/B.json data/sub/c.json");
-    EXPECT_EQ(entries[3].path[0], 0);
+    EXPECT_EQ(entries[3][0], 0);
 }
 
 #if defined(_WIN32)

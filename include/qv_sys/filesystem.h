@@ -151,30 +151,27 @@ QV_SYS_API sys_bool filesystem_delete_directory(const char* path);
  * "tmp_ret" ("No temp file"). Linux names the file <prefix3><6 random characters>.tmp. */
 QV_SYS_API sys_u32 filesystem_create_temp_filepath(const char* prefix, char* buffer, sys_u32 size);
 
-/* One entry of a listing: a terminated path with '/' separators. */
-typedef struct filesystem_path_entry {
-    char path[512];
-} filesystem_path_entry;
-
 /* Lists the files under `directory` (joined after `base` when a base is given; the base is
  * then cut from every stored path, the directory kept). Without `recursive`, sub-folders are
  * listed as entries too, "." and ".." included; with it they are entered instead. `suffix`
  * (may be null) keeps only paths that end in it, compared byte for byte against the path with
  * its separators as backslashes, on both platforms (so "sub\\x.json" can match and a suffix
- * with '/' never does). Stores at most `capacity` entries, each folder's in the order Windows
- * lists an NTFS folder in ("." and "..", then names ordered with ASCII letters folded to upper
- * case; Linux sorts to match), and returns the number of matching paths, which exceeds `capacity`
- * when entries were dropped. With a base the directory must not start with '/' (check "directory[0]
- * != '/'"). A folder that cannot be read, or that vanishes while it is listed, adds nothing. Linux
- * lists a link to a folder as a file, so a link loop cannot make a recursive listing run forever.
- */
+ * with '/' never does). `entries` is the caller's array of 512-byte entries
+ * (char entries[N][512]); each stored one holds a terminated path with '/' separators. Stores
+ * at most `capacity` entries, each folder's in the order Windows lists an NTFS folder in ("."
+ * and "..", then names ordered with ASCII letters folded to upper case; Linux sorts to match),
+ * and returns the number of matching paths, which exceeds `capacity` when entries were
+ * dropped. With a base the directory must not start with '/' (check "directory[0] != '/'").
+ * A folder that cannot be read, or that vanishes while it is listed, adds nothing. Linux lists
+ * a link to a folder as a file, so a link loop cannot make a recursive listing run forever. */
 QV_SYS_API sys_u32 filesystem_list_directory_files(const char* directory, const char* base,
                                                    sys_bool recursive, const char* suffix,
-                                                   filesystem_path_entry* entries,
-                                                   sys_u32 capacity);
+                                                   char (*entries)[512], sys_u32 capacity);
 
 /* Creates every folder along `path` up to its last separator: a/b/c.txt creates a and a/b,
- * a/b/ creates a and a/b. Existing folders and failures pass silently. */
+ * a/b/ creates a and a/b. Existing folders and failures pass silently. The path goes to
+ * Windows whole in 259 UTF-16 units: a longer one fails the check "mbtowc_ret" and creates
+ * nothing, on both platforms. */
 QV_SYS_API void filesystem_create_directories_in_path(const char* path);
 
 /* Makes the tree at `dst` an exact copy of the tree at `src`: new and changed files are

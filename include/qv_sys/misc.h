@@ -1,10 +1,12 @@
 /* qv_sys machine facts: processor features, power state, debugger.
  *
  * None of these keep state; all may be called from any thread. The machine identifier and
- * opening a URL are C++ declarations in qv_sys/platform.h (exported under decorated names). */
+ * opening a URL are C++ declarations in qv_sys/platform.h (exported under decorated names),
+ * which this header includes: a C++ host finds every machine fact here. */
 #ifndef QV_SYS_MISC_H
 #define QV_SYS_MISC_H
 
+#include "qv_sys/platform.h"
 #include "qv_sys/types.h"
 
 QV_SYS_BEGIN_C

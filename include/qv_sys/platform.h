@@ -17,7 +17,8 @@
 
 #if defined(_WIN32) && defined(__cplusplus)
 
-#include <wchar.h>
+/* wchar_t is a C++ keyword: no runtime header is needed, so a program built without a C
+ * runtime can include this too. */
 
 /* Converts the terminated UTF-16 `text` to UTF-8 in `buffer` of `capacity` bytes with
  * WideCharToMultiByte (code page 65001, flags 0, the whole text with its terminator, no

@@ -5,8 +5,8 @@
 # makes the release archives, then builds small games outside the tree against it:
 #   linux  find_package, pkg-config (gcc and clang, -pedantic -Werror), add_subdirectory (no
 #          test, benchmark, fuzz or demo file compiled, nothing written beside the game);
-#   win64  a C file built by clang for the MSVC target and linked by lld-link against
-#          qv_sys.lib with no C runtime, and a MinGW game through find_package, both run under
+#   win64  a C file and a C++ file (the four decorated functions) built by clang for the MSVC
+#          target and linked by lld-link against qv_sys.lib with no C runtime, and a MinGW game through find_package, both run under
 #          Wine beside the installed DLL.
 # Every game exits 0 only when the library reports the version its headers carry. The archives
 # must hold the files the README names.
@@ -170,12 +170,18 @@ for platform in "${platforms[@]}"; do
       # No -pedantic here: in MSVC mode the headers use MSVC's own keywords (__forceinline),
       # which clang's pedantic mode reports as extensions.
       clang-14 --target=x86_64-pc-windows-msvc -std=c11 -Wall -Wextra -Werror \
-        -ffreestanding -fno-stack-protector -O1 -DQV_CONSUMER_NO_CRT -I"$prefix/include" \
-        -c "$game_src/game.c" -o "$msvc/game.obj"
+        -ffreestanding -fno-stack-protector -O1 -DQV_CONSUMER_NO_CRT -DQV_CONSUMER_CPP \
+        -I"$prefix/include" -c "$game_src/game.c" -o "$msvc/game.obj"
+      # The four C++ functions are linked under MSVC's decorated names.
+      clang++-14 --target=x86_64-pc-windows-msvc -std=c++17 -Wall -Wextra -Werror \
+        -ffreestanding -fno-stack-protector -fno-exceptions -O1 -I"$prefix/include" \
+        -c "$game_src/game_cpp.cpp" -o "$msvc/game_cpp.obj"
       lld-link-14 /nologo /entry:game_entry /subsystem:console /nodefaultlib \
-        /out:"$msvc/game.exe" "$msvc/game.obj" "$prefix/lib/qv_sys.lib" "$msvc/kernel32.lib"
+        /out:"$msvc/game.exe" "$msvc/game.obj" "$msvc/game_cpp.obj" "$prefix/lib/qv_sys.lib" \
+        "$msvc/kernel32.lib"
       cp "$prefix/bin/qv_sys.dll" "$msvc/"
       run_wine "$msvc" game.exe "$msvc.log"
+      grep -q "C++ functions linked" "$msvc.log" || fail "no C++ function line in $msvc.log"
 
       step "win64: MinGW game through find_package"
       mingw=$work/game-mingw
