@@ -432,8 +432,9 @@ struct Text {
     bool non_negative;
     // The length the field is laid out for when the text ends at a NUL before its counted end
     // (a %c of byte 0), else 0. The field is then cut at that NUL: the padding before the text
-    // is written, the padding after it is not.
-    sys_u64 counted;
+    // is written, the padding after it is not. Integers and floats, converted without a call,
+    // never set it.
+    sys_u64 counted = 0;
 };
 
 // ---- conversions -------------------------------------------------------------------------
@@ -716,7 +717,6 @@ bool convert_object(Call& c, const Spec& s, Text& t, const char* spec_begin) {
 // The conversion for the letter; false when it prints nothing.
 inline bool convert(Call& c, const Spec& s, Text& t, const char* spec_begin) {
     t.non_negative = false;
-    t.counted = 0;
     switch (s.letter) {
     case 'i':
     case 'u':
