@@ -26,16 +26,16 @@
  * buffer is too small or the platform refuses (check "wctomb_ret"); the buffer then holds
  * whatever the platform left. capacity is passed to Windows as a 32-bit count (values above
  * 2^31 - 1 are passed as 2^31 - 1); a capacity of 0 writes nothing and returns the bytes the
- * text needs, terminator included, as Windows answers it. Malformed UTF-16 (lone surrogates) is
- * converted as Windows does, to U+FFFD. */
+ * text needs, terminator included, as Windows answers it. Malformed UTF-16 (lone surrogates)
+ * is converted as Windows does, to U+FFFD. */
 QV_SYS_API sys_u64 sys_windows_wide_to_utf8(char* buffer, sys_u64 capacity, const wchar_t* text);
 
 /* Converts the terminated UTF-8 `text` to UTF-16 in `buffer` of `capacity` UTF-16 units with
  * MultiByteToWideChar (code page 65001, flags 0, the whole text with its terminator). Returns
  * the units written INCLUDING the terminator. Failure value: 0, when the buffer is too small
  * or the platform refuses (check "mbtowc_ret"); the buffer then holds whatever the platform
- * left. A capacity of 0 writes nothing and returns the units the text needs. Malformed or truncated
- * UTF-8 becomes U+FFFD, as Windows converts it. */
+ * left. A capacity of 0 writes nothing and returns the units the text needs. Malformed or
+ * truncated UTF-8 becomes U+FFFD, as Windows converts it. */
 QV_SYS_API sys_u64 sys_windows_utf8_to_wide(wchar_t* buffer, sys_u64 capacity, const char* text);
 
 #endif /* _WIN32 && __cplusplus */
