@@ -202,8 +202,8 @@ fault compare-unaligned-group-ends-limit src/cstr_simd.h itest_cstr \
   $'        if (Bounded && n <= 2 * G)\n            return 0;\n' ''
 fault check-text-code-point src/cstr_utf.cpp test_cstr_utf \
   'SYS_CHECK(curr <= 0x10ffff)' 'SYS_CHECK(curr < 0x110000)'
-fault win-wide-capacity-zero-measures src/platform/win32/platform.cpp test_cstr_utf \
-  'const int wctomb_ret = capacity == 0' 'const int wctomb_ret = false'
+fault win-wide-to-utf8-capacity-zero-fails src/platform/win32/platform.cpp test_cstr_utf \
+  'const int wctomb_ret = WideCharToMultiByte(' 'const int wctomb_ret = capacity == 0 ? 0 : WideCharToMultiByte('
 
 # ---- data ----------------------------------------------------------------------------------
 fault stream-hash-boundary src/hash.cpp test_hash \
