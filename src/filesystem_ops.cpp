@@ -19,17 +19,6 @@ void to_slashes(char* text) {
             *text = '/';
 }
 
-bool ends_with(const char* text, const char* tail) {
-    const sys_u64 n = sys_strlen(text);
-    const sys_u64 m = sys_strlen(tail);
-    if (m > n)
-        return false;
-    for (sys_u64 i = 0; i < m; ++i)
-        if (text[n - m + i] != tail[i])
-            return false;
-    return true;
-}
-
 // Suffixes compare with the path as Windows spells it, separators as backslashes, on both
 // platforms: a suffix holding '/' never matches, and one holding '\\' can.
 bool ends_with_in_backslash_form(const char* path, const char* suffix) {
@@ -211,10 +200,9 @@ sys_u32 filesystem_list_directory_files(const char* directory, const char* base,
         const char* slash = base[base_len - 1] == '/' ? "" : "/";
         sys_snprintf(start, sizeof(start), "%s%s%s", base, slash, directory);
         listing.cut = base_len + sys_strlen(slash);
-    } else if (ends_with(directory, "/")) {
-        sys_snprintf(start, sizeof(start), "%s", directory);
     } else {
-        sys_snprintf(start, sizeof(start), "%s/", directory);
+        const bool has_slash = directory[0] && directory[sys_strlen(directory) - 1] == '/';
+        sys_snprintf(start, sizeof(start), has_slash ? "%s" : "%s/", directory);
     }
     // The platform's separators throughout.
     for (char* p = start; *p; ++p)
