@@ -64,16 +64,18 @@ inline sys_u64 fold(sys_u64 v[4]) {
     return v[0] ^ v[1];
 }
 
-// The last fewer-than-32 bytes, then the final mix.
-inline sys_u64 tail_and_mix(sys_u64 h, const sys_u8* p, sys_u64 n) {
+// The last fewer-than-32 bytes, then the final mix. A 16-byte tail works in two scratch
+// words: the streaming form passes its second and third lanes, so a finalised state holds the
+// same lanes as the published algorithm's streaming form leaves.
+inline sys_u64 tail_and_mix(sys_u64 h, const sys_u8* p, sys_u64 n, sys_u64* t) {
     if (n >= 16) {
-        sys_u64 v0 = h + read_u64(p) * k2;
-        v0 = rotate_right(v0, 29) * k3;
-        sys_u64 v1 = h + read_u64(p + 8) * k2;
-        v1 = rotate_right(v1, 29) * k3;
-        v0 ^= rotate_right(v0 * k0, 21) + v1;
-        v1 ^= rotate_right(v1 * k3, 21) + v0;
-        h += v1;
+        t[0] = h + read_u64(p) * k2;
+        t[0] = rotate_right(t[0], 29) * k3;
+        t[1] = h + read_u64(p + 8) * k2;
+        t[1] = rotate_right(t[1], 29) * k3;
+        t[0] ^= rotate_right(t[0] * k0, 21) + t[1];
+        t[1] ^= rotate_right(t[1] * k3, 21) + t[0];
+        h += t[1];
         p += 16;
         n -= 16;
     }
@@ -119,7 +121,8 @@ inline sys_u64 hash_one_call(const void* data, sys_u64 size, sys_u64 seed) {
         } while (size >= 32);
         h += fold(v);
     }
-    return tail_and_mix(h, p, size);
+    sys_u64 scratch[2];
+    return tail_and_mix(h, p, size, scratch);
 }
 
 } // namespace
@@ -169,7 +172,7 @@ void qv_hash_increment(qv_hash_state* state, const void* data, sys_u64 size) {
 sys_u64 qv_hash_finalize(qv_hash_state* state) {
     if (state->bytes >= 32)
         state->v[0] = seeded(state->seed) + fold(state->v);
-    const sys_u64 h = tail_and_mix(state->v[0], state->input, state->bytes % 32);
+    const sys_u64 h = tail_and_mix(state->v[0], state->input, state->bytes % 32, state->v + 1);
     state->v[0] = h;
     state->bytes = 0;
     return h;
