@@ -98,6 +98,8 @@ fault format-plus-read-as-space src/format.cpp test_io \
   "bit[(unsigned char)'+'] = kPlus;" "bit[(unsigned char)'+'] = kSpace;"
 fault direct-integer-skips-position-rule src/format.cpp test_io \
   'pos.using_positions != 1 && integer_width(s.bytes)' 'pos.using_positions != 2 && integer_width(s.bytes)'
+fault positional-leaves-cursor src/format.cpp test_io \
+  $'    va_end(*seq);\n    va_copy(*seq, positional);\n' $'    (void)seq;\n'
 fault invalid-width-takes-argument src/format.cpp test_io \
   $'    if (integer_width(s.bytes))\n        raw = take_slot(c.src);\n    else\n' \
   $'    raw = take_slot(c.src);\n    if (!integer_width(s.bytes))\n'

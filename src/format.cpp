@@ -823,13 +823,18 @@ inline const char* skip_unsupported(const Spec& s, const char* letter) {
 }
 
 // A positional specification: converted from a fresh copy of the arguments moved to its
-// position. Kept out of format_spec, which then needs no list of its own.
+// position. There is one argument cursor per call: it goes on from there, so a sequential
+// specification after `%N$` (reported, then converted as written) takes argument N + 1. Kept
+// out of format_spec, which then needs no list of its own.
 __attribute__((noinline)) bool convert_positional(Call& c, Positions& pos, const Spec& s,
-                                                  va_list args, Text& t, const char* spec_begin) {
+                                                  va_list* seq, va_list args, Text& t,
+                                                  const char* spec_begin) {
     va_list positional;
     locate_position(pos, s, c.format, args, &positional);
     c.src = &positional;
     const bool emit = convert(c, s, t, spec_begin);
+    va_end(*seq);
+    va_copy(*seq, positional);
     va_end(positional);
     return emit;
 }
@@ -879,7 +884,7 @@ inline __attribute__((always_inline)) const char* format_spec(Call& c, Output& o
         }
     } else {
         c.out = out;
-        emit = convert_positional(c, pos, s, args, t, spec_begin);
+        emit = convert_positional(c, pos, s, seq, args, t, spec_begin);
         out = c.out;
     }
     if (emit)

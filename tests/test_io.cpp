@@ -299,8 +299,8 @@ TEST(FormatDebuggee, DISABLED_CarriesOnAfterFailedChecks) {
     EXPECT_EQ(fmt("%Onope|%i", nullptr, 4), "|4");    // unknown object: nothing, slot taken
     EXPECT_EQ(fmt("%O|%i", nullptr, 5), "|5");        // no name
     EXPECT_EQ(fmt("%9$i|%1$s", "x"), "|x");           // position 9: nothing, nothing taken
-    EXPECT_EQ(fmt("%1$s %s", "a", "b"), "a a");       // mixed: converted as written
-    EXPECT_EQ(fmt("%1$i %i", 4, 5), "4 4");           // and for an integer
+    EXPECT_EQ(fmt("%1$s %s", "a", "b"), "a b");       // mixed: one cursor, goes on after N
+    EXPECT_EQ(fmt("%1$i %i", 4, 5), "4 5");           // and for an integer
     EXPECT_EQ(fmt("%2$s", "a", "b"), "a");            // position 1 missing: not skipped
     EXPECT_EQ(fmt("%1$w %2$s", "a", "b"), "a a");     // no skip rule for w: not skipped
     EXPECT_EQ(fmt("%.*i", -1, 3), "3");               // negative '*' precision

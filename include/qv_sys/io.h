@@ -33,6 +33,9 @@
  *   - a negative * precision reports "tmp_precision >= 0" and then counts as no precision;
  *   - a position of 8 or more reports "argument_position < 8"; that specification then
  *     prints nothing and takes no argument;
+ *   - a call has one argument cursor: %N$ moves it back to the first argument and on past the
+ *     N-th, so a sequential specification after it (reported as a mix) takes argument N + 1,
+ *     and so does a '*';
  *   - a null pointer for %s, %w, %W or %O prints "(null)" (no printer is called);
  *   - %w/%W read their text as %s does (an unsupported width reports "!\"Invalid byte
  *     specification\"" and gives no text), then report "bytes == 4" for a width other than 4
