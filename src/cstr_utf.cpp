@@ -379,6 +379,13 @@ sys_u64 sys_utf32_to_utf8(const sys_u32* text, char* buffer, sys_u64 capacity) {
 
 sys_u64 sys_utf32n_to_utf8(const sys_u32* codepoints, sys_u64 count, char* buffer,
                            sys_u64 capacity) {
+    // Nothing to convert comes first; then the same refusal of an empty buffer as above.
+    if (count == 0)
+        return 0;
+    if (capacity == 0) {
+        SYS_CHECK(!"no");
+        return 0;
+    }
     sys_u64 written = 0;
     for (sys_u64 i = 0; i < count; ++i) {
         sys_u32 cp = codepoints[i];

@@ -181,8 +181,8 @@ QV_SYS_API sys_u64 sys_utf32_to_utf8(const sys_u32* text, char* buffer, sys_u64 
 
 /* Encodes exactly `count` code points (0 is an ordinary one-byte character) and writes no
  * terminator. Stops before the first sequence that does not fit; the capacity may be filled
- * to its last byte. Returns the bytes written; count 0 gives 0. Code points above 0x10FFFF as
- * for sys_utf32_to_utf8. */
+ * to its last byte. Returns the bytes written; count 0 gives 0 at once. Capacity 0 and code
+ * points above 0x10FFFF as for sys_utf32_to_utf8 (check "!\"no\"", then 0). */
 QV_SYS_API sys_u64 sys_utf32n_to_utf8(const sys_u32* codepoints, sys_u64 count, char* buffer,
                                       sys_u64 capacity);
 
