@@ -25,19 +25,10 @@ std::string reference_utoa(sys_u64 v, unsigned r) {
 // Every radix at the edges and around every power of ten (where the digit count is computed);
 // negated, the same digits after a sign, the most negative value included.
 TEST(UtoaItoa, EveryRadixAtTheEdges) {
-    std::vector<sys_u64> values = {7,
-                                   8,
-                                   9,
-                                   15,
-                                   16,
-                                   17,
-                                   255,
-                                   256,
-                                   9999999999999999999ull,
-                                   (sys_u64)INT64_MAX,
-                                   (sys_u64)INT64_MAX + 1,
-                                   UINT64_MAX - 1,
-                                   UINT64_MAX};
+    // clang-format off
+    std::vector<sys_u64> values = {7, 8, 9, 15, 16, 17, 255, 256, 9999999999999999999ull,
+                                   (sys_u64)INT64_MAX, (sys_u64)INT64_MAX + 1, UINT64_MAX};
+    // clang-format on
     sys_u64 p = 1;
     for (int k = 0; k < 20; ++k, p *= 10)
         values.insert(values.end(), {p - 1, p, p + 1});
