@@ -24,8 +24,6 @@
 
 namespace {
 
-// ---- Texts that end right before an unmapped page --------------------------------------------
-
 // The library's own guarded block of whole pages: what follows it is inaccessible.
 class GuardedPage {
   public:
@@ -112,7 +110,7 @@ std::vector<Kernels> kernels_here() {
 }
 
 // Each instruction set's searches on texts that end right before the unmapped page, with the
-// match at every place and a near match before it (the library's own pick is tested above).
+// match at every place and a near match before it.
 TEST(WideLoads, BothInstructionSetsStopAtTheText) {
     GuardedPage page, pages3(3);
     ASSERT_TRUE(page.ok() && pages3.ok());
@@ -127,8 +125,7 @@ TEST(WideLoads, BothInstructionSetsStopAtTheText) {
             ASSERT_EQ(k.strncmp(t, other.c_str(), len + 100), 0) << len;
             ASSERT_EQ(k.strcmp(other.c_str(), t), 0) << len;
         }
-        // Past one page end the comparison runs a page of groups at a time: the next page end
-        // has to be proven again before the group that crosses it.
+        // Past one page end the next one has to be proven again before the group crossing it.
         for (size_t len = 2 * 4096 - 300; len < 2 * 4096 + 300; len += 7) {
             char* t = pages3.text(len, 'a');
             other.assign(len, 'a');
@@ -151,11 +148,8 @@ TEST(WideLoads, BothInstructionSetsStopAtTheText) {
     }
 }
 
-// The comparison reads the first text in aligned blocks and the second in unaligned ones, and
-// checks the bytes before each page boundary of the second text on their own: texts crossing a
-// boundary at every offset, with a difference just before, at or after it and an n limit at
-// the difference, past it or well before it. The other text starts just past an unmapped page,
-// which no block that ends at the first text's page end may reach back into.
+// Texts crossing a page boundary at every offset, a difference just before, at or after it, and
+// an n limit at, past or well before it; the other text starts just past an unmapped page.
 TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
     alignas(4096) static char pages[3 * 4096];
     char* const other = (char*)sys_mem_access_malloc(4096 + 256);
@@ -198,8 +192,6 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
 
 #endif // QV_CSTR_WIDE_LOADS
 
-// ---- The case table ---------------------------------------------------------------------------
-
 // One pair per lower-case code point, in order, with pairs from each kind of range (steps of 1
 // and 2, the distances -32, -80, -48, -26, +8 and -1, and the listed ones); the upper index is a
 // permutation sorted by upper case, in table order for ties.
@@ -231,8 +223,7 @@ TEST(CaseTable, SortedPairsFromEachKindOfRangeAndTheUpperIndex) {
     }
 }
 
-// Every code point through the exported functions: a pair's lower maps up to its upper, an
-// upper maps down to the first lower it pairs with (U+0049 to U+0069), anything else is kept.
+// Every code point: a lower maps up to its pair, an upper down to the first lower it pairs with.
 TEST(CaseTable, EveryCodePointThroughTheExportedFunctions) {
     std::vector<sys_u32> to_upper(0x110000), to_lower(0x110000);
     for (sys_u32 cp = 0; cp < 0x110000; ++cp)

@@ -27,10 +27,8 @@ TEST(Utf8, IsValid) {
         EXPECT_EQ(sys_utf8_is_valid(text), valid) << testing::PrintToString(text);
 }
 
-// Room for n code points: a terminator only when one is left over. A sequence cut short by the
-// NUL ends the text. Each sequence length at both of its ends, both ways; continuation bytes are
-// not checked (their low six bits are taken as they are: an overlong NUL decodes to 0 and
-// surrogates pass).
+// A terminator only when room is left over; a cut sequence ends the text; each length at both
+// ends; continuation bytes unchecked (an overlong NUL decodes to 0, surrogates pass).
 TEST(Utf8ToUtf32, CountsTerminatorAndEveryLengthAtItsEnds) {
     // Text, room, result, the code points written (then the sentinel).
     const std::tuple<const char*, sys_u64, sys_u64, std::vector<sys_u32>> cases[] = {
