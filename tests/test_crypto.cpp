@@ -80,33 +80,21 @@ TEST(Crypto, BoxesAreTheLibrarysAndOpenInPlace) {
     }
 }
 
-// A box opened with the wrong nonce, keys or length gives 0 (forged and damaged boxes are the
-// decryption fuzz target's); an empty message is not encrypted and raises no check.
-TEST(Crypto, MisaddressedCutOrEmptyBoxesGiveZero) {
+// A box opened from the wrong sender, with a wrong shared key or with no message byte gives 0 (the
+// cipher library's own checks are its business; damaged boxes are the decryption fuzz target's);
+// an empty message is not encrypted and raises no check.
+TEST(Crypto, MisaddressedShortOrEmptyBoxesGiveZero) {
     Pair a, b, c;
-    const Nonce n{}, other{1};
-    sys_u8 sealed[12 + 16];
+    const Nonce n{};
+    Key key{};
+    sys_u8 sealed[12 + 16], before[12 + 16];
     memcpy(sealed, "twelve bytes", 12);
     ASSERT_EQ(crypto_keypair_encrypt(a.p, sealed, 12, sizeof sealed, b.pk(), n.data()), 28u);
-    auto open = [&](sys_u64 len, const crypto_keypair* me, const sys_u8* from, const Nonce& nn) {
-        sys_u8 buf[sizeof sealed];
-        memcpy(buf, sealed, sizeof sealed);
-        return crypto_keypair_decrypt(me, buf, len, from, nn.data());
-    };
-    EXPECT_EQ(open(28, b.p, a.pk(), other), 0u);
-    EXPECT_EQ(open(28, c.p, a.pk(), n), 0u) << "not addressed to c";
-    EXPECT_EQ(open(28, b.p, c.pk(), n), 0u) << "not from c";
-    EXPECT_EQ(open(27, b.p, a.pk(), n), 0u) << "cut short";
-    EXPECT_EQ(open(16, b.p, a.pk(), n), 0u) << "no message byte";
-    EXPECT_EQ(open(28, b.p, a.pk(), n), 12u);
-
-    Key key{};
+    EXPECT_EQ(crypto_keypair_decrypt(b.p, sealed, 28, c.pk(), n.data()), 0u) << "not from c";
+    EXPECT_EQ(crypto_keypair_decrypt(b.p, sealed, 16, a.pk(), n.data()), 0u) << "no message";
     ASSERT_EQ(crypto_shared_key_encrypt(key.data(), sealed, 12, sizeof sealed, n.data()), 28u);
-    EXPECT_EQ(crypto_shared_key_decrypt(key.data(), sealed, 28, other.data()), 0u);
     key[0] = 1;
     EXPECT_EQ(crypto_shared_key_decrypt(key.data(), sealed, 28, n.data()), 0u);
-
-    sys_u8 before[sizeof sealed];
     memcpy(before, sealed, sizeof sealed);
     EXPECT_EQ(crypto_keypair_encrypt(a.p, sealed, 0, sizeof sealed, b.pk(), n.data()), 0u);
     EXPECT_EQ(crypto_shared_key_encrypt(key.data(), sealed, 0, 0, n.data()), 0u);

@@ -62,6 +62,8 @@ TEST(StrbeginStrendEqualsAny, PositionsNullsAndWholeTexts) {
         EXPECT_EQ(e ? e - text : -1, end) << affix;
     }
     EXPECT_EQ(sys_strbegin(nullptr, "a"), nullptr);
+    EXPECT_EQ(sys_strbegin(text, nullptr), nullptr);
+    EXPECT_EQ(sys_strend(nullptr, ""), nullptr);
     EXPECT_EQ(sys_strend(text, nullptr), nullptr);
     const char* empty = "";
     EXPECT_EQ(sys_strend(empty, ""), empty); // the empty text's own NUL
