@@ -9,10 +9,9 @@
 namespace {
 
 TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
+    // Source, capacity, length.
     const std::tuple<const char*, sys_u64, sys_u64> cases[] = {
-        // source, capacity, length
-        {"abcdefg", 5, 4}, {"abcdefg", 8, 7}, {"abcdefg", 7, 6}, {"abcdefg", 1, 0},
-        {"", 1, 0},        {"", 10, 0},       {"ab", 3, 2},      {"ab", 100, 2}};
+        {"abcdefg", 5, 4}, {"abcdefg", 8, 7}, {"abcdefg", 7, 6}, {"abcdefg", 1, 0}, {"", 10, 0}};
     for (const auto& [src, capacity, length] : cases) {
         char dst[128];
         memset(dst, '#', sizeof dst);
@@ -34,7 +33,6 @@ TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
     char* end = sys_strcat(joined, "name");
     EXPECT_STREQ(joined, "filename");
     EXPECT_EQ(end, joined + 8);
-    EXPECT_EQ(sys_strcat(joined, ""), joined + 8);
     EXPECT_EQ(sys_strcpy(joined, ""), 0u);
     EXPECT_EQ(sys_strcat(joined, "ab"), joined + 2);
 }
@@ -92,16 +90,14 @@ TEST(Search, FirstAndLastOccurrences) {
     const char* path = "path/to\\file.txt";
     // clang-format off
     const Case cases[] = {
-        {CHR, "abcabc", "a", 0, 0}, {RCHR, "abcabc", "a", 0, 3}, {CHR, "abcabc", "c", 0, 2},
-        {RCHR, "abcabc", "c", 0, 5}, {CHR, "abcabc", "x", 0, -1}, {RCHR, "abcabc", "x", 0, -1},
-        {CHR, "abcabc", "", 0, -1}, {RCHR, "abcabc", "", 0, -1}, {CHR, "", "a", 0, -1},
-        {RCHR, "", "a", 0, -1}, {CHR, "a\xe9z", "\xe9", 0, 1},
+        {CHR, "abcabc", "a", 0, 0}, {RCHR, "abcabc", "a", 0, 3}, {CHR, "abcabc", "x", 0, -1},
+        {RCHR, "abcabc", "x", 0, -1}, {CHR, "abcabc", "", 0, -1}, {RCHR, "abcabc", "", 0, -1},
+        {CHR, "", "a", 0, -1}, {RCHR, "", "a", 0, -1}, {CHR, "a\xe9z", "\xe9", 0, 1},
         {NCHR, "abcdef", "c", 3, 2}, {NCHR, "abcdef", "c", 2, -1}, {NCHR, "abcdef", "a", 0, -1},
         {NCHR, "abcdef", "f", 100, 5}, {NCHR, "ab\0cd", "c", 5, -1},
         {STR, "abc", "", 0, 0}, {RSTR, "abc", "", 0, 2}, {STR, "", "", 0, 0}, {RSTR, "", "", 0, 0},
-        {STR, "abcabc", "bc", 0, 1}, {RSTR, "abcabc", "bc", 0, 4}, {STR, "abcabc", "abcabc", 0, 0},
-        {RSTR, "abcabc", "abcabc", 0, 0}, {STR, "abcabc", "abcabcd", 0, -1},
-        {RSTR, "abcabc", "abcabcd", 0, -1}, {STR, "", "a", 0, -1}, {RSTR, "", "a", 0, -1},
+        {STR, "abcabc", "bc", 0, 1}, {RSTR, "abcabc", "bc", 0, 4}, {RSTR, "abcabc", "abcabc", 0, 0},
+        {STR, "abcabc", "abcabcd", 0, -1}, {RSTR, "abcabc", "abcabcd", 0, -1},
         {STR, "aaaa", "aa", 0, 0}, {RSTR, "aaaa", "aa", 0, 2}, {STR, "xxabxab", "ab", 0, 2},
         {RSTR, "xxabxab", "ab", 0, 5}, {RSTR, "ab", "b", 0, 1}, {RSTR, "a", "a", 0, 0},
         {PBRK, path, "\\/", 0, 4}, {RPBRK, path, "\\/", 0, 7}, {RPBRK, path, "?*", 0, -1},
@@ -138,8 +134,7 @@ TEST(Strreplace, BytesSetsAndTextsThatGrowShrinkAndNeverRescan) {
     const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         // clang-format off
         {"aXbXc", "X", "YY", "aYYbYYc"}, {"aXbXc", "X", "", "abc"}, {"aXbXc", "X", "XX", "aXXbXXc"},
-        {"aXbXc", "X", "Z", "aZbZc"}, {"abc", "", "zz", "abc"}, {"abc", "x", "zz", "abc"},
-        {"XXXX", "XX", "X", "XX"}, {"abab", "ab", "ba", "baba"}, {"", "a", "b", ""},
+        {"abc", "", "zz", "abc"}, {"XXXX", "XX", "X", "XX"}, {"abab", "ab", "ba", "baba"},
         {"hello world", "world", "there, world", "hello there, world"},
         // clang-format on
     };
@@ -168,19 +163,12 @@ TEST(Strnreplacechr, WholeResultOrNothing) {
         char dst[16];
         memset(dst, '#', sizeof dst);
         const sys_u64 n = sys_strnreplacechr(dst, capacity, "a/b%", chars, replacements, 2);
-        if (capacity >= 7) {
-            EXPECT_EQ(n, 6u) << capacity;
-            EXPECT_STREQ(dst, "a::b%%");
-        } else {
-            EXPECT_EQ(n, 0u) << capacity;
-            EXPECT_EQ(dst[0], 0) << capacity;
-        }
+        EXPECT_EQ(n, capacity >= 7 ? 6u : 0u) << capacity;
+        EXPECT_STREQ(dst, capacity >= 7 ? "a::b%%" : "") << capacity;
     }
     char dst[8] = "xyz";
     EXPECT_EQ(sys_strnreplacechr(dst, 0, "a/b", chars, replacements, 2), 0u);
     EXPECT_STREQ(dst, "xyz"); // capacity 0 writes nothing
-    EXPECT_EQ(sys_strnreplacechr(dst, 8, "", chars, replacements, 2), 0u);
-    EXPECT_STREQ(dst, "");
     EXPECT_EQ(sys_strnreplacechr(dst, 8, "a/b", chars, replacements, 0), 3u);
     EXPECT_STREQ(dst, "a/b");
     // The first entry for a byte wins; an empty replacement deletes it.
@@ -191,25 +179,25 @@ TEST(Strnreplacechr, WholeResultOrNothing) {
 }
 
 // 32 entries are allowed and a result too long is no check; 33 entries fail it.
+void more_than_32_entries() {
+    char chars[33];
+    char dst[16];
+    const char* reps[33];
+    for (int i = 0; i < 33; ++i) {
+        chars[i] = (char)('A' + i);
+        reps[i] = "";
+    }
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", chars, reps, 32), 3u);
+    EXPECT_STREQ(dst, "xya");
+    EXPECT_EQ(sys_strnreplacechr(dst, 3, "xAy`a", chars, reps, 32), 0u);
+    EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", chars, reps, 33), 0u);
+    EXPECT_STREQ(dst, "");
+}
 QV_CHECK_SCENARIO_TEXTS(Strnreplacechr, MoreThan32EntriesFailTheCheck, 1,
-                        ("(sizeof(lengths)/sizeof(lengths[0])) >= count"), {
-                            char chars[33];
-                            char dst[16];
-                            const char* reps[33];
-                            for (int i = 0; i < 33; ++i) {
-                                chars[i] = (char)('A' + i);
-                                reps[i] = "";
-                            }
-                            EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "xAy`a", chars, reps, 32),
-                                      3u);
-                            EXPECT_STREQ(dst, "xya");
-                            EXPECT_EQ(sys_strnreplacechr(dst, 3, "xAy`a", chars, reps, 32), 0u);
-                            EXPECT_EQ(sys_strnreplacechr(dst, sizeof dst, "abc", chars, reps, 33),
-                                      0u);
-                            EXPECT_STREQ(dst, "");
-                        })
+                        ("(sizeof(lengths)/sizeof(lengths[0])) >= count"),
+                        { more_than_32_entries(); })
 
-TEST(AsciiCase, EveryByte) {
+TEST(AsciiCase, EveryByteAndTexts) {
     for (int i = 0; i < 256; ++i) {
         const char c = (char)i;
         const bool upper = i >= 'A' && i <= 'Z';
@@ -221,17 +209,12 @@ TEST(AsciiCase, EveryByte) {
         EXPECT_EQ(sys_chartolower_ascii(c), upper ? (char)(i + 32) : c) << i;
         EXPECT_EQ(sys_chartoupper_ascii(c), lower ? (char)(i - 32) : c) << i;
     }
-}
-
-TEST(AsciiCase, Texts) {
     char t[] = "Hello, World! \xc3\x89t\xc3\xa9 123";
     sys_strtolower_ascii(t);
     EXPECT_STREQ(t, "hello, world! \xc3\x89t\xc3\xa9 123");
     sys_strtoupper_ascii(t);
     EXPECT_STREQ(t, "HELLO, WORLD! \xc3\x89T\xc3\xa9 123");
-    // Only letters of the other case count against a text.
     EXPECT_EQ(sys_strislower_ascii("_[]{}1"), 1);
-    EXPECT_EQ(sys_strisupper_ascii(""), 1);
     EXPECT_EQ(sys_strislower_ascii("aB"), 0);
     EXPECT_EQ(sys_strisupper_ascii("aB"), 0);
 }

@@ -25,19 +25,10 @@ std::string reference_utoa(sys_u64 v, unsigned r) {
 // Every radix at the edges and around every power of ten (where the digit count is computed);
 // negated, the same digits after a sign, the most negative value included.
 TEST(UtoaItoa, EveryRadixAtTheEdges) {
-    std::vector<sys_u64> values = {7,
-                                   8,
-                                   9,
-                                   15,
-                                   16,
-                                   17,
-                                   255,
-                                   256,
-                                   9999999999999999999ull,
-                                   (sys_u64)INT64_MAX,
-                                   (sys_u64)INT64_MAX + 1,
-                                   UINT64_MAX - 1,
-                                   UINT64_MAX};
+    // clang-format off
+    std::vector<sys_u64> values = {7, 8, 9, 15, 16, 17, 255, 256, 9999999999999999999ull,
+                                   (sys_u64)INT64_MAX, (sys_u64)INT64_MAX + 1, UINT64_MAX};
+    // clang-format on
     sys_u64 p = 1;
     for (int k = 0; k < 20; ++k, p *= 10)
         values.insert(values.end(), {p - 1, p, p + 1});
@@ -71,28 +62,25 @@ QV_CHECK_SCENARIO_TEXTS(UtoaItoa, RadixOutside2To16FailsTheCheck, 4,
                             EXPECT_EQ(sys_itoa(-5, buf, 17), 1u);
                         })
 
-// u: atou, i: atoi; a '|' makes it the counted form with the bytes before the bar. Overflow
-// wraps silently; the radix is not checked; a sign comes first, white space may follow it.
+// u: atou, i: atoi; a '|' makes it the counted form with the bytes before the bar. Overflow wraps
+// silently; the radix is not checked; a sign comes first, white space may follow it.
 TEST(IntegerParsers, KnownValues) {
     // Text, radix, value (atoi's as its two's complement), flag, parser.
     const std::tuple<const char*, sys_u8, sys_u64, sys_bool, char> cases[] = {
         // clang-format off
-        {" \t42xyz", 10, 42, 1, 'u'}, {"   ", 10, 0, 0, 'u'}, {"ff", 16, 255, 1, 'u'},
-        {"ff", 10, 0, 0, 'u'}, {"FF", 16, 255, 1, 'u'}, {"", 10, 0, 0, 'u'},
-        {"\n\v\f\r 7", 10, 7, 1, 'u'}, {"0x1f", 16, 0, 1, 'u'}, {"-1", 10, 0, 0, 'u'},
-        {"+1", 10, 0, 0, 'u'}, {"1010", 2, 10, 1, 'u'}, {"12", 2, 1, 1, 'u'}, {"777", 8, 511, 1, 'u'},
-        {"zz", 16, 0, 0, 'u'}, {"9", 9, 0, 0, 'u'}, {"007", 10, 7, 1, 'u'}, {"5", 0, 0, 0, 'u'},
-        {"000", 1, 0, 1, 'u'}, {"1", 1, 0, 0, 'u'}, {"g", 17, 0, 0, 'u'}, {"f0", 17, 255, 1, 'u'},
+        {" \t42xyz", 10, 42, 1, 'u'}, {"   ", 10, 0, 0, 'u'}, {"ff", 10, 0, 0, 'u'},
+        {"FF", 16, 255, 1, 'u'}, {"", 10, 0, 0, 'u'}, {"\n\v\f\r 7", 10, 7, 1, 'u'},
+        {"0x1f", 16, 0, 1, 'u'}, {"-1", 10, 0, 0, 'u'}, {"12", 2, 1, 1, 'u'}, {"9", 9, 0, 0, 'u'},
+        {"5", 0, 0, 0, 'u'}, {"000", 1, 0, 1, 'u'}, {"g", 17, 0, 0, 'u'}, {"f0", 17, 255, 1, 'u'},
         {"18446744073709551615", 10, UINT64_MAX, 1, 'u'}, {"18446744073709551616", 10, 0, 1, 'u'},
         {"-12", 10, (sys_u64)-12, 1, 'i'}, {" -12", 10, 0, 0, 'i'}, {"- 12", 10, (sys_u64)-12, 1, 'i'},
         {"+12", 10, 0, 0, 'i'}, {"12", 10, 12, 1, 'i'}, {"-", 10, 0, 0, 'i'}, {"--1", 10, 0, 0, 'i'},
-        {"", 10, 0, 0, 'i'}, {"-ff", 16, (sys_u64)-255, 1, 'i'},
-        {"-9223372036854775808", 10, (sys_u64)INT64_MIN, 1, 'i'},
+        {"-ff", 16, (sys_u64)-255, 1, 'i'}, {"-9223372036854775808", 10, (sys_u64)INT64_MIN, 1, 'i'},
         {"9223372036854775807", 10, (sys_u64)INT64_MAX, 1, 'i'},
         {"9223372036854775808", 10, (sys_u64)INT64_MIN, 1, 'i'},
         {"123|45", 10, 123, 1, 'u'}, {"|12345", 10, 0, 0, 'u'}, {"  |12", 10, 0, 0, 'u'},
         {"  1|2", 10, 1, 1, 'u'}, {"-|12", 10, 0, 0, 'i'}, {"-1|2", 10, (sys_u64)-1, 1, 'i'},
-        {"|-12", 10, 0, 0, 'i'}, {"f|f", 16, 15, 1, 'u'},
+        {"|-12", 10, 0, 0, 'i'},
         // clang-format on
     };
     for (const auto& [text, radix, value, flag, parser] : cases) {
@@ -115,19 +103,19 @@ TEST(IntegerParsers, KnownValues) {
     EXPECT_EQ(sys_antou(unterminated, 2, 10, nullptr), 42u);
 }
 
+// 16 digits are kept, the rest only counts: the 17th significant digit is lost. Zeros and huge
+// exponents keep the sign; no white space is skipped.
 TEST(Atof64, KnownValues) {
-    // 16 digits are kept, the rest only counts: the 17th significant digit is lost.
     const std::tuple<const char*, double, sys_bool> cases[] = {
         // clang-format off
         {"1.5", 1.5, 1}, {".5", 0.5, 1}, {"5.", 5.0, 1}, {"-2e3", -2000.0, 1}, {"1e", 0.0, 0},
-        {"-0", -0.0, 1}, {"-5e-99999999999999", -0.0, 1}, {"1e+", 0.0, 0}, {"1ex", 0.0, 0}, {"12abc", 12.0, 1}, {" 1", 0.0, 0}, {".", 0.0, 0},
-        {"", 0.0, 0}, {"-", 0.0, 0}, {"+", 0.0, 0}, {"+2.25", 2.25, 1}, {"-.5e1", -5.0, 1},
-        {"1E2", 100.0, 1}, {"2.5e-1", 0.25, 1}, {"0", 0.0, 1}, {"007.5", 7.5, 1}, {"1.2.3", 1.2, 1},
-        {"inf", 0.0, 0}, {"nan", 0.0, 0}, {"0x10", 0.0, 1}, {"1e0", 1.0, 1},
-        {"0.00000000000000001", 0.0, 1}, {".00000000000000001", 0.0, 1},
+        {"-0", -0.0, 1}, {"-5e-99999999999999", -0.0, 1}, {"1e+", 0.0, 0}, {"12abc", 12.0, 1},
+        {" 1", 0.0, 0}, {".", 0.0, 0}, {"", 0.0, 0}, {"-", 0.0, 0}, {"+2.25", 2.25, 1},
+        {"-.5e1", -5.0, 1}, {"1E2", 100.0, 1}, {"2.5e-1", 0.25, 1}, {"1.2.3", 1.2, 1},
+        {"inf", 0.0, 0}, {"0x10", 0.0, 1}, {"0.00000000000000001", 0.0, 1},
         {"12345678901234567890", 12345678901234560000.0, 1},
-        {"1.2345678901234567", 1.234567890123456, 1}, {"1e999999999999", HUGE_VAL, 1},
-        {"-1e999999999999999999999999999999", -HUGE_VAL, 1}, {"1e309", HUGE_VAL, 1},
+        {"1.2345678901234567", 1.234567890123456, 1}, {"1e309", HUGE_VAL, 1},
+        {"-1e999999999999999999999999999999", -HUGE_VAL, 1},
         {"1e-999999999999999999999999999999", 0.0, 1}, {"0e999999999999999999", 0.0, 1},
         {"1.2|5", 1.2, 1}, {"|1.25", 0.0, 0}, {"-|1", 0.0, 0}, {"1e|5", 0.0, 0}, {"1|e5", 1.0, 1},
         // clang-format on
@@ -142,7 +130,7 @@ TEST(Atof64, KnownValues) {
                                                 : sys_atof64(copy.c_str(), &ok);
         EXPECT_EQ(v, value) << text;
         EXPECT_EQ(ok, flag) << text;
-        if (ok) { // zeros and huge exponents keep the sign
+        if (ok) {
             EXPECT_EQ(signbit(v), text[0] == '-') << text;
         }
     }
@@ -152,8 +140,9 @@ TEST(Atof64, KnownValues) {
     EXPECT_GT(sys_atof64("1e-320", nullptr), 0.0); // subnormal, not flushed
 }
 
+// Truncated, never rounded; 2^63 and the largest double below 10^19 are written exactly; past 18
+// decimals, zeros.
 TEST(F64toa, KnownValuesTruncate) {
-    // 2^63 and the largest double below 10^19 are written exactly; past 18 decimals, zeros.
     const std::tuple<double, sys_u64, const char*> cases[] = {
         // clang-format off
         {3.14159, 3, "3.141"}, {-0.5, 3, "-0.500"}, {1.05, 3, "1.050"}, {12.7, 0, "12"},
