@@ -195,7 +195,8 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Crashes, CrashScenario, ::testing::ValuesIn(kScenarios),
+// Named after the fixture's suite, so a filter on that suite selects the scenarios too.
+INSTANTIATE_TEST_SUITE_P(CrashTest, CrashScenario, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) {
                              return std::string(info.param.uid);
                          });
