@@ -10,7 +10,6 @@
 #include <dlfcn.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <ucontext.h>
 #endif
 
 #define NOINLINE __attribute__((noinline))
