@@ -1,12 +1,8 @@
 // Call stacks, internals: the engine-marker cut and how one looked-up frame fills a record.
-#include <gtest/gtest.h>
+#include "support/test_support.h"
 
 #include "callstack_internal.h"
 
-#include <string.h>
-
-#include <algorithm>
-#include <string>
 #include <utility>
 
 namespace {

@@ -14,9 +14,9 @@
 
 extern "C" {
 // Plain, out of line and exported by name, so the report can be asked to name them; the
-// undefined-behaviour sanitizer would stop them before the fault they are here to make.
+// undefined-behaviour sanitizer would stop them before the fault they are here to make. The
+// empty statements hide the null target, so the compiler cannot drop the fault.
 __attribute__((noinline, no_sanitize("undefined"))) void crash_null_write() {
-    // Through an empty statement the compiler cannot see into: it cannot drop the store.
     volatile int* target = nullptr;
     __asm__ __volatile__("" : "+r"(target));
     *target = 1;
@@ -175,9 +175,28 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
     EXPECT_NE(stream_at(dump, 3), 0u); // threads
     EXPECT_NE(stream_at(dump, 4), 0u); // modules
     EXPECT_EQ(u32_at(dump, exception + 8), code);
+#if defined(__linux__)
+    // A standard reader opens the Linux dump next to the program and walks the crashing thread.
+    const char* lldb = "/usr/bin/lldb-14";
+    if (strcmp(s.uid, "null_write") != 0 || access(lldb, X_OK) != 0)
+        return;
+    char exe[4096];
+    filesystem_get_exe_path(exe, sizeof exe);
+    const std::string command =
+        std::string(lldb) + " --batch -o bt --core '" + path + "' '" + exe + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out(1 << 16, 0);
+    out.resize(fread(out.data(), 1, out.size(), pipe));
+    pclose(pipe);
+    EXPECT_NE(out.find("stop reason = signal SIGSEGV"), std::string::npos) << out;
+    EXPECT_NE(out.find("frame #0: 0x"), std::string::npos) << out;
+    EXPECT_NE(out.find("crash_null_write() at test_crash.cpp"), std::string::npos) << out;
+#endif
 }
 
-INSTANTIATE_TEST_SUITE_P(Crashes, CrashScenario, ::testing::ValuesIn(kScenarios),
+// Named after the fixture's suite, so a filter on that suite selects the scenarios too.
+INSTANTIATE_TEST_SUITE_P(CrashTest, CrashScenario, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) {
                              return std::string(info.param.uid);
                          });
@@ -192,7 +211,7 @@ TEST_F(CrashTest, AssertCallbackWritesADumpWithoutAnException) {
     const std::string dump = read_dump(path);
     ASSERT_FALSE(dump.empty()) << path;
     EXPECT_EQ(stream_at(dump, 6), 0u); // no exception
-    EXPECT_NE(stream_at(dump, 3), 0u);
+    EXPECT_NE(stream_at(dump, 3), 0u); // threads
 }
 
 // A home folder below a plain file: no folder along the path can be made.
@@ -212,34 +231,5 @@ TEST_F(CrashTest, AFileThatCannotBeCreatedIsLogged) {
         ::testing::ExitedWithCode(0), "Unable to open minidump file '.*blocked_crash.dmp'");
     remove(blocker.c_str());
 }
-
-#if defined(__linux__)
-// A standard reader opens the Linux dump next to the program and walks the crashing thread.
-TEST_F(CrashTest, LldbWalksTheLinuxDump) {
-    const char* lldb = "/usr/bin/lldb-14";
-    if (access(lldb, X_OK) != 0)
-        GTEST_SKIP() << "lldb-14 is not installed";
-    const std::string path = fresh_dump_path("lldb");
-    EXPECT_EXIT(
-        {
-            use_session("lldb");
-            sys_setup_terminate();
-            crash_null_write();
-        },
-        ::testing::KilledBySignal(SIGSEGV), "");
-    char exe[4096];
-    ASSERT_GT(filesystem_get_exe_path(exe, sizeof exe), 0u);
-    const std::string command =
-        std::string(lldb) + " --batch -o bt --core '" + path + "' '" + exe + "' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out(1 << 16, 0);
-    out.resize(fread(out.data(), 1, out.size(), pipe));
-    pclose(pipe);
-    EXPECT_NE(out.find("stop reason = signal SIGSEGV"), std::string::npos) << out;
-    EXPECT_NE(out.find("frame #0: 0x"), std::string::npos) << out;
-    EXPECT_NE(out.find("crash_null_write() at test_crash.cpp"), std::string::npos) << out;
-}
-#endif
 
 } // namespace

@@ -21,12 +21,12 @@ namespace {
 constexpr sys_u32 kFailed = 0xFFFFFFFFu;
 const char* const kMissingProgram = "qv_no_such_program_anywhere_4711";
 
+// Open handles (Windows) or descriptors (Linux) of this process.
 #if defined(_WIN32)
 const char* const kChild = "qv_test_exec_child.exe";
 void set_env(const char* name, const char* value) {
     SetEnvironmentVariableA(name, value);
 }
-// Open handles (Windows) or descriptors (Linux) of this process.
 long open_handles() {
     DWORD count = 0;
     GetProcessHandleCount(GetCurrentProcess(), &count);
@@ -121,25 +121,9 @@ TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpandedInTheWorkingDirector
 #endif
 }
 
-// Input goes in pieces of 2048 bytes, also when no output is captured.
-TEST(Exec, InputIsFedInPiecesOf2048Bytes) {
-    Capture c;
-    // Small enough that the child's echo fits its output pipe: all input is written first.
-    for (int i = 0; i < 3000; ++i)
-        c.input.push_back((char)('a' + i % 26));
-    EXPECT_EQ(run(&c, {"stdin"}, nullptr, true), 0u);
-    EXPECT_EQ(c.out, c.input);
-    EXPECT_EQ(c.err, "3000\n");
-    EXPECT_EQ(c.capacities, std::vector<sys_u64>(c.capacities.size(), 2048u));
-    Capture quiet;
-    quiet.input = "ignored";
-    EXPECT_EQ(run(&quiet, {"stdin"}, nullptr, true, false), 0u);
-    EXPECT_EQ(quiet.fed, 7u);
-    EXPECT_EQ(run(&quiet, {"exit", "42"}, nullptr, false, false), 42u);
-}
-
-// Every byte of both streams, in order, at the right callback, in pieces of at most 2048.
-TEST(Exec, BothStreamsDeliverEveryByteInOrder) {
+// Every byte of both streams, in order, at the right callback, in pieces of at most 2048; input
+// goes in pieces of 2048 bytes, also when no output is captured.
+TEST(Exec, StreamsCarryEveryByteInOrderInPiecesOf2048Bytes) {
     auto pattern = [](const char* size) {
         std::string bytes(strtoul(size, nullptr, 10), 0);
         for (size_t i = 0; i < bytes.size(); ++i)
@@ -159,6 +143,18 @@ TEST(Exec, BothStreamsDeliverEveryByteInOrder) {
         EXPECT_LE(c.largest_piece, 2048u);
         EXPECT_EQ(c.wrong_flag, 0);
     }
+
+    Capture c;
+    c.input = pattern("3000"); // small enough for the child's echo to fit its output pipe
+    EXPECT_EQ(run(&c, {"stdin"}, nullptr, true), 0u);
+    EXPECT_TRUE(c.out == c.input);
+    EXPECT_EQ(c.err, "3000\n");
+    EXPECT_EQ(c.capacities, std::vector<sys_u64>(c.capacities.size(), 2048u));
+    Capture quiet;
+    quiet.input = "ignored";
+    EXPECT_EQ(run(&quiet, {"stdin"}, nullptr, true, false), 0u);
+    EXPECT_EQ(quiet.fed, 7u);
+    EXPECT_EQ(run(&quiet, {"exit", "42"}, nullptr, false, false), 42u);
 }
 
 // A missing program fails quietly when asked, with or without callbacks, leaking nothing;
@@ -195,7 +191,8 @@ TEST(ExecDeathTest, MissingProgram) {
 }
 
 #if QV_TEST_RECORDS_CHECKS
-// The conditions the failures report, and what the call gives after each.
+// The conditions the failures report, and what the call gives after each; an argument longer
+// than 1023 characters fails the conversion check and goes empty.
 TEST(Exec, FailureTextsAndValues) {
     const char* missing[] = {kMissingProgram, nullptr};
     const std::pair<const char**, const char*> cases[] = {
@@ -209,7 +206,6 @@ TEST(Exec, FailureTextsAndValues) {
         EXPECT_EQ(sys_exec(&in), kFailed);
         EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
     }
-    // An argument longer than 1023 characters fails the conversion check and goes empty.
     qv_test::CheckRecorder recorder;
     Capture c;
     EXPECT_EQ(run(&c, {"args", std::string(1500, 'a').c_str(), "next"}), 0u);
@@ -225,8 +221,6 @@ TEST(Exec, ChildrenEndingOddlyAreWaitedForAndLeakNothing) {
     const long before = open_handles();
     Capture c;
     EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
-    for (int i = 0; i < 3; ++i)
-        run(&c, {"streams", "5000", "5000", "0"});
 #if QV_TEST_RECORDS_CHECKS
     EXPECT_EQ(run(&c, {"closeout", "100", "3"}), 3u);
     c.input.assign(4 << 20, 'x'); // far more than a pipe holds

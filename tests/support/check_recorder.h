@@ -1,9 +1,8 @@
-// Records failed checks instead of ending the process, so a test can see which checks failed
-// and the failure value the routine returns afterwards. Linux only (ELF exports can be
-// interposed): this file defines sys_assert_handler in the test program. While a
-// CheckRecorder lives the handler records the condition and returns 0, so the routine takes
-// its failure path as under a resumed debugger; otherwise it forwards to the library's
-// handler. Include from one source per program linking the shared library.
+// Records failed checks instead of ending the process. Linux only (ELF exports can be
+// interposed): this file defines sys_assert_handler in the test program, so include it from one
+// source per program. While a CheckRecorder lives the handler records the condition and returns
+// 0, and the routine takes its failure path as under a resumed debugger; otherwise it forwards
+// to the library's handler.
 #pragma once
 
 #if !defined(_WIN32)
@@ -55,9 +54,8 @@ extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, s
     return library(condition, file, line, kind, "%s", message);
 }
 
-// QV_CHECK_SCENARIO, and where checks can be recorded the condition each failed check
-// reports, in order: a report's text is part of what it tells. `reported` is parenthesised:
-// ("a", "b").
+// QV_CHECK_SCENARIO, and where checks can be recorded the conditions the failed checks report,
+// in order; `reported` is parenthesised: ("a", "b").
 #define QV_CHECK_SCENARIO_TEXTS(suite, name, traps, reported, ...)                                 \
     QV_CHECK_SCENARIO(suite, name, traps, __VA_ARGS__)                                             \
     TEST(suite, name##_Conditions) {                                                               \

@@ -20,15 +20,6 @@
 #include <signal.h>
 #endif
 
-namespace {
-
-void put(FILE* f, const char* data, size_t n) {
-    if (fwrite(data, 1, n, f) != n)
-        exit(90);
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
@@ -45,28 +36,22 @@ int main(int argc, char** argv) {
     }
     if (strcmp(mode, "cwd") == 0) {
         char path[4096];
-        if (!getcwd(path, sizeof(path)))
-            return 98;
-        put(stdout, path, strlen(path));
-        return 0;
+        return getcwd(path, sizeof(path)) && fputs(path, stdout) >= 0 ? 0 : 98;
     }
     if (strcmp(mode, "stdin") == 0) {
         char buffer[4096];
         unsigned long long total = 0;
         size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), stdin)) > 0) {
-            put(stdout, buffer, n);
-            total += n;
-        }
+        while ((n = fread(buffer, 1, sizeof(buffer), stdin)) > 0)
+            total += fwrite(buffer, 1, n, stdout);
         fprintf(stderr, "%llu\n", total);
         return 0;
     }
     if (strcmp(mode, "streams") == 0 && argc == 5) {
-        const unsigned long out_total = strtoul(argv[2], nullptr, 10);
-        const unsigned long err_total = strtoul(argv[3], nullptr, 10);
         static char piece[7000];
         unsigned long sent[2] = {0, 0};
-        const unsigned long total[2] = {out_total, err_total};
+        const unsigned long total[2] = {strtoul(argv[2], nullptr, 10),
+                                        strtoul(argv[3], nullptr, 10)};
         FILE* files[2] = {stdout, stderr};
         for (unsigned round = 0; sent[0] < total[0] || sent[1] < total[1]; ++round) {
             for (int s = 0; s < 2; ++s) {
@@ -76,8 +61,8 @@ int main(int argc, char** argv) {
                     n = total[s] - sent[s];
                 for (unsigned long i = 0; i < n; ++i)
                     piece[i] = (char)((sent[s] + i) % 251);
-                put(files[s], piece, n);
-                fflush(files[s]);
+                if (fwrite(piece, 1, n, files[s]) != n || fflush(files[s]) != 0)
+                    return 90;
                 sent[s] += n;
             }
         }

@@ -90,24 +90,21 @@ class PrintLog {
     std::vector<std::string> lines_;
 };
 
-// A new empty folder of this process under the temporary folder, its path ending in '/'; it
-// is removed, with what it holds, when the process ends.
+// A new empty folder of this process under the temporary folder, its path ending in '/',
+// removed with what it holds when the process ends.
 std::string fresh_folder(const char* prefix);
 
-// A whole file written and read through the library; reading gives "<missing>" when the file
-// does not open.
+// A whole file written and read through the library; "<missing>" when it does not open.
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 
-// Ends a debuggee scenario: exit code kDebuggeeOk when none of its expectations failed, so the
-// debugger side can tell a clean run from one that failed or died.
+// Ends a debuggee scenario with kDebuggeeOk when none of its expectations failed.
 inline constexpr int kDebuggeeOk = 42;
 [[noreturn]] void end_debuggee();
 
-// One failing check proven both ways, as one test: without a debugger the statements end the
-// process with the check's exit code before the line after them; under a debugger that resumes
-// every trap they run to their end, their own expectations met, after `traps` traps. The
-// statements run a second time as the (DISABLED_) debuggee test of the same suite.
+// One failing check proven both ways: without a debugger the statements end the process with
+// the check's exit code; under a debugger that resumes every trap they run to their end, their
+// own expectations met, after `traps` traps (as the DISABLED_ debuggee test of the suite).
 #define QV_CHECK_SCENARIO(suite, name, traps, ...)                                                 \
     TEST(suite, DISABLED_##name##_Debuggee) {                                                      \
         __VA_ARGS__;                                                                               \
