@@ -204,6 +204,8 @@ fault compare-unaligned-group-ends-limit src/cstr_simd.h itest_cstr \
   $'        if (Bounded && n <= 2 * G)\n            return 0;\n' ''
 fault check-text-code-point src/cstr_utf.cpp test_cstr_utf \
   'SYS_CHECK(curr <= 0x10ffff)' 'SYS_CHECK(curr < 0x110000)'
+fault utf32n-empty-buffer-unchecked src/cstr_utf.cpp test_cstr_utf \
+  $'        return 0;\n    if (capacity == 0) {\n        SYS_CHECK(!"no");' $'        return 0;\n    if (capacity == 0) {\n        (void)"no";'
 fault win-wide-to-utf8-capacity-zero-fails src/platform/win32/platform.cpp test_cstr_utf \
   'const int wctomb_ret = WideCharToMultiByte(' 'const int wctomb_ret = capacity == 0 ? 0 : WideCharToMultiByte('
 

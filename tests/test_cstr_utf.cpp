@@ -93,9 +93,9 @@ TEST(Utf32ToUtf8, WholeSequencesAndTheNul) {
 
 // Each check fires (the trap count) and the call gives its failure value.
 QV_CHECK_SCENARIO_TEXTS(
-    Utf8, ChecksFailAndGiveTheirFailureValues, 8,
+    Utf8, ChecksFailAndGiveTheirFailureValues, 9,
     ("!\"Invalid UTF8\"", "!\"Invalid UTF8\"", "codepoints && max_codepoints",
-     "codepoints && max_codepoints", "!\"no\"", "curr <= 0x10ffff", "curr <= 0x10ffff",
+     "codepoints && max_codepoints", "!\"no\"", "!\"no\"", "curr <= 0x10ffff", "curr <= 0x10ffff",
      "curr <= 0x10ffff"),
     {
         const char bad = (char)0xF8;
@@ -109,6 +109,8 @@ QV_CHECK_SCENARIO_TEXTS(
         EXPECT_EQ(sys_utf8_to_utf32("a", out, 0), 0u);
         char buf[16] = "unchanged";
         EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, 0), 0u);
+        EXPECT_EQ(sys_utf32n_to_utf8(kTooBig, 0, buf, 0), 0u); // count 0 first: no report
+        EXPECT_EQ(sys_utf32n_to_utf8(kTooBig, 1, buf, 0), 0u);
         EXPECT_STREQ(buf, "unchanged");
         EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, sizeof buf), 9u);
         EXPECT_STREQ(buf, "A\xf4\x90\x80\x80\xf7\xbf\xbf\xbf"); // low 21 bits, four bytes
