@@ -298,6 +298,10 @@ fault modified-time-missing-zero src/filesystem_ops.cpp test_filesystem \
   $'nullptr);\n        return ~0ull;' $'nullptr);\n        return 0;'
 fault signal-exit-code src/platform/posix/process.cpp test_process \
   'return 128u + (sys_u32)WTERMSIG(status);' 'return (sys_u32)WTERMSIG(status);'
+fault exec-input-broken-pipe-reported src/platform/posix/process.cpp test_process \
+  'return error == EPIPE ? OsPipeWrite::reader_gone : OsPipeWrite::failed;' 'return error == EPIPE ? OsPipeWrite::failed : OsPipeWrite::failed;'
+fault exec-input-callback-left-early src/process.cpp test_process \
+  $'        if (reader_gone)\n            continue;' $'        if (reader_gone)\n            break;'
 fault exec-ignores-working-dir src/process.cpp test_process \
   'os_child_start(args, in->_working_dir, ' 'os_child_start(args, nullptr, '
 fault exec-no-command-unchecked src/process.cpp test_process \

@@ -69,18 +69,24 @@ struct Streams {
     }
 };
 
-// Feeds the child's input in pieces of at most 2048 bytes until the callback returns 0 or
-// the child stops reading, then closes our end so the child sees the input end.
+// Feeds the child's input in pieces of at most 2048 bytes until the callback returns 0, then
+// closes our end so the child sees the input end. Once the child has stopped reading (closed
+// its input or ended) the rest is dropped unreported, as a pipe nobody reads would hold it,
+// but the callback is still asked until it says the input is over.
 void feed_input(Streams* streams, const sys_exec_input* in) {
     char buffer[kPiece];
+    bool reader_gone = false;
     for (;;) {
         const sys_u64 n = in->_stdin_callback(in->_user_data, buffer, sizeof(buffer));
         if (n == 0)
             break;
-        const bool success =
+        if (reader_gone)
+            continue;
+        const OsPipeWrite written =
             os_pipe_write(streams->in.parent, buffer, n > sizeof(buffer) ? sizeof(buffer) : n);
-        if (!SYS_CHECK(success))
-            break;
+        reader_gone = written == OsPipeWrite::reader_gone;
+        const bool success = written != OsPipeWrite::failed;
+        SYS_CHECK(success);
     }
     os_pipe_close(&streams->in.parent);
 }
@@ -178,8 +184,8 @@ sys_u32 sys_exec(const sys_exec_input* in) {
         streams.close_all();
         return kFailed;
     }
-    // The child holds its own copies now. Closing ours at once makes our writes fail, rather
-    // than block, once a child has ended without reading.
+    // The child holds its own copies now. Closing ours at once lets a write find out that a
+    // child has ended without reading, rather than block on a pipe nobody will empty.
     streams.close_children();
 
     if (streams.in.parent != kOsNoPipe)

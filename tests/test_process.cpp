@@ -216,18 +216,18 @@ TEST(Exec, FailureTextsAndValues) {
 
 // Children that end oddly are waited for and leave nothing open: killed; closing their output
 // early (Linux only: on Windows such a child reads as still active, which the library
-// reports); never reading their input, which then ends quietly.
+// reports); never reading their input, whose rest is then dropped without a report while the
+// callback is still asked to the end.
 TEST(Exec, ChildrenEndingOddlyAreWaitedForAndLeakNothing) {
     const long before = open_handles();
     Capture c;
     EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
-#if QV_TEST_RECORDS_CHECKS
+#if !defined(_WIN32)
     EXPECT_EQ(run(&c, {"closeout", "100", "3"}), 3u);
-    c.input.assign(4 << 20, 'x'); // far more than a pipe holds
-    qv_test::CheckRecorder recorder;
-    EXPECT_EQ(run(&c, {"exit", "4"}, nullptr, true), 4u);
-    EXPECT_EQ(recorder.conditions, std::vector<std::string>{"success"});
 #endif
+    c.input.assign(4 << 20, 'x'); // far more than a pipe holds
+    EXPECT_EQ(run(&c, {"exit", "4"}, nullptr, true), 4u);
+    EXPECT_EQ(c.fed, c.input.size());
     EXPECT_EQ(open_handles(), before);
 }
 

@@ -188,7 +188,9 @@ typedef struct sys_exec_input {
  * that cannot start reports "in->_no_assert_on_failure == sys_bool(1)" with the message
  * "Failed to create process. \nCMD: <program> \nCMDLINE: <quoted command line> \nWORKING_DIR:
  * <dir or <not specified>> \nGetLastError: <sys_get_last_error>" unless _no_assert_on_failure
- * is exactly 1. A failed write of the input reports "success" and ends the input.
+ * is exactly 1. A failed write of the input reports "success". Input for a child that has
+ * closed its input or ended is dropped without a report; the callback is still asked until it
+ * returns 0.
  *
  * Linux: a program name without '/' is searched on PATH; a relative one is taken from the
  * caller's current directory even when _working_dir is given, as on Windows. The exit code

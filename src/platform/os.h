@@ -248,9 +248,14 @@ enum class OsPipeStatus {
 OsPipeStatus os_pipe_create(OsPipePair* pipe, bool child_reads);
 // Closes the end and sets it to kOsNoPipe; nothing for kOsNoPipe.
 void os_pipe_close(OsPipe* pipe);
-// Writes all `size` bytes; false when the pipe refused (the child has stopped reading). A
-// broken pipe never ends the caller (Linux holds SIGPIPE back around the write).
-bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size);
+enum class OsPipeWrite {
+    ok,          // every byte went into the pipe
+    reader_gone, // the child has closed its input or ended: nobody will read this
+    failed,      // the write itself failed
+};
+// Writes all `size` bytes. A broken pipe never ends the caller (Linux holds SIGPIPE back
+// around the write).
+OsPipeWrite os_pipe_write(OsPipe pipe, const char* data, sys_u64 size);
 enum class OsPipeRead {
     data,   // `*got` bytes were read
     empty,  // nothing is waiting now

@@ -145,7 +145,7 @@ void os_pipe_close(OsPipe* pipe) {
 
 // SIGPIPE is held back on this thread meanwhile, and one raised by our own write is taken
 // off again, so a child that stops reading cannot end the caller.
-bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
+OsPipeWrite os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
     sigset_t pipe_set, old_mask, pending;
     sigemptyset(&pipe_set);
     sigaddset(&pipe_set, SIGPIPE);
@@ -154,6 +154,7 @@ bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
     const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
 
     const bool written = posix_write_all((int)pipe, data, size);
+    const int error = errno;
     if (!written && !was_pending) {
         sigpending(&pending);
         if (sigismember(&pending, SIGPIPE) == 1) {
@@ -162,7 +163,9 @@ bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
         }
     }
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    return written;
+    if (written)
+        return OsPipeWrite::ok;
+    return error == EPIPE ? OsPipeWrite::reader_gone : OsPipeWrite::failed;
 }
 
 OsPipeRead os_pipe_read(OsPipe pipe, char* buffer, sys_u64 size, sys_u64* got) {

@@ -73,9 +73,13 @@ void os_pipe_close(OsPipe* pipe) {
     }
 }
 
-bool os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
+OsPipeWrite os_pipe_write(OsPipe pipe, const char* data, sys_u64 size) {
     DWORD written = 0;
-    return WriteFile(handle_of(pipe), data, (DWORD)size, &written, nullptr) != 0;
+    if (WriteFile(handle_of(pipe), data, (DWORD)size, &written, nullptr))
+        return OsPipeWrite::ok;
+    const DWORD error = GetLastError();
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? OsPipeWrite::reader_gone
+                                                                : OsPipeWrite::failed;
 }
 
 // An anonymous pipe cannot be read without blocking: ask first how much is waiting.
