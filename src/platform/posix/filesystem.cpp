@@ -1,5 +1,6 @@
 // Linux: where the executable, the current, temporary and documents folders are.
 #include "platform/os.h"
+#include "platform/posix/posix_file.h"
 
 #include <errno.h>
 #include <pwd.h>
@@ -126,5 +127,5 @@ void os_documents_folder(char* buffer, sys_u32 size) {
 }
 
 int os_chdir(const char* path) {
-    return chdir(path);
+    return chdir(posix_native_path(path).c_str());
 }

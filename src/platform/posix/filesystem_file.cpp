@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 void* os_file_open(const char* path, const char* mode) {
-    FILE* file = fopen(path, mode);
+    FILE* file = fopen(posix_native_path(path).c_str(), mode);
     // Windows opens no stream on a folder; glibc does for reading.
     struct stat st;
     if (file && fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -34,7 +34,7 @@ sys_i64 os_file_tell(void* file) {
 }
 
 OsMapStatus os_mapped_file_open(const char* path, OsMappedFile* out) {
-    const int fd = posix_open_file_to_read(path);
+    const int fd = posix_open_file_to_read(posix_native_path(path).c_str());
     if (fd < 0)
         return OsMapStatus::open_failed;
     // A mapping of nothing is refused, as Windows refuses to map an empty file.

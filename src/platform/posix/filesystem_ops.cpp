@@ -24,15 +24,6 @@ namespace {
 
 constexpr sys_i64 kEpochDelta = 116444736000000000ll; // 1601 -> 1970 in 100 ns
 
-// Backslashes as separators too, so paths written for Windows work unchanged.
-std::string native(const char* path) {
-    std::string p(path);
-    for (char& c : p)
-        if (c == '\\')
-            c = '/';
-    return p;
-}
-
 // copy_file_range first (reflinks and in-kernel copies); read/write where the kernel cannot,
 // e.g. across file systems on older kernels.
 bool copy_contents(int in, int out, off_t size) {
@@ -74,6 +65,14 @@ bool copy_file(const std::string& dst, const std::string& src, bool overwrite, b
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(in);
+        return false;
+    }
+    // A file copied onto itself: Windows finds it open already and refuses (a sharing
+    // violation); renaming a copy over it would report a success that copied nothing.
+    struct stat ds;
+    if (stat(dst.c_str(), &ds) == 0 && ds.st_dev == st.st_dev && ds.st_ino == st.st_ino) {
+        close(in);
+        errno = EBUSY;
         return false;
     }
     std::string temp = dst + ".qvcopyXXXXXX";
@@ -299,11 +298,11 @@ void mirror_tree(Mirror& m, const std::string& dst, const std::string& src) {
 }
 
 std::string resolve(const char* path, const char* working_dir) {
-    std::string p = native(path);
+    std::string p = posix_native_path(path);
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
     if (working_dir && *working_dir && !p.empty() && p[0] != '/') {
-        std::string w = native(working_dir);
+        std::string w = posix_native_path(working_dir);
         if (!w.empty() && w.back() != '/')
             w += '/';
         p = w + p;
@@ -315,13 +314,13 @@ std::string resolve(const char* path, const char* working_dir) {
 
 sys_u32 os_path_attr(const char* path) {
     struct stat st;
-    if (stat(native(path).c_str(), &st) != 0)
+    if (stat(posix_native_path(path).c_str(), &st) != 0)
         return 0;
     return S_ISDIR(st.st_mode) ? 5 : 3;
 }
 
 OsFileTime os_file_write_time(const char* path, bool, sys_u64* filetime) {
-    const int fd = posix_open_file_to_read(native(path).c_str());
+    const int fd = posix_open_file_to_read(posix_native_path(path).c_str());
     if (fd < 0)
         return OsFileTime::open_failed;
     struct stat st;
@@ -363,11 +362,11 @@ sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, cons
 }
 
 bool os_copy_file(const char* dst, const char* src, bool overwrite) {
-    return copy_file(native(dst), native(src), overwrite, true);
+    return copy_file(posix_native_path(dst), posix_native_path(src), overwrite, true);
 }
 
 OsStamp os_stamp_now(const char* path) {
-    const int fd = open(native(path).c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = open(posix_native_path(path).c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return OsStamp::open_failed;
     const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
@@ -376,7 +375,7 @@ OsStamp os_stamp_now(const char* path) {
 }
 
 bool os_move_file(const char* dst, const char* src) {
-    const std::string d = native(dst), s = native(src);
+    const std::string d = posix_native_path(dst), s = posix_native_path(src);
     if (rename(s.c_str(), d.c_str()) == 0)
         return true;
     if (errno != EXDEV)
@@ -392,24 +391,24 @@ bool os_move_file(const char* dst, const char* src) {
 }
 
 bool os_move_file_replace(const char* dst, const char* src) {
-    const std::string d = native(dst);
+    const std::string d = posix_native_path(dst);
     struct stat st;
     // A folder is never replaced by a file.
     if (stat(d.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return false;
-    return rename(native(src).c_str(), d.c_str()) == 0;
+    return rename(posix_native_path(src).c_str(), d.c_str()) == 0;
 }
 
 bool os_delete_file(const char* path) {
-    return unlink(native(path).c_str()) == 0;
+    return unlink(posix_native_path(path).c_str()) == 0;
 }
 
 bool os_remove_directory(const char* path) {
-    return rmdir(native(path).c_str()) == 0;
+    return rmdir(posix_native_path(path).c_str()) == 0;
 }
 
 void os_create_directory(const char* path) {
-    mkdir(native(path).c_str(), 0777);
+    mkdir(posix_native_path(path).c_str(), 0777);
 }
 
 bool os_create_temp_file(const char* folder, const char* prefix, char* out, sys_u32 capacity) {
@@ -471,7 +470,7 @@ bool listed_before(const DirEntry& a, const DirEntry& b) {
 } // namespace
 
 void* os_dir_open(const char* folder) {
-    const std::string f = native(folder);
+    const std::string f = posix_native_path(folder);
     DIR* dir = opendir(f.c_str());
     if (!dir)
         return nullptr;

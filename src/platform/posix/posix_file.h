@@ -1,5 +1,5 @@
-// Linux: opening a path the way Windows' CreateFileW does without its backup flag, which
-// refuses folders. open(O_RDONLY) takes a folder, so the folder is turned away here.
+// Linux: paths as Windows reads them, and opening a path the way Windows' CreateFileW does
+// without its backup flag, which refuses folders.
 #pragma once
 
 #include <errno.h>
@@ -7,7 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A read-only descriptor of the file at `path`, or -1 (errno EISDIR for a folder).
+#include <string>
+
+// Windows takes '\\' as a separator as well as '/'. So does every path this side hands to the
+// kernel, so one path names the same file on both platforms (a Linux name holding a backslash
+// is out of reach, as it would be on Windows).
+inline std::string posix_native_path(const char* path) {
+    std::string p(path);
+    for (char& c : p)
+        if (c == '\\')
+            c = '/';
+    return p;
+}
+
+// A read-only descriptor of the file at `path` (already in native form), or -1 (errno EISDIR
+// for a folder). open(O_RDONLY) takes a folder, so the folder is turned away here.
 inline int posix_open_file_to_read(const char* path) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
