@@ -95,26 +95,38 @@ inline void release(OsMutex* m) {
         futex_wake(&m->state, 1);
 }
 
-// Waits on `c` with `m` held once by the caller: the whole hold is set aside for the sleep
-// and restored once the lock is ours again. A caller that does not hold `m` gets EPERM and
-// does not wait, as pthread treats a recursive mutex held by someone else.
+int sleep_on(OsCond* c, sys_u32 sequence, const timespec* deadline) {
+    int err;
+    do
+        err = futex_wait(&c->sequence, sequence, deadline);
+    while (err == EINTR);
+    // The sequence moved before the sleep began: that is a wake, not a failure.
+    return err == EAGAIN ? 0 : err;
+}
+
+// Waits on `c` with `m` held by the caller. One level of the hold is set aside for the sleep,
+// as Windows leaves a critical section once: held once, the lock is free meanwhile; held
+// deeper, it stays the caller's while it sleeps. A caller that does not hold `m` gets EPERM
+// and does not wait, as pthread treats a recursive mutex held by someone else.
 int cond_wait(OsCond* c, OsMutex* m, const timespec* deadline) {
     const uintptr_t self = os_self();
     if (owner_of(m) != self)
         return EPERM;
     const sys_u32 sequence = __atomic_load_n(&c->sequence, __ATOMIC_RELAXED);
     const sys_u32 count = m->count;
+    if (count > 1) {
+        m->count = count - 1;
+        const int err = sleep_on(c, sequence, deadline);
+        m->count = count;
+        return err;
+    }
     set_owner(m, 0);
     release(m);
-    int err;
-    do
-        err = futex_wait(&c->sequence, sequence, deadline);
-    while (err == EINTR);
+    const int err = sleep_on(c, sequence, deadline);
     acquire(m);
     set_owner(m, self);
     m->count = count;
-    // The sequence moved before the sleep began: that is a wake, not a failure.
-    return err == EAGAIN ? 0 : err;
+    return err;
 }
 
 pthread_rwlock_t* os_posix_rwlock(void* p) {
