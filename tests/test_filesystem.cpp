@@ -13,10 +13,8 @@
 #include <filesystem>
 
 #if defined(_WIN32)
-#include <process.h>
 #include <shlobj.h>
 #include <windows.h>
-#define getpid _getpid
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
