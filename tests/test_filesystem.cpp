@@ -392,7 +392,8 @@ TEST(FsTemp, NewEmptyFileAndNamesInTheTemporaryFolder) {
     EXPECT_EQ(p.find('\\'), std::string::npos);
     EXPECT_EQ(read_file(path), "");
     EXPECT_TRUE(filesystem_delete_file(path));
-    // A name with FS_LOCATION_TEMP is taken under the temporary folder.
+    // A name with FS_LOCATION_TEMP is taken under the temporary folder; seeks from each origin,
+    // where an unknown origin leaves the position alone.
     char temp[512];
     filesystem_get_temp_path(temp, sizeof(temp));
     const std::string folder = qv_test::fresh_folder("qv_loc_");
@@ -400,6 +401,12 @@ TEST(FsTemp, NewEmptyFileAndNamesInTheTemporaryFolder) {
     filesystem_file* f = filesystem_file_create(below.c_str(), FS_WRITE, FS_LOCATION_TEMP);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(filesystem_file_write(f, "0123456789", 10), 10u);
+    const sys_i32 seeks[][3] = {
+        {4, FS_SEEK_SET, 4}, {-3, FS_SEEK_END, 7}, {-2, FS_SEEK_CUR, 5}, {1, 7, 5}};
+    for (const auto& [offset, origin, at] : seeks) {
+        filesystem_file_seek(f, offset, origin);
+        EXPECT_EQ(filesystem_file_tell(f), at) << offset << " from " << origin;
+    }
     filesystem_file_destroy(f);
     filesystem_file_destroy(nullptr);
     EXPECT_EQ(read_file(folder + "deeper/ten.bin"), "0123456789");
