@@ -109,6 +109,21 @@ TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpandedInTheWorkingDirector
                          "\n%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%%QV_TEST_EXEC_LONG%\n");
     EXPECT_EQ(c.err, "");
 
+    // A bare program name is found beside the executable from any current folder: Windows
+    // looks there first, and Linux does the same.
+    char before[1024];
+    filesystem_get_current_directory(before, sizeof(before));
+    filesystem_set_current_directory(qv_test::fresh_folder("qv_exec_bare_").c_str());
+    const char* bare[] = {kChild, "args", "bare", nullptr};
+    Capture found;
+    sys_exec_input in = {};
+    in._args = bare;
+    in._stdout_callback = on_output<true>;
+    in._user_data = &found;
+    EXPECT_EQ(sys_exec(&in), 0u);
+    EXPECT_EQ(found.out, "bare\n");
+    filesystem_set_current_directory(before);
+
     std::string dir = qv_test::fresh_folder("qv_exec_cwd_");
     dir.pop_back();
     Capture cwd;

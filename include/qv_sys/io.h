@@ -192,8 +192,9 @@ typedef struct sys_exec_input {
  * closed its input or ended is dropped without a report; the callback is still asked until it
  * returns 0.
  *
- * Linux: a program name without '/' is searched on PATH; a relative one is taken from the
- * caller's current directory even when _working_dir is given, as on Windows. The exit code
+ * A program name without a folder is looked for in the executable's folder, then in the
+ * caller's current folder, then on PATH, as Windows looks for it. Linux: a relative path is
+ * taken from the caller's current directory even when _working_dir is given, as on Windows. The exit code
  * is 8 bits wide there (Windows: 32); a child ended by signal N gives 128 + N, as shells
  * report it. Waiting costs no fixed delay: the caller sleeps in poll() on the child's pidfd
  * and its pipes, so a child that ends at once is seen at once. Writing to a child that has

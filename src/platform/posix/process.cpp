@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,26 @@
 extern char** environ;
 
 namespace {
+
+bool is_program(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && access(path, X_OK) == 0;
+}
+
+// `name` in the executable's folder, when a program of that name is there.
+bool find_beside_executable(const char* name, char* out, size_t capacity) {
+    const ssize_t n = readlink("/proc/self/exe", out, capacity);
+    if (n <= 0 || (size_t)n >= capacity)
+        return false;
+    size_t dir = (size_t)n;
+    while (dir > 0 && out[dir - 1] != '/')
+        --dir;
+    const size_t length = strlen(name);
+    if (dir + length >= capacity)
+        return false;
+    memcpy(out + dir, name, length + 1);
+    return is_program(out);
+}
 
 // An expansion, as on Windows: up to what a command line holds, and a terminator.
 constexpr size_t kExpandedBytes = kOsCommandLine;
@@ -200,15 +221,21 @@ bool os_child_start(const char* const* args, const char* working_dir, bool redir
     argv[count] = nullptr;
 
     // A relative program path names a file from the caller's folder, whatever the child's
-    // working directory: posix_spawn would look for it after changing folders.
+    // working directory: posix_spawn would look for it after changing folders. A bare name is
+    // looked for where Windows looks first, the executable's folder and then the caller's,
+    // before PATH, so a tool shipped beside the game is found on both platforms.
     char program[4096];
     const char* file = count ? argv[0] : "";
-    if (working_dir && count && argv[0][0] != '/' && strchr(argv[0], '/')) {
+    if (count && argv[0][0] != '/' && argv[0][0] != 0) {
         char cwd[2048];
-        if (getcwd(cwd, sizeof(cwd))) {
-            snprintf(program, sizeof(program), "%s/%s", cwd, argv[0]);
+        const bool bare = strchr(argv[0], '/') == nullptr;
+        if (bare && find_beside_executable(argv[0], program, sizeof(program)))
             file = program;
-        }
+        else if ((bare || working_dir) && getcwd(cwd, sizeof(cwd)) &&
+                 (size_t)snprintf(program, sizeof(program), "%s/%s", cwd, argv[0]) <
+                     sizeof(program) &&
+                 (!bare || is_program(program)))
+            file = program;
     }
 
     posix_spawn_file_actions_t actions;
