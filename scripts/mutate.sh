@@ -119,6 +119,14 @@ fault microseconds-as-milliseconds src/chrono.cpp "test_chrono itest_chrono" \
   '(sys_i64)((a - b) * 1000000u)' '(sys_i64)((a - b) * 1000u)'
 fault ticks-after-wrong-scale src/chrono.cpp "test_chrono itest_chrono" \
   'return t + (sys_u64)(product / 1000000);' 'return t + (sys_u64)(product / 1000);'
+fault posix-stream-backslash-literal src/platform/posix/filesystem_file.cpp test_filesystem \
+  'fopen(posix_native_path(path).c_str(), mode)' 'fopen(path, mode)'
+fault posix-map-backslash-literal src/platform/posix/filesystem_file.cpp test_filesystem \
+  'posix_open_file_to_read(posix_native_path(path).c_str())' 'posix_open_file_to_read(path)'
+fault posix-chdir-backslash-literal src/platform/posix/filesystem.cpp test_filesystem \
+  'chdir(posix_native_path(path).c_str())' 'chdir(path)'
+fault posix-copy-onto-itself src/platform/posix/filesystem_ops.cpp test_filesystem \
+  'ds.st_dev == st.st_dev && ds.st_ino == st.st_ino' 'ds.st_dev != st.st_dev && ds.st_ino == st.st_ino'
 fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem \
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
 fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \
