@@ -213,7 +213,8 @@ typedef struct filesystem_file filesystem_file;
 typedef struct filesystem_mapped_file filesystem_mapped_file;
 
 /* Opens `filename` ('/' separators; a backslash fails the check
- * "sys_strchr( filename, '\\\\' ) == nullptr" and the open goes on) in `mode` under
+ * "sys_strchr( filename, '\\\\' ) == nullptr" and the open goes on, reading it as a separator
+ * as Windows does) in `mode` under
  * `location`. A mode that creates files creates the missing folders along the path and tries
  * once more. Null for a mode outside 0..5 or a failed open. */
 QV_SYS_API filesystem_file* filesystem_file_create(const char* filename, sys_i32 mode,
