@@ -6,13 +6,6 @@
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
 using qv_test::WsClient;
 
 namespace {
@@ -240,7 +233,7 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNamesAndOneTreeWhenTheOutermostCloses) 
 }
 
 // The default mode sends a library thread's whole life as one tree when it ends.
-TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEnd) {
+TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndAnotherStartFindsThePortTaken) {
     auto two_frames = [](void*) -> sys_u32 {
         for (int i = 0; i < 2; ++i) {
             scope_begin("frame");
@@ -254,6 +247,11 @@ TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEnd) {
     EXPECT_GE(sampler_number(got.back().thread), 0) << got.back().thread;
     EXPECT_EQ(got.back().tree->name_hash, HashName("thread_entry"));
     EXPECT_EQ(got.back().tree->nb_children, 2u);
+
+    // A second start fails with the bind error and keeps the running instance.
+    Profiler* first = profiler_instance();
+    EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
+    EXPECT_EQ(profiler_instance(), first);
 }
 
 // Sampler numbers rise across threads and instances, in hexadecimal; scopes without an
@@ -279,13 +277,6 @@ TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWit
         EXPECT_EQ(profiler_instance(), nullptr);
     }
     EXPECT_NE(letters.find_first_of("ABCDEF"), std::string::npos) << letters;
-}
-
-// A second start finds the port taken, fails with the bind error and keeps the first.
-TEST_F(ProfilerInstance, PortTakenFailsWithTheBindErrorAndKeepsTheRunningInstance) {
-    Profiler* first = profiler_instance();
-    EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
-    EXPECT_EQ(profiler_instance(), first);
 }
 
 #if !defined(_WIN32)

@@ -5,16 +5,8 @@
 #include "profiler/scope_internal.h"
 #include "qv_sys/thread.h"
 
+#include "support/test_support.h"
 #include "support/ws_client.h"
-
-#include <gtest/gtest.h>
-
-#include <stdlib.h>
-
-#include <chrono>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 

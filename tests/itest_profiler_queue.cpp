@@ -3,8 +3,6 @@
 
 #include "profiler/profiler_internal.h"
 
-#include <algorithm>
-
 #if defined(__linux__)
 #include <signal.h>
 #include <sys/time.h>
@@ -53,7 +51,7 @@ TEST(ProfilerRing, SizeRoundsUpAndBothHalvesShowTheSameMemory) {
         DoubleMappedRing_Destroy(&ring);
         EXPECT_EQ(ring.ptr, nullptr);
     }
-    // An empty ring cannot be mapped; the leak checker watches the record is freed.
+    // An empty ring cannot be mapped (the leak checker sees the record freed).
     MsgRing empty;
     EXPECT_EQ(MsgRing_Create(&empty, 0), PRF_ERROR_RING_MEMORY);
 }
