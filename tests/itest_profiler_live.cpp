@@ -47,8 +47,11 @@ Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 c
 
 } // namespace
 
-TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
-    // Every length of the last, incomplete block, and whole blocks.
+// The name hash is murmur3 with seed 0 over at most 256 bytes (every length of the last,
+// incomplete block, and whole blocks). a(b(d), c) is serialised byte for byte: records in
+// pre-order, colours from the name hash, the digest over the path ids, and a's self time 0
+// where b ran longer than a was measured (not a wrap).
+TEST(ProfilerMessages, NameHashAndATreeSerialisedByteForByte) {
     const std::pair<const char*, prf_u32> cases[] = {
         {"", 0u},
         {"a", 0x3c2569b2u},
@@ -61,11 +64,7 @@ TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
     std::string long_name(300, 'q');
     EXPECT_EQ(HashName(long_name.c_str()), HashName(long_name.substr(0, 256).c_str()));
     EXPECT_NE(HashName(long_name.substr(0, 255).c_str()), HashName(long_name.c_str()));
-}
 
-// a(b(d), c) byte for byte: records in pre-order, colours from the name hash, the digest over
-// the path ids, and a's self time 0 where b ran longer than a was measured (not a wrap).
-TEST(ProfilerMessages, ATreeIsSerialisedByteForByte) {
     Sample a = make_sample(0xFFFFFF, 1, 10, 30), b = make_sample(0x000000, 2, 30, 5);
     Sample c = make_sample(0x0F0F0F, 3, 0, 0), d = make_sample(0x213243, 4, 5, 0);
     a.first_child = &b;
@@ -166,7 +165,10 @@ class ProfilerInstance : public ::testing::Test {
 
 } // namespace
 
-TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
+// Log text splits at line feeds and after 1015 bytes. Each scope logs its name; the outermost
+// one queues its tree when it ends. A host may reuse one buffer for its names: a scope is named
+// by the bytes it held at its begin.
+TEST_F(ProfilerInstance, LogTextIsSplitIntoLinesAndScopesQueueTheirNamesAndOneTree) {
     const struct {
         std::string text;
         std::vector<std::string> lines;
@@ -184,11 +186,7 @@ TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
         for (size_t i = 0; i < got.size(); ++i)
             EXPECT_EQ(got[i].payload, log_line(c.lines[i]));
     }
-}
 
-// Each scope logs its name; the outermost one queues its tree when it ends. A host may reuse
-// one buffer for its names: a scope is named by the bytes it held at its begin.
-TEST_F(ProfilerInstance, ScopesQueueTheirNamesAndOneTreeWhenTheOutermostCloses) {
     const char* const texts[] = {"job 1", "job 12", "job 1", "job", "jo", "job 2", "job 1"};
     char buffer[32];
     scope_begin("frame");
