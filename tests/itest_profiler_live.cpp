@@ -35,8 +35,7 @@ std::string log_line(const std::string& text) {
 }
 
 Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
-    Sample s;
-    memset(&s, 0, sizeof(s));
+    Sample s = {};
     Sample_Prepare(&s, name_hash, nullptr);
     s.path_id = path_id;
     s.start_us = path_id;
@@ -167,8 +166,8 @@ class ProfilerInstance : public ::testing::Test {
 
 // Log text splits at line feeds and after 1015 bytes. Each scope logs its name; the outermost
 // one queues its tree when it ends. A host may reuse one buffer for its names: a scope is named
-// by the bytes it held at its begin.
-TEST_F(ProfilerInstance, LogTextIsSplitIntoLinesAndScopesQueueTheirNamesAndOneTree) {
+// by the bytes it held at its begin. A second start finds the port taken.
+TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThePortTaken) {
     const struct {
         std::string text;
         std::vector<std::string> lines;
@@ -228,10 +227,8 @@ TEST_F(ProfilerInstance, LogTextIsSplitIntoLinesAndScopesQueueTheirNamesAndOneTr
     got = drain_queue();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].tree->path_id, frame_path);
-}
 
-// The default mode sends a library thread's whole life as one tree when it ends.
-TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndAnotherStartFindsThePortTaken) {
+    // The default mode sends a library thread's whole life as one tree when it ends.
     auto two_frames = [](void*) -> sys_u32 {
         for (int i = 0; i < 2; ++i) {
             scope_begin("frame");
@@ -240,7 +237,7 @@ TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEndAndAnotherStartFindsThePo
         return 0;
     };
     thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));
-    std::vector<QueuedMessage> got = drain_queue();
+    got = drain_queue();
     ASSERT_EQ(got.back().id, (prf_u32)MsgID_Tree);
     EXPECT_GE(sampler_number(got.back().thread), 0) << got.back().thread;
     EXPECT_EQ(got.back().tree->name_hash, HashName("thread_entry"));

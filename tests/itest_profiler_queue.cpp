@@ -57,8 +57,8 @@ TEST(ProfilerRing, SizeRoundsUpAndBothHalvesShowTheSameMemory) {
 }
 
 // 2730 messages of 48 bytes fill 131,040 of the ring's 131,072 bytes, at the start and across
-// the wrap of the 32-bit positions.
-TEST(ProfilerQueue, HoldsExactly2730TreeMessagesAndTakesOneMoreAfterARelease) {
+// the wrap of the 32-bit positions; messages are read in order of reservation.
+TEST(ProfilerQueue, Holds2730TreeMessagesTakesOneMoreAfterAReleaseAndReadsInOrder) {
     Queue queue;
     // One message may fill the whole ring, header included, and no more.
     EXPECT_EQ(queue.reserve(kRingBytes - 23), nullptr);
@@ -80,10 +80,8 @@ TEST(ProfilerQueue, HoldsExactly2730TreeMessagesAndTakesOneMoreAfterARelease) {
         EXPECT_EQ(queue.drain(), 2730);
         EXPECT_TRUE(queue.zero());
     }
-}
 
-TEST(ProfilerQueue, UncommittedMessageHoldsBackLaterCommittedOnes) {
-    Queue queue;
+    // An uncommitted message holds back later committed ones.
     Message* first = MsgRing_Reserve(&queue.ring, 8, nullptr);
     Message* second = MsgRing_Reserve(&queue.ring, 8, nullptr);
     EXPECT_EQ(MsgRing_Peek(&queue.ring), nullptr); // nothing committed
