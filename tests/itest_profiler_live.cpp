@@ -46,10 +46,8 @@ Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 c
 
 } // namespace
 
-// The name hash is murmur3 with seed 0 over at most 256 bytes (every length of the last,
-// incomplete block, and whole blocks). a(b(d), c) is serialised byte for byte: records in
-// pre-order, colours from the name hash, the digest over the path ids, and a's self time 0
-// where b ran longer than a was measured (not a wrap).
+// The name hash (murmur3, seed 0, at most 256 bytes; every tail length). a(b(d), c) byte for
+// byte: pre-order records, colours from the hash, the path-id digest, a's self time clamped at 0.
 TEST(ProfilerMessages, NameHashAndATreeSerialisedByteForByte) {
     const std::pair<const char*, prf_u32> cases[] = {
         {"", 0u},
@@ -104,9 +102,8 @@ struct QueuedMessage {
     ObjectPool* allocator = nullptr;
 };
 
-// Without a viewer the profiler thread leaves the queue alone: the test reads it. Returns the
-// committed messages not from the profiler thread; their trees go back to their pools at the
-// next call (all of them, when `keep` is false).
+// Without a viewer the queue is the test's to read: the committed messages not from the profiler
+// thread; their trees go back to their pools at the next call (all, when `keep` is false).
 std::vector<QueuedMessage> drain_queue(bool keep = true) {
     static std::vector<QueuedMessage> held;
     auto release = [](const QueuedMessage& m) {
@@ -164,9 +161,8 @@ class ProfilerInstance : public ::testing::Test {
 
 } // namespace
 
-// Log text splits at line feeds and after 1015 bytes. Each scope logs its name; the outermost
-// one queues its tree when it ends. A host may reuse one buffer for its names: a scope is named
-// by the bytes it held at its begin. A second start finds the port taken.
+// Log text splits at line feeds and after 1015 bytes; each scope logs its name (the bytes its
+// buffer held at its begin) and the outermost queues its tree; a second start finds the port taken.
 TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThePortTaken) {
     const struct {
         std::string text;

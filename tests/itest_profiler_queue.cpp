@@ -96,9 +96,8 @@ TEST(ProfilerQueue, Holds2730TreeMessagesTakesOneMoreAfterAReleaseAndReadsInOrde
 }
 
 #if defined(__linux__)
-// Writers compete for space: a signal handler that writes stands in for a second writer that
-// slips in between a writer's look at the queue and its claim, which one core reaches far more
-// often this way than two threads would. Each message must get space of its own.
+// A signal handler that writes is a second writer slipping in between a writer's look at the
+// queue and its claim (far more often than two threads would): each message gets its own space.
 Queue* g_interrupted = nullptr;
 int g_handler_messages = 0;
 

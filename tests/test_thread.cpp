@@ -122,10 +122,9 @@ TEST(Cond, WakeAndWakeAllHandItemsAcrossThreads) {
     thread_mutex_destroy(m);
 }
 
-// Nobody wakes it: the wait lasts its whole limit, in milliseconds (a lower bound holds on any
-// machine), and returns quietly holding the mutex. A failed platform wait fails the check: on
-// Linux waiting with a mutex the caller does not hold is refused (EPERM); Windows offers no
-// such failure that a test could provoke without corrupting the section.
+// Unwoken, the wait lasts its whole limit in milliseconds (a lower bound holds anywhere) and
+// returns holding the mutex. A failed wait fails the check: Linux refuses one without the mutex
+// (EPERM); Windows has no failure a test could provoke without corrupting the section.
 TEST(Cond, TimedWaitReturnsQuietlyHoldingTheMutexAndAFailedWaitFailsTheCheck) {
     thread_mutex* m = thread_mutex_create();
     thread_cond* c = thread_cond_create();
