@@ -6,13 +6,6 @@
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-
 using qv_test::WsClient;
 
 namespace {
@@ -42,8 +35,7 @@ std::string log_line(const std::string& text) {
 }
 
 Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
-    Sample s;
-    memset(&s, 0, sizeof(s));
+    Sample s = {};
     Sample_Prepare(&s, name_hash, nullptr);
     s.path_id = path_id;
     s.start_us = path_id;
@@ -54,8 +46,9 @@ Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 c
 
 } // namespace
 
-TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
-    // Every length of the last, incomplete block, and whole blocks.
+// The name hash (murmur3, seed 0, at most 256 bytes; every tail length). a(b(d), c) byte for
+// byte: pre-order records, colours from the hash, the path-id digest, a's self time clamped at 0.
+TEST(ProfilerMessages, NameHashAndATreeSerialisedByteForByte) {
     const std::pair<const char*, prf_u32> cases[] = {
         {"", 0u},
         {"a", 0x3c2569b2u},
@@ -68,11 +61,7 @@ TEST(ProfilerName, HashIsMurmur3WithSeedZeroOverAtMost256Bytes) {
     std::string long_name(300, 'q');
     EXPECT_EQ(HashName(long_name.c_str()), HashName(long_name.substr(0, 256).c_str()));
     EXPECT_NE(HashName(long_name.substr(0, 255).c_str()), HashName(long_name.c_str()));
-}
 
-// a(b(d), c) byte for byte: records in pre-order, colours from the name hash, the digest over
-// the path ids, and a's self time 0 where b ran longer than a was measured (not a wrap).
-TEST(ProfilerMessages, ATreeIsSerialisedByteForByte) {
     Sample a = make_sample(0xFFFFFF, 1, 10, 30), b = make_sample(0x000000, 2, 30, 5);
     Sample c = make_sample(0x0F0F0F, 3, 0, 0), d = make_sample(0x213243, 4, 5, 0);
     a.first_child = &b;
@@ -113,9 +102,8 @@ struct QueuedMessage {
     ObjectPool* allocator = nullptr;
 };
 
-// Without a viewer the profiler thread leaves the queue alone: the test reads it. Returns the
-// committed messages not from the profiler thread; their trees go back to their pools at the
-// next call (all of them, when `keep` is false).
+// Without a viewer the queue is the test's to read: the committed messages not from the profiler
+// thread; their trees go back to their pools at the next call (all, when `keep` is false).
 std::vector<QueuedMessage> drain_queue(bool keep = true) {
     static std::vector<QueuedMessage> held;
     auto release = [](const QueuedMessage& m) {
@@ -173,7 +161,9 @@ class ProfilerInstance : public ::testing::Test {
 
 } // namespace
 
-TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
+// Log text splits at line feeds and after 1015 bytes; each scope logs its name (the bytes its
+// buffer held at its begin) and the outermost queues its tree; a second start finds the port taken.
+TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThePortTaken) {
     const struct {
         std::string text;
         std::vector<std::string> lines;
@@ -191,11 +181,7 @@ TEST_F(ProfilerInstance, LogTextSplitsAtLineFeedsAndAfter1015Bytes) {
         for (size_t i = 0; i < got.size(); ++i)
             EXPECT_EQ(got[i].payload, log_line(c.lines[i]));
     }
-}
 
-// Each scope logs its name; the outermost one queues its tree when it ends. A host may reuse
-// one buffer for its names: a scope is named by the bytes it held at its begin.
-TEST_F(ProfilerInstance, ScopesQueueTheirNamesAndOneTreeWhenTheOutermostCloses) {
     const char* const texts[] = {"job 1", "job 12", "job 1", "job", "jo", "job 2", "job 1"};
     char buffer[32];
     scope_begin("frame");
@@ -237,10 +223,8 @@ TEST_F(ProfilerInstance, ScopesQueueTheirNamesAndOneTreeWhenTheOutermostCloses) 
     got = drain_queue();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].tree->path_id, frame_path);
-}
 
-// The default mode sends a library thread's whole life as one tree when it ends.
-TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEnd) {
+    // The default mode sends a library thread's whole life as one tree when it ends.
     auto two_frames = [](void*) -> sys_u32 {
         for (int i = 0; i < 2; ++i) {
             scope_begin("frame");
@@ -249,11 +233,16 @@ TEST_F(ProfilerInstance, LibraryThreadIsOneTreeAtItsEnd) {
         return 0;
     };
     thread_thread_join(thread_thread_create(two_frames, nullptr, "worker", -1));
-    std::vector<QueuedMessage> got = drain_queue();
+    got = drain_queue();
     ASSERT_EQ(got.back().id, (prf_u32)MsgID_Tree);
     EXPECT_GE(sampler_number(got.back().thread), 0) << got.back().thread;
     EXPECT_EQ(got.back().tree->name_hash, HashName("thread_entry"));
     EXPECT_EQ(got.back().tree->nb_children, 2u);
+
+    // A second start fails with the bind error and keeps the running instance.
+    Profiler* first = profiler_instance();
+    EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
+    EXPECT_EQ(profiler_instance(), first);
 }
 
 // Sampler numbers rise across threads and instances, in hexadecimal; scopes without an
@@ -279,13 +268,6 @@ TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWit
         EXPECT_EQ(profiler_instance(), nullptr);
     }
     EXPECT_NE(letters.find_first_of("ABCDEF"), std::string::npos) << letters;
-}
-
-// A second start finds the port taken, fails with the bind error and keeps the first.
-TEST_F(ProfilerInstance, PortTakenFailsWithTheBindErrorAndKeepsTheRunningInstance) {
-    Profiler* first = profiler_instance();
-    EXPECT_EQ(scope_static_init(), (sys_u64)PRF_ERROR_SOCKET_BIND);
-    EXPECT_EQ(profiler_instance(), first);
 }
 
 #if !defined(_WIN32)

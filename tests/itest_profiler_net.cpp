@@ -4,12 +4,6 @@
 
 #include "profiler/net_internal.h"
 
-#include <string.h>
-
-#include <string>
-#include <thread>
-#include <vector>
-
 namespace {
 
 using qv_test::Bytes;
@@ -99,8 +93,7 @@ class NetTest : public ::testing::Test {
     prf_u16 port_ = 0;
 };
 
-// Requests arrive in pieces slower than one 20 ms read step. Every test's viewer sees the
-// answer to version 13; the ping test sees that nothing follows it.
+// Requests arrive in pieces slower than one 20 ms read step; a refusal closes the connection.
 TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
     const std::string host = "Host: h\r\n";
     const std::string version = "Sec-WebSocket-Version: 13\r\n";
@@ -147,7 +140,9 @@ TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
     connect_viewer(client);
 }
 
-TEST_F(NetTest, FramesToTheViewerUseTheShortestHeader) {
+// Frames to the viewer use the shortest header. Pinged once a second: nothing else follows the
+// handshake's answer or the ping. A viewer that left is dropped when a send to it fails.
+TEST_F(NetTest, ShortestHeadersPingOncePerSecondAndAViewerThatLeftIsDroppedOnAFailedSend) {
     RawClient client;
     connect_viewer(client);
     const std::pair<size_t, Bytes> cases[] = {
@@ -168,11 +163,29 @@ TEST_F(NetTest, FramesToTheViewerUseTheShortestHeader) {
         sender.join();
         EXPECT_TRUE(got == expected) << c.first;
     }
+    server_.ping_tick = os_prf_tick_ms() - 1001 - 50;
+    for (int i = 0; i < 3; ++i)
+        Server_Update(&server_); // the first pass pings; the others fall within its second
+    EXPECT_TRUE(client.receive(7) == (Bytes{0x82, 5, 'P', 'I', 'N', 'G', 0}));
+    EXPECT_FALSE(client.readable(50));
+    prf_u8 byte;
+    EXPECT_EQ(WsConn_Recv(server_.client_socket, &byte, nullptr, 1, 0), PRF_ERROR_RECV_EMPTY);
+    client.close();
+    // The system may take the first send after the peer closed; the reset fails a later one.
+    prf_error last = PRF_ERROR_NONE;
+    for (int i = 0; i < 100 && Server_HasViewer(&server_); ++i) {
+        last = send_payload(Bytes(64, 'x'));
+        pause_ms(5);
+    }
+    EXPECT_FALSE(Server_HasViewer(&server_));
+    EXPECT_EQ(last, PRF_ERROR_SEND);
+    // With none connected a send does nothing and succeeds.
+    EXPECT_EQ(send_payload(Bytes(8, 'y')), PRF_ERROR_NONE);
 }
 
 // Console input as big as the receive buffer or more is logged and skipped; one byte less is
-// taken.
-TEST_F(NetTest, MessagesFromTheViewerInEveryLengthFormMaskedOrNotAndOversizedOnesSkipped) {
+// taken. A message written in pieces across passes arrives whole.
+TEST_F(NetTest, MessagesFromTheViewerInEveryFormOversizedOnesSkippedAndPiecesJoined) {
     RawClient client;
     connect_viewer(client);
     const std::string texts[] = {"CONI hello", "GSMP" + std::string(300, 'm'),
@@ -191,13 +204,10 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryLengthFormMaskedOrNotAndOversizedOne
     EXPECT_EQ(g_log_lines, std::vector<std::string>(2, "Ignoring console input bigger than "
                                                        "internal receive buffer (1024 bytes)"));
     EXPECT_TRUE(Server_HasViewer(&server_));
-}
 
-// A frame whose payload has not begun waits for a later pass; one begun is read whole in the
-// pass over several reads, the mask's position running on.
-TEST_F(NetTest, AMessageWrittenInPiecesAcrossPassesArrivesWhole) {
-    RawClient client;
-    connect_viewer(client);
+    // A frame whose payload has not begun waits for a later pass; one begun is read whole in
+    // the pass over several reads, the mask's position running on.
+    received_.messages.clear();
     const Bytes frame = masked("CONI split message");
     client.send(Bytes(frame.begin(), frame.begin() + 6)); // the header and key alone
     update(2);
@@ -245,31 +255,6 @@ TEST_F(NetTest, HostileFramesDropTheViewerWithTheirCodes) {
     update();
     EXPECT_EQ(received_.messages.size(), 1u);
     EXPECT_FALSE(Server_HasViewer(&server_));
-}
-
-// Pinged once a second: nothing else follows the handshake's answer or the ping. A viewer
-// that left is dropped when a send to it fails.
-TEST_F(NetTest, PingOncePerSecondAndAViewerThatLeftIsDroppedOnAFailedSend) {
-    RawClient client;
-    connect_viewer(client);
-    server_.ping_tick = os_prf_tick_ms() - 1001 - 50;
-    for (int i = 0; i < 3; ++i)
-        Server_Update(&server_); // the first pass pings; the others fall within its second
-    EXPECT_TRUE(client.receive(7) == (Bytes{0x82, 5, 'P', 'I', 'N', 'G', 0}));
-    EXPECT_FALSE(client.readable(50));
-    prf_u8 byte;
-    EXPECT_EQ(WsConn_Recv(server_.client_socket, &byte, nullptr, 1, 0), PRF_ERROR_RECV_EMPTY);
-    client.close();
-    // The system may take the first send after the peer closed; the reset fails a later one.
-    prf_error last = PRF_ERROR_NONE;
-    for (int i = 0; i < 100 && Server_HasViewer(&server_); ++i) {
-        last = send_payload(Bytes(64, 'x'));
-        pause_ms(5);
-    }
-    EXPECT_FALSE(Server_HasViewer(&server_));
-    EXPECT_EQ(last, PRF_ERROR_SEND);
-    // With none connected a send does nothing and succeeds.
-    EXPECT_EQ(send_payload(Bytes(8, 'y')), PRF_ERROR_NONE);
 }
 
 } // namespace

@@ -3,8 +3,6 @@
 
 #include "profiler/profiler_internal.h"
 
-#include <algorithm>
-
 #if defined(__linux__)
 #include <signal.h>
 #include <sys/time.h>
@@ -53,14 +51,14 @@ TEST(ProfilerRing, SizeRoundsUpAndBothHalvesShowTheSameMemory) {
         DoubleMappedRing_Destroy(&ring);
         EXPECT_EQ(ring.ptr, nullptr);
     }
-    // An empty ring cannot be mapped; the leak checker watches the record is freed.
+    // An empty ring cannot be mapped (the leak checker sees the record freed).
     MsgRing empty;
     EXPECT_EQ(MsgRing_Create(&empty, 0), PRF_ERROR_RING_MEMORY);
 }
 
 // 2730 messages of 48 bytes fill 131,040 of the ring's 131,072 bytes, at the start and across
-// the wrap of the 32-bit positions.
-TEST(ProfilerQueue, HoldsExactly2730TreeMessagesAndTakesOneMoreAfterARelease) {
+// the wrap of the 32-bit positions; messages are read in order of reservation.
+TEST(ProfilerQueue, Holds2730TreeMessagesTakesOneMoreAfterAReleaseAndReadsInOrder) {
     Queue queue;
     // One message may fill the whole ring, header included, and no more.
     EXPECT_EQ(queue.reserve(kRingBytes - 23), nullptr);
@@ -82,10 +80,8 @@ TEST(ProfilerQueue, HoldsExactly2730TreeMessagesAndTakesOneMoreAfterARelease) {
         EXPECT_EQ(queue.drain(), 2730);
         EXPECT_TRUE(queue.zero());
     }
-}
 
-TEST(ProfilerQueue, UncommittedMessageHoldsBackLaterCommittedOnes) {
-    Queue queue;
+    // An uncommitted message holds back later committed ones.
     Message* first = MsgRing_Reserve(&queue.ring, 8, nullptr);
     Message* second = MsgRing_Reserve(&queue.ring, 8, nullptr);
     EXPECT_EQ(MsgRing_Peek(&queue.ring), nullptr); // nothing committed
@@ -100,9 +96,8 @@ TEST(ProfilerQueue, UncommittedMessageHoldsBackLaterCommittedOnes) {
 }
 
 #if defined(__linux__)
-// Writers compete for space: a signal handler that writes stands in for a second writer that
-// slips in between a writer's look at the queue and its claim, which one core reaches far more
-// often this way than two threads would. Each message must get space of its own.
+// A signal handler that writes is a second writer slipping in between a writer's look at the
+// queue and its claim (far more often than two threads would): each message gets its own space.
 Queue* g_interrupted = nullptr;
 int g_handler_messages = 0;
 

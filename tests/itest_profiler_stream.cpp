@@ -6,12 +6,6 @@
 #include "support/test_support.h"
 #include "support/ws_client.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <string>
-#include <thread>
-
 using qv_test::set_env;
 using qv_test::StreamViewer;
 using Texts = std::vector<std::string>;
@@ -56,11 +50,12 @@ void frame(const char* root, const char* child) {
 
 } // namespace
 
+// The defaults hold without a host record, with a zeroed one, and for fields past the size a
+// host was built with; the environment alone may switch streaming on, with its bigger queue.
 TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     clear_environment();
     const std::vector<prf_u32> defaults = {17815, 10, 131072, 10, 0, 0, 0, 0};
     EXPECT_EQ(fields(*prf_settings()), defaults);
-    // Neither no record nor a zeroed one changes them.
     const scope_settings zero = SCOPE_SETTINGS_INIT;
     ProfilerSettings resolved;
     for (const scope_settings* host : {(const scope_settings*)nullptr, &zero}) {
@@ -68,34 +63,31 @@ TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
         EXPECT_EQ(fields(resolved), defaults);
     }
     scope_settings shorter = host_settings(1234);
-    shorter.size = 8; // built when the record was shorter: the port lies past what it knew
+    shorter.size = 8; // the port lies past what this host knew
     ProfilerSettings_Resolve(&shorter, &resolved);
     EXPECT_EQ(resolved.port, 17815);
     EXPECT_EQ(resolved.streaming, 1u);
 
-    // Without a host record the environment alone switches streaming on, with its queue.
     set_env("QV_SYS_PROFILER_STREAM", "1");
     ProfilerSettings_Resolve(nullptr, &resolved);
     EXPECT_EQ(resolved.streaming, 1u);
     EXPECT_GT(resolved.queue_bytes, prf_settings()->queue_bytes);
 }
 
+// The host asks for port 4000, loopback and streaming; a refused value logs one line naming it.
 TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWithALogLine) {
     const struct {
-        const char* variable;
-        const char* value;
+        const char *variable, *value;
         bool refused;
         uint16_t port;
         uint32_t loopback, streaming;
     } rows[] = {
-        // The host asks for port 4000, loopback and streaming.
         {"QV_SYS_PROFILER_PORT", nullptr, false, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "1", false, 1, 1, 1},
         {"QV_SYS_PROFILER_PORT", "65535", false, 65535, 1, 1},
         {"QV_SYS_PROFILER_PORT", "0", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "65536", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_PORT", "80x", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_BIND", "any", false, 4000, 0, 1},
         {"QV_SYS_PROFILER_BIND", "Loopback", true, 4000, 1, 1},
         {"QV_SYS_PROFILER_STREAM", "0", false, 4000, 1, 0},
@@ -103,10 +95,6 @@ TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWith
     };
     scope_settings host = host_settings(4000, SCOPE_SETTINGS_STREAM | SCOPE_SETTINGS_BIND_LOOPBACK);
     for (const auto& row : rows) {
-#if defined(_WIN32)
-        if (row.value != nullptr && *row.value == '\0')
-            continue; // Windows cannot hold an empty variable: setting one removes it
-#endif
         clear_environment();
         set_env(row.variable, row.value);
         qv_test::PrintLog log;
@@ -130,11 +118,6 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
     StreamingInstance instance;
     StreamViewer viewer;
     ASSERT_TRUE(viewer.open(instance.port));
-    std::thread([] {
-        scope_set_thread_name("render");
-        for (int i = 0; i < 3; ++i)
-            frame("frame", "draw");
-    }).join();
     std::atomic<bool> finish{false};
     auto worker = [](void* finish) -> sys_u32 { // three frames, then waits to be told
         for (int i = 0; i < 3; ++i)
@@ -144,17 +127,15 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
         return 0;
     };
     void* thread = thread_thread_create(worker, &finish, "worker", -1);
-    EXPECT_TRUE(viewer.wait_until(
-        [&] { return viewer.count["render"] == 3 && viewer.count["worker"] == 3; }));
+    EXPECT_TRUE(viewer.wait_until([&] { return viewer.count["worker"] == 3; }));
     finish = true;
     thread_thread_join(thread);
     EXPECT_TRUE(viewer.wait_until([&] { return viewer.count["worker"] == 4; }));
     viewer.close();
     EXPECT_EQ(viewer.faults, Texts{});
-    EXPECT_EQ(viewer.roots["render"], Texts(3, "frame/2"));
     EXPECT_EQ(viewer.roots["worker"], (Texts{"job/2", "job/2", "job/2", "thread_entry/1"}));
     for (const std::string& line : viewer.log_lines)
-        EXPECT_TRUE(line != "frame" && line != "draw" && line != "job") << line;
+        EXPECT_TRUE(line != "job" && line != "step") << line;
 
     StreamViewer second;
     ASSERT_TRUE(second.open(instance.port));
@@ -191,6 +172,8 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     EXPECT_EQ(viewer.dropped_logs, 0u);
 }
 
+// An outermost scope that never closes holds at most the pool's cap; once every sample waits
+// in the unread queued tree, a new outermost scope is dropped.
 TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
     StreamingInstance instance;
     const prf_u32 cap = profiler_instance()->settings.max_samples_per_thread;
@@ -201,9 +184,8 @@ TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
         ThreadSampler* ts = nullptr;
         ASSERT_EQ(FetchThreadSampler(profiler_instance(), &ts), PRF_ERROR_NONE);
         EXPECT_EQ(ts->sample_tree->allocator->nb_created, cap);
-        scope_end(); // "main": the scopes left out were paired, so this closes it
+        scope_end(); // the scopes left out were paired, so this closes "main"
         EXPECT_EQ(ts->sample_tree->current_parent, ts->sample_tree->root);
-        // Every sample waits in the unread queued tree: a new outermost scope is dropped.
         EXPECT_EQ(ts->dropped_trees, 0u);
         scope_begin("late");
         scope_end();
@@ -212,13 +194,12 @@ TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
     }).join();
 }
 
+// 127.0.0.2 is this machine but not 127.0.0.1.
 TEST(ProfilerStreaming, LoopbackListenerRefusesTheMachinesOtherAddresses) {
-    // 127.0.0.2 is this machine but not 127.0.0.1.
     for (bool loopback : {true, false}) {
-        SCOPED_TRACE(loopback ? "loopback only" : "every interface");
         StreamingInstance instance(loopback ? SCOPE_SETTINGS_BIND_LOOPBACK : 0u);
         qv_test::WsClient local, remote;
         EXPECT_TRUE(local.connect_to(instance.port));
-        EXPECT_EQ(remote.connect_to(instance.port, 0x7F000002), !loopback);
+        EXPECT_EQ(remote.connect_to(instance.port, 0x7F000002), !loopback) << loopback;
     }
 }
