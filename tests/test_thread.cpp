@@ -137,6 +137,17 @@ TEST(Cond, TimedWaitReturnsQuietlyHoldingTheMutexAndAFailedWaitFailsTheCheck) {
     thread_cond_wait_time(c, m, 700);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(690));
     EXPECT_EQ(free_for_others(m), SYS_FALSE);
+    // Held twice, the wait sets one level aside: the mutex stays the waiter's while it sleeps.
+    thread_mutex_lock(m);
+    sys_bool taken = SYS_FALSE;
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        taken = free_for_others(m);
+    });
+    thread_cond_wait_time(c, m, 300);
+    other.join();
+    EXPECT_EQ(taken, SYS_FALSE);
+    thread_mutex_unlock(m);
     thread_mutex_unlock(m);
     thread_cond_destroy(c);
     thread_mutex_destroy(m);
