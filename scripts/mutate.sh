@@ -391,6 +391,14 @@ fault unknown-frame-named-empty src/platform/posix/callstack.cpp test_callstack 
 fault frame-record-not-cleared src/callstack.cpp "itest_callstack test_callstack" \
   '    memset(entry, 0, sizeof(*entry));' '    entry->file[0] = 0;'
 
+fault crash-dump-path-unterminated src/crash.cpp test_crash \
+  'if (length >= kCrashPathSize) {' 'if (length > kCrashPathSize) {'
+fault crash-breakpoint-not-caught src/platform/posix/crash.cpp test_crash \
+  'SIGABRT, SIGTRAP};' 'SIGABRT};'
+fault crash-breakpoint-reported src/platform/posix/crash.cpp test_crash \
+  '    if (signo == SIGTRAP) {' '    if (signo == -1) {'
+fault crash-dump-type-missing src/platform/posix/crash.cpp test_crash \
+  '(sys_u32)time(nullptr), kCrashDumpType};' '(sys_u32)time(nullptr), 0};'
 fault crash-dump-name src/crash.cpp test_crash \
   '"%s%s_crash.dmp"' '"%s%s.dmp"'
 fault crash-handler-writes-no-dump src/platform/posix/crash.cpp test_crash \

@@ -15,8 +15,15 @@ sys_u32 crash_dump_path(char* path) {
     char session[kCrashPathSize];
     memset(session, 0, sizeof session);
     filesystem_get_session_path(session, sizeof session);
-    return sys_snprintf(path, kCrashPathSize, "%s%s_crash.dmp", session,
-                        filesystem_get_session_uid());
+    const sys_u32 length = (sys_u32)sys_snprintf(path, kCrashPathSize, "%s%s_crash.dmp", session,
+                                                 filesystem_get_session_uid());
+    // A cut field lets the literal after it take the last byte, unterminated: the path is
+    // cut one byte shorter so that every later use finds its end.
+    if (length >= kCrashPathSize) {
+        path[kCrashPathSize - 1] = 0;
+        return kCrashPathSize - 1;
+    }
+    return length;
 }
 
 void crash_log_unable_to_open(const char* path) {

@@ -8,6 +8,9 @@
 #include "assertion_internal.h"
 #include "platform/os.h"
 
+// The dump type both platforms record: thread information, process thread data, indirectly
+// referenced memory and handles (Windows' minidump type flags).
+inline constexpr sys_u32 kCrashDumpType = 0x1144;
 inline constexpr sys_u32 kCrashPathSize = 512;
 inline constexpr sys_u64 kCrashReportSize = 16384;
 inline constexpr sys_u64 kCrashMaxFrames = 256;

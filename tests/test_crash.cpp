@@ -36,6 +36,9 @@ __attribute__((noinline, no_sanitize("undefined"))) void crash_divide_by_zero() 
 __attribute__((noinline)) void crash_abort() {
     abort();
 }
+__attribute__((noinline)) void crash_breakpoint() {
+    __asm__ __volatile__("int3");
+}
 __attribute__((noinline)) void crash_on_other_thread() {
     std::thread worker([] { crash_null_write(); });
     worker.join();
@@ -175,6 +178,7 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
     EXPECT_NE(stream_at(dump, 3), 0u); // threads
     EXPECT_NE(stream_at(dump, 4), 0u); // modules
     EXPECT_EQ(u32_at(dump, exception + 8), code);
+    EXPECT_EQ(u32_at(dump, 24), 0x1144u); // the dump type in the header's flags
 #if defined(__linux__)
     // A standard reader opens the Linux dump next to the program and walks the crashing thread.
     const char* lldb = "/usr/bin/lldb-14";
@@ -213,6 +217,60 @@ TEST_F(CrashTest, AssertCallbackWritesADumpWithoutAnException) {
     EXPECT_EQ(stream_at(dump, 6), 0u); // no exception
     EXPECT_NE(stream_at(dump, 3), 0u); // threads
 }
+
+// A breakpoint with no debugger to take it ends the process with a dump and no report.
+TEST_F(CrashTest, ABreakpointLeavesADumpButNoReport) {
+    const std::string path = fresh_dump_path("breakpoint");
+#if defined(_WIN32)
+    const auto ends_by = ::testing::ExitedWithCode((int)0x80000003u);
+    const sys_u32 code = 0x80000003u;
+#else
+    const auto ends_by = ::testing::KilledBySignal(SIGTRAP);
+    const sys_u32 code = SIGTRAP;
+#endif
+    EXPECT_EXIT(
+        {
+            use_session("breakpoint");
+            sys_setup_terminate();
+            crash_breakpoint();
+            exit(0);
+        },
+        ends_by, "^$"); // nothing on the error stream: no report
+    const std::string dump = read_dump(path);
+    ASSERT_FALSE(dump.empty()) << path;
+    const sys_u32 exception = stream_at(dump, 6);
+    ASSERT_NE(exception, 0u);
+    EXPECT_EQ(u32_at(dump, exception + 8), code);
+}
+
+#if !defined(_WIN32)
+// A dump path over 511 bytes is cut to 511 and ends there (a cut field alone would leave the
+// literal after it in the last byte, unterminated). Windows' own path limit is far shorter.
+TEST_F(CrashTest, ALongDumpPathIsCutTo511Bytes) {
+    const std::string name(127, 'n'), uid(127, 'u'), home = s_home;
+    s_home += "/" + std::string(220, 'h');
+    auto use_long_session = [&] {
+        use_session(uid.c_str());
+        filesystem_set_session(name.c_str(), uid.c_str());
+    };
+    use_long_session();
+    char session[512];
+    filesystem_get_session_path(session, sizeof session);
+    const std::string full = std::string(session) + uid + "_crash.dmp";
+    ASSERT_GT(full.size(), 511u);
+    const std::string cut = full.substr(0, 511);
+    remove(cut.c_str());
+    EXPECT_EXIT(
+        {
+            use_long_session();
+            sys_assert_callback_create_minidump(nullptr, "", "", 0, "");
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    s_home = home;
+    EXPECT_FALSE(read_dump(cut).empty()) << cut;
+}
+#endif
 
 // A home folder below a plain file: no folder along the path can be made.
 TEST_F(CrashTest, AFileThatCannotBeCreatedIsLogged) {

@@ -207,14 +207,16 @@ QV_SYS_API sys_u64 callstack_get(callstack_entry* frames, sys_u64 capacity, void
  * the log type "QV_SYS", shows the report in a message box titled "Exception caught", and the
  * process ends once the box is closed.
  *
- * Linux: handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT running on a 1 MiB
+ * Linux: handlers for SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT and SIGTRAP running on a 1 MiB
  * alternate signal stack made here for the calling thread (other threads run the handler on
- * their own stack, or on an alternate stack of their own if they made one, which needs
- * room for the formatting and the stack walk: give such a stack 64 KB or more). The handler writes
- * the dump with plain system calls from memory prepared here, logs the same lines, writes the
- * report to stderr, then restores the default action and raises the signal again, so the
- * process ends by that signal. A crash inside the handler ends the process by the default
- * action at once. */
+ * their own stack, or on an alternate stack of their own if they made one, which needs room
+ * for the formatting and the stack walk: a 128 KB thread stack has been seen to run out, so
+ * give such threads well more). The handler writes the dump with plain system calls from
+ * memory prepared here; a SIGTRAP (a breakpoint with no debugger to take it) ends there, as
+ * on Windows. Otherwise it logs the same lines, writes the report to stderr, then restores
+ * the default action and raises the signal again, so the process ends by that signal. A
+ * crash inside the handler ends the process by the default action at once. Both platforms
+ * record the dump type 0x1144 in the dump header's flags. */
 QV_SYS_API void sys_setup_terminate(void);
 
 /* An assertion callback (register with sys_assert_add_callback) that writes a dump of the

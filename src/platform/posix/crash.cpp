@@ -152,7 +152,9 @@ constexpr sys_u64 kBufferSize = 8u << 20;
 constexpr sys_u64 kMapsCapacity = 2u << 20;
 constexpr sys_u64 kMaxStackBytes = 1u << 20;
 constexpr sys_u32 kMaxModules = 2048;
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// SIGTRAP is a breakpoint with no debugger to take it: it gets a dump and no report, as a
+// breakpoint reaching the Windows filter does.
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP};
 
 sys_u8* s_buffer = nullptr;
 char s_exe_path[4096];
@@ -510,8 +512,8 @@ void write_dump(int fd, const DumpInput& in) {
     memory_slot->memory = {(sys_u32)stack_size, (sys_u32)stack_rva};
     memset(b + pos, 0, stack_rva - pos);
 
-    MdHeader header{kMdSignature,           kMdVersion, streams, sizeof(MdHeader), 0,
-                    (sys_u32)time(nullptr), 0};
+    MdHeader header{kMdSignature,           kMdVersion,    streams, sizeof(MdHeader), 0,
+                    (sys_u32)time(nullptr), kCrashDumpType};
     memcpy(b, &header, sizeof header);
     memcpy(b + sizeof header, directory, sizeof directory);
     if (write_all(fd, b, stack_rva) && stack_size)
@@ -541,6 +543,8 @@ sys_u32 windows_code(int signo, int si_code) {
         return 0xc000001d;
     case SIGFPE:
         return si_code == FPE_INTDIV ? 0xc0000094 : si_code == FPE_INTOVF ? 0xc0000095 : 0xc0000090;
+    case SIGTRAP:
+        return 0x80000003;
     default:
         return 0x40000015;
     }
@@ -578,6 +582,11 @@ void on_fatal_signal(int signo, siginfo_t* info, void* raw_context) {
     char path[kCrashPathSize];
     crash_dump_path(path);
     write_minidump_file(path, DumpInput{signo, info, uc});
+    if (signo == SIGTRAP) {
+        signal(signo, SIG_DFL);
+        raise(signo);
+        return;
+    }
 
     static CrashReport report; // one per process: only the first crashing thread gets here
     crash_report_begin(&report);

@@ -19,7 +19,7 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_CALLBACK_INFORMATION);
 
 // Thread information, process-thread data, indirectly referenced memory and handle data.
-constexpr MINIDUMP_TYPE kDumpFlags = static_cast<MINIDUMP_TYPE>(0x1144);
+constexpr MINIDUMP_TYPE kDumpFlags = static_cast<MINIDUMP_TYPE>(kCrashDumpType);
 constexpr DWORD kBreakpoint = 0x80000003;
 constexpr int kModuleBytes = 2048;
 constexpr int kTitleChars = 1024;
