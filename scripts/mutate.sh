@@ -127,6 +127,9 @@ fault posix-chdir-backslash-literal src/platform/posix/filesystem.cpp test_files
   'chdir(posix_native_path(path).c_str())' 'chdir(path)'
 fault posix-copy-onto-itself src/platform/posix/filesystem_ops.cpp test_filesystem \
   'ds.st_dev == st.st_dev && ds.st_ino == st.st_ino' 'ds.st_dev != st.st_dev && ds.st_ino == st.st_ino'
+fault win-filetime-text-unchecked src/platform/win32/filesystem_ops.cpp test_filesystem \
+  $'        if (!GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left))\n            return nothing();' \
+  $'        GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left);'
 fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem \
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
 fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \

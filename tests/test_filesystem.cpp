@@ -255,6 +255,15 @@ TEST(FsTime, TimeSetByThePlatformReadsBackExactlyAndAsLocalText) {
         filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), "yyyy-MM-dd", "HH:mm:ss"),
         strlen(expected));
     EXPECT_STREQ(buffer, expected);
+    // A text that does not fit, its terminator included, gives 0 and an empty buffer.
+    for (sys_u32 size : {5u, 11u, 19u}) {
+        memset(buffer, '#', sizeof(buffer));
+        EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, size, "yyyy-MM-dd", "HH:mm:ss"),
+                  0u)
+            << size;
+        EXPECT_EQ(buffer[0], 0) << size;
+    }
+    EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, 0, "yyyy-MM-dd", "HH:mm:ss"), 0u);
 }
 
 #if !defined(_WIN32)

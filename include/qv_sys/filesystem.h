@@ -120,7 +120,8 @@ QV_SYS_API sys_u64 filesystem_get_last_modified_time(const char* path);
  *   'text'          literal text ('' is one quote); every other character stands for itself
  * Date letters in a date picture and time letters in a time picture are read; the others are
  * copied as they stand. Linux uses English names (the Windows default locale of a build
- * machine), whatever the process locale; a text that does not fit gives 0. */
+ * machine), whatever the process locale. On both platforms a text that does not fit gives 0
+ * and an empty buffer. */
 QV_SYS_API sys_u32 filesystem_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size,
                                                  const char* date_format, const char* time_format);
 

@@ -67,8 +67,18 @@ sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, cons
     FileTimeToSystemTime(&local, &st);
     char* at = buffer;
     int left = (int)size;
+    // A picture that does not fit fails and may leave the buffer unterminated: the result is
+    // then an empty text, never a search for a terminator past the buffer's end.
+    auto nothing = [buffer, size]() -> sys_u32 {
+        if (size)
+            buffer[0] = 0;
+        return 0;
+    };
+    if (size == 0) // the platform would answer the size it needs, not a text
+        return 0;
     if (date_format) {
-        GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left);
+        if (!GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left))
+            return nothing();
         sys_u32 used = 0;
         while (buffer[used])
             ++used;
@@ -83,7 +93,8 @@ sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, cons
         left = (int)size - (int)used;
     }
     if (time_format) {
-        GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, time_format, at, left);
+        if (!GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, time_format, at, left))
+            return nothing();
         sys_u32 used = 0;
         while (buffer[used])
             ++used;
