@@ -263,6 +263,9 @@ TEST(FsTime, TimeSetByThePlatformReadsBackExactlyAndAsLocalText) {
             << size;
         EXPECT_EQ(buffer[0], 0) << size;
     }
+    memset(buffer, '#', sizeof(buffer));
+    EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, 5, "yyyy-MM-dd", nullptr), 0u);
+    EXPECT_EQ(buffer[0], 0);
     EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, 0, "yyyy-MM-dd", "HH:mm:ss"), 0u);
 }
 
