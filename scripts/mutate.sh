@@ -130,6 +130,8 @@ fault posix-copy-onto-itself src/platform/posix/filesystem_ops.cpp test_filesyst
 fault win-filetime-text-unchecked src/platform/win32/filesystem_ops.cpp test_filesystem \
   $'        if (!GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left))\n            return nothing();' \
   $'        GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left);'
+fault list-subfolder-separator-lost src/filesystem_ops.cpp test_filesystem \
+  'sys_snprintf(path, kPathBytes - 1, kOsPathSeparator' 'sys_snprintf(path, kPathBytes, kOsPathSeparator'
 fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem \
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
 fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \

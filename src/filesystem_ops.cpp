@@ -68,7 +68,13 @@ void list_folder(Listing& listing, const char* folder) {
         if (is_directory && listing.recursive) {
             if (is_dot_or_dotdot(name))
                 continue;
-            sys_snprintf(path, kPathBytes, "%s%s%c", dir, name, kOsPathSeparator);
+            // The separator is literal text, so a path cut at its limit still ends with it
+            // (the formatter puts a literal after a cut field in the last byte): the cut
+            // folder does not exist and adds nothing, where a lost separator would fail the
+            // check above.
+            sys_snprintf(path, kPathBytes - 1, kOsPathSeparator == '\\' ? "%s%s\\" : "%s%s/", dir,
+                         name);
+            path[kPathBytes - 1] = 0;
             list_folder(listing, path);
             continue;
         }

@@ -458,6 +458,19 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
         {data, nullptr, "sub/c.json", true, ""},
         {root + "nothing", nullptr, nullptr, true, ""},
     };
+    // A sub-folder whose path passes 511 bytes is cut there and adds nothing (its path fits
+    // Windows' 259 units: three-byte characters).
+    std::string long_name;
+    for (int i = 0; i < 80; ++i) // 240 bytes, within a Linux name's 255
+        long_name += "\xE4\xB8\xAD";
+    const std::string outer = root + "a-folder-long-enough-for-the-cut/" + long_name + "/";
+    write_file(outer + "x.txt", "x");
+    // Made directly: the library's own file calls cut a path at 511 bytes as well.
+    const std::string inner = outer + long_name;
+    std::filesystem::create_directories(std::u8string(inner.begin(), inner.end()));
+    EXPECT_EQ(filesystem_get_attr(inner.c_str()), 5u);
+    EXPECT_EQ(listing(outer.c_str(), nullptr, true, nullptr),
+              std::set<std::string>{outer + "x.txt"});
     for (const auto& c : cases)
         EXPECT_EQ(joined(listing(c.directory.c_str(), c.base, c.recursive, c.suffix), !c.base),
                   c.paths)
