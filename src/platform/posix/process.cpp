@@ -42,6 +42,30 @@ bool find_beside_executable(const char* name, char* out, size_t capacity) {
     return is_program(out);
 }
 
+// `name` in the caller's current folder.
+bool in_current_folder(const char* name, char* out, size_t capacity) {
+    char cwd[2048];
+    return getcwd(cwd, sizeof(cwd)) &&
+           (size_t)snprintf(out, capacity, "%s/%s", cwd, name) < capacity;
+}
+
+// What posix_spawnp is given for the program `name`. A bare name is looked for where Windows
+// looks first, the executable's folder and then the caller's, and only then on PATH, so a
+// tool shipped beside the game is found on both platforms. A relative path names a file from
+// the caller's folder whatever the child's working directory (posix_spawn would look for it
+// after changing folders).
+const char* locate_program(const char* name, bool working_dir, char* out, size_t capacity) {
+    if (name[0] == '/' || name[0] == 0)
+        return name;
+    if (strchr(name, '/') == nullptr) {
+        if (find_beside_executable(name, out, capacity) ||
+            (in_current_folder(name, out, capacity) && is_program(out)))
+            return out;
+        return name;
+    }
+    return working_dir && in_current_folder(name, out, capacity) ? out : name;
+}
+
 // An expansion, as on Windows: up to what a command line holds, and a terminator.
 constexpr size_t kExpandedBytes = kOsCommandLine;
 // An argument as given (kOsArgUnits UTF-16 units take at most three bytes each) or expanded.
@@ -220,23 +244,9 @@ bool os_child_start(const char* const* args, const char* working_dir, bool redir
     }
     argv[count] = nullptr;
 
-    // A relative program path names a file from the caller's folder, whatever the child's
-    // working directory: posix_spawn would look for it after changing folders. A bare name is
-    // looked for where Windows looks first, the executable's folder and then the caller's,
-    // before PATH, so a tool shipped beside the game is found on both platforms.
     char program[4096];
-    const char* file = count ? argv[0] : "";
-    if (count && argv[0][0] != '/' && argv[0][0] != 0) {
-        char cwd[2048];
-        const bool bare = strchr(argv[0], '/') == nullptr;
-        if (bare && find_beside_executable(argv[0], program, sizeof(program)))
-            file = program;
-        else if ((bare || working_dir) && getcwd(cwd, sizeof(cwd)) &&
-                 (size_t)snprintf(program, sizeof(program), "%s/%s", cwd, argv[0]) <
-                     sizeof(program) &&
-                 (!bare || is_program(program)))
-            file = program;
-    }
+    const char* file =
+        count ? locate_program(argv[0], working_dir != nullptr, program, sizeof(program)) : "";
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
