@@ -132,6 +132,10 @@ fault win-filetime-text-unchecked src/platform/win32/filesystem_ops.cpp test_fil
   $'        GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left);'
 fault list-subfolder-separator-lost src/filesystem_ops.cpp test_filesystem \
   'sys_snprintf(path, kPathBytes - 1, kOsPathSeparator' 'sys_snprintf(path, kPathBytes, kOsPathSeparator'
+fault posix-dangling-link-missing src/platform/posix/filesystem_ops.cpp test_filesystem \
+  'if (stat(native.c_str(), &st) != 0 && lstat(native.c_str(), &st) != 0)' 'if (stat(native.c_str(), &st) != 0)'
+fault posix-filetime-offset-of-its-date src/platform/posix/filesystem_ops.cpp test_filesystem \
+  '    gmtime_r(&seconds, &t);' '    seconds -= t.tm_gmtoff; localtime_r(&seconds, &t);'
 fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesystem \
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
 fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \
@@ -320,7 +324,9 @@ fault exec-input-callback-left-early src/process.cpp test_process \
 fault exec-bare-name-only-on-path src/platform/posix/process.cpp test_process \
   'if (find_beside_executable(name, out, capacity) ||' 'if (find_beside_executable("", out, capacity) ||'
 fault exec-ignores-working-dir src/process.cpp test_process \
-  'os_child_start(args, in->_working_dir, ' 'os_child_start(args, nullptr, '
+  'const char* working_dir = in->_working_dir ?' 'const char* working_dir = nullptr && in->_working_dir ?'
+fault exec-working-dir-unvetted src/process.cpp test_process \
+  'in->_working_dir ? vetted_text(in->_working_dir) : nullptr' 'in->_working_dir'
 fault exec-no-command-unchecked src/process.cpp test_process \
   'SYS_CHECK(!"No command to run");' '(void)0;'
 fault attr-file-not-readable src/platform/posix/filesystem_ops.cpp test_filesystem \

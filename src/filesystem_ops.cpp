@@ -78,7 +78,7 @@ void list_folder(Listing& listing, const char* folder) {
             list_folder(listing, path);
             continue;
         }
-        sys_snprintf(path, kPathBytes, "%s%s", dir, name);
+        sys_snprintf(path, kPathBytes - 1, "%s%s", dir, name);
         if (listing.suffix && !ends_with_in_backslash_form(path, listing.suffix))
             continue;
         if (listing.count < listing.capacity) {

@@ -22,9 +22,15 @@ constexpr sys_u64 kWaitStepMs = 10;
 constexpr sys_u32 kStillActive = 259;
 constexpr sys_u64 kCommandLineBytes = kOsCommandLine * 3;
 
-// The arguments as the child gets them. One too long for the platform's 1024-unit argument
-// buffer fails with the text of the conversion into that buffer, on both platforms, and goes
-// as empty text. Null when out of memory.
+// An argument or working directory as the child gets it. One too long for the platform's
+// 1024-unit conversion buffer fails with the text of that conversion, on both platforms, and
+// goes as empty text (an empty directory then fails the start).
+const char* vetted_text(const char* text) {
+    const bool fits = sys_utf16_units(text) < kOsArgUnits;
+    return SYS_CHECK_TEXT_MSG(fits, "mbtowc_ret", NULL) ? text : "";
+}
+
+// The arguments as the child gets them. Null when out of memory.
 const char** vetted_arguments(const char* const* args) {
     sys_u64 count = 0;
     while (args[count])
@@ -32,10 +38,8 @@ const char** vetted_arguments(const char* const* args) {
     const char** vetted = (const char**)sys_malloc((count + 1) * sizeof(char*));
     if (!vetted)
         return nullptr;
-    for (sys_u64 i = 0; i < count; ++i) {
-        const bool fits = sys_utf16_units(args[i]) < kOsArgUnits;
-        vetted[i] = SYS_CHECK_TEXT_MSG(fits, "mbtowc_ret", NULL) ? args[i] : "";
-    }
+    for (sys_u64 i = 0; i < count; ++i)
+        vetted[i] = vetted_text(args[i]);
     vetted[count] = nullptr;
     return vetted;
 }
@@ -155,6 +159,7 @@ sys_u32 sys_exec(const sys_exec_input* in) {
     const char** args = vetted_arguments(in->_args);
     if (!args)
         return kFailed;
+    const char* working_dir = in->_working_dir ? vetted_text(in->_working_dir) : nullptr;
 
     Streams streams;
     if (in->_stdin_callback)
@@ -168,7 +173,7 @@ sys_u32 sys_exec(const sys_exec_input* in) {
     OsChild child;
     char command_line[kCommandLineBytes];
     const bool redirect = in->_stdin_callback || in->_stdout_callback || in->_stderr_callback;
-    const bool started = os_child_start(args, in->_working_dir, redirect, child_ends, &child,
+    const bool started = os_child_start(args, working_dir, redirect, child_ends, &child,
                                         command_line, sizeof(command_line));
     sys_free(args);
     if (!started) {

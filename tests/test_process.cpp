@@ -226,6 +226,12 @@ TEST(Exec, FailureTextsAndValues) {
     EXPECT_EQ(run(&c, {"args", std::string(1500, 'a').c_str(), "next"}), 0u);
     EXPECT_EQ(c.out, "\nnext\n");
     EXPECT_EQ(recorder.conditions, std::vector<std::string>{"mbtowc_ret"});
+
+    // So does a working directory; the child is then not started.
+    qv_test::CheckRecorder dir_recorder;
+    EXPECT_EQ(run(&c, {"args"}, std::string(1500, 'd').c_str()), kFailed);
+    EXPECT_EQ(dir_recorder.conditions,
+              (std::vector<std::string>{"mbtowc_ret", "in->_no_assert_on_failure == sys_bool(1)"}));
 }
 #endif
 

@@ -313,8 +313,11 @@ std::string resolve(const char* path, const char* working_dir) {
 } // namespace
 
 sys_u32 os_path_attr(const char* path) {
+    // A link is looked at through to its target; a dangling one still exists as an entry (a
+    // file), as Windows reports the link itself.
+    const std::string native = posix_native_path(path);
     struct stat st;
-    if (stat(posix_native_path(path).c_str(), &st) != 0)
+    if (stat(native.c_str(), &st) != 0 && lstat(native.c_str(), &st) != 0)
         return 0;
     return S_ISDIR(st.st_mode) ? 5 : 3;
 }
@@ -341,8 +344,14 @@ sys_u32 os_filetime_to_string(sys_u64 filetime, char* buffer, sys_u32 size, cons
     time_t seconds = (time_t)(intervals / 10000000ll);
     if (intervals < 0 && intervals % 10000000ll)
         --seconds;
+    // Shifted by the zone's offset in force now, summer time included, whatever the file's
+    // date: Windows turns file times into local ones that way, so a July time read in winter
+    // gets the winter offset.
+    const time_t now = time(nullptr);
     tm t{};
-    localtime_r(&seconds, &t);
+    localtime_r(&now, &t);
+    seconds += t.tm_gmtoff;
+    gmtime_r(&seconds, &t);
     Out out{buffer, size, 0, false};
     if (size)
         buffer[0] = 0;
