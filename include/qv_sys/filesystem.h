@@ -108,7 +108,8 @@ QV_SYS_API sys_u64 filesystem_get_last_modified_time(const char* path);
 
 /* Writes the local date (date picture), then one space, then the local time (time picture)
  * into `buffer`; either picture may be null, and with both null the buffer is untouched and
- * the result is 0. Returns the length of the text.
+ * the result is 0. Returns the length of the text. Local means shifted by the time zone's
+ * offset in force now, summer time included, whatever offset held at the file time itself.
  *
  * Pictures (the same language on both platforms; Windows reads them itself):
  *   d dd ddd dddd   day of month (1, 01), weekday name (Mon, Monday)
