@@ -288,13 +288,17 @@ static prf_bool QueueLogLine(Profiler* prof, ThreadSampler* ts, char* line_buffe
     return PRF_TRUE;
 }
 
+// A log line's payload with no text: its identifier and its length.
+static const size_t kEmptyLinePayload = 8;
+
 // PostLogText once the calling thread's sampler is known (null: it could not be had).
 static void PostLogTextOn(Profiler* prof, ThreadSampler* ts, const char* text) {
     PRF_ASSERT(text != NULL);
 
-    // With a queue that cannot take even the shortest line (nobody has read it for a while),
-    // the first line would be refused and the rest of the text dropped with it: nothing to do.
-    if (MsgRing_Full(prof->sample_queue, 9)) {
+    // With a queue that cannot take even the shortest line, an empty one (nobody has read it
+    // for a while), the first line would be refused and the rest of the text dropped with it:
+    // nothing to do.
+    if (MsgRing_Full(prof->sample_queue, kEmptyLinePayload)) {
         if (prof->settings.streaming && *text != '\0')
             AtomicAdd32(&prof->dropped_logs, 1);
         return;
@@ -598,7 +602,7 @@ __attribute__((noinline)) static void scope_begin_on(Profiler* prof, const char*
         Sampler_BeginOn(prof, ts, name, 0, NULL);
     // Streaming mode pushes each name once instead of a log line per scope. A queue that
     // cannot take even the shortest line refuses this one unbuilt.
-    if (!prof->settings.streaming && !MsgRing_Full(prof->sample_queue, 9))
+    if (!prof->settings.streaming && !MsgRing_Full(prof->sample_queue, kEmptyLinePayload))
         PostLogTextOn(prof, ts, name);
 }
 
