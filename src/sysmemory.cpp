@@ -74,7 +74,7 @@ void* sys_mem_access_malloc(sys_u64 size) {
 
 void sys_mem_access_free(void* ptr) {
     const sys_u64 page = s_page_size.load(std::memory_order_relaxed);
-    if (!SYS_CHECK_TEXT_MSG(page != 0, "PAGE_SIZE", NULL) || ptr == nullptr)
+    if (!SYS_CHECK_TEXT_MSG(page != 0, "PAGE_SIZE", NULL))
         return;
     sys_u8* base = (sys_u8*)ptr - page;
     // The size lives in the inaccessible header page: open it for reading first.

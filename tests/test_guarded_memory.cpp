@@ -99,6 +99,11 @@ TEST(GuardedMemoryDeathTest, MisuseIsReported) {
     // Free before any block exists: a fresh process, where the page size was never fetched.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     QV_EXPECT_CHECK_FAILS(sys_mem_access_free(nullptr));
+    // Null once blocks exist is no block: releasing the page before it fails.
+    QV_EXPECT_CHECK_FAILS({
+        sys_mem_access_free(sys_mem_access_malloc(1));
+        sys_mem_access_free(nullptr);
+    });
     QV_EXPECT_CHECK_FAILS({
         unsigned char* block = (unsigned char*)sys_mem_access_malloc(64);
         sys_mem_access_set(block + 1, SYS_MEM_ACCESS_NONE, 1);

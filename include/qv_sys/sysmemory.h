@@ -47,7 +47,8 @@ QV_SYS_API void sys_memgarble(void* ptr, sys_u64 size);
 QV_SYS_API void* sys_mem_access_malloc(sys_u64 size);
 
 /* Releases a block from sys_mem_access_malloc. Before any block was allocated it reports
- * "PAGE_SIZE" and does nothing. A null pointer is ignored. */
+ * "PAGE_SIZE" and does nothing. Any other pointer, null included, has its reservation
+ * released from the page before it; one that is not a block fails that with "res". */
 QV_SYS_API void sys_mem_access_free(void* ptr);
 
 /* Sets the pages covering [ptr, ptr + size) to SYS_MEM_ACCESS_NONE, SYS_MEM_ACCESS_READ_ONLY
