@@ -129,6 +129,8 @@ fault posix-chdir-backslash-literal src/platform/posix/filesystem.cpp test_files
   'chdir(posix_native_path(path).c_str())' 'chdir(path)'
 fault posix-copy-onto-itself src/platform/posix/filesystem_ops.cpp test_filesystem \
   'ds.st_dev == st.st_dev && ds.st_ino == st.st_ino' 'ds.st_dev != st.st_dev && ds.st_ino == st.st_ino'
+fault win-strftime-old-runtime src/platform/win32/time.cpp test_chrono \
+  'return found ? (StrftimeFn)(void*)found : &strftime;' 'return found ? &strftime : &strftime;'
 fault win-filetime-text-unchecked src/platform/win32/filesystem_ops.cpp test_filesystem \
   $'        if (!GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left))\n            return nothing();' \
   $'        GetDateFormatA(LOCALE_USER_DEFAULT, 0, &st, date_format, at, left);'

@@ -40,7 +40,7 @@ sys_u64 sys_time_tostring(char* buffer, sys_u64 size, const char* format, sys_ti
     struct tm local;
     sys_u64 written = 0;
     if (os_time_local(t, &local))
-        written = strftime(buffer, (size_t)size, format, &local);
+        written = os_time_format(buffer, size, format, &local);
     else if (size > 0)
         buffer[0] = 0;
     thread_mutex_unlock(lock);

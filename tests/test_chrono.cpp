@@ -79,8 +79,13 @@ TEST(Time, ToStringFormatsAndCountsOrRefuses) {
     // Format, size, text ("": refused, result 0). An exact fit counts the terminator; nothing
     // written is reported as 0 as well.
     const std::tuple<const char*, sys_u64, const char*> cases[] = {
-        {"%Y-%m", 64, "2001-06"},  {"%Y-%m", 8, "2001-06"}, {"%Y-%m", 7, ""},
-        {"[%S] %%", 64, "[05] %"}, {"plain", 6, "plain"},   {"", 4, ""}};
+        {"%Y-%m", 64, "2001-06"},
+        {"%Y-%m", 8, "2001-06"},
+        {"%Y-%m", 7, ""},
+        {"[%S] %%", 64, "[05] %"},
+        {"plain", 6, "plain"},
+        {"", 4, ""},
+        {"%F|%C|%g", 64, "2001-06-15|20|01"}};
     for (const auto& [format, size, text] : cases) {
         char buffer[64];
         memset(buffer, 'x', sizeof buffer);

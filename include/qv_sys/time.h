@@ -28,7 +28,12 @@ QV_SYS_API sys_time sys_time_at_start(void);
  * the text and its terminator do not fit (the buffer's contents are then unspecified). A
  * time the runtime cannot convert to local time (e.g. before 1970 on Windows) also gives 0,
  * with an empty text when `size` is at least 1. The conversion runs under one process-wide
- * lock, made on first use, so any thread may call this. */
+ * lock, made on first use, so any thread may call this.
+ *
+ * Both platforms take the C99 conversions (%F, %T, %e, %z as a +hhmm offset, ...); Windows
+ * uses the current system runtime's strftime for that. Conversions whose text the runtimes
+ * define differently stay each platform's own: %c, %Z (a zone name) and the Windows '#'
+ * flag; a format Windows' runtime calls invalid (e.g. %Q) is refused there by that runtime. */
 QV_SYS_API sys_u64 sys_time_tostring(char* buffer, sys_u64 size, const char* format, sys_time t);
 
 QV_SYS_END_C

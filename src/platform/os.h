@@ -46,6 +46,9 @@ sys_i64 os_time_now();
 // Broken-down local time of `t`; false when the runtime cannot represent it. Callers
 // serialise this themselves (the Windows conversion returns shared storage).
 bool os_time_local(sys_i64 t, struct tm* out);
+// strftime of the platform's current C runtime: the C99 conversions (%F, %T, %e, ...) and %z
+// as an ISO offset on both platforms.
+sys_u64 os_time_format(char* buffer, sys_u64 size, const char* format, const struct tm* t);
 
 // --- synchronisation and thread-local storage (thread.cpp) ---------------------------------
 // The portable layer allocates each object's block and hands its storage to these; the sizes
