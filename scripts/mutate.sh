@@ -501,7 +501,7 @@ fault prf-failed-send-keeps-viewer src/profiler/net.cpp itest_profiler_net \
 fault prf-drop-sent-only-with-lost-lines src/profiler/messages.cpp itest_profiler_stream \
   'if (trees == 0 && logs == 0)' 'if (trees == 0 || logs == 0)'
 fault prf-scope-names-not-logged src/profiler/profiler.cpp itest_profiler_live \
-  $'    if (!prof->settings.streaming && !MsgRing_Full(prof->sample_queue, 9))\n        PostLogTextOn(prof, ts, name);' ''
+  $'    if (!prof->settings.streaming && !MsgRing_Full(prof->sample_queue, kEmptyLinePayload))\n        PostLogTextOn(prof, ts, name);' ''
 fault prf-unknown-name-answered-empty src/profiler/messages.cpp itest_profiler_live \
   $'        if (name_length == PRF_NOT_FOUND)\n            return PRF_ERROR_NONE;' \
   $'        if (name_length == PRF_NOT_FOUND)\n            name_length = 0;'
