@@ -76,7 +76,8 @@ void sys_mem_access_free(void* ptr) {
     const sys_u64 page = s_page_size.load(std::memory_order_relaxed);
     if (!SYS_CHECK_TEXT_MSG(page != 0, "PAGE_SIZE", NULL))
         return;
-    sys_u8* base = (sys_u8*)ptr - page;
+    // In integers: a null pointer has no page before it to point at.
+    sys_u8* base = (sys_u8*)((uintptr_t)ptr - page);
     // The size lives in the inaccessible header page: open it for reading first.
     bool res = os_pages_protect(base, page, SYS_MEM_ACCESS_READ_ONLY);
     if (!SYS_CHECK(res))
