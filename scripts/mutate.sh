@@ -333,6 +333,10 @@ fault exec-working-dir-unvetted src/process.cpp test_process \
   'in->_working_dir ? vetted_text(in->_working_dir) : nullptr' 'in->_working_dir'
 fault exec-no-command-unchecked src/process.cpp test_process \
   'SYS_CHECK(!"No command to run");' '(void)0;'
+fault exec-pieces-of-4096 src/process.cpp test_process \
+  'constexpr sys_u64 kPiece = 2048;' 'constexpr sys_u64 kPiece = 4096;'
+fault last-error-reads-unfilled-buffer src/platform/posix/process.cpp test_process \
+  'snprintf(buffer, size, "%s", text ? text : "");' 'snprintf(buffer, size, "%s", text ? local : "");'
 fault attr-file-not-readable src/platform/posix/filesystem_ops.cpp test_filesystem \
   'return S_ISDIR(st.st_mode) ? 5 : 3;' 'return S_ISDIR(st.st_mode) ? 5 : 1;'
 fault exe-dir-failure-unchecked src/filesystem.cpp test_filesystem \
@@ -344,6 +348,21 @@ fault modified-time-utc-from-1601 src/filesystem_ops.cpp test_filesystem \
 fault plugin-prefers-plain-build src/shared.cpp test_shared \
   'const char* const kSuffixes[] = {".x86_64.avx2", ".x86_64", ""};' \
   'const char* const kSuffixes[] = {".x86_64", ".x86_64.avx2", ""};'
+fault wrapped-library-owned src/shared.cpp test_shared \
+  'return make_record(module, name, 0);' 'return make_record(module, name, 1);'
+fault module-name-limit-off-by-one src/shared.cpp test_shared \
+  'sys_utf16_units(name) + sys_utf16_units(suffix) + 4 < kOsModuleNameUnits;' \
+  'sys_utf16_units(name) + sys_utf16_units(suffix) + 5 < kOsModuleNameUnits;'
+fault home-slashes-after-trim src/filesystem.cpp test_filesystem \
+  $'    to_slashes(s_home_base);\n    sys_u64 length = 0;\n    while (s_home_base[length])\n        ++length;\n    if (length > 0 && s_home_base[length - 1] == \'/\')\n        s_home_base[length - 1] = 0;' \
+  $'    sys_u64 length = 0;\n    while (s_home_base[length])\n        ++length;\n    if (length > 0 && s_home_base[length - 1] == \'/\')\n        s_home_base[length - 1] = 0;\n    to_slashes(s_home_base);'
+fault temp-name-four-characters src/platform/posix/filesystem_ops.cpp test_filesystem \
+  '*p && characters < 3; ++characters) {' '*p && characters <= 3; ++characters) {'
+fault mirror-extras-looked-up-in-destination src/platform/posix/filesystem_ops.cpp test_filesystem \
+  'if (lstat((src + "/" + e->d_name).c_str(), &ss) == 0)' 'if (lstat((dst + "/" + e->d_name).c_str(), &ss) == 0)'
+fault log-sink-not-flushed src/filesystem_file.cpp test_filesystem \
+  $'    filesystem_file_write(context->_file, text, length);\n    filesystem_file_flush(context->_file);' \
+  '    filesystem_file_write(context->_file, text, length);'
 fault power-conserve-wrong-type src/misc.cpp "itest_misc test_misc" \
   '== POWER_TYPE_BATTERY_SAVER ? 1 : 0' '== POWER_TYPE_BATTERY ? 1 : 0'
 fault charging-not-mains src/misc.cpp "itest_misc test_misc" \

@@ -429,13 +429,14 @@ TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
 }
 #endif
 
-// A new empty file named by three letters of the prefix; FS_LOCATION_TEMP names.
+// A new empty file named by three letters of the prefix (the fourth, a dot, is left out);
+// FS_LOCATION_TEMP names.
 TEST(FsTemp, NewEmptyFileAndNamesInTheTemporaryFolder) {
     char path[512];
-    const sys_u32 n = filesystem_create_temp_filepath("abcdef", path, sizeof(path));
+    const sys_u32 n = filesystem_create_temp_filepath("abc.ef", path, sizeof(path));
     ASSERT_EQ(strlen(path), n);
     const std::string p(path), name = p.substr(p.rfind('/') + 1);
-    EXPECT_EQ(name.substr(0, 3) + "|" + name.substr(name.size() - 4), "abc|.tmp");
+    EXPECT_EQ(name.substr(0, 3) + "|" + name.substr(name.find('.')), "abc|.tmp");
     EXPECT_EQ(p.find('\\'), std::string::npos);
     EXPECT_EQ(read_file(path), "");
     EXPECT_TRUE(filesystem_delete_file(path));
