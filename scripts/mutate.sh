@@ -229,6 +229,31 @@ fault utf32n-empty-buffer-unchecked src/cstr_utf.cpp test_cstr_utf \
   $'        return 0;\n    if (capacity == 0) {\n        SYS_CHECK(!"no");' $'        return 0;\n    if (capacity == 0) {\n        (void)"no";'
 fault win-wide-to-utf8-capacity-zero-fails src/platform/win32/platform.cpp test_cstr_utf \
   'const int wctomb_ret = WideCharToMultiByte(' 'const int wctomb_ret = capacity == 0 ? 0 : WideCharToMultiByte('
+fault atof-negative-zero-lost src/cstr_number.cpp test_cstr_number \
+  'return negative ? -value : value;' 'return negative ? 0.0 - value : value;'
+fault case-lookup-misses-last-entry src/cstr_utf.cpp itest_cstr \
+  'if (cp < sorted[0] || cp > sorted[kPairs - 1])' 'if (cp < sorted[0] || cp >= sorted[kPairs - 1])'
+fault case-upper-ties-reversed src/cstr_utf.cpp itest_cstr \
+  't.upper[a] != t.upper[b] ? t.upper[a] < t.upper[b] : a < b;' 't.upper[a] != t.upper[b] ? t.upper[a] < t.upper[b] : a > b;'
+fault strnpbrk-one-past-n src/cstr.cpp test_cstr \
+  $'    for (sys_u64 i = 0; i < n && text[i]; ++i) {\n        if (members.has' $'    for (sys_u64 i = 0; i <= n && text[i]; ++i) {\n        if (members.has'
+fault strend-whole-text-refused src/cstr.cpp test_cstr \
+  'if (suffix_length > length)' 'if (suffix_length >= length)'
+fault strreplace-resumes-after-pattern src/cstr.cpp test_cstr \
+  'found = sys_strstr(text + at + q, pattern);' 'found = sys_strstr(text + at + p, pattern);'
+fault compare-bytes-signed src/cstr_simd.h "test_cstr itest_cstr" \
+  'return (sys_i64)x[i] - (sys_i64)y[i];' 'return (sys_i64)(signed char)x[i] - (sys_i64)(signed char)y[i];'
+fault strlen-signed-minimum src/cstr_avx2.h itest_cstr \
+  'static reg min(reg a, reg b) { return _mm256_min_epu8(a, b); }' 'static reg min(reg a, reg b) { return _mm256_min_epi8(a, b); }'
+fault strnreplacechr-limit-off-by-one src/cstr.cpp test_cstr \
+  'SYS_CHECK_TEXT_MSG((sizeof(lengths) / sizeof(lengths[0])) >= count,' 'SYS_CHECK_TEXT_MSG((sizeof(lengths) / sizeof(lengths[0])) > count,'
+fault utf8-two-byte-lead-mask src/cstr_utf.cpp test_cstr_utf \
+  'if ((b & 0xE0) == 0xC0)' 'if ((b & 0xC0) == 0xC0)'
+fault utf32n-lower-one-past-n src/cstr_utf.cpp test_cstr_utf \
+  $'    for (sys_u64 i = 0; i < n && text[i] != 0; ++i) {\n        const sys_u64 at = find_upper' \
+  $'    for (sys_u64 i = 0; i <= n && text[i] != 0; ++i) {\n        const sys_u64 at = find_upper'
+fault radix-failure-keeps-buffer src/cstr_number.cpp test_cstr_number \
+  $'        buffer[0] = 0;\n        return false;' $'        (void)buffer;\n        return false;'
 
 # ---- data ----------------------------------------------------------------------------------
 fault stream-hash-boundary src/hash.cpp test_hash \
