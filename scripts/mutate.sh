@@ -262,6 +262,8 @@ fault stream-hash-remainder-lost src/hash.cpp test_hash \
   $'    if (size > 0)\n        memcpy(state->input, p, (size_t)size);' ''
 fault stream-hash-seed-dropped src/hash.cpp test_hash \
   'state->v[0] = seeded(state->seed) + fold(state->v);' 'state->v[0] = seeded(0) + fold(state->v);'
+fault hash-tail-pair-constant src/hash.cpp test_hash \
+  't[1] ^= rotate_right(t[1] * k3, 21) + t[0];' 't[1] ^= rotate_right(t[1] * k0, 21) + t[0];'
 fault json-get-leaves-object src/json.cpp test_json \
   'for (; t != end && t->_depth >= depth; ++t) {' 'for (; t != end; ++t) {'
 fault json-index-off-by-one src/json.cpp test_json \
@@ -292,16 +294,31 @@ fault json-byte-step-escaped-quote src/json.cpp "test_json itest_json" \
   '            s._curr = ++p;' '            s._curr = p + 1;'
 fault json-byte-step-escape-not-skipped src/json.cpp "test_json itest_json" \
   'bits &= ~(uint64_t)0 << (k + 2);' 'bits &= ~(uint64_t)0 << (k + 1);'
+fault json-literal-ignores-capacity src/json_blocks.h test_json \
+  $'                case KindLiteral: {\n                    if (out == full)\n                        return leave(JSON_RESULT_OUT_OF_TOKENS);\n' \
+  $'                case KindLiteral: {\n'
+fault json-token-type-four-bits include/qv_sys/json.h test_json \
+  $'    sys_u32 _type : 3; /* JSON_TYPE_* */\n    sys_u32 _depth : 29;' $'    sys_u32 _type : 4; /* JSON_TYPE_* */\n    sys_u32 _depth : 28;'
 fault copy-ignores-capacity src/compress.cpp test_compress \
   $'    if (capacity < size)\n        return 0;' $'    if (capacity + 1 < size)\n        return 0;'
 fault decompress-error-as-size src/compress.cpp test_compress \
   'return decoded >= 0 ? (sys_u64)decoded : 0;' 'return (sys_u64)decoded;'
 fault lz4-size-cut-to-32-bits src/compress.cpp test_compress \
   'return size <= (sys_u64)INT32_MAX;' 'return (sys_u32)size <= (sys_u64)INT32_MAX;'
+fault lz4hc-level-maximum src/compress.cpp test_compress \
+  'constexpr int kHighCompressionLevel = 9;' 'constexpr int kHighCompressionLevel = 12;'
 fault crypto-tag-bound src/crypto.cpp test_crypto \
   'length <= capacity - CRYPTO_TAG_SIZE;' 'length < capacity - CRYPTO_TAG_SIZE;'
 fault crypto-opened-length src/crypto.cpp test_crypto \
   '    return length - CRYPTO_TAG_SIZE;' '    return length;'
+fault crypto-session-keys-swapped src/crypto.cpp test_crypto \
+  $'    unsigned char* rx = (unsigned char*)receiving_key;\n    unsigned char* tx = (unsigned char*)sending_key;' \
+  $'    unsigned char* rx = (unsigned char*)sending_key;\n    unsigned char* tx = (unsigned char*)receiving_key;'
+fault password-hash-wrong-variant src/crypto.cpp test_crypto \
+  'kPasswordHashMemory, crypto_pwhash_ALG_ARGON2I13);' 'kPasswordHashMemory, crypto_pwhash_ALG_ARGON2ID13);'
+fault password-passes-wrap src/crypto.cpp test_crypto \
+  $'    const unsigned long long passes = extra_passes > UINT64_MAX - kPasswordHashBasePasses\n                                          ? UINT64_MAX\n                                          : kPasswordHashBasePasses + extra_passes;' \
+  '    const unsigned long long passes = kPasswordHashBasePasses + extra_passes;'
 
 # ---- threads -------------------------------------------------------------------------------
 fault cond-wait-frees-recursive-hold src/platform/posix/thread.cpp test_thread \
