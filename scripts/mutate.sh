@@ -56,6 +56,8 @@ fault guard-free-null-ignored src/sysmemory.cpp test_guarded_memory \
 fault win-heap-realloc-zero src/platform/win32/sysmemory.cpp test_sysmemory \
   'return HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);' \
   'return size == 0 ? (HeapFree(GetProcessHeap(), 0, ptr), nullptr) : HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);'
+fault garble-step-from-zero src/sysmemory.cpp test_sysmemory \
+  'state = state * (i + 1) * a * size + 127;' 'state = state * i * a * size + 127;'
 
 # ---- checks and reports ----------------------------------------------------------------------
 fault check-reports-twice src/assertion.cpp test_assertion \
@@ -109,6 +111,8 @@ fault log-base-name-ignores-backslash include/qv_sys/io.h test_io \
   $'        if (*p == \'/\' || *p == \'\\\\\')' $'        if (*p == \'/\')'
 fault exit-message-to-output src/process.cpp test_process \
   '    sys_vperrorf(format, args);' '    sys_vprintf(format, args);'
+fault callback-removal-takes-past-last src/io.cpp test_io \
+  'const sys_u32 last = --s_num_printf_callbacks;' 'const sys_u32 last = s_num_printf_callbacks--;'
 
 fault case-letter-checks-width-first src/format.cpp test_io \
   $'    const sys_u64 bytes = s.bytes;\n    const sys_u64 limit = text_limit(s);' \
@@ -144,6 +148,8 @@ fault twelve-hour-clock-zero src/platform/posix/filesystem_ops.cpp test_filesyst
   'const int hour12 = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;' 'const int hour12 = t.tm_hour % 12;'
 fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \
   't.tm_hour < 12 ? "AM" : "PM"' 't.tm_hour <= 12 ? "AM" : "PM"'
+fault time-text-size-without-nul src/platform/posix/time.cpp test_chrono \
+  'return strftime(buffer, (size_t)size, format, t);' 'return strftime(buffer, (size_t)size + 1, format, t);'
 
 # ---- text ----------------------------------------------------------------------------------
 fault strncpy-drops-terminator src/cstr.cpp test_cstr \
@@ -347,6 +353,11 @@ fault thread-exit-code-lost src/platform/posix/thread_create.cpp test_thread_cre
   'pthread_exit(reinterpret_cast<void*>(uintptr_t(exit_code)));' 'pthread_exit(reinterpret_cast<void*>(uintptr_t(exit_code / 2)));'
 fault processor-count-off-by-one src/platform/posix/thread_create.cpp test_thread_create \
   'return n > 0 ? sys_u32(n) : 1u;' 'return n > 1 ? sys_u32(n - 1) : 1u;'
+fault cond-wake-all-wakes-one src/platform/posix/thread.cpp test_thread \
+  'futex_wake(&c->sequence, INT32_MAX);' 'futex_wake(&c->sequence, 1);'
+fault barrier-waits-once src/thread.cpp "test_thread itest_thread" \
+  $'        do\n            thread_cond_wait(barrier->cond, barrier->mutex);\n        while (barrier->phase == my_phase);' \
+  $'        if (barrier->phase == my_phase)\n            thread_cond_wait(barrier->cond, barrier->mutex);'
 
 # ---- files, processes, machine -----------------------------------------------------------
 fault session-path-without-name src/filesystem.cpp test_filesystem \
@@ -483,6 +494,8 @@ fault dump-open-failure-not-logged src/crash.cpp test_crash \
   $'    SYS_LOG("QV_SYS", "Unable to open minidump file \'%s\'\\n", path);' '    (void)path;'
 fault profiler-self-time-unclamped src/profiler/messages.cpp "itest_profiler_live itest_profiler_samples" \
   'self < 0 ? 0 : (prf_u64)self' '(prf_u64)self'
+fault name-copy-no-room-for-nul src/profiler/names.cpp itest_profiler_samples \
+  'while (copied + 1 < capacity && name[copied]' 'while (copied < capacity && name[copied]'
 
 # ---- checks that no longer fire -------------------------------------------------------------
 fault utf32-empty-buffer-unchecked src/cstr_utf.cpp test_cstr_utf \
