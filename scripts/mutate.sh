@@ -52,7 +52,7 @@ fault guard-tail-open src/sysmemory.cpp test_guarded_memory \
   'bool res = os_pages_protect(ret, total, SYS_MEM_ACCESS_NONE);' \
   'bool res = os_pages_protect(ret, page, SYS_MEM_ACCESS_NONE);'
 fault guard-free-null-ignored src/sysmemory.cpp test_guarded_memory \
-  '    sys_u8* base = (sys_u8*)ptr - page;' '    sys_u8* base = ptr ? (sys_u8*)ptr - page : nullptr; if (!base) return;'
+  '    sys_u8* base = (sys_u8*)((uintptr_t)ptr - page);' '    sys_u8* base = ptr ? (sys_u8*)ptr - page : nullptr; if (!base) return;'
 fault win-heap-realloc-zero src/platform/win32/sysmemory.cpp test_sysmemory \
   'return HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);' \
   'return size == 0 ? (HeapFree(GetProcessHeap(), 0, ptr), nullptr) : HeapReAlloc(GetProcessHeap(), 0, ptr, (SIZE_T)size);'
