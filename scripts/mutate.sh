@@ -75,6 +75,9 @@ fault context-without-callback-allowed src/assertion.cpp test_assertion \
 fault check-without-callbacks-continues src/assertion.cpp test_assertion \
   'if (!s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())' 'if (s_num_assert_callbacks > 0 && !s_pretend_debugger.load(std::memory_order_relaxed) && !os_debugger_present())'
 
+fault assert-callback-removal-keeps-data src/assertion.cpp test_assertion \
+  $'            s_assert_callback_data[k - 1] = s_assert_callback_data[k];\n' ''
+
 # ---- formatting and printing -----------------------------------------------------------------
 fault vprintf-to-error-stream src/io.cpp test_io \
   $'void sys_vprintf(const char* format, va_list args) {\n    dispatch(format, args, 0);' \
@@ -120,6 +123,10 @@ fault case-letter-checks-width-first src/format.cpp test_io \
 fault nul-char-field-padded src/format.cpp test_io \
   'cut && s.has(kMinus) ? 0 : pad' 'cut && false ? 0 : pad'
 
+fault float-bad-width-drops-argument src/format.cpp test_io \
+  $'    if (s.bytes != 4 && s.bytes != 8)\n        SYS_CHECK_TEXT_MSG(false, "!\\"Invalid byte specification\\"", NULL);\n    sys_f64 v' \
+  $'    if (s.bytes != 4 && s.bytes != 8 &&\n        !SYS_CHECK_TEXT_MSG(false, "!\\"Invalid byte specification\\"", NULL))\n        return false;\n    sys_f64 v'
+
 # ---- clocks --------------------------------------------------------------------------------
 fault microseconds-as-milliseconds src/chrono.cpp "test_chrono itest_chrono" \
   '(sys_i64)((a - b) * 1000000u)' '(sys_i64)((a - b) * 1000u)'
@@ -150,6 +157,12 @@ fault noon-is-morning src/platform/posix/filesystem_ops.cpp test_filesystem \
   't.tm_hour < 12 ? "AM" : "PM"' 't.tm_hour <= 12 ? "AM" : "PM"'
 fault time-text-size-without-nul src/platform/posix/time.cpp test_chrono \
   'return strftime(buffer, (size_t)size, format, t);' 'return strftime(buffer, (size_t)size + 1, format, t);'
+
+fault wall-clock-monotonic src/platform/posix/time.cpp test_chrono \
+  '    return (sys_i64)time(nullptr);' \
+  $'    struct timespec now;\n    clock_gettime(CLOCK_MONOTONIC, &now);\n    return (sys_i64)now.tv_sec;'
+fault start-time-recorded-at-load src/time.cpp test_chrono \
+  'sys_time s_start_time = 0;' 'sys_time s_start_time = os_time_now();'
 
 # ---- text ----------------------------------------------------------------------------------
 fault strncpy-drops-terminator src/cstr.cpp test_cstr \
@@ -261,6 +274,9 @@ fault utf32n-lower-one-past-n src/cstr_utf.cpp test_cstr_utf \
 fault radix-failure-keeps-buffer src/cstr_number.cpp test_cstr_number \
   $'        buffer[0] = 0;\n        return false;' $'        (void)buffer;\n        return false;'
 
+fault utf8-bad-byte-leaves-rest src/cstr_utf.cpp test_cstr_utf \
+  $'            for (sys_u64 k = i + 1; k < max_codepoints; ++k)\n                codepoints[k] = 0;\n' ''
+
 # ---- data ----------------------------------------------------------------------------------
 fault stream-hash-boundary src/hash.cpp test_hash \
   'if (state->bytes >= 32)' 'if (state->bytes > 32)'
@@ -326,6 +342,14 @@ fault password-passes-wrap src/crypto.cpp test_crypto \
   $'    const unsigned long long passes = extra_passes > UINT64_MAX - kPasswordHashBasePasses\n                                          ? UINT64_MAX\n                                          : kPasswordHashBasePasses + extra_passes;' \
   '    const unsigned long long passes = kPasswordHashBasePasses + extra_passes;'
 
+fault json-next-element-refuses-name src/json.cpp test_json \
+  $'            SYS_CHECK(tok._type != JSON_TYPE_STRING_KEY);\n            return (json_token*)t;' \
+  $'            if (!SYS_CHECK(tok._type != JSON_TYPE_STRING_KEY))\n                return nullptr;\n            return (json_token*)t;'
+fault decompress-fast-unknown-mode-succeeds src/compress.cpp test_compress \
+  $'        SYS_CHECK(!"Failure");\n        return SYS_FALSE;' $'        SYS_CHECK(!"Failure");\n        return SYS_TRUE;'
+fault rand64-from-one-32-bit-draw src/crypto.cpp test_crypto \
+  '    randombytes_buf(&value, sizeof(value));' '    value = randombytes_random();'
+
 # ---- threads -------------------------------------------------------------------------------
 fault cond-wait-frees-recursive-hold src/platform/posix/thread.cpp test_thread \
   '    if (count > 1) {' '    if (count > 1000) {'
@@ -358,6 +382,12 @@ fault cond-wake-all-wakes-one src/platform/posix/thread.cpp test_thread \
 fault barrier-waits-once src/thread.cpp "test_thread itest_thread" \
   $'        do\n            thread_cond_wait(barrier->cond, barrier->mutex);\n        while (barrier->phase == my_phase);' \
   $'        if (barrier->phase == my_phase)\n            thread_cond_wait(barrier->cond, barrier->mutex);'
+
+fault tls-create-failure-gives-slot src/thread.cpp test_thread \
+  $'    if (!SYS_CHECK_TEXT_MSG(os_tls_alloc(&slot), "res != ((DWORD)0xFFFFFFFF)", NULL))\n        return nullptr;\n' \
+  $'    (void)SYS_CHECK_TEXT_MSG(os_tls_alloc(&slot), "res != ((DWORD)0xFFFFFFFF)", NULL);\n'
+fault thread-name-limit-off-by-one src/thread_create.cpp test_thread_create \
+  'sys_strlen(name) <= 15, "sys_strlen' 'sys_strlen(name) <= 16, "sys_strlen'
 
 # ---- files, processes, machine -----------------------------------------------------------
 fault session-path-without-name src/filesystem.cpp test_filesystem \
@@ -466,6 +496,17 @@ fault win-wide-capacity-zero-fails src/platform/win32/platform.cpp test_cstr_utf
   'MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, platform_count(capacity));' \
   'capacity == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text, -1, buffer, platform_count(capacity));'
 
+fault exec-failed-start-leaks-pipes src/process.cpp test_process \
+  $'            sys_check_trap_();\n        streams.close_all();\n        return kFailed;' \
+  $'            sys_check_trap_();\n        return kFailed;'
+fault exec-any-nonzero-flag-quiet src/process.cpp test_process \
+  'if (in->_no_assert_on_failure != 1 &&' 'if (!in->_no_assert_on_failure &&'
+fault temp-folder-slash-doubled src/platform/posix/filesystem.cpp test_filesystem \
+  "    if (path[length - 1] != '/') {" '    if (length > 0) {'
+fault open-url-waits-for-opener src/platform/posix/misc.cpp test_misc \
+  $'        setsid();\n        if (fork() == 0) {\n            execv(program, argv);\n            _exit(127);\n        }\n        _exit(0);' \
+  $'        setsid();\n        execv(program, argv);\n        _exit(127);'
+
 # ---- call stacks, crashes, profiler ----------------------------------------------------------
 fault frame-cut-off-by-one src/callstack.cpp "itest_callstack test_callstack" \
   'if (n > capacity - 1)' 'if (n > capacity)'
@@ -496,6 +537,14 @@ fault profiler-self-time-unclamped src/profiler/messages.cpp "itest_profiler_liv
   'self < 0 ? 0 : (prf_u64)self' '(prf_u64)self'
 fault name-copy-no-room-for-nul src/profiler/names.cpp itest_profiler_samples \
   'while (copied + 1 < capacity && name[copied]' 'while (copied < capacity && name[copied]'
+
+fault sample-tree-root-closable src/profiler/samples.cpp itest_profiler_samples \
+  $'    PRF_ASSERT(sample != tree->root);\n' ''
+fault prf-stop-without-start-returns src/profiler/profiler.cpp itest_profiler_live \
+  $'    PRF_ASSERT(g_profiler_created == PRF_TRUE);\n    PRF_ASSERT(g_profiler == profiler);' \
+  '    PRF_ASSERT(g_profiler == profiler);'
+fault prf-sample-pool-cap-off-by-one src/profiler/samples.cpp itest_profiler_stream \
+  'allocator->nb_created >= allocator->max_objects)' 'allocator->nb_created > allocator->max_objects)'
 
 # ---- checks that no longer fire -------------------------------------------------------------
 fault utf32-empty-buffer-unchecked src/cstr_utf.cpp test_cstr_utf \
