@@ -1,5 +1,4 @@
-// Paths, the home and session folders, file and folder operations, open and mapped files and
-// the log-file sink, against answers taken from the platform directly.
+// Paths, folders, file operations, open and mapped files and the log sink, against the platform.
 #include "support/check_recorder.h"
 #include "support/test_support.h"
 
@@ -46,11 +45,6 @@ std::string utf8(const wchar_t* w) {
     WideCharToMultiByte(CP_UTF8, 0, w, -1, out, sizeof(out), nullptr, nullptr);
     return out;
 }
-std::string platform_exe_path() {
-    wchar_t w[1024];
-    GetModuleFileNameW(nullptr, w, 1024);
-    return utf8(w);
-}
 std::string platform_cwd() {
     wchar_t w[1024];
     GetCurrentDirectoryW(1024, w);
@@ -58,9 +52,6 @@ std::string platform_cwd() {
 }
 constexpr char kSep = '\\';
 #else
-std::string platform_exe_path() {
-    return std::filesystem::read_symlink("/proc/self/exe");
-}
 std::string platform_cwd() {
     return std::filesystem::current_path();
 }
@@ -70,11 +61,26 @@ void set_env(const char* name, const char* value) {
 constexpr char kSep = '/';
 #endif
 
-// The executable's path keeps the platform separator; the current directory comes back with
-// slashes. A path needs room for its terminator too.
-TEST(Paths, ExecutableAndCurrentDirectory) {
-    const std::string exe = platform_exe_path(), before = platform_cwd();
-    ASSERT_FALSE(exe.empty());
+#if QV_TEST_RECORDS_CHECKS
+// The conditions of the checks that `call` fails, in order.
+std::vector<std::string> failed_checks(const std::function<void()>& call) {
+    qv_test::CheckRecorder recorder;
+    call();
+    return recorder.conditions;
+}
+#endif
+
+// The executable's path keeps the platform separator, the current and temporary folders get
+// slashes; a path needs room for its terminator.
+TEST(Paths, ExecutableCurrentAndTemporaryFolders) {
+#if defined(_WIN32)
+    wchar_t w[1024];
+    GetModuleFileNameW(nullptr, w, 1024);
+    const std::string exe = utf8(w), before = platform_cwd();
+#else
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe"),
+                      before = platform_cwd();
+#endif
     EXPECT_EQ(get(filesystem_get_exe_path), exe);
     EXPECT_EQ(get(filesystem_get_exe_dir), exe.substr(0, exe.rfind(kSep) + 1));
     std::vector<char> exact(exe.size() + 1);
@@ -88,39 +94,7 @@ TEST(Paths, ExecutableAndCurrentDirectory) {
     EXPECT_EQ(now, slashes(platform_cwd()));
     filesystem_set_current_directory(before.c_str());
     QV_EXPECT_CHECK_FAILS(filesystem_set_current_directory("no such folder here/at all"));
-}
-
-#if QV_TEST_RECORDS_CHECKS
-// The conditions the failures report; each call gives 0.
-TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
-    char small[4];
-    const std::pair<Getter, std::vector<std::string>> cases[] = {
-        {filesystem_get_exe_path, {"wctomb_ret"}},
-        {filesystem_get_exe_dir, {"wctomb_ret", "res"}},
-        {filesystem_get_current_directory, {"wctomb_ret"}}};
-    for (const auto& [call, conditions] : cases) {
-        qv_test::CheckRecorder recorder;
-        EXPECT_EQ(call(small, sizeof(small)), 0u);
-        EXPECT_EQ(recorder.conditions, conditions);
-    }
-    qv_test::CheckRecorder recorder;
-    filesystem_set_current_directory("/no/such/folder/anywhere");
-    // A current directory longer than the 260-byte platform limit fails as on Windows.
-    const std::string before = platform_cwd(), d(100, 'd');
-    const std::string deep = qv_test::fresh_folder("qv_deep_") + d + "/" + d + "/" + d;
-    std::filesystem::create_directories(deep);
-    std::filesystem::current_path(deep);
-    char buffer[1024];
-    EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
-    std::filesystem::current_path(before);
-    EXPECT_EQ(recorder.conditions,
-              (std::vector<std::string>{"result == 0", "!\"Failed getting path\""}));
-}
-#endif
-
-TEST(Paths, TemporaryFolderEndsWithASlash) {
 #if defined(_WIN32)
-    wchar_t w[MAX_PATH + 2];
     GetTempPathW(MAX_PATH + 2, w);
     EXPECT_EQ(get(filesystem_get_temp_path), slashes(utf8(w)));
 #else
@@ -134,8 +108,31 @@ TEST(Paths, TemporaryFolderEndsWithASlash) {
 #endif
 }
 
-// A set base is normalised (only one trailing slash is dropped); without one, the documents
-// folder is used.
+#if QV_TEST_RECORDS_CHECKS
+// Each failure gives 0; a current directory past the 260-byte platform limit fails as on Windows.
+TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
+    char small[4];
+    const std::pair<Getter, std::vector<std::string>> cases[] = {
+        {filesystem_get_exe_path, {"wctomb_ret"}},
+        {filesystem_get_exe_dir, {"wctomb_ret", "res"}},
+        {filesystem_get_current_directory, {"wctomb_ret"}}};
+    for (const auto& [call, conditions] : cases)
+        EXPECT_EQ(failed_checks([&] { EXPECT_EQ(call(small, sizeof(small)), 0u); }), conditions);
+    const std::string before = platform_cwd(), d(100, 'd');
+    const std::string deep = qv_test::fresh_folder("qv_deep_") + d + "/" + d + "/" + d;
+    std::filesystem::create_directories(deep);
+    std::filesystem::current_path(deep);
+    EXPECT_EQ(failed_checks([] {
+                  char buffer[1024];
+                  filesystem_set_current_directory("/no/such/folder/anywhere");
+                  EXPECT_EQ(filesystem_get_current_directory(buffer, sizeof(buffer)), 0u);
+              }),
+              qv_test::texts("result == 0", "!\"Failed getting path\""));
+    std::filesystem::current_path(before);
+}
+#endif
+
+// A set base loses one trailing slash; without one, the documents folder is used.
 TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
     const std::pair<const char*, const char*> cases[] = {
         {"D:\\Data\\", "D:/Data/"}, {"/srv/games", "/srv/games/"}, {"//", "//"}};
@@ -148,8 +145,7 @@ TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
     ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, w)));
     const std::string docs = slashes(utf8(w)) + "/";
 #else
-    // HOME and the XDG settings are left pointing at the scratch folder: nothing after this
-    // test reads them.
+    // Nothing after this test reads HOME or the XDG settings.
     std::string home = qv_test::fresh_folder("qv_home_");
     home.pop_back();
     const std::string docs = home + "/Documents/";
@@ -162,8 +158,7 @@ TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
         EXPECT_EQ(get(filesystem_get_home_path), docs + kTail) << none;
     }
 #if !defined(_WIN32)
-    // The user-dirs file, in the default config folder and then in XDG_CONFIG_HOME; the
-    // variable itself wins over the file; a set base wins over both.
+    // The user-dirs file in each config folder, then the variable, then a set base win.
     qv_test::write_file(home + "/.config/user-dirs.dirs",
                         "# written by a test\nXDG_DESKTOP_DIR=\"$HOME/Desk\"\n"
                         "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n");
@@ -179,7 +174,6 @@ TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
     filesystem_set_home_path("");
 }
 
-// The session folder is named by the month of the recorded start.
 TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
     sys_time_init_start_time();
     const time_t start = (time_t)sys_time_at_start();
@@ -188,14 +182,13 @@ TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
     filesystem_set_home_path("D:\\Data");
     const std::string sessions = "D:/Data/" + kTail + "/Sessions/" + month + "/";
 
-    // A null name keeps the earlier one; an empty one clears it.
+    // A null name keeps the earlier one, an empty one clears it; settings keep 127 bytes.
     filesystem_set_session("run42", "uid-1");
     filesystem_set_session(nullptr, "abc");
     EXPECT_STREQ(filesystem_get_session_uid(), "abc");
     EXPECT_EQ(get(filesystem_get_session_path), sessions + "run42/");
     filesystem_set_session("", "abc");
     EXPECT_EQ(get(filesystem_get_session_path), sessions);
-    // Settings are cut to their 128-byte buffers.
     const std::string long_uid(300, 'u');
     filesystem_set_session("", long_uid.c_str());
     EXPECT_EQ(std::string(filesystem_get_session_uid()), long_uid.substr(0, 127));
@@ -241,8 +234,7 @@ std::set<std::string> listing(const char* dir, const char* base, bool recursive,
     return out;
 }
 
-// The zone's offset in force now: file times become local text shifted by it, whatever their
-// own date's offset.
+// The zone's offset in force now, which file times are shifted by whatever their own date.
 time_t offset_now() {
     const time_t now = time(nullptr);
     tm local = *localtime(&now);
@@ -251,6 +243,13 @@ time_t offset_now() {
 #else
     return timegm(&local) - now;
 #endif
+}
+
+std::string time_text(sys_u64 filetime, const char* date, const char* time) {
+    char buffer[128];
+    const sys_u32 n = filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), date, time);
+    EXPECT_EQ(strlen(buffer), n);
+    return buffer;
 }
 
 TEST(FsTime, TimeSetByThePlatformReadsBackExactlyAndAsLocalText) {
@@ -264,26 +263,20 @@ TEST(FsTime, TimeSetByThePlatformReadsBackExactlyAndAsLocalText) {
     char expected[64], buffer[128];
     const time_t local = when + offset_now();
     strftime(expected, sizeof(expected), "%Y-%m-%d %H:%M:%S", gmtime(&local));
-    EXPECT_EQ(
-        filesystem_filetime_to_string(filetime, buffer, sizeof(buffer), "yyyy-MM-dd", "HH:mm:ss"),
-        strlen(expected));
-    EXPECT_STREQ(buffer, expected);
+    EXPECT_EQ(time_text(filetime, "yyyy-MM-dd", "HH:mm:ss"), expected);
     // A text that does not fit, its terminator included, gives 0 and an empty buffer.
-    for (sys_u32 size : {5u, 11u, 19u}) {
+    const std::pair<sys_u32, const char*> short_cases[] = {
+        {0, "HH:mm:ss"}, {5, "HH:mm:ss"}, {11, "HH:mm:ss"}, {19, "HH:mm:ss"}, {5, nullptr}};
+    for (const auto& [size, time_picture] : short_cases) {
         memset(buffer, '#', sizeof(buffer));
-        EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, size, "yyyy-MM-dd", "HH:mm:ss"),
-                  0u)
-            << size;
-        EXPECT_EQ(buffer[0], 0) << size;
+        EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, size, "yyyy-MM-dd", time_picture),
+                  0u);
+        EXPECT_EQ(buffer[0], size ? 0 : '#') << size;
     }
-    memset(buffer, '#', sizeof(buffer));
-    EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, 5, "yyyy-MM-dd", nullptr), 0u);
-    EXPECT_EQ(buffer[0], 0);
-    EXPECT_EQ(filesystem_filetime_to_string(filetime, buffer, 0, "yyyy-MM-dd", "HH:mm:ss"), 0u);
 }
 
 #if !defined(_WIN32)
-// The picture language of the Linux build (Windows reads pictures itself).
+// The Linux build's picture language (Windows reads pictures itself).
 TEST(FsTime, PictureLanguage) {
     setenv("TZ", "UTC", 1);
     tzset();
@@ -305,23 +298,15 @@ TEST(FsTime, PictureLanguage) {
         {morning, "'Day' d 'of' MMMM, ''yy", nullptr, "Day 3 of February, '09"},
         {morning, "dd.MM hh", "hh dd", "03.02 hh 04 dd"}, // letters of the other picture stay
     };
-    char buffer[128];
-    for (const auto& c : cases) {
-        EXPECT_EQ(filesystem_filetime_to_string(c.when, buffer, sizeof(buffer), c.date, c.time),
-                  strlen(c.expected));
-        EXPECT_STREQ(buffer, c.expected);
-    }
-    // In a zone with summer time, a winter and a summer noon (UTC) read with the same offset,
-    // the one in force now.
+    for (const auto& c : cases)
+        EXPECT_EQ(time_text(c.when, c.date, c.time), c.expected);
+    // With summer time, winter and summer noons read with the offset in force now.
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     const sys_u64 summer = kEpochDelta + 1719835200ull * kSecond; // 2024-07-01 12:00 UTC
     const sys_u64 winter = kEpochDelta + 1733054400ull * kSecond; // 2024-12-01 12:00 UTC
-    char other[128];
-    filesystem_filetime_to_string(summer, buffer, sizeof(buffer), nullptr, "HH:mm");
-    filesystem_filetime_to_string(winter, other, sizeof(other), nullptr, "HH:mm");
-    EXPECT_STREQ(buffer, other);
-    EXPECT_STREQ(buffer, offset_now() == 7200 ? "14:00" : "13:00");
+    EXPECT_EQ(time_text(summer, nullptr, "HH:mm"), time_text(winter, nullptr, "HH:mm"));
+    EXPECT_EQ(time_text(summer, nullptr, "HH:mm"), offset_now() == 7200 ? "14:00" : "13:00");
     unsetenv("TZ");
     tzset();
 }
@@ -329,15 +314,13 @@ TEST(FsTime, PictureLanguage) {
 
 constexpr const char* kWide = "\xC3\xA9t\xC3\xA9_\xE6\x97\xA5.txt"; // a name outside ASCII
 
-// Copies, moves and deletes, each row a call with its result and the files after it; then what
-// the attributes say of files, folders and nothing.
+// Copies and moves (each row a call, its result and a file after it), attributes and deletes.
 TEST(FsOps, CopyMoveDeleteAndAttributes) {
     const std::string r = qv_test::fresh_folder("qv_ops_");
     auto at = [&r](const char* name) { return r + name; };
-    write_file(at("src.txt"), "source");
-    write_file(at("old.txt"), "old");
-    write_file(at("b.txt"), "B");
-    write_file(at("d/f.txt"), "x");
+    for (const auto& [name, bytes] :
+         {std::pair{"src.txt", "source"}, {"old.txt", "old"}, {"b.txt", "B"}, {"d/f.txt", "x"}})
+        write_file(at(name), bytes);
     set_write_time(at("src.txt"), kEpochDelta + 1000000000ull * kSecond);
     const sys_i64 before = (sys_i64)time(nullptr);
     const struct {
@@ -383,9 +366,7 @@ TEST(FsOps, CopyMoveDeleteAndAttributes) {
     EXPECT_EQ(filesystem_get_attr(at("a/b/c.txt").c_str()), 0u);
     filesystem_create_directories_in_path(at("x\\y/").c_str());
     EXPECT_EQ(filesystem_get_attr(at("x/y").c_str()), 5u);
-    // The limit is the platform's 259 UTF-16 units, not a byte count: three folders of sixty
-    // three-byte characters are well over 511 bytes and all made. A path over 259 units fails
-    // its conversion and makes nothing.
+    // The limit is 259 UTF-16 units, not bytes: 540 bytes of three-byte characters are made.
     std::string wide;
     for (int i = 0; i < 60; ++i)
         wide += "\xE4\xB8\xAD";
@@ -419,18 +400,14 @@ TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
         {[&] { return filesystem_file_create(folder.c_str(), FS_READ, FS_LOCATION_NONE); },
          nullptr},
     };
-    for (const auto& [call, condition] : cases) {
-        qv_test::CheckRecorder recorder;
-        EXPECT_FALSE(call()) << (condition ? condition : "-");
-        EXPECT_EQ(recorder.conditions,
-                  condition ? std::vector<std::string>{condition} : std::vector<std::string>{});
-    }
+    for (const auto& [call, condition] : cases)
+        EXPECT_EQ(failed_checks([&] { EXPECT_FALSE(call()); }),
+                  condition ? qv_test::texts(condition) : qv_test::texts());
     EXPECT_EQ(read_file(a), "A");
 }
 #endif
 
-// A new empty file named by three letters of the prefix (the fourth, a dot, is left out);
-// FS_LOCATION_TEMP names.
+// A new empty file named by three letters of the prefix (the fourth, a dot, is left out).
 TEST(FsTemp, NewEmptyFileAndNamesInTheTemporaryFolder) {
     char path[512];
     const sys_u32 n = filesystem_create_temp_filepath("abc.ef", path, sizeof(path));
@@ -440,8 +417,7 @@ TEST(FsTemp, NewEmptyFileAndNamesInTheTemporaryFolder) {
     EXPECT_EQ(p.find('\\'), std::string::npos);
     EXPECT_EQ(read_file(path), "");
     EXPECT_TRUE(filesystem_delete_file(path));
-    // A name with FS_LOCATION_TEMP is taken under the temporary folder; seeks from each origin,
-    // where an unknown origin leaves the position alone.
+    // FS_LOCATION_TEMP names below the temporary folder; an unknown seek origin does nothing.
     char temp[512];
     filesystem_get_temp_path(temp, sizeof(temp));
     const std::string folder = qv_test::fresh_folder("qv_loc_");
@@ -490,14 +466,13 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
         {data, nullptr, "sub/c.json", true, ""},
         {root + "nothing", nullptr, nullptr, true, ""},
     };
-    // A sub-folder whose path passes 511 bytes is cut there and adds nothing (its path fits
-    // Windows' 259 units: three-byte characters).
+    // A sub-folder whose path passes 511 bytes (but not 259 units) is cut and adds nothing.
     std::string long_name;
     for (int i = 0; i < 80; ++i) // 240 bytes, within a Linux name's 255
         long_name += "\xE4\xB8\xAD";
     const std::string outer = root + "a-folder-long-enough-for-the-cut/" + long_name + "/";
     write_file(outer + "x.txt", "x");
-    // Made directly: the library's own file calls cut a path at 511 bytes as well.
+    // Made directly: the library's own calls cut a path at 511 bytes as well.
     const std::string inner = outer + long_name;
     std::filesystem::create_directories(std::u8string(inner.begin(), inner.end()));
     EXPECT_EQ(filesystem_get_attr(inner.c_str()), 5u);
@@ -508,15 +483,13 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
                   c.paths)
             << c.directory << " below " << (c.base ? c.base : "-");
 #if QV_TEST_RECORDS_CHECKS
-    { // with a base, a directory without its closing slash is refused and lists nothing
-        qv_test::CheckRecorder recorder;
-        EXPECT_TRUE(listing("data/sub", trimmed.c_str(), true, nullptr).empty());
-        EXPECT_EQ(recorder.conditions,
-                  std::vector<std::string>{"wdir_end != wdirectory && wdir_end[-1] == '\\\\'"});
-    }
+    // With a base, a directory without its closing slash is refused and lists nothing.
+    EXPECT_EQ(failed_checks([&] {
+                  EXPECT_TRUE(listing("data/sub", trimmed.c_str(), true, nullptr).empty());
+              }),
+              qv_test::texts("wdir_end != wdirectory && wdir_end[-1] == '\\\\'"));
 #endif
-    // More matches than room: all are counted, only the room is filled, in the order Windows
-    // lists a folder ("_" sorts after letters of either case).
+    // All matches are counted, the room filled in Windows' order ("_" after letters).
     write_file(data + "/_b.json", "x");
     write_file(data + "/B.json", "x");
     char entries[4][512] = {};
@@ -528,8 +501,7 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
 }
 
 #if defined(_WIN32)
-// The mirror runs the system tool: a fake one, found first because it sits in the current
-// directory, records the command line it was given.
+// The mirror runs the system tool: a fake one in the current folder records its command line.
 TEST(FsMirror, RunsTheSystemToolWithTheMirrorCommandLine) {
     const std::string root = qv_test::fresh_folder("qv_ops_");
     char exe_dir[1024], before[1024];
@@ -553,20 +525,21 @@ std::set<std::string> tree(const std::string& root) {
     return out;
 }
 
-// New, changed, nested and empty entries are copied and extra ones removed; the result tells
-// what was done (1 copied, 2 removed, 16 fatal).
+// New, changed, nested and empty entries are copied, extra ones removed: 1 copied, 2 removed,
+// 16 fatal. Without a working folder, relative paths start at the executable's.
 TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
     const std::string root = qv_test::fresh_folder("qv_ops_"), src = root + "src/",
                       dst = root + "dst/";
-    write_file(src + "same.txt", "same");
-    write_file(src + "changed.txt", "new text");
-    write_file(src + "new.txt", "n");
-    write_file(src + "nested/deeper/n.txt", "deep");
-    write_file(dst + "same.txt", "same");
-    write_file(dst + "changed.txt", "old");
-    write_file(dst + "extra.txt", "x");
-    write_file(dst + "extra_dir/e.txt", "e");
-    write_file(dst + "nested", "a file where the source has a folder");
+    for (const auto& [name, bytes] : {std::pair{"src/same.txt", "same"},
+                                      {"src/changed.txt", "new text"},
+                                      {"src/new.txt", "n"},
+                                      {"src/nested/deeper/n.txt", "deep"},
+                                      {"dst/same.txt", "same"},
+                                      {"dst/changed.txt", "old"},
+                                      {"dst/extra.txt", "x"},
+                                      {"dst/extra_dir/e.txt", "e"},
+                                      {"dst/nested", "not a folder"}})
+        write_file(root + name, bytes);
     make_dir(src + "empty");
     for (const std::string& same : {src + "same.txt", dst + "same.txt"}) // equal size and time
         set_write_time(same, kEpochDelta + 1500000000ull * kSecond);
@@ -582,30 +555,23 @@ TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
     // A source that is not a folder is a fatal error for the run.
     EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), (root + "none").c_str(), nullptr), 16u);
     EXPECT_EQ(tree(dst), tree(src));
-}
 
-// Without a working folder, relative paths are the executable folder's, wherever the process
-// stands.
-TEST(FsMirror, RelativePathsStartAtTheExecutableFolder) {
-    char exe_dir[1024];
-    ASSERT_GT(filesystem_get_exe_dir(exe_dir, sizeof(exe_dir)), 0u);
+    char exe_dir[1024], before[1024];
     const std::string name = "qv_mirror_" + std::to_string(getpid());
-    write_file(std::string(exe_dir) + name + "/src/f.txt", "f");
-    const std::string folder = qv_test::fresh_folder("qv_ops_");
-    char before[1024];
+    const std::string at_exe = std::string(exe_dir, filesystem_get_exe_dir(exe_dir, 1024)) + name;
+    write_file(at_exe + "/src/f.txt", "f");
     filesystem_get_current_directory(before, sizeof(before));
-    ASSERT_EQ(chdir(folder.c_str()), 0);
+    ASSERT_EQ(chdir(root.c_str()), 0);
     EXPECT_EQ(
         filesystem_mirror_directory((name + "/dst").c_str(), (name + "/src").c_str(), nullptr), 1u);
     ASSERT_EQ(chdir(before), 0);
-    EXPECT_EQ(read_file(std::string(exe_dir) + name + "/dst/f.txt"), "f");
-    std::filesystem::remove_all(std::string(exe_dir) + name);
+    EXPECT_EQ(read_file(at_exe + "/dst/f.txt"), "f");
+    std::filesystem::remove_all(at_exe);
 }
 #endif
 
-// What each mode does to an existing file holding "hello" and to a missing one: whether it
-// opens, what a read from the start gives, and the file after writing "XY" (at the start
-// after a seek, except that append modes always write at the end).
+// Each mode on a file holding "hello" and on a missing one: whether it opens, what a read
+// gives, the file after writing "XY" at the start (appends always write at the end).
 TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
     const struct {
         sys_i32 mode;
@@ -650,16 +616,16 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
     EXPECT_EQ(filesystem_get_attr(path.c_str()), 0u);
 }
 
+// A backslash in a stream's name fails a check, and the open goes on with it a separator.
 TEST(FileStream, BackslashInNameFailsTheCheck) {
     const std::string name = qv_test::fresh_folder("qv_file_") + "a\\b.txt";
     QV_EXPECT_CHECK_FAILS(filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE));
 #if QV_TEST_RECORDS_CHECKS
-    qv_test::CheckRecorder recorder;
-    filesystem_file* f = filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE);
-    EXPECT_EQ(recorder.conditions,
-              std::vector<std::string>{"sys_strchr( filename, '\\\\' ) == nullptr"});
-    EXPECT_NE(f, nullptr); // the open goes on, the backslash a separator as on Windows
-    filesystem_file_destroy(f);
+    EXPECT_EQ(failed_checks([&] {
+                  filesystem_file_destroy(
+                      filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE));
+              }),
+              qv_test::texts("sys_strchr( filename, '\\\\' ) == nullptr"));
     EXPECT_EQ(filesystem_get_attr(slashes(name).c_str()), 3u);
 #endif
 }
@@ -689,16 +655,15 @@ TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
     for (const auto& [path, condition] : cases) {
         QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(path.c_str()));
 #if QV_TEST_RECORDS_CHECKS
-        qv_test::CheckRecorder recorder;
-        EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr);
-        EXPECT_EQ(recorder.conditions, std::vector<std::string>{condition});
+        EXPECT_EQ(
+            failed_checks([&] { EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr); }),
+            qv_test::texts(condition));
 #endif
     }
 }
 
-// Lines logged from several threads through the sink are in the file, each once and whole, as
-// soon as the calls return: another reader sees them before the file is closed, so a process
-// killed at that point would leave them too.
+// Lines logged from several threads are in the file, each once and whole, when the calls
+// return: read before the file is closed, as a killed process would leave them.
 TEST(LogSink, EveryLineIsWholeInTheFileWhenTheCallReturns) {
     const std::string path = qv_test::fresh_folder("qv_file_") + "sink.log";
     filesystem_file* file = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
