@@ -1,5 +1,4 @@
-// The power decision on every status shape, and the Linux reading of a power-supply folder
-// made here.
+// The power decision on every status shape, and the Linux reading of a power-supply folder.
 #include "support/test_support.h"
 
 #include "qv_sys/misc.h"
@@ -32,13 +31,12 @@ TEST(PowerDecision, FollowsTheStatusFieldsInOrder) {
 }
 
 #if defined(__linux__)
-// One folder through its states: a desktop with a mouse's battery, a laptop on battery, in
-// low-power mode, charging, full; then on a USB-C charger, and without a line supply.
+// A desktop with a mouse's battery; a laptop on battery, saving, charging, full, on a USB-C
+// charger, and without a line supply.
 TEST(PowerFolder, StatesOfOneFolder) {
     std::string root = qv_test::fresh_folder("qv_power_");
     const std::string profile = root + "platform_profile";
     root.pop_back();
-    // Each file of a supply's folder holds one value on a line.
     auto supply = [&root](const char* name,
                           std::initializer_list<std::pair<const char*, const char*>> files) {
         for (const auto& [file, text] : files)

@@ -67,8 +67,7 @@ TEST(MachineGuidDeathTest, IsThePlatformsIdentifierOrTheFallback) {
     }
 }
 
-// A URL the shell's 4096-unit buffer cannot take opens nothing; a character beyond the 16-bit
-// range takes two units.
+// A URL past the shell's 4096 units opens nothing; a character beyond 16 bits takes two units.
 TEST(OpenUrlDeathTest, AnOverlongUrlFailsItsConversion) {
     QV_EXPECT_CHECK_FAILS(sys_open_url(std::string(4096, 'u').c_str()));
     std::string beyond;
@@ -83,6 +82,7 @@ TEST(Power, AnswersStayInTheirRanges) {
     EXPECT_EQ(power_conserve(), power_get_current_power_type() == POWER_TYPE_BATTERY_SAVER);
 }
 
+// Present only under a tracer.
 TEST(DebuggerDebuggee, DISABLED_SeesItsTracer) {
     EXPECT_EQ(sys_is_debugger_present(), 1);
     qv_test::end_debuggee();
@@ -94,8 +94,7 @@ TEST(Debugger, PresentOnlyUnderATracer) {
 }
 
 #if !defined(_WIN32)
-// A stand-in xdg-open first on PATH records its argument after a pause: sys_open_url returns
-// before the opener has finished and leaves it to finish on its own.
+// A stand-in xdg-open records its argument after a pause: the call returns before it finishes.
 TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
     const std::string folder = qv_test::fresh_folder("qv_open_url_");
     const std::string opener = folder + "xdg-open", record = folder + "url.txt";
@@ -106,8 +105,8 @@ TEST(OpenUrl, StartsXdgOpenDetachedWithTheUrl) {
     setenv("PATH", (folder + ":" + saved).c_str(), 1);
 
     sys_open_url("https://example.invalid/a b?c=1&d");
-    EXPECT_EQ(qv_test::read_file(record), "<missing>") << "returned after the opener finished";
-    std::string got = "<missing>";
+    std::string got = qv_test::read_file(record);
+    EXPECT_EQ(got, "<missing>") << "returned after the opener finished";
     for (int i = 0; i < 600 && got == "<missing>"; ++i) {
         usleep(50 * 1000);
         got = qv_test::read_file(record);

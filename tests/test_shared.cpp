@@ -1,5 +1,5 @@
-// Engine plugins: the build chosen for this processor and the fallbacks, the entry points and
-// their order, wrapping a loaded library, and the quiet and the fatal failures.
+// Plugins: the build for this processor and the fallbacks, the entry points, wrapping a loaded
+// library, and the quiet and the fatal failures.
 #include "support/plugin_probe.h"
 #include "support/test_support.h"
 
@@ -91,25 +91,23 @@ TEST(Shared, MissingLibraryIsQuiet) {
     EXPECT_NE(shared_shared_get_create_error(), nullptr);
 }
 
+// A file that is no library, and a name past the platform's limit, end the process.
 TEST(SharedDeathTest, AFileThatIsNoLibraryEndsTheProcess) {
-    EXPECT_EXIT(
-        {
-            sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
-            sys_assert_add_callback(sys_assert_callback_print, nullptr);
-            plugin_probe probe = {};
-            shared_shared_create("qv_plugin_broken", 0, params_for(&probe));
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode), "Couldn't load library");
-    EXPECT_EXIT(
-        {
-            sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
-            sys_assert_add_callback(sys_assert_callback_print, nullptr);
-            shared_shared_get_loaded_library(std::string(256, 'n').c_str(), 0);
-            exit(7);
-        },
-        ::testing::ExitedWithCode(qv_test::kCheckExitCode),
-        "Couldn't convert string to multibyte: .*nnnnnnnn");
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {[] { shared_shared_create("qv_plugin_broken", 0, params_for(nullptr)); },
+         "Couldn't load library"},
+        {[] { shared_shared_get_loaded_library(std::string(256, 'n').c_str(), 0); },
+         "Couldn't convert string to multibyte: .*nnnnnnnn"}};
+    for (const auto& [call, report] : cases) {
+        EXPECT_EXIT(
+            {
+                sys_printf_add_callback(sys_printf_callback_stdout, nullptr);
+                sys_assert_add_callback(sys_assert_callback_print, nullptr);
+                call();
+                exit(7);
+            },
+            ::testing::ExitedWithCode(qv_test::kCheckExitCode), report);
+    }
 }
 
 } // namespace
