@@ -62,7 +62,6 @@ constexpr char kSep = '/';
 #endif
 
 #if QV_TEST_RECORDS_CHECKS
-// The conditions of the checks that `call` fails, in order.
 std::vector<std::string> failed_checks(const std::function<void()>& call) {
     qv_test::CheckRecorder recorder;
     call();
@@ -70,8 +69,7 @@ std::vector<std::string> failed_checks(const std::function<void()>& call) {
 }
 #endif
 
-// The executable's path keeps the platform separator, the current and temporary folders get
-// slashes; a path needs room for its terminator.
+// The executable's path keeps its separator, the other folders get slashes; NULs need room.
 TEST(Paths, ExecutableCurrentAndTemporaryFolders) {
 #if defined(_WIN32)
     wchar_t w[1024];
@@ -132,8 +130,8 @@ TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
 }
 #endif
 
-// A set base loses one trailing slash; without one, the documents folder is used.
-TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
+// A set base loses one trailing slash, else the documents folder is used; sessions below it.
+TEST(Home, BaseOrTheDocumentsFolderAndTheSessionsBelow) {
     const std::pair<const char*, const char*> cases[] = {
         {"D:\\Data\\", "D:/Data/"}, {"/srv/games", "/srv/games/"}, {"//", "//"}};
     for (const auto& [base, home] : cases) {
@@ -171,10 +169,7 @@ TEST(Home, BaseIsNormalisedElseTheDocumentsFolderIsUsed) {
     filesystem_set_home_path("/base");
     EXPECT_EQ(get(filesystem_get_home_path), "/base/" + kTail);
 #endif
-    filesystem_set_home_path("");
-}
-
-TEST(Session, PathUsesTheMonthOfTheRecordedStart) {
+    // The session folder is named by the month of the recorded start.
     sys_time_init_start_time();
     const time_t start = (time_t)sys_time_at_start();
     char month[16];
@@ -457,7 +452,6 @@ TEST(FsList, FlatRecursiveSuffixBaseAndCapacity) {
     } cases[] = {
         {data, nullptr, nullptr, false, "data/. data/.. data/a.json data/sub data/\xC3\xA9.txt"},
         {data + "/", nullptr, ".json", false, "data/a.json"},
-        // The base is cut away, the directory kept.
         {"data/", root.c_str(), ".json", true, "data/a.json data/sub/c.json data/sub/deep/d.json"},
         {"data/sub/", trimmed.c_str(), nullptr, true, "data/sub/c.json data/sub/deep/d.json"},
         {data, nullptr, ".JSON", true, ""}, // case matters
@@ -530,15 +524,13 @@ std::set<std::string> tree(const std::string& root) {
 TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
     const std::string root = qv_test::fresh_folder("qv_ops_"), src = root + "src/",
                       dst = root + "dst/";
-    for (const auto& [name, bytes] : {std::pair{"src/same.txt", "same"},
-                                      {"src/changed.txt", "new text"},
-                                      {"src/new.txt", "n"},
-                                      {"src/nested/deeper/n.txt", "deep"},
-                                      {"dst/same.txt", "same"},
-                                      {"dst/changed.txt", "old"},
-                                      {"dst/extra.txt", "x"},
-                                      {"dst/extra_dir/e.txt", "e"},
-                                      {"dst/nested", "not a folder"}})
+    const std::pair<const char*, const char*> files[] = {
+        {"src/same.txt", "same"},      {"src/changed.txt", "new text"},
+        {"src/new.txt", "n"},          {"src/nested/deeper/n.txt", "deep"},
+        {"dst/same.txt", "same"},      {"dst/changed.txt", "old"},
+        {"dst/extra.txt", "x"},        {"dst/extra_dir/e.txt", "e"},
+        {"dst/nested", "not a folder"}};
+    for (const auto& [name, bytes] : files)
         write_file(root + name, bytes);
     make_dir(src + "empty");
     for (const std::string& same : {src + "same.txt", dst + "same.txt"}) // equal size and time
@@ -552,7 +544,6 @@ TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
     EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 0u);
     write_file(dst + "late.txt", "l"); // only an extra
     EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), src.c_str(), nullptr), 2u);
-    // A source that is not a folder is a fatal error for the run.
     EXPECT_EQ(filesystem_mirror_directory(dst.c_str(), (root + "none").c_str(), nullptr), 16u);
     EXPECT_EQ(tree(dst), tree(src));
 
@@ -570,8 +561,7 @@ TEST(FsMirror, NewChangedNestedEmptyAndExtraEntries) {
 }
 #endif
 
-// Each mode on a file holding "hello" and on a missing one: whether it opens, what a read
-// gives, the file after writing "XY" at the start (appends always write at the end).
+// Each mode on a file holding "hello" and on a missing one: opening, reading, writing "XY".
 TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
     const struct {
         sys_i32 mode;
@@ -616,9 +606,9 @@ TEST(FileModes, EachModeAgainstExistingAndMissingFiles) {
     EXPECT_EQ(filesystem_get_attr(path.c_str()), 0u);
 }
 
-// A backslash in a stream's name fails a check, and the open goes on with it a separator.
-TEST(FileStream, BackslashInNameFailsTheCheck) {
-    const std::string name = qv_test::fresh_folder("qv_file_") + "a\\b.txt";
+// A backslash in a stream's name fails a check, then is a separator; a mapping takes either.
+TEST(FileStream, BackslashesAndMappedFiles) {
+    const std::string root = qv_test::fresh_folder("qv_file_"), name = root + "a\\b.txt";
     QV_EXPECT_CHECK_FAILS(filesystem_file_create(name.c_str(), FS_WRITE, FS_LOCATION_NONE));
 #if QV_TEST_RECORDS_CHECKS
     EXPECT_EQ(failed_checks([&] {
@@ -628,10 +618,6 @@ TEST(FileStream, BackslashInNameFailsTheCheck) {
               qv_test::texts("sys_strchr( filename, '\\\\' ) == nullptr"));
     EXPECT_EQ(filesystem_get_attr(slashes(name).c_str()), 3u);
 #endif
-}
-
-TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
-    const std::string root = qv_test::fresh_folder("qv_file_");
     std::string bytes(200000, 0);
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = (char)(i * 131 + 7);
@@ -643,7 +629,7 @@ TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
     filesystem_mapped_file_destroy(nullptr);
     std::string backslashed = root + "mapped.bin";
     std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
-    m = filesystem_mapped_file_create(backslashed.c_str()); // a separator too, as on Windows
+    m = filesystem_mapped_file_create(backslashed.c_str());
     EXPECT_NE(m, nullptr);
     filesystem_mapped_file_destroy(m);
 
@@ -662,8 +648,7 @@ TEST(MappedFile, BytesEqualTheFileAndMissingOrEmptyFilesFail) {
     }
 }
 
-// Lines logged from several threads are in the file, each once and whole, when the calls
-// return: read before the file is closed, as a killed process would leave them.
+// Lines from several threads are each once and whole in the file as soon as the calls return.
 TEST(LogSink, EveryLineIsWholeInTheFileWhenTheCallReturns) {
     const std::string path = qv_test::fresh_folder("qv_file_") + "sink.log";
     filesystem_file* file = filesystem_file_create(path.c_str(), FS_WRITE, FS_LOCATION_NONE);
