@@ -370,15 +370,10 @@ TEST(FsOps, CopyMoveDeleteAndAttributes) {
     EXPECT_EQ(filesystem_get_attr(deep.c_str()), 5u);
     const std::string too_long = r + "long/" + std::string(260, 'x') + "/f.txt";
     QV_EXPECT_CHECK_FAILS(filesystem_create_directories_in_path(too_long.c_str()));
-}
-
 #if QV_TEST_RECORDS_CHECKS
-TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
-    const std::string r = qv_test::fresh_folder("qv_ops_");
-    make_dir(r + "folder");
-    write_file(r + "a.txt", "A");
-    const std::string missing = r + "missing.txt", folder = r + "folder", a = r + "a.txt";
-    const std::pair<std::function<bool()>, const char*> cases[] = {
+    // Missing sources and failed replacements fail their checks and change nothing.
+    const std::string missing = at("missing.txt"), folder = at("a"), a = at("b.txt");
+    const std::pair<std::function<bool()>, const char*> failures[] = {
         {[&] { return filesystem_copy_file(a.c_str(), missing.c_str(), 1); }, "false"},
         {[&] { return filesystem_move_file(a.c_str(), missing.c_str(), 0); }, "false"},
         {[&] { return filesystem_move_file(folder.c_str(), a.c_str(), 1); },
@@ -395,12 +390,12 @@ TEST(FsOps, MissingSourcesAndFailedReplacementsFailTheirChecks) {
         {[&] { return filesystem_file_create(folder.c_str(), FS_READ, FS_LOCATION_NONE); },
          nullptr},
     };
-    for (const auto& [call, condition] : cases)
+    for (const auto& [call, condition] : failures)
         EXPECT_EQ(failed_checks([&] { EXPECT_FALSE(call()); }),
                   condition ? qv_test::texts(condition) : qv_test::texts());
-    EXPECT_EQ(read_file(a), "A");
-}
+    EXPECT_EQ(read_file(a), "source");
 #endif
+}
 
 // A new empty file named by three letters of the prefix (the fourth, a dot, is left out).
 TEST(FsTemp, NewEmptyFileAndNamesInTheTemporaryFolder) {
