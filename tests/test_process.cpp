@@ -159,9 +159,11 @@ TEST(Exec, StreamsCarryEveryByteInOrderInPiecesOf2048Bytes) {
     EXPECT_EQ(run(&quiet, {"exit", "42"}, nullptr, false, false), 42u);
 }
 
-// A missing program fails quietly when asked (only 1 asks), leaking nothing; otherwise it fails
-// a check with a four-line report.
-TEST(ExecDeathTest, MissingProgram) {
+// A missing program fails quietly when asked (only 1 asks); otherwise it fails a check with a
+// four-line report. Children that are killed, close their output early (Linux: on Windows such
+// a child reads as still active) or never read their input (the rest dropped quietly, the
+// callback still asked to the end) are waited for. Nothing is left open.
+TEST(ExecDeathTest, MissingProgramAndChildrenEndingOddly) {
     const char* args[] = {kMissingProgram, "b c", nullptr};
     sys_exec_input in = {};
     in._args = args;
@@ -173,6 +175,13 @@ TEST(ExecDeathTest, MissingProgram) {
     in._stderr_callback = on_output<false>;
     in._user_data = &c;
     EXPECT_EQ(sys_exec(&in), kFailed);
+    EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
+#if !defined(_WIN32)
+    EXPECT_EQ(run(&c, {"exit", "3", "100"}), 3u);
+#endif
+    c.input.assign(4 << 20, 'x'); // far more than a pipe holds
+    EXPECT_EQ(run(&c, {"exit", "4"}, nullptr, true), 4u);
+    EXPECT_EQ(c.fed, c.input.size());
     EXPECT_EQ(open_handles(), before);
 
     in = {};
@@ -215,22 +224,6 @@ TEST(Exec, FailureTextsAndValues) {
                                                   "in->_no_assert_on_failure == sys_bool(1)"));
 }
 #endif
-
-// Children that are killed, close their output early (Linux: on Windows such a child reads as
-// still active) or never read their input (the rest dropped quietly, the callback still asked
-// to the end) are waited for and leave nothing open.
-TEST(Exec, ChildrenEndingOddlyAreWaitedForAndLeakNothing) {
-    const long before = open_handles();
-    Capture c;
-    EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
-#if !defined(_WIN32)
-    EXPECT_EQ(run(&c, {"exit", "3", "100"}), 3u);
-#endif
-    c.input.assign(4 << 20, 'x'); // far more than a pipe holds
-    EXPECT_EQ(run(&c, {"exit", "4"}, nullptr, true), 4u);
-    EXPECT_EQ(c.fed, c.input.size());
-    EXPECT_EQ(open_handles(), before);
-}
 
 // The thread's last error as text, in one buffer that the next call reuses.
 TEST(LastError, TextOfTheThreadsLastError) {
