@@ -1,22 +1,19 @@
-// The clock's tick arithmetic at chosen frequencies, and the load-time capture in a program
-// that links the library's objects statically.
+// Tick arithmetic at chosen frequencies, and the load-time capture in a static link.
 #include "support/test_support.h"
 
 #include "chrono_internal.h"
 
 namespace {
 
-// d: microseconds between ticks a and b; t: the tick b microseconds after a (signed values are
-// stored as their two's complement).
+// d: microseconds between ticks a and b; t: the tick b microseconds after a (two's complement).
 TEST(ChronoInternals, MicrosecondsBetweenAndTicksAfterTruncateTowardZero) {
-    struct Case {
+    const sys_u64 minus1 = ~sys_u64(0);
+    const struct {
         char op;
         sys_u64 a, b;
         sys_i64 frequency;
         sys_u64 expected;
-    };
-    const sys_u64 minus1 = ~sys_u64(0);
-    const Case cases[] = {
+    } cases[] = {
         {'d', 15, 0, 10000000, 1},        // 1.5 us
         {'d', 0, 15, 10000000, minus1},   // -1.5 us: toward zero, not down to -2
         {'d', 1, 0, 3, 333333},           // dividing first would give 0
@@ -32,7 +29,7 @@ TEST(ChronoInternals, MicrosecondsBetweenAndTicksAfterTruncateTowardZero) {
         {'t', 100, (sys_u64)-400000, 3, 99},
         {'t', 0, minus1, 1000000000, minus1 - 999}, // before tick 0 wraps
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         const sys_u64 got = c.op == 'd'
                                 ? (sys_u64)chrono_microseconds_between(c.a, c.b, c.frequency)
                                 : chrono_ticks_after(c.a, (sys_i64)c.b, c.frequency);

@@ -31,8 +31,7 @@ TEST(PowerDecision, FollowsTheStatusFieldsInOrder) {
 }
 
 #if defined(__linux__)
-// A desktop with a mouse's battery; a laptop on battery, saving, charging, full, on a USB-C
-// charger, and without a line supply.
+// A desktop with a mouse's battery, then a laptop through its power states and supplies.
 TEST(PowerFolder, StatesOfOneFolder) {
     std::string root = qv_test::fresh_folder("qv_power_");
     const std::string profile = root + "platform_profile";

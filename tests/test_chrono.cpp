@@ -30,8 +30,7 @@ sys_u64 raw_counter(sys_u64* frequency) {
 #endif
 }
 
-// Ticks are the platform counter at its own frequency; a difference measured and stored is to
-// the same reading.
+// Ticks are the platform counter at its frequency; a stored reading is the one measured to.
 TEST(Chrono, TicksAreThePlatformCounter) {
     sys_u64 second;
     const sys_u64 before = raw_counter(&second);

@@ -85,8 +85,7 @@ TEST(Format, FloatsTextsDurationsAndPositions) {
         EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
-// Into a buffer pre-filled with '#': a field is kept only with a byte to spare for the NUL; a
-// literal run may fill the last byte, and then nothing is terminated.
+// A field is kept only with a byte to spare for the NUL; a literal run may fill the last byte.
 TEST(Format, TruncationAndTermination) {
     using namespace std::string_literals;
     // Capacity, format, argument, result, the buffer's first bytes.
@@ -209,8 +208,7 @@ TEST(Dispatch, LongLinesAreCutTo4095BytesLogTypesAndTheSwitch) {
                                                      "r1", "a1", "r4", "plain", "a3"}));
 }
 
-// C++ hosts get the name's offset while compiling, C hosts at run time: both after the last
-// '/' or '\\'.
+// C++ hosts get the name's offset while compiling, C hosts at run time: the same text.
 static_assert(SYS_LOG_FILE_BASE_NAME_("src/render\\mesh.cpp")[0] == 'm');
 static_assert(sys_log_file_base_offset_("C:\\game\\src/io.cpp") == 12);
 
@@ -258,8 +256,7 @@ TEST(DispatchStdout, ErrorsGoToStderrAndLinesToStdout) {
     sys_printf_callback_vs(nullptr, "quiet\n", 6, 0);
 }
 
-// A failed check ends the process (a full log-type table only here); under a debugger each
-// traps and formatting goes on.
+// Failed checks end the process (a full log-type table only here) or trap under a debugger.
 TEST(FormatDeathTest, FailedChecksEndTheProcessOrTrapUnderADebugger) {
     char buf[64];
     QV_EXPECT_CHECK_FAILS(sys_snprintf(buf, sizeof buf, "%lli", 1));

@@ -90,8 +90,7 @@ sys_u32 run(Capture* c, std::vector<const char*> args, const char* working_dir =
     return sys_exec(&in);
 }
 
-// Environment references are expanded (up to a command line's length, not an argument's),
-// undefined ones kept; a bare name is found beside the executable; the working folder is used.
+// Environment expansion (up to a command line's length), a bare name, the working folder.
 TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpandedInTheWorkingDirectory) {
     set_env("QV_TEST_EXEC_VALUE", "hello world");
     const std::string long_value(700, 'x');
@@ -125,8 +124,7 @@ TEST(Exec, ArgumentsArriveOneByOneWithTheEnvironmentExpandedInTheWorkingDirector
 #endif
 }
 
-// Every byte of both streams in order at the right callback, in pieces of at most 2048; input
-// in pieces of 2048, also when no output is captured.
+// Both streams whole, in order, in pieces of at most 2048; input asked for 2048 bytes at a time.
 TEST(Exec, StreamsCarryEveryByteInOrderInPiecesOf2048Bytes) {
     auto pattern = [](const char* size) {
         std::string bytes(strtoul(size, nullptr, 10), 0);
@@ -159,10 +157,8 @@ TEST(Exec, StreamsCarryEveryByteInOrderInPiecesOf2048Bytes) {
     EXPECT_EQ(run(&quiet, {"exit", "42"}, nullptr, false, false), 42u);
 }
 
-// A missing program fails quietly when asked (only 1 asks); otherwise it fails a check with a
-// four-line report. Children that are killed, close their output early (Linux: on Windows such
-// a child reads as still active) or never read their input (the rest dropped quietly, the
-// callback still asked to the end) are waited for. Nothing is left open.
+// A missing program fails quietly only when asked with 1, else with a four-line report; odd
+// endings (killed, early close, unread input) are waited for; nothing is left open.
 TEST(ExecDeathTest, MissingProgramAndChildrenEndingOddly) {
     const char* args[] = {kMissingProgram, "b c", nullptr};
     sys_exec_input in = {};
@@ -176,7 +172,7 @@ TEST(ExecDeathTest, MissingProgramAndChildrenEndingOddly) {
     in._user_data = &c;
     EXPECT_EQ(sys_exec(&in), kFailed);
     EXPECT_EQ(run(&c, {"kill"}), 137u); // 128 + SIGKILL on Linux; the termination code on Windows
-#if !defined(_WIN32)
+#if !defined(_WIN32) // on Windows a child that closed its output reads as still active
     EXPECT_EQ(run(&c, {"exit", "3", "100"}), 3u);
 #endif
     c.input.assign(4 << 20, 'x'); // far more than a pipe holds
@@ -202,8 +198,7 @@ TEST(ExecDeathTest, MissingProgramAndChildrenEndingOddly) {
 }
 
 #if QV_TEST_RECORDS_CHECKS
-// The failures' conditions; an argument or working folder over 1023 characters fails its
-// conversion, the argument going empty and the child then not started.
+// Failure conditions; an argument or working folder over 1023 characters fails to convert.
 TEST(Exec, FailureTextsAndValues) {
     const char* missing[] = {kMissingProgram, nullptr};
     const std::pair<const char**, const char*> cases[] = {

@@ -1,5 +1,4 @@
-// Plugins: the build for this processor and the fallbacks, the entry points, wrapping a loaded
-// library, and the quiet and the fatal failures.
+// Plugins: builds for this processor, entry points, wrapping a loaded library, and failures.
 #include "support/plugin_probe.h"
 #include "support/test_support.h"
 
