@@ -14,20 +14,14 @@ struct Tok {
 };
 
 std::ostream& operator<<(std::ostream& os, const Tok& t) {
-    return os << "{type " << t.type << ", start " << t.start << ", length " << t.length
-              << ", depth " << t.depth << "}";
+    return os << "{" << t.type << ", " << t.start << ", " << t.length << ", " << t.depth << "}";
 }
 
 struct Parsed {
     sys_u32 result = 99;
     sys_u64 written = 12345;
     std::vector<json_token> tokens;
-    std::vector<Tok> toks() const {
-        std::vector<Tok> out;
-        for (sys_u64 i = 0; i < written && i < tokens.size(); ++i)
-            out.push_back({tokens[i]._type, tokens[i]._start, tokens[i]._length, tokens[i]._depth});
-        return out;
-    }
+    std::vector<Tok> toks;
 };
 
 // Tokenizes from an exactly sized heap copy, so a read past the length shows under ASan.
@@ -36,7 +30,15 @@ Parsed parse(const std::string& text, sys_u64 capacity = 64) {
     Parsed p;
     p.tokens.resize((size_t)capacity);
     p.result = json_tokenize(copy.data(), copy.size(), p.tokens.data(), capacity, &p.written);
+    for (sys_u64 i = 0; i < p.written && i < capacity; ++i)
+        p.toks.push_back(
+            {p.tokens[i]._type, p.tokens[i]._start, p.tokens[i]._length, p.tokens[i]._depth});
     return p;
+}
+
+// The result, and nothing written on failure.
+bool failed(const Parsed& p, sys_u32 result = JSON_RESULT_INVALID) {
+    return p.result == result && p.written == 12345;
 }
 
 constexpr sys_u32 O = JSON_TYPE_OBJECT, A = JSON_TYPE_ARRAY, S = JSON_TYPE_STRING,
@@ -78,8 +80,7 @@ TEST(Json, AcceptedTextsGiveExactTokens) {
     for (const auto& [text, tokens] : cases) {
         const Parsed p = parse(text);
         EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << text;
-        EXPECT_EQ(p.written, tokens.size()) << text;
-        EXPECT_EQ(p.toks(), tokens) << text;
+        EXPECT_EQ(p.toks, tokens) << text;
     }
 }
 
@@ -93,17 +94,18 @@ TEST(Json, StringsOfEveryLengthAroundTheScanWidth) {
                 body[esc + 1] = esc % 2 ? '"' : '\\';
             }
             const std::string text = "[\"" + body + "\",1]";
-            const Parsed p = parse(text);
-            ASSERT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << text;
-            ASSERT_EQ(p.written, 3u) << text;
-            EXPECT_EQ(p.toks()[1], (Tok{S, 2, (sys_u32)len, 1})) << text;
-            EXPECT_EQ(p.toks()[2], (Tok{N, (sys_u32)len + 4, 1, 1})) << text;
-            EXPECT_EQ(parse("\"" + body).result, (sys_u32)JSON_RESULT_INVALID) << text;
+            const sys_u32 n = (sys_u32)len;
+            EXPECT_EQ(parse(text).toks,
+                      (std::vector<Tok>{{A, 0, n + 6, 0}, {S, 2, n, 1}, {N, n + 4, 1, 1}}))
+                << text;
+            EXPECT_TRUE(failed(parse("\"" + body))) << text;
         }
     }
 }
 
-TEST(Json, MalformedTextsAreInvalid) {
+// Malformed texts and every prefix of a document (a number at the very end is not cut) are
+// invalid; a full token array gives out of tokens unless malformed text comes first.
+TEST(Json, MalformedCutAndOverlongTexts) {
     using namespace std::string_literals;
     const std::string cases[] = {
         "[1:2]",    ":",       "1:",    R"({"a"::1})", R"(["a":1])",  R"({"a":1])", "[}",   "{]",
@@ -113,40 +115,26 @@ TEST(Json, MalformedTextsAreInvalid) {
         "nulL",     "x",       "[1,x]", "\x7e",        "\x80",        "[\xff]",     "'a'",  "/",
         "\\",       "[1]\x7f", "[\0]"s, "{\0}"s,
     };
-    for (const std::string& text : cases) {
-        const Parsed p = parse(text);
-        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_INVALID) << text;
-        EXPECT_EQ(p.written, 12345u) << "unchanged on failure: " << text;
-    }
-}
-
-TEST(Json, FullTokenArrayGivesOutOfTokens) {
-    const std::pair<const char*, sys_u64> cases[] = {
-        {"[1,2]", 3}, {R"({"a":"b"})", 3}, {"[true,false,null]", 4}, {"[[[]]]", 3}, {"1 2 3", 3}};
-    for (const auto& [text, needed] : cases) {
-        for (sys_u64 cap = 0; cap < needed; ++cap) {
-            const Parsed p = parse(text, cap);
-            EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OUT_OF_TOKENS) << text << " cap " << cap;
-            EXPECT_EQ(p.written, 12345u);
-        }
-        const Parsed p = parse(text, needed);
-        EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK) << text;
-        EXPECT_EQ(p.written, needed) << text;
-    }
-    // Malformed text met before the array runs out decides the result.
-    EXPECT_EQ(parse("[1,x,2]", 2).result, (sys_u32)JSON_RESULT_INVALID);
-    EXPECT_EQ(parse("]", 0).result, (sys_u32)JSON_RESULT_INVALID);
-}
-
-// Every prefix of a document is malformed, a number at the very end is not; a length of 4 GiB is
-// refused without reading; nesting up to the limit is fine.
-TEST(Json, CutTextsLengthAndDepthLimits) {
+    for (const std::string& text : cases)
+        EXPECT_TRUE(failed(parse(text))) << text;
     const std::string doc = R"({"name": "V \"I\"", "n": [-0.125e+2, {"f": [true, null]}]})";
     ASSERT_EQ(parse(doc).result, (sys_u32)JSON_RESULT_OK);
     for (size_t cut = 1; cut < doc.size(); ++cut)
-        EXPECT_EQ(parse(doc.substr(0, cut)).result, (sys_u32)JSON_RESULT_INVALID) << cut;
+        EXPECT_TRUE(failed(parse(doc.substr(0, cut)))) << cut;
     EXPECT_EQ(parse("1 23").written, 2u);
+    const std::pair<const char*, sys_u64> full[] = {
+        {"[1,2]", 3}, {R"({"a":"b"})", 3}, {"[true,false,null]", 4}, {"[[[]]]", 3}, {"1 2 3", 3}};
+    for (const auto& [text, needed] : full) {
+        for (sys_u64 cap = 0; cap < needed; ++cap)
+            EXPECT_TRUE(failed(parse(text, cap), JSON_RESULT_OUT_OF_TOKENS)) << text << " " << cap;
+        EXPECT_EQ(parse(text, needed).written, needed) << text;
+    }
+    EXPECT_TRUE(failed(parse("[1,x,2]", 2)));
+    EXPECT_TRUE(failed(parse("]", 0)));
+}
 
+// A length of 4 GiB is refused without reading; nesting up to the limit is fine.
+TEST(Json, LengthAndDepthLimits) {
     json_token tokens[4];
     sys_u64 written = 77;
     EXPECT_EQ(json_tokenize("[1]", (sys_u64)1 << 32, tokens, 4, &written),
@@ -156,34 +144,28 @@ TEST(Json, CutTextsLengthAndDepthLimits) {
     const std::string deep = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
     const Parsed p = parse(deep, JSON_MAX_DEPTH);
     ASSERT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
-    ASSERT_EQ(p.written, (sys_u64)JSON_MAX_DEPTH);
-    EXPECT_EQ(p.toks().back(), (Tok{A, JSON_MAX_DEPTH - 1, 2, JSON_MAX_DEPTH - 1}));
-    EXPECT_EQ(p.toks().front(), (Tok{A, 0, 2 * JSON_MAX_DEPTH, 0}));
+    EXPECT_EQ(p.toks.back(), (Tok{A, JSON_MAX_DEPTH - 1, 2, JSON_MAX_DEPTH - 1}));
+    EXPECT_EQ(p.toks.front(), (Tok{A, 0, 2 * JSON_MAX_DEPTH, 0}));
 }
 
 // Every check traps once (the count proves each fires) and the call goes on.
 QV_CHECK_SCENARIO(Json, ChecksTakeTheirFailurePaths, 8, {
     // Past the depth limit: INVALID, nothing beyond the stack written.
-    Parsed p = parse(std::string(JSON_MAX_DEPTH + 1, '[') + std::string(JSON_MAX_DEPTH + 1, ']'),
-                     JSON_MAX_DEPTH + 8);
-    EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_INVALID);
-    p = parse(" ,\n"); // white space only is an empty text: OK with 0 tokens
-    EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
-    EXPECT_EQ(p.written, 0u);
+    const std::string deep(JSON_MAX_DEPTH + 1, '[');
+    EXPECT_TRUE(failed(parse(deep + std::string(JSON_MAX_DEPTH + 1, ']'), JSON_MAX_DEPTH + 8)));
+    EXPECT_EQ(parse(" ,\n").written, 0u); // white space only is an empty text: OK with 0 tokens
     // A bad escape is still taken as escaped: the quote after it does not end the string.
-    p = parse(R"(["\q\"",1])");
-    EXPECT_EQ(p.result, (sys_u32)JSON_RESULT_OK);
-    EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 10, 0}, {S, 2, 4, 1}, {N, 8, 1, 1}}));
+    EXPECT_EQ(parse(R"(["\q\"",1])").toks,
+              (std::vector<Tok>{{A, 0, 10, 0}, {S, 2, 4, 1}, {N, 8, 1, 1}}));
     // The same searched a block at a time, brackets still matched after it (that block is read
     // byte by byte), and a bad escape in the block after its string's opening quote.
-    const std::string padded = R"(["\q\"",)" + std::string(64, ' ') + "1]";
-    p = parse(padded);
-    EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 74, 0}, {S, 2, 4, 1}, {N, 72, 1, 1}}));
-    EXPECT_EQ(parse(R"(["\q",[1}])").result, (sys_u32)JSON_RESULT_INVALID);
-    p = parse("[\"" + std::string(70, 'a') + "\\q\\\"\",1]");
-    EXPECT_EQ(p.toks(), (std::vector<Tok>{{A, 0, 80, 0}, {S, 2, 74, 1}, {N, 78, 1, 1}}));
+    EXPECT_EQ(parse(R"(["\q\"",)" + std::string(64, ' ') + "1]").toks,
+              (std::vector<Tok>{{A, 0, 74, 0}, {S, 2, 4, 1}, {N, 72, 1, 1}}));
+    EXPECT_TRUE(failed(parse(R"(["\q",[1}])")));
+    EXPECT_EQ(parse("[\"" + std::string(70, 'a') + "\\q\\\"\",1]").toks,
+              (std::vector<Tok>{{A, 0, 80, 0}, {S, 2, 74, 1}, {N, 78, 1, 1}}));
     // Walking to the next "element" of an object lands on a member name.
-    p = parse(R"({"a":1,"b":2})");
+    const Parsed p = parse(R"({"a":1,"b":2})");
     EXPECT_EQ(json_token_next_array_index(&p.tokens[2], 3), &p.tokens[3]);
     EXPECT_EQ(json_token_next_string_key(&p.tokens[2], 3), &p.tokens[3]);
 })
