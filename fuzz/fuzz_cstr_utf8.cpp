@@ -30,13 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (valid > 1)
         __builtin_trap();
     for (size_t at = 0; !valid && text[at]; ++at) {
-        const unsigned char b = (unsigned char)text[at];
-        const size_t len = b < 0x80   ? 1
-                           : b < 0xC0 ? 0
-                           : b < 0xE0 ? 2
-                           : b < 0xF0 ? 3
-                           : b < 0xF8 ? 4
-                                      : 0;
+        // The sequence length by the lead byte's top five bits, 0 for a bad lead byte.
+        const size_t len = "11111111111111110000000022223340"[(unsigned char)text[at] >> 3] - '0';
         if (len == 0) // ends the text, and the walk
             text[at--] = 0;
         for (size_t k = 1; k < len && text[at + 1]; ++k)
