@@ -1,6 +1,5 @@
-// The number parsers over arbitrary bytes: the counted forms over an exactly sized heap copy
-// with no terminator (so a read past n is caught), the uncounted forms over a terminated copy,
-// and the formatters on what was parsed, into buffers of exactly the size the header names.
+// The number parsers over arbitrary bytes (counted forms over an exactly sized copy without a NUL,
+// so a read past n shows), then the formatters on what was read, into buffers of the named sizes.
 #include "qv_sys/cstr.h"
 
 #include <stddef.h>

@@ -1,6 +1,5 @@
-// The byte-string searches and comparisons against std::string over arbitrary bytes: the
-// input is split at its first byte into a text and a pattern, each an exactly sized,
-// terminated heap copy.
+// The byte-string searches and comparisons against std::string over arbitrary bytes, split at
+// the first byte into a text and a pattern, each an exactly sized, terminated heap copy.
 #include "qv_sys/cstr.h"
 
 #include <stddef.h>

@@ -1,7 +1,5 @@
-// The date and time pictures over arbitrary bytes: the first 8 bytes give the file time, the
-// next one the buffer size, and the rest is split at its first NUL into a date picture and a
-// time picture (each an exactly sized heap copy). The text must fit the buffer with its NUL,
-// and the result must be its length; with both pictures null nothing is written.
+// The date and time pictures (exactly sized heap copies) over arbitrary bytes: the text must fit
+// the buffer with its NUL and the result be its length; with both pictures null nothing is written.
 #include "qv_sys/filesystem.h"
 
 #include <stdint.h>

@@ -1,5 +1,4 @@
-// The text family's internals: the wide-load kernels of each instruction set at every alignment
-// and right before an unmapped page, and the case table with all 666 pairs.
+// The text family's internals: the wide-load kernels at page ends, and the case table.
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"

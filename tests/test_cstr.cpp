@@ -9,21 +9,19 @@
 namespace {
 
 TEST(StrncpyStrcpyStrcat, ResultTerminatorAndTruncation) {
-    // Source, capacity, length; the byte after the NUL is left alone.
+    const char unterminated[3] = {'a', 'b', 'c'}; // read only up to the capacity
+    // Source, capacity, length; the byte after the NUL is left alone, capacity 0 writes nothing.
     const std::tuple<const char*, sys_u64, sys_u64> cases[] = {
-        {"abcdefg", 5, 4}, {"abcdefg", 8, 7}, {"abcdefg", 7, 6}, {"abcdefg", 1, 0}, {"", 10, 0}};
+        {"abcdefg", 5, 4}, {"abcdefg", 8, 7}, {"abcdefg", 7, 6},   {"abcdefg", 1, 0},
+        {"", 10, 0},       {"abc", 0, 0},     {unterminated, 3, 2}};
     char dst[32];
     for (const auto& [src, capacity, length] : cases) {
         memset(dst, '#', sizeof dst);
-        EXPECT_EQ(sys_strncpy(dst, src, capacity), length) << src << " in " << capacity;
-        EXPECT_EQ(std::string(dst, length + 2), std::string(src, length) + '\0' + '#') << src;
+        EXPECT_EQ(sys_strncpy(dst, src, capacity), length) << std::string(src, length) << capacity;
+        EXPECT_EQ(std::string(dst, length + 2),
+                  capacity ? std::string(src, length) + '\0' + '#' : "##")
+            << capacity;
     }
-    dst[0] = 'x';
-    EXPECT_EQ(sys_strncpy(dst, "abc", 0), 0u);
-    EXPECT_EQ(dst[0], 'x');
-    const char unterminated[3] = {'a', 'b', 'c'}; // read only up to the capacity
-    EXPECT_EQ(sys_strncpy(dst, unterminated, 3), 2u);
-    EXPECT_STREQ(dst, "ab");
     // The unbounded forms give the length, and the end for strcat.
     memset(dst, '#', sizeof dst);
     EXPECT_EQ(sys_strcpy(dst, "file"), 4u);
@@ -57,18 +55,12 @@ TEST(StrbeginStrendEqualsAny, PositionsNullsAndWholeTexts) {
     EXPECT_EQ(sys_strequals_any("alpha", names, 0), SYS_FALSE);
 }
 
-// Each search as an offset into the text, -1 for null: the edges that define each call (arbitrary
-// texts are the search fuzz target's). The reverse walk (REV, from text + n down to text) reads
-// raw memory over NULs, both ends included.
+// Each search as an offset into the text (-1: null) at the edges that define it; the reverse walk
+// (REV, from text + n down to text, both included) reads raw memory over NULs.
 TEST(Search, FirstAndLastOccurrences) {
     enum Fn { CHR, RCHR, NCHR, STR, RSTR, PBRK, RPBRK, NPBRK, REV };
-    struct Case {
-        Fn fn;
-        const char* text;
-        const char* arg; // the character is arg[0]
-        sys_u64 n;       // NCHR, NPBRK, REV
-        long at;
-    };
+    // Call, text, argument (the character is its first byte), n (NCHR, NPBRK, REV), offset found.
+    using Case = std::tuple<Fn, const char*, const char*, sys_u64, long>;
     const char* path = "path/to\\file.txt";
     const char mem[] = {'x', 'a', '\0', 'b', 'a', 'c'};
     // clang-format off
@@ -91,18 +83,17 @@ TEST(Search, FirstAndLastOccurrences) {
         {REV, mem, "", 5, 2}, {REV, mem, "x", 5, 0}, {REV, mem, "c", 5, 5}, {REV, mem + 1, "x", 4, -1},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        const char* t = c.text;
-        const char* found = c.fn == CHR     ? sys_strchr(t, c.arg[0])
-                            : c.fn == RCHR  ? sys_strrchr(t, c.arg[0])
-                            : c.fn == NCHR  ? sys_strnchr(t, c.n, c.arg[0])
-                            : c.fn == STR   ? sys_strstr(t, c.arg)
-                            : c.fn == RSTR  ? sys_strrstr(t, c.arg)
-                            : c.fn == PBRK  ? sys_strpbrk(t, c.arg)
-                            : c.fn == RPBRK ? sys_strrpbrk(t, c.arg)
-                            : c.fn == NPBRK ? sys_strnpbrk(t, c.n, c.arg)
-                                            : sys_strchr_rev(t, t + c.n, c.arg[0]);
-        EXPECT_EQ(found ? found - t : -1, c.at) << c.fn << " " << t << " / " << c.arg;
+    for (const auto& [fn, t, arg, n, at] : cases) {
+        const char* found = fn == CHR     ? sys_strchr(t, arg[0])
+                            : fn == RCHR  ? sys_strrchr(t, arg[0])
+                            : fn == NCHR  ? sys_strnchr(t, n, arg[0])
+                            : fn == STR   ? sys_strstr(t, arg)
+                            : fn == RSTR  ? sys_strrstr(t, arg)
+                            : fn == PBRK  ? sys_strpbrk(t, arg)
+                            : fn == RPBRK ? sys_strrpbrk(t, arg)
+                            : fn == NPBRK ? sys_strnpbrk(t, n, arg)
+                                          : sys_strchr_rev(t, t + n, arg[0]);
+        EXPECT_EQ(found ? found - t : -1, at) << fn << " " << t << " / " << arg;
     }
     EXPECT_EQ(sys_strchr_rev(mem + 2, mem + 1, 'a'), nullptr); // start below the bound
 }

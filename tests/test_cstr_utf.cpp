@@ -98,15 +98,12 @@ QV_CHECK_SCENARIO_TEXTS(
      "codepoints && max_codepoints", "!\"no\"", "!\"no\"", "curr <= 0x10ffff", "curr <= 0x10ffff",
      "curr <= 0x10ffff"),
     {
-        const char bad = (char)0xF8;
-        EXPECT_EQ(sys_utf8_character_byte_size(&bad), 0u);
-        sys_u32 out[5];
-        std::fill(out, out + 5, kSentinel);
-        EXPECT_EQ(sys_utf8_to_utf32("ab\377cd", out, 4), 4u); // the bad byte fills the rest
-        EXPECT_EQ(std::vector<sys_u32>(out, out + 5),
-                  (std::vector<sys_u32>{'a', 'b', 0, 0, kSentinel}));
+        EXPECT_EQ(sys_utf8_character_byte_size("\xf8"), 0u);
+        std::vector<sys_u32> out(5, kSentinel);
+        EXPECT_EQ(sys_utf8_to_utf32("ab\377cd", out.data(), 4), 4u); // the bad byte fills the rest
+        EXPECT_EQ(out, (std::vector<sys_u32>{'a', 'b', 0, 0, kSentinel}));
         EXPECT_EQ(sys_utf8_to_utf32("a", nullptr, 4), 0u);
-        EXPECT_EQ(sys_utf8_to_utf32("a", out, 0), 0u);
+        EXPECT_EQ(sys_utf8_to_utf32("a", out.data(), 0), 0u);
         char buf[16] = "unchanged";
         EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, 0), 0u);
         EXPECT_EQ(sys_utf32n_to_utf8(kTooBig, 0, buf, 0), 0u); // count 0 first: no report
@@ -117,8 +114,7 @@ QV_CHECK_SCENARIO_TEXTS(
         EXPECT_EQ(sys_utf32n_to_utf8(kTooBig + 1, 1, buf, 4), 4u);
     })
 
-// Every code point through the case mapping is itest_cstr's; here the counted forms stop at n or
-// at a 0.
+// The counted forms stop at n or at a 0 (every code point through the mapping is itest_cstr's).
 TEST(Utf32Case, CountedFormsStopAtNOrZero) {
     sys_u32 text[] = {'a', 'b', 'c', 0, 'd'}, empty[] = {0, 'a'};
     sys_utf32n_to_upper(text, 2);
