@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #if QV_CSTR_WIDE_LOADS
@@ -82,12 +83,20 @@ TEST(WideLoads, EveryInstructionSetStopsAtTheText) {
         }
         return 0;
     };
+    // A shorter text compares as its NUL; differences are of unsigned bytes.
+    const std::tuple<const char*, const char*, sys_i64> cases[] = {
+        {"", "", 0},        {"ab", "abc", -'c'}, {"abc", "ab", 'c'},         {"\xff", "a", 158},
+        {"a", "\x80", -31}, {"same", "same", 0}, {"abcz", "abcd", 'z' - 'd'}};
     const std::string long_ff(100000, '\xff');
     std::string other;
     char out[256];
     for (const Kernels& k : kernels_here()) {
         SCOPED_TRACE(k.name);
         EXPECT_EQ(k.strlen(long_ff.c_str()), 100000u);
+        for (const auto& [a, b, difference] : cases) {
+            EXPECT_EQ(k.strcmp(a, b), difference) << a << " / " << b;
+            EXPECT_EQ(k.strncmp(a, b, 5), difference) << a << " / " << b;
+        }
         // Equal texts long enough to reach the page end in groups of blocks; past one page end
         // the next one has to be proven again before the group crossing it.
         for (size_t len = 0; len < 2 * 4096 + 300; len = len < 399    ? len + 1

@@ -112,7 +112,7 @@ TEST(Strreplace, BytesSetsAndTextsThatGrowShrinkAndNeverRescan) {
         EXPECT_EQ(sys_strreplace_str(buf, pattern, replacement), strlen(expected)) << text;
         EXPECT_STREQ(buf, expected) << text << " " << pattern << " -> " << replacement;
     }
-    char t[] = "a.b\\c/d:e";
+    char t[] = "a.b\\c.d:e";
     sys_strreplace(t, '.', '/');
     EXPECT_STREQ(t, "a/b\\c/d:e");
     sys_strreplace_any(t, "\\/:", '_');
