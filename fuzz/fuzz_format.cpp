@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* format = (char*)malloc(size + 1);
     memcpy(format, data, size);
     format[size] = 0;
-    // A specification takes at most three slots (width, precision, value) and one double:
+    // A conversion takes at most three slots (width, precision, value) and one double:
     // keep the format within the slots passed below.
     int specs = 0;
     for (size_t i = 0; i < size; ++i)
