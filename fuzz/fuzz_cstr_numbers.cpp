@@ -1,6 +1,5 @@
-// The number parsers over arbitrary bytes: the counted forms over an exactly sized heap copy
-// with no terminator (so a read past n is caught), the uncounted forms over a terminated copy,
-// and the formatters on what was parsed, into buffers of exactly the size the header names.
+// The number parsers over arbitrary bytes (counted forms over an exactly sized copy without a NUL,
+// so a read past n shows), then the formatters on what was read, into buffers of the named sizes.
 #include "qv_sys/cstr.h"
 
 #include <stddef.h>
@@ -15,8 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first byte picks the radix (2..16) and the number of decimals (0..25).
     const sys_u8 radix = (sys_u8)(2 + data[0] % 15);
     const sys_u64 decimals = data[0] % 26;
-    std::vector<char> counted(data + 1, data + size);
-    std::vector<char> terminated(counted);
+    std::vector<char> counted(data + 1, data + size), terminated(counted);
     terminated.push_back(0);
     const sys_u64 n = counted.size();
     const char* c = counted.data(); // may be null when empty: n is then 0 and nothing is read
@@ -31,32 +29,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     const sys_f32 f = sys_antof32(c, n, &ok);
 
-    // The terminated copy reads the same as the counted one up to its first NUL.
-    if (n == 0 || memchr(counted.data(), 0, n) == nullptr) {
-        if (sys_atou(terminated.data(), radix, nullptr) != u ||
-            sys_atoi(terminated.data(), radix, nullptr) != i)
-            __builtin_trap();
-        const sys_f64 e = sys_atof64(terminated.data(), nullptr);
-        if (!(e == d || (e != e && d != d)))
-            __builtin_trap();
-    } else {
-        sys_atou(terminated.data(), radix, nullptr);
-        sys_atoi(terminated.data(), radix, nullptr);
-        sys_atof64(terminated.data(), nullptr);
-        sys_atof32(terminated.data(), nullptr);
-    }
+    // The terminated copy reads the same as the counted one when it holds no NUL.
+    const char* t = terminated.data();
+    const sys_u64 tu = sys_atou(t, radix, nullptr);
+    const sys_i64 ti = sys_atoi(t, radix, nullptr);
+    const sys_f64 e = sys_atof64(t, nullptr);
+    sys_atof32(t, nullptr);
+    if ((n == 0 || memchr(c, 0, n) == nullptr) &&
+        (tu != u || ti != i || !(e == d || (e != e && d != d))))
+        __builtin_trap();
 
     // Formatting what was read: exact buffer sizes, and a round trip for the integers.
     std::vector<char> ubuf(65), ibuf(66), fbuf(22 + decimals);
     if (sys_utoa(u, ubuf.data(), radix) != strlen(ubuf.data()) + 1 ||
-        sys_antou(ubuf.data(), 65, radix, nullptr) != u)
-        __builtin_trap();
-    if (sys_itoa(i, ibuf.data(), radix) != strlen(ibuf.data()) + 1 ||
-        sys_atoi(ibuf.data(), radix, nullptr) != i)
-        __builtin_trap();
-    if (sys_f64toa(d, fbuf.data(), decimals) != strlen(fbuf.data()) + 1)
-        __builtin_trap();
-    if (sys_f32toa(f, fbuf.data(), decimals) != strlen(fbuf.data()) + 1)
+        sys_antou(ubuf.data(), 65, radix, nullptr) != u ||
+        sys_itoa(i, ibuf.data(), radix) != strlen(ibuf.data()) + 1 ||
+        sys_atoi(ibuf.data(), radix, nullptr) != i ||
+        sys_f64toa(d, fbuf.data(), decimals) != strlen(fbuf.data()) + 1 ||
+        sys_f32toa(f, fbuf.data(), decimals) != strlen(fbuf.data()) + 1)
         __builtin_trap();
     return 0;
 }

@@ -1,6 +1,5 @@
-// The byte-string searches and comparisons against std::string over arbitrary bytes: the
-// input is split at its first byte into a text and a pattern, each an exactly sized,
-// terminated heap copy.
+// The byte-string searches and comparisons against std::string over arbitrary bytes, split at
+// the first byte into a text and a pattern, each an exactly sized, terminated heap copy.
 #include "qv_sys/cstr.h"
 
 #include <stddef.h>
@@ -25,34 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* p = new char[pattern.size() + 1];
     memcpy(t, text.c_str(), text.size() + 1);
     memcpy(p, pattern.c_str(), pattern.size() + 1);
+    auto at = [t](const char* found) { return found ? (size_t)(found - t) : std::string::npos; };
 
-    const char* f = sys_strstr(t, p);
-    const size_t first = text.find(pattern);
-    if ((f ? (size_t)(f - t) : std::string::npos) != first)
-        __builtin_trap();
-    const char* l = sys_strrstr(t, p);
-    const size_t last =
-        pattern.empty() ? (text.empty() ? 0 : text.size() - 1) : text.rfind(pattern);
-    if ((l ? (size_t)(l - t) : std::string::npos) != last)
-        __builtin_trap();
+    const size_t last_empty = text.empty() ? 0 : text.size() - 1; // the empty pattern's last match
     const int c = text.compare(pattern);
     const sys_i64 d = sys_strncmp(t, p, ~(sys_u64)0);
-    if ((c < 0) != (d < 0) || (c > 0) != (d > 0))
+    if (at(sys_strstr(t, p)) != text.find(pattern) ||
+        at(sys_strrstr(t, p)) != (pattern.empty() ? last_empty : text.rfind(pattern)) ||
+        (c < 0) != (d < 0) || (c > 0) != (d > 0))
         __builtin_trap();
-    if (!pattern.empty()) {
-        const char* ch = sys_strchr(t, p[0]);
-        if ((ch ? (size_t)(ch - t) : std::string::npos) != text.find(p[0]))
-            __builtin_trap();
-        const char* rch = sys_strrchr(t, p[0]);
-        if ((rch ? (size_t)(rch - t) : std::string::npos) != text.rfind(p[0]))
-            __builtin_trap();
-        const char* br = sys_strpbrk(t, p);
-        if ((br ? (size_t)(br - t) : std::string::npos) != text.find_first_of(pattern))
-            __builtin_trap();
-        const char* rb = sys_strrpbrk(t, p);
-        if ((rb ? (size_t)(rb - t) : std::string::npos) != text.find_last_of(pattern))
-            __builtin_trap();
-    }
+    if (!pattern.empty() && (at(sys_strchr(t, p[0])) != text.find(p[0]) ||
+                             at(sys_strrchr(t, p[0])) != text.rfind(p[0]) ||
+                             at(sys_strpbrk(t, p)) != text.find_first_of(pattern) ||
+                             at(sys_strrpbrk(t, p)) != text.find_last_of(pattern)))
+        __builtin_trap();
     delete[] block;
     delete[] p;
     return 0;

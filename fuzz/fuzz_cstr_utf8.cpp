@@ -1,10 +1,7 @@
 // The UTF-8 decoders over arbitrary bytes (a terminated, exactly sized heap copy), then the
-// encoders and the case mapping over what they gave.
-//
-// A lead byte that cannot start a sequence fails a check in sys_utf8_to_utf32 by design, so
-// only texts that sys_utf8_is_valid accepts reach it, and sequences cut short by the NUL (which
-// is_valid rejects) are tried on their own. Code points above 0x10FFFF fail a check in the
-// encoders by design and are masked before encoding.
+// encoders and the case mapping over what they gave. A bad lead byte and a code point above
+// 0x10FFFF fail checks by design: the text is cut before the first bad lead byte (a sequence cut
+// short by the NUL stays), and code points are masked before encoding.
 #include "qv_sys/cstr.h"
 
 #include <stddef.h>
@@ -15,11 +12,12 @@
 
 namespace {
 
+// A text of L bytes has at most L code points, then the terminator.
 sys_u64 decode_all(const char* text, std::vector<sys_u32>& out) {
     out.assign(strlen(text) + 1, 0xDEADBEEF);
     const sys_u64 n = sys_utf8_to_utf32(text, out.data(), out.size());
     if (n >= out.size() || out[n] != 0)
-        __builtin_trap(); // a text of L bytes has at most L code points, then the terminator
+        __builtin_trap();
     return n;
 }
 
@@ -31,38 +29,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const sys_bool valid = sys_utf8_is_valid(text.data());
     if (valid > 1)
         __builtin_trap();
-    std::vector<sys_u32> cps;
-    sys_u64 n = 0;
-    if (valid) {
-        n = decode_all(text.data(), cps);
-    } else {
-        // Cut the text before its first bad lead byte; what remains may end in a cut sequence.
-        size_t at = 0;
-        while (text[at]) {
-            const unsigned char b = (unsigned char)text[at];
-            const size_t len = b < 0x80             ? 1
-                               : (b & 0xE0) == 0xC0 ? 2
-                               : (b & 0xF0) == 0xE0 ? 3
-                               : (b & 0xF8) == 0xF0 ? 4
-                                                    : 0;
-            if (len == 0)
-                break;
-            size_t k = 1;
-            while (k < len && text[at + k])
-                ++k;
-            at += k;
-        }
-        text[at] = 0;
-        n = decode_all(text.data(), cps);
+    for (size_t at = 0; !valid && text[at]; ++at) {
+        // The sequence length by the lead byte's top five bits, 0 for a bad lead byte.
+        const size_t len = "11111111111111110000000022223340"[(unsigned char)text[at] >> 3] - '0';
+        if (len == 0) // ends the text, and the walk
+            text[at--] = 0;
+        for (size_t k = 1; k < len && text[at + 1]; ++k)
+            ++at;
     }
-
+    std::vector<sys_u32> cps;
+    const sys_u64 n = decode_all(text.data(), cps);
     for (sys_u64 i = 0; i < n; ++i) {
-        if (cps[i] > 0x10FFFF)
-            cps[i] &= 0xFFFF;
+        cps[i] &= cps[i] > 0x10FFFF ? 0xFFFF : ~0u;
         if (cps[i] == 0)
             cps[i] = 'x';
     }
-    cps[n] = 0;
     sys_utf32_to_upper(cps.data());
     sys_utf32n_to_lower(cps.data(), n / 2);
 

@@ -1,7 +1,6 @@
-// Random formats over argument slots that are always safe to read: every pointer slot
-// points at text that is terminated as UTF-8 and as UTF-32, every float slot is a double.
-// Failed checks return (as under a debugger), so the paths after them run too. The output
-// must stay inside `size` bytes.
+// Random formats over argument slots that are always safe to read (every pointer slot points at
+// text terminated as UTF-8 and as UTF-32, every float slot is a double); the output must stay
+// inside its size. Failed checks return (as under a debugger), so the paths after them run too.
 #include "assertion_internal.h"
 #include "qv_sys/io.h"
 
@@ -32,30 +31,25 @@ bool setup() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = setup();
-    (void)ready;
+    [[maybe_unused]] static const bool ready = setup();
     if (size < 2)
         return 0;
-    const size_t out_size = data[0] % 64;
-    data += 1;
-    size -= 1;
+    const size_t out_size = *data++ % 64;
+    --size;
 
     // Texts: eight 16-byte cells of the input, each followed by four zero bytes.
     alignas(4) static char cells[8][20];
-    for (int i = 0; i < 8; ++i) {
-        memset(cells[i], 0, sizeof cells[i]);
-        for (int k = 0; k < 16; ++k)
-            cells[i][k] = (char)(i * 16 + k < (int)size ? data[i * 16 + k] : 0);
-    }
+    memset(cells, 0, sizeof cells);
+    for (size_t i = 0; i < 8 * 16 && i < size; ++i)
+        cells[i / 16][i % 16] = (char)data[i];
     char* format = (char*)malloc(size + 1);
     memcpy(format, data, size);
     format[size] = 0;
-    // A specification takes at most three slots (width, precision, value) and one double:
+    // A conversion takes at most three slots (width, precision, value) and one double:
     // keep the format within the slots passed below.
     int specs = 0;
     for (size_t i = 0; i < size; ++i)
-        if (format[i] == '%' && ++specs > 10)
-            format[i] = 0;
+        format[i] = format[i] == '%' && ++specs > 10 ? 0 : format[i];
 
     char out[128];
     memset(out, 0x5a, sizeof out);
@@ -63,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sys_snprintf(out, out_size, format, QV_CELLS, QV_CELLS, QV_CELLS, QV_CELLS, 0.5, -1.25, 3.0e300,
                  1e-300, -0.0, 2.5, 7.75, 1e18, -3.5e-7, 42.0, 1e308);
 #undef QV_CELLS
+    free(format);
     for (size_t i = out_size; i < sizeof out; ++i)
         if ((unsigned char)out[i] != 0x5a)
             abort();
-    free(format);
     return 0;
 }

@@ -1,44 +1,27 @@
 // json_tokenize over arbitrary bytes, then every navigation function over the tokens it gave.
-//
-// Three inputs would end the process through a check by design (nesting past the limit, a
-// bad escape, a text with no token); the input is adjusted so that they cannot occur and a
-// process end always means a real fault.
+// Nesting past the limit, a bad escape and a text with no token end the process through a check
+// by design, so the input is adjusted to avoid them: a process end is always a real fault.
 #include "qv_sys/json.h"
 
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <vector>
 
-namespace {
-
-bool escapable(char c) {
-    return c && strchr("\"\\/bfnrtu", c) != nullptr;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // A leading number guarantees at least one token. The text is exactly sized on the heap, so
-    // any read past its length is caught.
-    std::vector<char> text(size + 2);
-    text[0] = '0';
+    // A leading number makes at least one token; the exactly sized heap copy shows any read past
+    // its length. The tokenizer pairs a backslash with the next byte the same way in a string.
+    std::vector<char> text(size + 2, '0');
     text[1] = ' ';
-    if (size != 0)
-        memcpy(text.data() + 2, data, size);
-    int opened = 0;
-    for (size_t i = 2; i < text.size(); ++i) {
-        char& c = text[i];
-        if (c == '[' || c == '{') {
-            if (++opened > JSON_MAX_DEPTH)
-                c = ' ';
-        } else if (c == '\\' && i + 1 < text.size()) {
-            // The tokenizer pairs a backslash with the next byte the same way inside a string.
-            if (!escapable(text[i + 1]))
-                text[i + 1] = 'n';
-            ++i;
-        }
+    std::copy(data, data + size, text.begin() + 2);
+    auto escapable = [](char c) { return c && strchr("\"\\/bfnrtu", c); };
+    for (size_t i = 2, opened = 0; i < text.size(); ++i) {
+        if ((text[i] == '[' || text[i] == '{') && ++opened > JSON_MAX_DEPTH)
+            text[i] = ' ';
+        else if (text[i] == '\\' && i + 1 < text.size() && !escapable(text[++i]))
+            text[i] = 'n';
     }
 
     // The first two bytes also pick a token capacity, so the out-of-tokens path is exercised.
@@ -51,35 +34,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
 
     // Navigation from every token, with names taken from the text itself.
-    const char* names[] = {"a", "", "0", "id"};
-    for (sys_u64 i = 0; i < count; ++i) {
-        const json_token* t = &tokens[i];
-        const sys_u64 left = count - i;
+    for (const json_token* t = tokens.data(); t != tokens.data() + count; ++t) {
+        const sys_u64 left = count - (sys_u64)(t - tokens.data());
         if (t->_start > text.size() || t->_length > text.size() - t->_start)
             __builtin_trap();
-        for (const char* name : names) {
+        for (const char* name : {"a", "", "0", "id"}) {
             const json_token* found = json_token_get(name, t, left, text.data());
             if (found && (found < t || found >= t + left || found->_type != JSON_TYPE_STRING_KEY))
                 __builtin_trap();
         }
-        if (t->_type == JSON_TYPE_STRING_KEY) {
-            const json_token* next = json_token_next_string_key(t, left);
-            if (next && (next <= t || next >= t + left))
+        const json_token* next =
+            t->_type == JSON_TYPE_STRING_KEY ? json_token_next_string_key(t, left) : nullptr;
+        if (next && (next <= t || next >= t + left))
+            __builtin_trap();
+        if (t->_type != JSON_TYPE_ARRAY && t->_type != JSON_TYPE_STRING_KEY)
+            continue;
+        // An array's elements both ways: by index and one after the other. A member name can end
+        // up inside an array ({["a" "b"]:1} makes "b" one), and stepping onto it fails a check by
+        // design, so the walk stops before such an element.
+        const json_token* e = json_token_get_array_index(0, t, left);
+        for (sys_u64 n = 1; e != nullptr; ++n) {
+            const json_token* by_index = json_token_get_array_index(n, t, left);
+            if (by_index != nullptr && by_index->_type == JSON_TYPE_STRING_KEY)
+                break;
+            e = json_token_next_array_index(e, count - (sys_u64)(e - tokens.data()));
+            if (e != by_index)
                 __builtin_trap();
-        }
-        if (t->_type == JSON_TYPE_ARRAY || t->_type == JSON_TYPE_STRING_KEY) {
-            // Walk an array's elements both ways: by index and one after the other. A member
-            // name can end up inside an array ({["a" "b"]:1} makes "b" one), and stepping onto
-            // it fails a check by design, so the walk stops before such an element.
-            const json_token* e = json_token_get_array_index(0, t, left);
-            for (sys_u64 n = 1; e != nullptr; ++n) {
-                const json_token* by_index = json_token_get_array_index(n, t, left);
-                if (by_index != nullptr && by_index->_type == JSON_TYPE_STRING_KEY)
-                    break;
-                e = json_token_next_array_index(e, count - (sys_u64)(e - tokens.data()));
-                if (e != by_index)
-                    __builtin_trap();
-            }
         }
     }
     return 0;

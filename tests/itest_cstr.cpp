@@ -1,5 +1,4 @@
-// The text family's internals: the wide-load kernels of each instruction set at every alignment
-// and right before an unmapped page, and the case table with all 666 pairs.
+// The text family's internals: the wide-load kernels at page ends, and the case table.
 #include "support/test_support.h"
 
 #include "qv_sys/cstr.h"
@@ -11,13 +10,11 @@
 
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #if QV_CSTR_WIDE_LOADS
-
 #include "cstr_simd.h"
 #include "cstr_sse2.h"
 #endif
@@ -25,63 +22,20 @@
 namespace {
 
 // The library's own guarded block of whole pages: what follows it is inaccessible.
-class GuardedPage {
-  public:
-    explicit GuardedPage(size_t pages = 1) : size_(pages * 4096) {}
-    ~GuardedPage() { sys_mem_access_free(base_); }
-    // A text of `len` bytes filled with `fill` whose NUL is the last readable byte.
-    char* text(size_t len, char fill) {
-        char* t = base_ + size_ - 1 - len;
-        memset(base_, 'z', size_);
-        memset(t, fill, len);
+struct GuardedPages {
+    explicit GuardedPages(size_t pages) : size(pages * 4096) {}
+    ~GuardedPages() { sys_mem_access_free(base); }
+    // A text of `len` bytes of 'a' whose NUL is the last readable byte.
+    char* text(size_t len) {
+        char* t = base + size - 1 - len;
+        memset(base, 'z', size);
+        memset(t, 'a', len);
         t[len] = 0;
         return t;
     }
-    bool ok() const { return base_ != nullptr; }
-
-  private:
-    size_t size_;
-    char* base_ = (char*)sys_mem_access_malloc(size_);
+    size_t size;
+    char* base = (char*)sys_mem_access_malloc(size);
 };
-
-// The library's own length and comparison (a difference of unsigned bytes); at every alignment
-// and length they are WideLoads' below.
-TEST(StrlenStrcmp, LengthAndByteDifference) {
-    EXPECT_EQ(sys_strlen(std::string(100000, '\xff').c_str()), 100000u);
-    const std::tuple<const char*, const char*, sys_i64> cases[] = {
-        {"", "", 0},        {"a", "b", -1},     {"ab", "abc", -'c'}, {"abc", "ab", 'c'},
-        {"\xff", "a", 158}, {"a", "\x80", -31}, {"same", "same", 0}, {"abcz", "abcd", 'z' - 'd'},
-    };
-    for (const auto& [a, b, expected] : cases)
-        EXPECT_EQ(sys_strcmp(a, b), expected) << a << " / " << b;
-}
-
-TEST(WideLoads, NeverCrossIntoTheNextPage) {
-    GuardedPage page;
-    ASSERT_TRUE(page.ok());
-    std::string other;
-    for (size_t len = 0; len < 200; ++len) {
-        char* t = page.text(len, 'a');
-        ASSERT_EQ(sys_strlen(t), len);
-        ASSERT_EQ(sys_strchr(t, 'b'), nullptr);
-        ASSERT_EQ(sys_strrchr(t, 'b'), nullptr);
-        other.assign(len, 'a');
-        ASSERT_EQ(sys_strncmp(t, other.c_str(), len + 100), 0);
-        ASSERT_EQ(sys_strcmp(other.c_str(), t), 0);
-        ASSERT_EQ(sys_strcmp(t, t), 0); // both texts at the end of the same page
-        ASSERT_EQ(sys_strrstr(t, "a"), len ? t + len - 1 : nullptr);
-        // The formatter scans a format's literal runs the same way.
-        char out[256];
-        ASSERT_EQ(sys_snprintf(out, sizeof out, t), len);
-        if (len >= 2) { // a match at the very last byte before the NUL
-            t[len - 1] = 'b';
-            ASSERT_EQ(sys_strchr(t, 'b'), t + len - 1);
-            ASSERT_EQ(sys_strstr(t, "ab"), t + len - 2);
-        }
-    }
-}
-
-#if QV_CSTR_WIDE_LOADS
 
 struct Kernels {
     const char* name;
@@ -92,13 +46,17 @@ struct Kernels {
     const char* (*strstr)(const char*, const char*);
 };
 
+// The library's dispatched entry points (the only ones in a build without wide loads), then each
+// instruction set this processor has. The comparison alone has a third; its searches are AVX2's.
 std::vector<Kernels> kernels_here() {
-    std::vector<Kernels> all = {{"sse2", kernel_strlen<Sse2>, kernel_strchr<Sse2>,
-                                 kernel_strncmp<Sse2>, kernel_strcmp<Sse2>, kernel_strstr<Sse2>}};
+    std::vector<Kernels> all = {
+        {"dispatched", sys_strlen, sys_strchr, sys_strncmp, sys_strcmp, sys_strstr}};
+#if QV_CSTR_WIDE_LOADS
+    all.push_back({"sse2", kernel_strlen<Sse2>, kernel_strchr<Sse2>, kernel_strncmp<Sse2>,
+                   kernel_strcmp<Sse2>, kernel_strstr<Sse2>});
     if (__builtin_cpu_supports("avx2"))
         all.push_back({"avx2", cstr_avx2_strlen, cstr_avx2_strchr, cstr_avx2_strncmp,
                        cstr_avx2_strcmp, cstr_avx2_strstr});
-    // The comparison alone has a third instruction set; the other searches repeat AVX2's.
     if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw")) {
         all.push_back({"avx512", cstr_avx2_strlen, cstr_avx2_strchr, cstr_evex_strncmp,
                        cstr_evex_strcmp, cstr_avx2_strstr});
@@ -106,54 +64,17 @@ std::vector<Kernels> kernels_here() {
                        cstr_evex_keep_upper_strncmp, cstr_evex_keep_upper_strcmp,
                        cstr_avx2_strstr});
     }
+#endif
     return all;
 }
 
-// Each instruction set's searches on texts that end right before the unmapped page, with the
-// match at every place and a near match before it.
-TEST(WideLoads, BothInstructionSetsStopAtTheText) {
-    GuardedPage page, pages3(3);
-    ASSERT_TRUE(page.ok() && pages3.ok());
-    std::string other;
-    for (const Kernels& k : kernels_here()) {
-        SCOPED_TRACE(k.name);
-        // Equal texts long enough to reach the end of the page in groups of blocks.
-        for (size_t len = 0; len < 400; ++len) {
-            char* t = page.text(len, 'a');
-            other.assign(len, 'a');
-            ASSERT_EQ(k.strncmp(other.c_str(), t, ~(sys_u64)0), 0) << len;
-            ASSERT_EQ(k.strncmp(t, other.c_str(), len + 100), 0) << len;
-            ASSERT_EQ(k.strcmp(other.c_str(), t), 0) << len;
-        }
-        // Past one page end the next one has to be proven again before the group crossing it.
-        for (size_t len = 2 * 4096 - 300; len < 2 * 4096 + 300; len += 7) {
-            char* t = pages3.text(len, 'a');
-            other.assign(len, 'a');
-            ASSERT_EQ(k.strncmp(other.c_str(), t, ~(sys_u64)0), 0) << len;
-            ASSERT_EQ(k.strcmp(other.c_str(), t), 0) << len;
-        }
-        for (size_t len = 0; len < 140; ++len) {
-            for (size_t at = 0; at <= len; at += 1 + len / 8) {
-                char* t = page.text(len, 'a');
-                ASSERT_EQ(k.strlen(t), len);
-                ASSERT_EQ(k.strchr(t, 'b'), nullptr);
-                ASSERT_EQ(k.strstr(t, "aab"), nullptr);
-                if (at == len)
-                    continue;
-                t[at] = 'b';
-                ASSERT_EQ(k.strchr(t, 'b'), t + at) << len;
-                ASSERT_EQ(k.strstr(t, "ab"), at ? t + at - 1 : nullptr) << len;
-            }
-        }
-    }
-}
-
-// Texts crossing a page boundary at every offset, a difference just before, at or after it, and
-// an n limit at, past or well before it; the other text starts just past an unmapped page.
-TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
+// Each instruction set on texts ending right before an unmapped page, then on texts crossing a page
+// boundary at every offset against one starting right after an unmapped page, with a difference
+// and an n limit just before, at or after the boundary.
+TEST(WideLoads, EveryInstructionSetStopsAtTheText) {
+    GuardedPages pages3(3), guarded(2);
+    ASSERT_TRUE(pages3.base && guarded.base);
     alignas(4096) static char pages[3 * 4096];
-    char* const other = (char*)sys_mem_access_malloc(4096 + 256);
-    ASSERT_NE(other, nullptr);
     auto expected = [](const char* a, const char* b, sys_u64 n) -> sys_i64 {
         for (sys_u64 i = 0; i < n; ++i) {
             const int x = (unsigned char)a[i], y = (unsigned char)b[i];
@@ -162,13 +83,54 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
         }
         return 0;
     };
+    // A shorter text compares as its NUL; differences are of unsigned bytes.
+    const std::tuple<const char*, const char*, sys_i64> cases[] = {
+        {"", "", 0},        {"ab", "abc", -'c'}, {"abc", "ab", 'c'},         {"\xff", "a", 158},
+        {"a", "\x80", -31}, {"same", "same", 0}, {"abcz", "abcd", 'z' - 'd'}};
+    const std::string long_ff(100000, '\xff');
+    std::string other;
+    char out[256];
     for (const Kernels& k : kernels_here()) {
         SCOPED_TRACE(k.name);
+        EXPECT_EQ(k.strlen(long_ff.c_str()), 100000u);
+        for (const auto& [a, b, difference] : cases) {
+            EXPECT_EQ(k.strcmp(a, b), difference) << a << " / " << b;
+            EXPECT_EQ(k.strncmp(a, b, 5), difference) << a << " / " << b;
+        }
+        // Equal texts long enough to reach the page end in groups of blocks; past one page end
+        // the next one has to be proven again before the group crossing it.
+        for (size_t len = 0; len < 2 * 4096 + 300; len = len < 399    ? len + 1
+                                                         : len == 399 ? 2 * 4096 - 300
+                                                                      : len + 7) {
+            char* t = pages3.text(len);
+            other.assign(len, 'a');
+            ASSERT_EQ(k.strncmp(other.c_str(), t, ~(sys_u64)0), 0) << len;
+            ASSERT_EQ(k.strncmp(t, other.c_str(), len + 100), 0) << len;
+            ASSERT_EQ(k.strcmp(other.c_str(), t), 0) << len;
+            ASSERT_EQ(k.strcmp(t, t), 0) << len; // both texts at the end of the same page
+        }
+        // Searches with the match at every place and a near match before it; the formatter scans a
+        // format's literal runs the same way.
+        for (size_t len = 0; len < 200; ++len) {
+            char* t = pages3.text(len);
+            ASSERT_EQ(k.strlen(t), len);
+            ASSERT_EQ(k.strchr(t, 'b'), nullptr);
+            ASSERT_EQ(k.strstr(t, "aab"), nullptr);
+            ASSERT_EQ(sys_strrchr(t, 'b'), nullptr);
+            ASSERT_EQ(sys_strrstr(t, "a"), len ? t + len - 1 : nullptr);
+            ASSERT_EQ(sys_snprintf(out, sizeof out, t), len);
+            for (size_t at = 0; at < len; ++at) {
+                t[at] = 'b';
+                ASSERT_EQ(k.strchr(t, 'b'), t + at) << len;
+                ASSERT_EQ(k.strstr(t, "ab"), at ? t + at - 1 : nullptr) << len;
+                t[at] = 'a';
+            }
+        }
         for (size_t before = 0; before < 400; ++before) {
             char* t = pages + 2 * 4096 - before;
             const size_t len = before + 40;
             for (size_t off : {0, 1, 17, 32, 63}) {
-                char* u = other + off;
+                char* u = guarded.base + off;
                 for (size_t at = before > 36 ? before - 36 : 0; at < before + 36; at += 3) {
                     memset(t, 'm', len);
                     t[len] = 0;
@@ -180,64 +142,29 @@ TEST(WideLoads, ComparisonAcrossAPageBoundaryOfEitherText) {
                     for (sys_u64 n : {~(sys_u64)0, (sys_u64)at, (sys_u64)at + 1, (sys_u64)at / 2}) {
                         ASSERT_EQ(k.strncmp(t, u, n), expected(t, u, n)) << before << " " << at;
                         ASSERT_EQ(k.strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
-                        ASSERT_EQ(sys_strncmp(u, t, n), expected(u, t, n)) << before << " " << at;
                     }
-                    ASSERT_EQ(sys_strcmp(u, t), whole);
                 }
             }
         }
     }
-    sys_mem_access_free(other);
 }
 
-#endif // QV_CSTR_WIDE_LOADS
-
-// One pair per lower-case code point, in order, with pairs from each kind of range (steps of 1
-// and 2, the distances -32, -80, -48, -26, +8 and -1, and the listed ones); the upper index is a
-// permutation sorted by upper case, in table order for ties.
-TEST(CaseTable, SortedPairsFromEachKindOfRangeAndTheUpperIndex) {
+// Every code point through the exported functions against the table: a lower maps up to its pair,
+// an upper down to the first lower it pairs with.
+TEST(CaseTable, PairsOfEachKindAndEveryCodePoint) {
     ASSERT_EQ(kCaseTablePairs, 666u);
     const sys_u32* lower = sys_case_table_lower();
     const sys_u32* upper = sys_case_table_upper();
-    const sys_u16* index = sys_case_table_upper_index();
-    std::vector<bool> seen(666, false);
-    for (size_t i = 0; i < 666; ++i) {
-        ASSERT_LT(index[i], 666);
-        EXPECT_FALSE(seen[index[i]]);
-        seen[index[i]] = true;
-        if (i) {
-            EXPECT_LT(lower[i - 1], lower[i]) << i;
-            const sys_u32 a = upper[index[i - 1]], b = upper[index[i]];
-            EXPECT_TRUE(a < b || (a == b && index[i - 1] < index[i])) << i;
-        }
-    }
-    const std::pair<sys_u32, sys_u32> samples[] = {
-        {0x61, 0x41},     {0xFE, 0xDE},     {0x45F, 0x40F},   {0x10F5, 0x10C5}, {0x24E9, 0x24CF},
-        {0x1FE1, 0x1FE9}, {0x1F57, 0x1F5F}, {0x1EF9, 0x1EF8}, {0x4F9, 0x4F8},   {0xFF, 0x178},
-        {0x131, 0x49},    {0x3CE, 0x38F},   {0xFF5A, 0xFF3A}, {0x1C6, 0x1C4},
-    };
-    for (const auto& [lo, up] : samples) {
-        const sys_u32* at = std::lower_bound(lower, lower + 666, lo);
-        ASSERT_TRUE(at != lower + 666 && *at == lo) << std::hex << lo;
-        EXPECT_EQ(upper[at - lower], up) << std::hex << lo;
-    }
-}
-
-// Every code point: a lower maps up to its pair, an upper down to the first lower it pairs with.
-TEST(CaseTable, EveryCodePointThroughTheExportedFunctions) {
-    std::vector<sys_u32> to_upper(0x110000), to_lower(0x110000);
-    for (sys_u32 cp = 0; cp < 0x110000; ++cp)
+    std::vector<sys_u32> to_upper(0x110000), to_lower(0x110000), up(0x110000);
+    for (sys_u32 cp = 0; cp < 0x110000; ++cp) {
         to_upper[cp] = to_lower[cp] = cp;
-    for (size_t i = 666; i-- > 0;) {
-        to_upper[sys_case_table_lower()[i]] = sys_case_table_upper()[i];
-        to_lower[sys_case_table_upper()[i]] = sys_case_table_lower()[i];
+        up[cp] = (cp + 1) % 0x110000; // every code point once, then the terminator
     }
-    EXPECT_EQ(to_lower[0x49], 0x69u);
-    std::vector<sys_u32> all(0x110000);
-    for (sys_u32 cp = 1; cp < 0x110000; ++cp)
-        all[cp - 1] = cp;
-    all.back() = 0;
-    std::vector<sys_u32> up = all, down = all;
+    for (size_t i = 666; i-- > 0;) {
+        to_upper[lower[i]] = upper[i];
+        to_lower[upper[i]] = lower[i];
+    }
+    std::vector<sys_u32> down = up;
     sys_utf32_to_upper(up.data());
     sys_utf32_to_lower(down.data());
     for (sys_u32 cp = 1; cp < 0x110000; ++cp) {
@@ -246,8 +173,17 @@ TEST(CaseTable, EveryCodePointThroughTheExportedFunctions) {
         ASSERT_EQ(up[cp - 1], to_upper[cp]) << std::hex << cp;
         ASSERT_EQ(down[cp - 1], to_lower[cp]) << std::hex << cp;
     }
-    EXPECT_EQ(sys_utf32_is_upper(0x110000), 0);
-    EXPECT_EQ(sys_utf32_is_lower(0xFFFFFFFF), 0);
+    EXPECT_EQ(sys_utf32_is_upper(0x110000) + sys_utf32_is_lower(0xFFFFFFFF), 0);
+    // Pairs from each kind of range: steps of 1 and 2, distances -32, -80, -48, -26, +8, -1,
+    // listed.
+    const std::pair<sys_u32, sys_u32> samples[] = {
+        {0x61, 0x41},     {0xFE, 0xDE},     {0x45F, 0x40F},   {0x10F5, 0x10C5}, {0x24E9, 0x24CF},
+        {0x1FE1, 0x1FE9}, {0x1F57, 0x1F5F}, {0x1EF9, 0x1EF8}, {0x4F9, 0x4F8},   {0xFF, 0x178},
+        {0x131, 0x49},    {0x3CE, 0x38F},   {0xFF5A, 0xFF3A}, {0x1C6, 0x1C4},
+    };
+    for (const auto& [lo, hi] : samples)
+        EXPECT_EQ(up[lo - 1], hi) << std::hex << lo;
+    EXPECT_EQ(down[0x49 - 1], 0x69u);
 }
 
 } // namespace

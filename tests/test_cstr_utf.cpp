@@ -59,9 +59,9 @@ TEST(Utf8ToUtf32, CountsTerminatorAndEveryLengthAtItsEnds) {
         sys_u32 cps[2] = {0, 0};
         sys_utf8_to_utf32(text, cps, 1);
         char buf[8];
+        EXPECT_EQ(sys_utf32n_to_utf8(cps, 1, buf, sizeof buf), strlen(text)) << cps[0];
         EXPECT_EQ(sys_utf32_to_utf8(cps, buf, sizeof buf), strlen(text)) << cps[0];
         EXPECT_STREQ(buf, text);
-        EXPECT_EQ(sys_utf32n_to_utf8(cps, 1, buf, sizeof buf), strlen(text)) << cps[0];
     }
 }
 
@@ -98,15 +98,12 @@ QV_CHECK_SCENARIO_TEXTS(
      "codepoints && max_codepoints", "!\"no\"", "!\"no\"", "curr <= 0x10ffff", "curr <= 0x10ffff",
      "curr <= 0x10ffff"),
     {
-        const char bad = (char)0xF8;
-        EXPECT_EQ(sys_utf8_character_byte_size(&bad), 0u);
-        sys_u32 out[5];
-        std::fill(out, out + 5, kSentinel);
-        EXPECT_EQ(sys_utf8_to_utf32("ab\377cd", out, 4), 4u); // the bad byte fills the rest
-        EXPECT_EQ(std::vector<sys_u32>(out, out + 5),
-                  (std::vector<sys_u32>{'a', 'b', 0, 0, kSentinel}));
+        EXPECT_EQ(sys_utf8_character_byte_size("\xf8"), 0u);
+        std::vector<sys_u32> out(5, kSentinel);
+        EXPECT_EQ(sys_utf8_to_utf32("ab\377cd", out.data(), 4), 4u); // the bad byte fills the rest
+        EXPECT_EQ(out, (std::vector<sys_u32>{'a', 'b', 0, 0, kSentinel}));
         EXPECT_EQ(sys_utf8_to_utf32("a", nullptr, 4), 0u);
-        EXPECT_EQ(sys_utf8_to_utf32("a", out, 0), 0u);
+        EXPECT_EQ(sys_utf8_to_utf32("a", out.data(), 0), 0u);
         char buf[16] = "unchanged";
         EXPECT_EQ(sys_utf32_to_utf8(kTooBig, buf, 0), 0u);
         EXPECT_EQ(sys_utf32n_to_utf8(kTooBig, 0, buf, 0), 0u); // count 0 first: no report
@@ -117,61 +114,52 @@ QV_CHECK_SCENARIO_TEXTS(
         EXPECT_EQ(sys_utf32n_to_utf8(kTooBig + 1, 1, buf, 4), 4u);
     })
 
-// Every code point through the case mapping is itest_cstr's; here the counted forms stop at n or
-// at a 0.
+// The counted forms stop at n or at a 0 (every code point through the mapping is itest_cstr's).
 TEST(Utf32Case, CountedFormsStopAtNOrZero) {
-    sys_u32 text[] = {'a', 'b', 'c', 0, 'd'};
+    sys_u32 text[] = {'a', 'b', 'c', 0, 'd'}, empty[] = {0, 'a'};
     sys_utf32n_to_upper(text, 2);
     EXPECT_EQ(text[2], (sys_u32)'c');
     sys_utf32n_to_upper(text, 100);
     sys_utf32n_to_lower(text, 1);
     sys_utf32n_to_lower(text + 1, 0);
-    EXPECT_EQ(std::vector<sys_u32>(text, text + 5), (std::vector<sys_u32>{'a', 'B', 'C', 0, 'd'}));
-    sys_u32 empty[] = {0, 'a'};
     sys_utf32_to_upper(empty);
+    EXPECT_EQ(std::vector<sys_u32>(text, text + 5), (std::vector<sys_u32>{'a', 'B', 'C', 0, 'd'}));
     EXPECT_EQ(empty[1], (sys_u32)'a');
 }
 
 #if defined(_WIN32)
-TEST(WindowsWide, RoundTripWithCountsIncludingTerminator) {
+// Counts include the terminator; no room at all asks for the size the text needs; malformed input
+// becomes replacement characters (a lone continuation byte, a lone surrogate).
+TEST(WindowsWide, RoundTripCountsAndMalformedInput) {
     const char* utf8 = "A\xe2\x82\xac\xf0\x9f\x98\x80"; // A, euro, an emoji (a surrogate pair)
-    wchar_t wide[16];
-    EXPECT_EQ(sys_windows_utf8_to_wide(wide, 16, utf8), 5u);
     const wchar_t expected[] = {L'A', 0x20AC, 0xD83D, 0xDE00, 0};
-    EXPECT_EQ(memcmp(wide, expected, sizeof expected), 0);
+    const wchar_t lone[] = {L'a', (wchar_t)0xD800, L'b', 0};
+    wchar_t wide[16];
     char back[16];
+    EXPECT_EQ(sys_windows_utf8_to_wide(wide, 16, utf8), 5u);
+    EXPECT_EQ(memcmp(wide, expected, sizeof expected), 0);
     EXPECT_EQ(sys_windows_wide_to_utf8(back, 16, wide), 9u);
     EXPECT_STREQ(back, utf8);
     EXPECT_EQ(sys_windows_utf8_to_wide(wide, 5, utf8), 5u); // exactly enough room
     EXPECT_EQ(sys_windows_wide_to_utf8(back, 9, wide), 9u);
     EXPECT_EQ(sys_windows_utf8_to_wide(wide, 1, ""), 1u);
-    EXPECT_EQ(wide[0], 0);
     EXPECT_EQ(sys_windows_wide_to_utf8(back, 1, L""), 1u);
-    EXPECT_EQ(back[0], 0);
-    // No room at all asks for the size the text needs, terminator included.
+    EXPECT_EQ(wide[0] + back[0], 0);
     EXPECT_EQ(sys_windows_utf8_to_wide(nullptr, 0, utf8), 5u);
     EXPECT_EQ(sys_windows_wide_to_utf8(nullptr, 0, expected), 9u);
-}
-
-TEST(WindowsWide, MalformedInputBecomesReplacementCharacters) {
-    wchar_t wide[16];
-    EXPECT_EQ(sys_windows_utf8_to_wide(wide, 16, "a\x80z"), 4u); // a continuation byte alone
-    EXPECT_EQ(wide[1], (wchar_t)0xFFFD);
-    EXPECT_EQ(wide[2], L'z');
-    // A lone surrogate becomes U+FFFD's three bytes.
-    const wchar_t lone[] = {L'a', (wchar_t)0xD800, L'b', 0};
-    char out[16];
-    EXPECT_EQ(sys_windows_wide_to_utf8(out, 16, lone), 6u);
-    EXPECT_STREQ(out, "a\xef\xbf\xbd"
-                      "b");
+    EXPECT_EQ(sys_windows_utf8_to_wide(wide, 16, "a\x80z"), 4u);
+    EXPECT_EQ(std::wstring(wide), L"a\xFFFDz");
+    EXPECT_EQ(sys_windows_wide_to_utf8(back, 16, lone), 6u);
+    EXPECT_STREQ(back, "a\xef\xbf\xbd"
+                       "b");
 }
 
 // A buffer too small: nothing is converted.
 QV_CHECK_SCENARIO(WindowsWide, BufferTooSmallFailsTheCheck, 2, {
     wchar_t wide[4];
     char out[4];
-    EXPECT_EQ(sys_windows_utf8_to_wide(wide, 4, "abcd"), 0u);
-    EXPECT_EQ(sys_windows_wide_to_utf8(out, 4, L"abcd"), 0u);
+    EXPECT_EQ(sys_windows_utf8_to_wide(wide, 4, "abcd") + sys_windows_wide_to_utf8(out, 4, L"abcd"),
+              0u);
 })
 #endif
 
