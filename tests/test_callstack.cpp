@@ -16,10 +16,8 @@
 #define NOINLINE __attribute__((noinline))
 
 #if QV_TEST_TSAN
-// The first lookup of an address makes libdw read that module's tables (through libelf and
-// zlib), and the loader allocates a run-time-loaded library's thread-local block on first
-// touch; the signal-handler tests walk uncached addresses on purpose. Both are known limits
-// of the walk; an allocation in a handler outside the two walkers is still reported.
+// Known limits of the walk: a first lookup reads the module's tables, and the loader makes a
+// late library's thread-local block on first touch. Other allocations in a handler still count.
 extern "C" const char* __tsan_default_suppressions() {
     return "signal:libdw.so.1\nsignal:libelf.so.1\nsignal:walk_context\nsignal:on_unwind_frame\n";
 }
