@@ -65,15 +65,11 @@ namespace {
 
 std::string s_home;
 
-void use_session(const char* uid, const char* name = "crash_tests") {
+// Starts the session of `uid`: where its child leaves a dump (one of an earlier run removed).
+std::string fresh_dump_path(const char* uid, const char* name = "crash_tests") {
     sys_time_init_start_time();
     filesystem_set_home_path(s_home.c_str());
     filesystem_set_session(name, uid);
-}
-
-// Where the child of `uid` leaves its dump; a dump of an earlier run is removed.
-std::string fresh_dump_path(const char* uid, const char* name = "crash_tests") {
-    use_session(uid, name);
     char session[512];
     filesystem_get_session_path(session, sizeof session);
     const std::string path = std::string(session) + uid + "_crash.dmp";
@@ -105,20 +101,16 @@ sys_u32 stream_at(const std::string& b, sys_u32 type) {
 
 class CrashTest : public ::testing::Test {
   protected:
-    // ThreadSanitizer defers signals and reports the crash handler's symbol lookups as unsafe
-    // in a signal handler (known limits of the walk); the other lanes prove the crashes.
+    // ThreadSanitizer defers signals and finds the handler's symbol lookups unsafe there.
     void SetUp() override {
         if (QV_TEST_TSAN)
             GTEST_SKIP() << "not under ThreadSanitizer";
-    }
-    static void SetUpTestSuite() {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
         char temp[512];
         filesystem_get_temp_path(temp, sizeof temp);
         s_home = std::string(temp) + "qv_sys_crash_tests";
 #if defined(_WIN32)
-        // The children write their report to stderr instead of waiting on a message box.
-        SetEnvironmentVariableA("QV_SYS_CRASH_NO_MESSAGE_BOX", "1");
+        SetEnvironmentVariableA("QV_SYS_CRASH_NO_MESSAGE_BOX", "1"); // report on stderr instead
 #endif
     }
 };
@@ -149,8 +141,7 @@ class CrashScenario : public CrashTest, public ::testing::WithParamInterface<Sce
 TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
     const Scenario& s = GetParam();
 #if QV_TEST_ASAN
-    // AddressSanitizer gives every thread it starts a small alternate signal stack of its own,
-    // too small for the report's walk; the main thread runs on the library's.
+    // AddressSanitizer gives the threads it starts signal stacks too small for the report.
     if (strcmp(s.uid, "thread") == 0)
         GTEST_SKIP() << "the sanitizer's per-thread signal stack is too small";
 #endif
@@ -163,9 +154,9 @@ TEST_P(CrashScenario, LeavesADumpAndAReportNamingTheFault) {
 #else
     // Linux readers take the signal as the exception code.
     const sys_u32 code = (sys_u32)s.signal_number;
-    std::function<bool(int)> ends_by = ::testing::ExitedWithCode(qv_test::kCheckExitCode);
-    if (code != 0)
-        ends_by = ::testing::KilledBySignal(s.signal_number);
+    const std::function<bool(int)> ends_by =
+        code ? std::function<bool(int)>(::testing::KilledBySignal(s.signal_number))
+             : ::testing::ExitedWithCode(qv_test::kCheckExitCode);
 #endif
     const std::string path = fresh_dump_path(s.uid);
     EXPECT_EXIT(
@@ -214,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(CrashTest, CrashScenario, ::testing::ValuesIn(kScenario
 // A dump path over 511 bytes is cut to 511 and ends there (Windows' own path limit is far
 // shorter); a home folder below a plain file cannot be made, which is logged.
 TEST_F(CrashTest, LongDumpPathsAreCutAndUnwritableOnesLogged) {
-    const std::string home = s_home, name(127, 'n'), uid(127, 'u'), blocker = s_home + "_file";
+    const std::string name(127, 'n'), uid(127, 'u'), blocker = s_home + "_file";
     auto write_dump = [] {
         sys_printf_add_callback([](void*, const char* text, sys_u64 length,
                                    sys_bool) { fwrite(text, 1, (size_t)length, stderr); },
@@ -233,10 +224,9 @@ TEST_F(CrashTest, LongDumpPathsAreCutAndUnwritableOnesLogged) {
 #endif
     qv_test::write_file(blocker, "");
     s_home = blocker;
-    use_session("blocked");
+    fresh_dump_path("blocked");
     EXPECT_EXIT(write_dump(), ::testing::ExitedWithCode(0),
                 "Unable to open minidump file '.*blocked_crash.dmp'");
-    s_home = home;
     remove(blocker.c_str());
 }
 
