@@ -26,16 +26,18 @@ Access probe(const void* address) {
            : protect == PAGE_READONLY ? Access::read
                                       : Access::none;
 }
+sys_u64 page_size() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
 #else
 sigjmp_buf g_jump;
-void on_fault(int) {
-    siglongjmp(g_jump, 1);
-}
 
 // Reads, then writes back the same byte, catching the fault of either.
 Access probe(const void* address) {
     struct sigaction sa = {}, old_segv, old_bus;
-    sa.sa_handler = on_fault;
+    sa.sa_handler = [](int) { siglongjmp(g_jump, 1); };
     sigaction(SIGSEGV, &sa, &old_segv);
     sigaction(SIGBUS, &sa, &old_bus);
     volatile unsigned char* p = (volatile unsigned char*)address;
@@ -50,17 +52,10 @@ Access probe(const void* address) {
     sigaction(SIGBUS, &old_bus, nullptr);
     return result;
 }
-#endif
-
 sys_u64 page_size() {
-#if defined(_WIN32)
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwPageSize;
-#else
     return (sys_u64)sysconf(_SC_PAGESIZE);
-#endif
 }
+#endif
 
 // A block takes whole pages (its last page's slack too), with a guard page on either side.
 // Modes apply to whole pages, rounding the length up; an unknown mode means read-write.

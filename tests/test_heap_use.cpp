@@ -9,17 +9,14 @@
 #include "qv_sys/thread.h"
 
 #if defined(__linux__) && !QV_TEST_ASAN && !QV_TEST_TSAN && !defined(QV_SYS_SANITIZED)
-#include <dlfcn.h>
 #include <stddef.h>
 
-namespace {
-std::atomic<long> s_allocations{0};
+static std::atomic<long> s_allocations{0};
 // The first 48-byte block (a thread's start block) the watching thread asks for, and whether
 // any thread has freed it since.
-thread_local bool t_watching = false;
-std::atomic<void*> s_watched{nullptr};
-std::atomic<bool> s_watched_freed{false};
-} // namespace
+static thread_local bool t_watching = false;
+static std::atomic<void*> s_watched{nullptr};
+static std::atomic<bool> s_watched_freed{false};
 
 extern "C" {
 extern void* __libc_malloc(size_t);
