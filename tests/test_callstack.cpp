@@ -1,5 +1,4 @@
-// Call stacks: frames come back innermost first, named with their functions, source files and
-// lines, from the calling thread or from a processor context, on Linux and on Windows (Wine).
+// Call stacks, innermost first, from the calling thread or from a processor context.
 #include "support/test_support.h"
 
 #include "qv_sys/assertion.h"
@@ -74,8 +73,7 @@ NOINLINE sys_u64 recurse_then_walk(int depth, callstack_entry* frames, sys_u64 c
 
 callstack_entry g_frames[256];
 
-// Innermost first, from the walker's own frame down through 40 recursions to the test; a walk
-// with room to spare gives the same count again.
+// From the walker's own frame through 40 recursions to the test; the count is stable.
 TEST(Callstack, FramesComeBackInOrderWithFileAndLineUpToTheCapacity) {
     callstack_symbols_find_dbghelp(); // finding the symbol library again is harmless
     callstack_symbols_find_dbghelp();
@@ -210,8 +208,7 @@ TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
     EXPECT_EQ(at->line, (sys_u32)g_fault_line);
 }
 
-// A library loaded after the first walk is named from its own debug information, down to a
-// function it does not export.
+// A library loaded after the first walk is named from its debug information, unexported too.
 TEST(Callstack, LibraryLoadedAfterTheFirstWalkIsNamed) {
     ASSERT_GE(walk_here(g_frames, 4), 2u);
     void* module = dlopen(QV_TEST_LATE_MODULE, RTLD_NOW | RTLD_LOCAL);

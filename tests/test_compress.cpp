@@ -80,8 +80,7 @@ TEST(Compress, CapacityTooSmallGivesZeroAndStaysInsideAndEmptySource) {
     }
 }
 
-// The copy mode: exactly the source, nothing when the room is too small; an empty source gives
-// 0, even with no buffers at all.
+// The copy mode; an empty source gives 0, even with no buffers at all.
 TEST(Compress, CopyMode) {
     const char src[] = "copy me";
     char dst[3][16];

@@ -1,5 +1,4 @@
-// Crash dumps and the last-chance report. Every crash happens in a death-test child; the
-// parent then finds the dump the child left in its session folder and reads its streams.
+// Crash dumps and reports: each crash in a death-test child, whose dump the parent then reads.
 #include "qv_sys/qv_sys.h"
 
 #include "support/test_support.h"
@@ -202,8 +201,8 @@ INSTANTIATE_TEST_SUITE_P(CrashTest, CrashScenario, ::testing::ValuesIn(kScenario
                              return std::string(info.param.uid);
                          });
 
-// A dump path over 511 bytes is cut to 511 and ends there (Windows' own path limit is far
-// shorter); a home folder below a plain file cannot be made, which is logged.
+// A dump path over 511 bytes is cut to 511 (Windows' own limit is shorter); an unmakeable
+// folder (below a plain file) is logged.
 TEST_F(CrashTest, LongDumpPathsAreCutAndUnwritableOnesLogged) {
     const std::string name(127, 'n'), uid(127, 'u'), blocker = s_home + "_file";
     auto write_dump = [] {

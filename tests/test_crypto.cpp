@@ -39,8 +39,7 @@ TEST(Crypto, RandomNumbersVary) {
     crypto_get_rand(nullptr, 0);
 }
 
-// Both kinds of box, in buffers of exactly the message and the tag: byte for byte the cipher
-// library's (tag first, then the ciphertext), and opened in place back to the message.
+// Both kinds of box, exactly sized: byte for byte the library's, and opened in place.
 TEST(Crypto, BoxesAreTheLibrarysAndOpenInPlace) {
     Pair a, b;
     Key key;
@@ -96,8 +95,7 @@ TEST(Crypto, MisaddressedShortOrEmptyBoxesGiveZero) {
     EXPECT_EQ(memcmp(sealed, before, sizeof sealed), 0);
 }
 
-// The public key is the secret key's Curve25519 point; the session keys are the library's, and
-// an unusable public key is refused on either side.
+// The public key is the secret key's point; an unusable public key is refused on either side.
 TEST(Crypto, KeyPairAndKeyExchangeMatchTheLibraryOnBothSides) {
     Pair client, server;
     Key derived, c_send, c_recv, s_send, s_recv, rx, tx;

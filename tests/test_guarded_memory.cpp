@@ -57,8 +57,7 @@ sys_u64 page_size() {
 }
 #endif
 
-// A block takes whole pages (its last page's slack too), with a guard page on either side.
-// Modes apply to whole pages, rounding the length up; an unknown mode means read-write.
+// Whole pages between two guards; modes round the length up, an unknown one means read-write.
 TEST(GuardedMemory, BlocksFillWholePagesBetweenTwoGuardsAndSwitchModesByPage) {
     const sys_u64 page = page_size();
     for (sys_u64 size : {(sys_u64)1, page, 2 * page + 1}) {

@@ -1,6 +1,5 @@
-// Formatting, dispatch and scopes without a profiler allocate nothing; a new thread frees its
-// start block before its function runs. Heap calls are counted by interposing the allocation
-// functions: Linux only, and not under sanitizers, which bring their own allocator.
+// Heap use, counted by interposing the allocation functions: Linux only, and not under
+// sanitizers, which bring their own allocator.
 #include "support/test_support.h"
 
 #include "qv_sys/io.h"

@@ -20,8 +20,7 @@ sys_bool free_for_others(thread_mutex* m) {
                            [m] { thread_mutex_unlock(m); });
 }
 
-// Both widths wrap without saturating; set and compare-and-swap hand back the old value (the
-// new value comes before the comparand), also above the signed range.
+// Both widths wrap; set and compare-and-swap (new value, then comparand) give the old value.
 #define EXPECT_ATOMIC_RESULTS(prefix, T)                                                           \
     do {                                                                                           \
         const T ones = ~T(0), high = T(1) << (sizeof(T) * 8 - 1);                                  \
@@ -47,8 +46,7 @@ TEST(Atomic, ResultsAndWrapAround) {
     EXPECT_ATOMIC_RESULTS(thread_atomic64, sys_u64);
 }
 
-// A recursive mutex is free for others only once fully released; readers share, a writer
-// excludes everyone, and a reader cannot upgrade.
+// A recursive mutex is free only once fully released; a reader cannot upgrade.
 TEST(Locks, MutexIsRecursiveAndReadersShareWhileWritersExclude) {
     thread_mutex* m = thread_mutex_create();
     ASSERT_NE(m, nullptr);
@@ -81,10 +79,8 @@ TEST(Locks, MutexIsRecursiveAndReadersShareWhileWritersExclude) {
     thread_rwlock_destroy(l);
 }
 
-// One producer hands 1000 items to three consumers through a one-item slot; the last item
-// reaches everyone still waiting through a single wake-all. Unwoken, a timed wait lasts its
-// whole limit in milliseconds and returns holding the mutex. A failed wait fails the check:
-// Linux refuses one without the mutex; Windows has no failure a test could provoke.
+// 1000 items to three consumers through a one-item slot, the last one by a single wake-all.
+// A failed wait fails the check (only Linux can be made to fail one: without the mutex).
 TEST(Cond, WakesHandItemsAcrossThreadsAndTimedWaitsHoldTheMutex) {
     thread_mutex* m = thread_mutex_create();
     thread_cond* c = thread_cond_create();
@@ -164,8 +160,7 @@ TEST(Barrier, ThreeThreadsOverManyPhasesNoEarlyOrLostRelease) {
     thread_barrier_destroy(barrier);
 }
 
-// The bogus handle (a cell holding the platform index) names no slot the platform handed out.
-// Only Windows reports a failed slot read.
+// The bogus handle names no slot the platform handed out; only Windows reports a failed read.
 TEST(Tls, EachThreadSeesOnlyItsOwnValueAndAnInvalidSlotFailsTheCheck) {
     thread_tls* tls = thread_tls_create();
     ASSERT_NE(tls, nullptr);

@@ -135,8 +135,7 @@ sys_u32 report_affinity(void*) { // once the creator has pinned the thread
     return mask_of_this(false);
 }
 
-// The index is taken modulo 64; -1, or a processor that does not exist, leaves the process's
-// mask.
+// The index is taken modulo 64; -1, or a missing processor, leaves the process's mask.
 TEST(Thread, AffinityByIndexModulo64) {
     const sys_u32 n = thread_util_hardware_concurrency();
     const sys_u32 all = mask_of_this(true);
