@@ -128,16 +128,17 @@ LONG CALLBACK walk_null_call_and_return(EXCEPTION_POINTERS* info) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 #else
-void with_segv_handler(void (*handler)(int, siginfo_t*, void*), void (*run)()) {
-    struct sigaction sa {
-    }, old;
-    sa.sa_sigaction = handler;
-    sa.sa_flags = SA_SIGINFO | SA_NODEFER;
-    callstack_symbols_find_dbghelp(); // loaded before a handler runs
-    sigaction(SIGSEGV, &sa, &old);
-    run();
-    sigaction(SIGSEGV, &old, nullptr);
-}
+struct ScopedSignal {
+    struct sigaction old;
+    ScopedSignal(void (*handler)(int, siginfo_t*, void*)) {
+        struct sigaction sa = {};
+        sa.sa_sigaction = handler;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        callstack_symbols_find_dbghelp(); // loaded before a handler runs
+        sigaction(SIGSEGV, &sa, &old);
+    }
+    ~ScopedSignal() { sigaction(SIGSEGV, &old, nullptr); }
+};
 
 void walk_null_call_and_return(int, siginfo_t*, void* context) {
     g_signal_count = callstack_get(g_signal_frames, 32, context);
@@ -154,7 +155,8 @@ TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
     call_through_null();
     RemoveVectoredExceptionHandler(handler);
 #else
-    with_segv_handler(walk_null_call_and_return, call_through_null);
+    ScopedSignal guard(walk_null_call_and_return);
+    call_through_null();
 #endif
     ASSERT_GE(g_signal_count, 2u);
     expect_well_formed(g_signal_frames, g_signal_count);
@@ -188,10 +190,9 @@ NOINLINE void call_fault() {
 // From the signal's context, or from inside the handler (past the handler and the signal
 // trampoline), the interrupted frame shows its own instruction's line.
 TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
-    with_segv_handler(walk_fault_and_leave, [] {
-        if (sigsetjmp(g_resume, 1) == 0)
-            call_fault();
-    });
+    ScopedSignal guard(walk_fault_and_leave);
+    if (sigsetjmp(g_resume, 1) == 0)
+        call_fault();
     ASSERT_GE(g_signal_count, 3u);
     expect_well_formed(g_signal_frames, g_signal_count);
     expect_frame(g_signal_frames[0], "fault_here", "test_callstack.cpp", g_fault_line);

@@ -9,6 +9,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#define SIGTRAP 5 // only Linux children end by a signal; the table names it for both
 #else
 #include <unistd.h>
 #endif
