@@ -9,7 +9,6 @@
 #include <dlfcn.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <ucontext.h>
 #endif
 
 #define NOINLINE __attribute__((noinline))
@@ -128,25 +127,28 @@ LONG CALLBACK walk_null_call_and_return(EXCEPTION_POINTERS* info) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 #else
-struct ScopedSignal {
+callstack_entry g_inside_frames[32];
+sys_u64 g_inside_count = 0;
+sigjmp_buf g_resume;
+
+// Walks from the signal's context and from inside the handler, then resumes at g_resume.
+void walk_fault_and_leave(int, siginfo_t*, void* uc) {
+    g_signal_count = callstack_get(g_signal_frames, 32, uc);
+    g_inside_count = callstack_get(g_inside_frames, 32, nullptr);
+    siglongjmp(g_resume, 1);
+}
+
+struct ScopedSignal { // walk_fault_and_leave takes SIGSEGV while it lives
     struct sigaction old;
-    ScopedSignal(void (*handler)(int, siginfo_t*, void*)) {
+    ScopedSignal() {
         struct sigaction sa = {};
-        sa.sa_sigaction = handler;
+        sa.sa_sigaction = walk_fault_and_leave;
         sa.sa_flags = SA_SIGINFO | SA_NODEFER;
         callstack_symbols_find_dbghelp(); // loaded before a handler runs
         sigaction(SIGSEGV, &sa, &old);
     }
     ~ScopedSignal() { sigaction(SIGSEGV, &old, nullptr); }
 };
-
-void walk_null_call_and_return(int, siginfo_t*, void* context) {
-    g_signal_count = callstack_get(g_signal_frames, 32, context);
-    // Back to the caller, as though the call had returned.
-    greg_t* regs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
-    regs[REG_RIP] = *reinterpret_cast<greg_t*>(regs[REG_RSP]);
-    regs[REG_RSP] += 8;
-}
 #endif
 
 TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
@@ -155,8 +157,9 @@ TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
     call_through_null();
     RemoveVectoredExceptionHandler(handler);
 #else
-    ScopedSignal guard(walk_null_call_and_return);
-    call_through_null();
+    ScopedSignal guard;
+    if (sigsetjmp(g_resume, 1) == 0)
+        call_through_null();
 #endif
     ASSERT_GE(g_signal_count, 2u);
     expect_well_formed(g_signal_frames, g_signal_count);
@@ -165,17 +168,8 @@ TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
 }
 
 #if !defined(_WIN32)
-callstack_entry g_inside_frames[32];
-sys_u64 g_inside_count = 0;
-sigjmp_buf g_resume;
 int g_fault_line = 0;
 volatile uintptr_t g_bad_address = 8; // unmapped, yet not null (a null store is UB, not a fault)
-
-void walk_fault_and_leave(int, siginfo_t*, void* uc) {
-    g_signal_count = callstack_get(g_signal_frames, 32, uc);
-    g_inside_count = callstack_get(g_inside_frames, 32, nullptr);
-    siglongjmp(g_resume, 1);
-}
 
 NOINLINE void fault_here() {
     g_fault_line = __LINE__ + 1;
@@ -190,7 +184,7 @@ NOINLINE void call_fault() {
 // From the signal's context, or from inside the handler (past the handler and the signal
 // trampoline), the interrupted frame shows its own instruction's line.
 TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
-    ScopedSignal guard(walk_fault_and_leave);
+    ScopedSignal guard;
     if (sigsetjmp(g_resume, 1) == 0)
         call_fault();
     ASSERT_GE(g_signal_count, 3u);
