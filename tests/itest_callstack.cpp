@@ -12,10 +12,8 @@ TEST(CallstackMarker, PathsAreShownFromBelowTheEngineFolder) {
         {"/home/dev/quorvale/qv_sys/io", "qv_sys/io"},
         {"C:\\build\\quorvale\\qv_sys\\io.cpp", "qv_sys\\io.cpp"},
         {"quorvale/a.cpp", "a.cpp"},
-        // The first marker counts; a later one stays in the text.
-        {"/x/quorvale/tools/quorvale/b.cpp", "tools/quorvale/b.cpp"},
-        // Only one separator is dropped, and only a separator.
-        {"/x/quorvale//c.cpp", "/c.cpp"},
+        {"/x/quorvale/tools/quorvale/b.cpp", "tools/quorvale/b.cpp"}, // the first marker counts
+        {"/x/quorvale//c.cpp", "/c.cpp"}, // only one separator is dropped, and only a separator
         {"/x/quorvale_tools/d.cpp", "_tools/d.cpp"},
         {"/x/quorvale", ""},
         {"/src/Quorvale/quorval/io.cpp", "/src/Quorvale/quorval/io.cpp"}, // no marker: all of it

@@ -12,8 +12,8 @@ TEST(BarrierInternals, StrayWakeUpDoesNotReleaseAWaiter) {
         thread_barrier_wait(barrier);
         released = true;
     });
-    // Holding the mutex with one arrival seen, the waiter is asleep in the condition variable:
-    // wake it the way a spurious wake-up would, without completing the phase.
+    // With one arrival seen the waiter sleeps in the condition variable: wake it as a spurious
+    // wake-up would, without completing the phase.
     for (int wakes = 0; wakes < 5; std::this_thread::yield()) {
         thread_mutex_lock(barrier->mutex);
         if (barrier->arrived == 1) {

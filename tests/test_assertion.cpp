@@ -22,8 +22,7 @@ void fail_on_two_threads_at_once() {
     sys_assert_add_callback(count_report, nullptr);
     std::atomic<int> ready{0};
     auto fail = [&] {
-        ++ready;
-        while (ready.load() < 2) {
+        for (++ready; ready.load() < 2;) {
         }
         if (sys_assert_handler("both", __FILE__, __LINE__, 1, nullptr) == 1)
             ++s_answered;
@@ -41,8 +40,8 @@ TEST(AssertionDeathTest, TwoThreadsFailingAtOnceGiveOneReport) {
                 "reports=1 answered=1");
 }
 
-// In a fresh process, where no callback was ever added, a failed check still ends it and a
-// context message needs the slot the first callback makes; sys_abort ends abnormally.
+// In a fresh process a context message needs the slot the first callback makes; sys_abort
+// ends abnormally.
 TEST(AssertionDeathTest, AbortEndsAbnormallyAndContextNeedsTheSlotOfTheFirstCallback) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     QV_EXPECT_CHECK_FAILS(sys_assert_message_push("early"));
@@ -56,18 +55,13 @@ TEST(AssertionDeathTest, AbortEndsAbnormallyAndContextNeedsTheSlotOfTheFirstCall
 struct Recorded {
     std::string condition, file, report;
     sys_u32 line = 0;
-    std::vector<int> order;
-};
-Recorded g_recorded;
+} g_recorded; // by the callback with user data 1
+std::vector<int> g_order;
 
 void record(void* user, const char* condition, const char* file, sys_u32 line, const char* report) {
-    g_recorded.order.push_back((int)(intptr_t)user);
-    if ((intptr_t)user != 1)
-        return;
-    g_recorded.condition = condition;
-    g_recorded.file = file;
-    g_recorded.line = line;
-    g_recorded.report = report;
+    g_order.push_back((int)(intptr_t)user);
+    if ((intptr_t)user == 1)
+        g_recorded = {condition, file, report, line};
 }
 
 std::string g_printed;
@@ -87,8 +81,8 @@ __attribute__((noinline)) int fail_here(int value) {
 
 } // namespace
 
-// Under the debugger the handler returns, so the report can be read here and the function takes
-// its failure path. The check and the 65th push trap; later failures report nothing.
+// Under the debugger the handler returns and the function takes its failure path. The check
+// and the 65th push trap; later failures report nothing.
 QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
     sys_set_game_version("game 1.2.3");
     sys_assert_add_callback(record, (void*)1);
@@ -104,7 +98,7 @@ QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
     EXPECT_EQ(fail_here(5), -1);
     EXPECT_EQ(fail_here(-2), -2); // a holding check yields 1
     EXPECT_EQ(sys_assert_handler("again", __FILE__, __LINE__, 1, NULL), 1u);
-    EXPECT_EQ(g_recorded.order, (std::vector<int>{1, 3}));
+    EXPECT_EQ(g_order, (std::vector<int>{1, 3}));
     EXPECT_EQ(g_recorded.condition, "value < 0");
     EXPECT_EQ(g_recorded.file.substr(g_recorded.file.find_last_of("/\\") + 1),
               "test_assertion.cpp");
@@ -114,7 +108,7 @@ QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
                              "first context\nsecond context\n\nCallstack:\n0: ";
     const std::string& r = g_recorded.report;
     ASSERT_EQ(r.substr(0, head.size()), head) << r;
-    // Frame 0 is the function that made the check, with its file and line; frame 1 follows.
+    // Frame 0 is the function that made the check, with its file and line.
     const size_t frame1 = r.find("\n1: ");
     ASSERT_NE(frame1, std::string::npos) << r;
     const std::string frame0 = r.substr(head.size(), frame1 - head.size());
@@ -124,7 +118,6 @@ QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
         << r;
     EXPECT_LT(r.size(), 4096u);
 
-    // One line through every print callback, with is_error set.
     EXPECT_EQ(g_print_calls, 1);
     const std::string tail = "|game 1.2.3|" + g_recorded.file + ":" + std::to_string(g_fail_line) +
                              "] ASSERT failed: value < 0 [" + r + "]\n";
@@ -132,7 +125,7 @@ QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
     EXPECT_EQ(g_printed.substr(0, 1), "[");
     EXPECT_EQ(g_printed.substr(16), tail);
 
-    // Context messages: popped top first; an empty stack gives null without a report.
+    // Popped top first; an empty stack gives null without a report, a full one refuses the 65th.
     sys_u64 count = 0;
     const char** messages = sys_assert_message_peek(&count);
     ASSERT_EQ(count, 2u);
@@ -140,7 +133,6 @@ QV_CHECK_SCENARIO(AssertReport, ReportReachesEveryCallbackInOrder, 2, {
     EXPECT_STREQ(sys_assert_message_pop(), "second context");
     EXPECT_STREQ(sys_assert_message_pop(), "first context");
     EXPECT_EQ(sys_assert_message_pop(), nullptr);
-    // A full stack refuses the 65th message.
     for (int i = 0; i < 65; ++i)
         sys_assert_message_push("m");
     sys_assert_message_peek(&count);

@@ -1,5 +1,4 @@
-// Call stacks: frames come back innermost first, named with their functions, source files and
-// lines, from the calling thread or from a processor context, on Linux and on Windows (Wine).
+// Call stacks, innermost first, from the calling thread or from a processor context.
 #include "support/test_support.h"
 
 #include "qv_sys/assertion.h"
@@ -10,37 +9,32 @@
 #include <dlfcn.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <ucontext.h>
 #endif
 
 #define NOINLINE __attribute__((noinline))
 
 #if QV_TEST_TSAN
-// The first lookup of an address makes libdw read that module's tables (through libelf and
-// zlib), and the loader allocates a run-time-loaded library's thread-local block on first
-// touch; the signal-handler tests walk uncached addresses on purpose. Both are known limits
-// of the walk; an allocation in a handler outside the two walkers is still reported.
+// Known limits of the walk: a first lookup reads the module's tables, and the loader makes a
+// late library's thread-local block on first touch. Other allocations in a handler still count.
 extern "C" const char* __tsan_default_suppressions() {
     return "signal:libdw.so.1\nsignal:libelf.so.1\nsignal:walk_context\nsignal:on_unwind_frame\n";
 }
 #endif
 
-// Keeps a call from becoming a jump (which would drop the caller's frame) and a result from
-// being folded away.
+// Keeps a call from becoming a jump, which would drop the caller's frame.
 #define KEEP(x) __asm__ __volatile__("" : "+r"(x) : : "memory")
 
 namespace {
 
 std::string base_name(const std::string& path) {
-    return path.substr(path.find_last_of("/\\") + 1); // the whole path without a separator
+    return path.substr(path.find_last_of("/\\") + 1);
 }
 
 bool names(const callstack_entry& e, const char* function) {
     return strstr(e.function, function) != nullptr;
 }
 
-// Every record: texts terminated with zeros behind (records are cleared before filling), a
-// name, and a line and displacement only with a file.
+// Texts with only zeros behind them, a name, and a line and displacement only with a file.
 void expect_well_formed(const callstack_entry* frames, sys_u64 count) {
     auto clean = [](const char* text, size_t size) {
         const size_t n = strnlen(text, size);
@@ -78,8 +72,7 @@ NOINLINE sys_u64 recurse_then_walk(int depth, callstack_entry* frames, sys_u64 c
 
 callstack_entry g_frames[256];
 
-// Innermost first: the walker's own frame, then its caller down through 40 recursions to the
-// test; the stack ends, so a walk with room to spare gives the same count again.
+// From the walker's own frame through 40 recursions to the test; the count is stable.
 TEST(Callstack, FramesComeBackInOrderWithFileAndLineUpToTheCapacity) {
     callstack_symbols_find_dbghelp(); // finding the symbol library again is harmless
     callstack_symbols_find_dbghelp();
@@ -95,19 +88,18 @@ TEST(Callstack, FramesComeBackInOrderWithFileAndLineUpToTheCapacity) {
         ASSERT_TRUE(names(g_frames[2 + i], "recurse_then_walk")) << g_frames[2 + i].function;
     expect_frame(g_frames[3 + depth], "FramesComeBackInOrder", "test_callstack.cpp", 0);
     EXPECT_EQ(recurse_then_walk(depth, g_frames, 256), n);
-    // Names are undecorated: no mangled "_Z" names and no parameter lists for our frames.
+    // Undecorated: no parameter list.
     EXPECT_EQ(strchr(g_frames[1].function, '('), strstr(g_frames[1].function, "(anonymous"));
 
-    // The capacity bounds the records written; nothing past it is touched.
+    // Nothing past the capacity is touched.
     for (sys_u64 capacity : {0, 1, 2, 5}) {
         memset(g_frames, 0xAB, sizeof g_frames);
-        n = walk_here(g_frames, capacity);
-        EXPECT_EQ(n, capacity);
-        expect_well_formed(g_frames, n);
-        const unsigned char* past = reinterpret_cast<const unsigned char*>(&g_frames[capacity]);
-        EXPECT_TRUE(std::all_of(past, past + sizeof(callstack_entry),
-                                [](unsigned char c) { return c == 0xAB; }))
-            << "capacity " << capacity;
+        EXPECT_EQ(walk_here(g_frames, capacity), capacity);
+        expect_well_formed(g_frames, capacity);
+        const char* past = reinterpret_cast<const char*>(&g_frames[capacity]);
+        EXPECT_EQ(std::string(past, sizeof(callstack_entry)),
+                  std::string(sizeof(callstack_entry), '\xAB'))
+            << capacity;
     }
     EXPECT_EQ(callstack_get(nullptr, 8, nullptr), 0u);
 }
@@ -130,45 +122,44 @@ LONG CALLBACK walk_null_call_and_return(EXCEPTION_POINTERS* info) {
         return EXCEPTION_CONTINUE_SEARCH;
     CONTEXT* c = info->ContextRecord;
     g_signal_count = callstack_get(g_signal_frames, 32, c);
-    // Return to the caller as though the call had returned.
     c->Rip = *reinterpret_cast<DWORD64*>(c->Rsp);
     c->Rsp += 8;
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 #else
-struct ScopedSignal {
+callstack_entry g_inside_frames[32];
+sys_u64 g_inside_count = 0;
+sigjmp_buf g_resume;
+
+// Walks from the signal's context and from inside the handler, then resumes at g_resume.
+void walk_fault_and_leave(int, siginfo_t*, void* uc) {
+    g_signal_count = callstack_get(g_signal_frames, 32, uc);
+    g_inside_count = callstack_get(g_inside_frames, 32, nullptr);
+    siglongjmp(g_resume, 1);
+}
+
+struct ScopedSignal { // walk_fault_and_leave takes SIGSEGV while it lives
     struct sigaction old;
-    ScopedSignal(void (*handler)(int, siginfo_t*, void*)) {
-        struct sigaction sa {};
-        sa.sa_sigaction = handler;
+    ScopedSignal() {
+        struct sigaction sa = {};
+        sa.sa_sigaction = walk_fault_and_leave;
         sa.sa_flags = SA_SIGINFO | SA_NODEFER;
-        sigemptyset(&sa.sa_mask);
         callstack_symbols_find_dbghelp(); // loaded before a handler runs
         sigaction(SIGSEGV, &sa, &old);
     }
     ~ScopedSignal() { sigaction(SIGSEGV, &old, nullptr); }
 };
-
-void walk_null_call_and_return(int, siginfo_t*, void* context) {
-    g_signal_count = callstack_get(g_signal_frames, 32, context);
-    // Return to the caller as though the call had returned.
-    greg_t* regs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
-    regs[REG_RIP] = *reinterpret_cast<greg_t*>(regs[REG_RSP]);
-    regs[REG_RSP] += 8;
-}
 #endif
 
 TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
 #if defined(_WIN32)
     void* handler = AddVectoredExceptionHandler(1, walk_null_call_and_return);
-    ASSERT_NE(handler, nullptr);
     call_through_null();
     RemoveVectoredExceptionHandler(handler);
 #else
-    {
-        ScopedSignal guard(walk_null_call_and_return);
+    ScopedSignal guard;
+    if (sigsetjmp(g_resume, 1) == 0)
         call_through_null();
-    }
 #endif
     ASSERT_GE(g_signal_count, 2u);
     expect_well_formed(g_signal_frames, g_signal_count);
@@ -177,17 +168,8 @@ TEST(CallstackContext, CallThroughNullStartsAtTheCaller) {
 }
 
 #if !defined(_WIN32)
-callstack_entry g_inside_frames[32];
-sys_u64 g_inside_count = 0;
-sigjmp_buf g_resume;
 int g_fault_line = 0;
 volatile uintptr_t g_bad_address = 8; // unmapped, yet not null (a null store is UB, not a fault)
-
-void walk_fault_and_leave(int, siginfo_t*, void* uc) {
-    g_signal_count = callstack_get(g_signal_frames, 32, uc);
-    g_inside_count = callstack_get(g_inside_frames, 32, nullptr);
-    siglongjmp(g_resume, 1);
-}
 
 NOINLINE void fault_here() {
     g_fault_line = __LINE__ + 1;
@@ -199,14 +181,12 @@ NOINLINE void call_fault() {
     __asm__ __volatile__("" : : : "memory");
 }
 
-// Walked from the signal's context, or from inside the handler without it (after the handler
-// and the signal trampoline), the interrupted frame shows its own instruction's line.
+// From the signal's context, or from inside the handler (past the handler and the signal
+// trampoline), the interrupted frame shows its own instruction's line.
 TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
-    {
-        ScopedSignal guard(walk_fault_and_leave);
-        if (sigsetjmp(g_resume, 1) == 0)
-            call_fault();
-    }
+    ScopedSignal guard;
+    if (sigsetjmp(g_resume, 1) == 0)
+        call_fault();
     ASSERT_GE(g_signal_count, 3u);
     expect_well_formed(g_signal_frames, g_signal_count);
     expect_frame(g_signal_frames[0], "fault_here", "test_callstack.cpp", g_fault_line);
@@ -216,15 +196,14 @@ TEST(CallstackContext, SignalContextStartsAtTheFaultingInstruction) {
     ASSERT_GE(g_inside_count, 4u);
     expect_well_formed(g_inside_frames, g_inside_count);
     EXPECT_TRUE(names(g_inside_frames[1], "walk_fault_and_leave"));
-    sys_u64 i = 2;
-    while (i < g_inside_count && !names(g_inside_frames[i], "fault_here"))
-        ++i;
-    ASSERT_LT(i, g_inside_count) << "the interrupted frame is missing";
-    EXPECT_EQ(g_inside_frames[i].line, (sys_u32)g_fault_line);
+    auto* end = g_inside_frames + g_inside_count;
+    auto* at = std::find_if(g_inside_frames + 2, end,
+                            [](const callstack_entry& e) { return names(e, "fault_here"); });
+    ASSERT_NE(at, end) << "the interrupted frame is missing";
+    EXPECT_EQ(at->line, (sys_u32)g_fault_line);
 }
 
-// A library loaded after the first walk: its frames are named from its own debug information
-// (the module list is read again), down to a function it does not export.
+// A library loaded after the first walk is named from its debug information, unexported too.
 TEST(Callstack, LibraryLoadedAfterTheFirstWalkIsNamed) {
     ASSERT_GE(walk_here(g_frames, 4), 2u);
     void* module = dlopen(QV_TEST_LATE_MODULE, RTLD_NOW | RTLD_LOCAL);
@@ -238,8 +217,7 @@ TEST(Callstack, LibraryLoadedAfterTheFirstWalkIsNamed) {
     expect_frame(g_frames[2], "late_module_inner", "late_module.cpp", 0);
     EXPECT_GT(g_frames[2].line, 0u);
     expect_frame(g_frames[3], "late_module_call", "late_module.cpp", 0);
-    dlclose(module);
-    // And after it is gone, walking still works.
+    dlclose(module); // and after it is gone, walking still works
     EXPECT_GE(walk_here(g_frames, 4), 2u);
     EXPECT_TRUE(names(g_frames[1], "walk_here"));
 }

@@ -1,6 +1,5 @@
-// Guarded blocks: where they sit, which bytes are reachable, and the access modes. Linux probes
-// each address for real, catching the fault; Windows asks the memory manager for the page's
-// protection, which is what the processor enforces.
+// Guarded blocks. Linux probes each address for real, catching the fault; Windows asks the
+// memory manager for the page's protection, which is what the processor enforces.
 #include "support/test_support.h"
 
 #include "qv_sys/sysmemory.h"
@@ -27,16 +26,18 @@ Access probe(const void* address) {
            : protect == PAGE_READONLY ? Access::read
                                       : Access::none;
 }
+sys_u64 page_size() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+}
 #else
 sigjmp_buf g_jump;
-void on_fault(int) {
-    siglongjmp(g_jump, 1);
-}
 
 // Reads, then writes back the same byte, catching the fault of either.
 Access probe(const void* address) {
     struct sigaction sa = {}, old_segv, old_bus;
-    sa.sa_handler = on_fault;
+    sa.sa_handler = [](int) { siglongjmp(g_jump, 1); };
     sigaction(SIGSEGV, &sa, &old_segv);
     sigaction(SIGBUS, &sa, &old_bus);
     volatile unsigned char* p = (volatile unsigned char*)address;
@@ -51,20 +52,13 @@ Access probe(const void* address) {
     sigaction(SIGBUS, &old_bus, nullptr);
     return result;
 }
-#endif
-
 sys_u64 page_size() {
-#if defined(_WIN32)
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwPageSize;
-#else
     return (sys_u64)sysconf(_SC_PAGESIZE);
-#endif
 }
+#endif
 
-// The block takes whole pages (its last page's slack too), with a guard page on either side.
-TEST(GuardedMemory, BlocksFillWholePagesBetweenTwoGuards) {
+// Whole pages between two guards; modes round the length up, an unknown one means read-write.
+TEST(GuardedMemory, BlocksFillWholePagesBetweenTwoGuardsAndSwitchModesByPage) {
     const sys_u64 page = page_size();
     for (sys_u64 size : {(sys_u64)1, page, 2 * page + 1}) {
         unsigned char* block = (unsigned char*)sys_mem_access_malloc(size);
@@ -77,11 +71,6 @@ TEST(GuardedMemory, BlocksFillWholePagesBetweenTwoGuards) {
         EXPECT_EQ(probe(block + end), Access::none) << size;
         sys_mem_access_free(block);
     }
-}
-
-// Modes apply to whole pages, rounding the length up; an unknown mode means read-write.
-TEST(GuardedMemory, AccessModesSwitchWholePages) {
-    const sys_u64 page = page_size();
     unsigned char* block = (unsigned char*)sys_mem_access_malloc(2 * page);
     ASSERT_NE(block, nullptr);
     sys_mem_access_set(block, SYS_MEM_ACCESS_READ_ONLY, 1);
@@ -95,11 +84,11 @@ TEST(GuardedMemory, AccessModesSwitchWholePages) {
     sys_mem_access_free(block); // freeing works whatever the pages' modes
 }
 
+// Null is no block, also before any block exists (in a fresh process the page size was never
+// fetched); a mode change off a page boundary fails too.
 TEST(GuardedMemoryDeathTest, MisuseIsReported) {
-    // Free before any block exists: a fresh process, where the page size was never fetched.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     QV_EXPECT_CHECK_FAILS(sys_mem_access_free(nullptr));
-    // Null once blocks exist is no block: releasing the page before it fails.
     QV_EXPECT_CHECK_FAILS({
         sys_mem_access_free(sys_mem_access_malloc(1));
         sys_mem_access_free(nullptr);

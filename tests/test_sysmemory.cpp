@@ -13,7 +13,6 @@
 
 namespace {
 
-// Zero sizes, null pointers, exhaustion, alignment and moves.
 TEST(SysMemory, ZeroSizesNullPointersAndExhaustion) {
     EXPECT_EQ(sys_malloc(0), nullptr);
     EXPECT_EQ(sys_realloc(nullptr, 0), nullptr);
@@ -31,8 +30,7 @@ TEST(SysMemory, ZeroSizesNullPointersAndExhaustion) {
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p, "qv_sys!");
     // Shrunk to zero bytes it is still a live block of the heap, which grows again.
-    p = (char*)sys_realloc(p, 0);
-    ASSERT_NE(p, nullptr);
+    ASSERT_NE(p = (char*)sys_realloc(p, 0), nullptr);
     p = (char*)sys_realloc(p, 64);
     ASSERT_NE(p, nullptr);
     memset(p, 1, 64);
@@ -40,7 +38,7 @@ TEST(SysMemory, ZeroSizesNullPointersAndExhaustion) {
 }
 
 // A page at a fixed address, so the pattern can be checked against bytes worked out by hand:
-// below 2 GiB, where ASan and TSan both leave application memory, and away from Windows' images.
+// below 2 GiB (application memory under ASan and TSan) and away from Windows' images.
 sys_u8* fixed_page() {
     void* const want = (void*)0x3a5a0000ull;
 #if defined(_WIN32)

@@ -18,6 +18,10 @@ sys_u32 return_argument(void* argument) {
     return sys_u32(reinterpret_cast<uintptr_t>(argument));
 }
 
+sys_u32 run(sys_u32 (*function)(void*), void* argument, const char* name) {
+    return thread_thread_join(thread_thread_create(function, argument, name, -1));
+}
+
 std::atomic<int> s_exit_reached{0};
 
 // Logs a marker; with an argument, leaves the thread early through threadlocal_exit(9).
@@ -30,8 +34,8 @@ sys_u32 print_marker(void* exit_early) {
     return 3;
 }
 
-// 1 when the thread's own name, as the system reports it, is `expected`; 2 when the system
-// cannot tell. On Windows the creator names the thread after starting it: give it a moment.
+// 1 when the system reports the thread's name as `expected`, 2 when it cannot tell. On Windows
+// the creator names the thread after starting it: give it a moment.
 sys_u32 name_matches(void* expected) {
     char name[64] = {0};
 #if defined(_WIN32)
@@ -54,19 +58,15 @@ sys_u32 name_matches(void* expected) {
     return strcmp(name, static_cast<const char*>(expected)) == 0 ? 1 : 0;
 }
 
-// A 15-byte name reaches the system (2: Windows without GetThreadDescription cannot tell).
 TEST(Thread, JoinYieldsTheResultNamesReachTheSystemAndLogLinesSurroundTheFunction) {
     char name[] = "fifteen_bytes__";
-    EXPECT_NE(thread_thread_join(thread_thread_create(name_matches, name, name, -1)), 0u);
+    EXPECT_NE(run(name_matches, name, name), 0u);
     for (sys_u32 code : {0u, 0x7FFFFFFFu, 0xFFFFFFFFu})
-        EXPECT_EQ(thread_thread_join(thread_thread_create(
-                      return_argument, reinterpret_cast<void*>(uintptr_t(code)), "worker", -1)),
-                  code);
+        EXPECT_EQ(run(return_argument, reinterpret_cast<void*>(uintptr_t(code)), "worker"), code);
     qv_test::PrintLog log;
-    EXPECT_EQ(thread_thread_join(thread_thread_create(print_marker, nullptr, "logged", -1)), 3u);
+    EXPECT_EQ(run(print_marker, nullptr, "logged"), 3u);
     EXPECT_EQ(s_exit_reached.load(), 2);
-    EXPECT_EQ(
-        thread_thread_join(thread_thread_create(print_marker, &s_exit_reached, "quitter", -1)), 9u);
+    EXPECT_EQ(run(print_marker, &s_exit_reached, "quitter"), 9u);
     EXPECT_EQ(s_exit_reached.load(), 1);
     const int created = log.find(" Thread logged being created\n");
     const int inside = log.find("inside the thread function\n");
@@ -83,15 +83,13 @@ void log_to_stderr_on_one_line(void*, const char* text, sys_u64 length, sys_bool
             fputc(text[i], stderr);
 }
 
-sys_u32 fail_a_check(void*) {
-    // The report is built on this thread's stack: it must have room for it.
+sys_u32 fail_a_check(void*) { // the report is built on this thread's stack
     int* p = nullptr;
     SYS_CHECK(p != NULL);
     return 0;
 }
 
-// A check failing on a library thread reports and ends the process; so does the name's length
-// check, after the creation line.
+// A check failing on a library thread ends the process; so does the name's length check.
 TEST(Thread, FailedChecksOnAndForLibraryThreads) {
     const struct {
         sys_u32 (*function)(void*);
@@ -104,13 +102,11 @@ TEST(Thread, FailedChecksOnAndForLibraryThreads) {
             {
                 sys_printf_add_callback(log_to_stderr_on_one_line, nullptr);
                 sys_assert_add_callback(sys_assert_callback_print, nullptr);
-                thread_thread_join(thread_thread_create(c.function, nullptr, c.name, -1));
+                run(c.function, nullptr, c.name);
                 exit(7);
             },
             ::testing::ExitedWithCode(qv_test::kCheckExitCode), c.report);
 }
-
-std::atomic<int> s_go{0};
 
 // The calling thread's processor mask (low 32 bits), or the process's.
 sys_u32 mask_of_this(bool process) {
@@ -132,22 +128,20 @@ sys_u32 mask_of_this(bool process) {
 #endif
 }
 
-// Waits until the creator has pinned the thread, then returns its processor mask.
-sys_u32 report_affinity(void*) {
+std::atomic<int> s_go{0};
+sys_u32 report_affinity(void*) { // once the creator has pinned the thread
     while (s_go.load() == 0)
         threadlocal_yield();
     return mask_of_this(false);
 }
 
-// The index is taken modulo 64; -1, or a pin to a processor that does not exist, leaves the
-// process's mask (it is not taken modulo the count).
+// The index is taken modulo 64; -1, or a missing processor, leaves the process's mask.
 TEST(Thread, AffinityByIndexModulo64) {
     const sys_u32 n = thread_util_hardware_concurrency();
     const sys_u32 all = mask_of_this(true);
 #if defined(_WIN32)
-    // Windows' C++ runtime counts only the processors this process may use, and a thread may
-    // not be pinned outside them: a confined process (a job object, or taskset under Wine)
-    // cannot run this test.
+    // Windows' runtime counts only the processors this process may use, and a confined process
+    // (a job object, or taskset under Wine) may not pin a thread outside them.
     EXPECT_GE(n, std::thread::hardware_concurrency());
     if (n < 32 && all != (1u << n) - 1)
         GTEST_SKIP() << "this process may not use every processor";
@@ -188,7 +182,7 @@ TEST(Thread, DestroyEndsABusyThread) {
     thread_thread_destroy(h);
     const sys_u64 after = s_spins.load();
     const auto start = std::chrono::steady_clock::now();
-    threadlocal_sleep(30); // at least its milliseconds (a lower bound holds on any machine)
+    threadlocal_sleep(30); // at least its milliseconds
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(28));
     EXPECT_EQ(s_spins.load(), after);
     EXPECT_EQ(log.find("Thread spinner about to exit"), -1);

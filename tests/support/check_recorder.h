@@ -1,8 +1,6 @@
-// Records failed checks instead of ending the process. Linux only (ELF exports can be
-// interposed): this file defines sys_assert_handler in the test program, so include it from one
-// source per program. While a CheckRecorder lives the handler records the condition and returns
-// 0, and the routine takes its failure path as under a resumed debugger; otherwise it forwards
-// to the library's handler.
+// Records failed checks instead of ending the process. Linux only: it interposes
+// sys_assert_handler, so include it from one source per program. While a CheckRecorder lives,
+// a failed check records its condition and returns 0, as under a resumed debugger.
 #pragma once
 
 #if !defined(_WIN32)
@@ -32,6 +30,10 @@ struct CheckRecorder {
     CheckRecorder& operator=(const CheckRecorder&) = delete;
 };
 
+template <class... T> std::vector<std::string> texts(T... t) {
+    return {t...};
+}
+
 } // namespace qv_test
 
 extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, sys_u32 line,
@@ -54,8 +56,7 @@ extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, s
     return library(condition, file, line, kind, "%s", message);
 }
 
-// QV_CHECK_SCENARIO, and where checks can be recorded the conditions the failed checks report,
-// in order; `reported` is parenthesised: ("a", "b").
+// QV_CHECK_SCENARIO, plus where checks are recorded the failed conditions in order: ("a", "b").
 #define QV_CHECK_SCENARIO_TEXTS(suite, name, traps, reported, ...)                                 \
     QV_CHECK_SCENARIO(suite, name, traps, __VA_ARGS__)                                             \
     TEST(suite, name##_Conditions) {                                                               \
@@ -63,12 +64,6 @@ extern "C" sys_u32 sys_assert_handler(const char* condition, const char* file, s
         __VA_ARGS__;                                                                               \
         EXPECT_EQ(recorder.conditions, qv_test::texts reported);                                   \
     }
-
-namespace qv_test {
-template <class... T> std::vector<std::string> texts(T... t) {
-    return {t...};
-}
-} // namespace qv_test
 
 #else
 #define QV_TEST_RECORDS_CHECKS 0
