@@ -18,20 +18,20 @@ const uint16_t kPort = [] {
 }();
 
 // Message bytes as a viewer reads them (x86_64: little-endian, as sent).
-struct Le {
-    std::string bytes;
-    template <typename T> Le& put(T value) {
-        bytes.append((const char*)&value, sizeof(value));
-        return *this;
-    }
-    Le& text(const std::string& t) {
-        bytes += t;
-        return *this;
-    }
-};
+template <typename T> void put(std::string& out, const T& value) {
+    if constexpr (std::is_arithmetic_v<T>)
+        out.append((const char*)&value, sizeof(value));
+    else
+        out += value;
+}
+template <typename... T> std::string le(const T&... values) {
+    std::string out;
+    (put(out, values), ...);
+    return out;
+}
 
 std::string log_line(const std::string& text) {
-    return Le().text("LOGM").put((prf_u32)text.size()).text(text).bytes;
+    return le("LOGM", (prf_u32)text.size(), text);
 }
 
 Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
@@ -79,18 +79,16 @@ TEST(ProfilerMessages, NameHashAndATreeSerialisedByteForByte) {
     const std::string got((const char*)buffer.data, buffer.bytes_filled);
     ByteBuffer_Destroy(&buffer);
 
-    Le m;
-    m.text("SMPL").put(26u + 4 * 51).put(6u).text("worker").put(4u).put(0x481ad3c2u);
+    std::string m = le("SMPL", 26u + 4 * 51, 6u, "worker", 4u, 0x481ad3c2u);
     auto record = [&](prf_u32 hash, prf_u32 path, const char* colour, double start, double length,
                       double self, prf_u32 calls, prf_u32 children) {
-        m.put(hash).put(path).text(colour).put(start).put(length).put(self);
-        m.put(calls).put(0u).put(children);
+        m += le(hash, path, colour, start, length, self, calls, 0u, children);
     };
     record(0xFFFFFF, 1, "#ffffff", 1, 10, 0, 1, 2);
     record(0x000000, 2, "#444444", 2, 30, 25, 1, 1);
     record(0x213243, 4, "#786756", 4, 5, 5, 1, 0);
     record(0x0F0F0F, 3, "#f4f4f4", 3, 0, 0, 7, 0);
-    EXPECT_EQ(got, m.bytes);
+    EXPECT_EQ(got, m);
 }
 
 namespace {
@@ -100,24 +98,23 @@ struct QueuedMessage {
     std::string thread, payload;
     Sample* tree = nullptr;
     ObjectPool* allocator = nullptr;
+    void release() const {
+        if (id == MsgID_Tree)
+            ReleaseSampleTree(tree, allocator);
+    }
 };
 
 // Without a viewer the queue is the test's to read: the committed messages not from the profiler
 // thread; their trees go back to their pools at the next call (all, when `keep` is false).
 std::vector<QueuedMessage> drain_queue(bool keep = true) {
     static std::vector<QueuedMessage> held;
-    auto release = [](const QueuedMessage& m) {
-        if (m.id == MsgID_Tree)
-            ReleaseSampleTree(m.tree, m.allocator);
-    };
     for (const QueuedMessage& m : held)
-        release(m);
+        m.release();
     held.clear();
     MsgRing* queue = profiler_instance()->sample_queue;
     while (Message* message = MsgRing_Peek(queue)) {
-        QueuedMessage m;
-        m.id = message->id;
-        m.thread = message->thread_sampler != nullptr ? message->thread_sampler->name : "";
+        ThreadSampler* ts = message->thread_sampler;
+        QueuedMessage m = {message->id, ts != nullptr ? ts->name : "", ""};
         const prf_u8* payload = Message_Payload(message);
         if (m.id == MsgID_Tree) {
             memcpy(&m.tree, payload, sizeof(void*));
@@ -129,7 +126,7 @@ std::vector<QueuedMessage> drain_queue(bool keep = true) {
         if (keep && m.thread != "Profiler")
             held.push_back(m);
         else
-            release(m);
+            m.release();
     }
     return held;
 }
@@ -164,22 +161,19 @@ class ProfilerInstance : public ::testing::Test {
 // Log text splits at line feeds and after 1015 bytes; each scope logs its name (the bytes its
 // buffer held at its begin) and the outermost queues its tree; a second start finds the port taken.
 TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThePortTaken) {
-    const struct {
-        std::string text;
-        std::vector<std::string> lines;
-    } cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"a\n\nb", {"a", "", "b"}},
         {"tail\n", {"tail"}},
         {"", {}},
         {std::string(2000, 'z'), {std::string(1015, 'z'), std::string(985, 'z')}},
         {std::string(1015, 'y'), {std::string(1015, 'y')}},
     };
-    for (const auto& c : cases) {
-        PostLogText(c.text.c_str());
+    for (const auto& [text, lines] : cases) {
+        PostLogText(text.c_str());
         std::vector<QueuedMessage> got = drain_queue();
-        ASSERT_EQ(got.size(), c.lines.size()) << c.text.substr(0, 20);
+        ASSERT_EQ(got.size(), lines.size()) << text.substr(0, 20);
         for (size_t i = 0; i < got.size(); ++i)
-            EXPECT_EQ(got[i].payload, log_line(c.lines[i]));
+            EXPECT_EQ(got[i].payload, log_line(lines[i]));
     }
 
     const char* const texts[] = {"job 1", "job 12", "job 1", "job", "jo", "job 2", "job 1"};
@@ -302,8 +296,7 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
         // A known name is answered; an unknown one is not (the console line comes next).
         const prf_u32 hash = HashName("viewer_child");
         client.send_frame(1, "GSMP" + std::to_string(hash));
-        EXPECT_EQ(client.read_until("SSMP"),
-                  Le().text("SSMP").put(hash).put(12u).text("viewer_child").bytes);
+        EXPECT_EQ(client.read_until("SSMP"), le("SSMP", hash, 12u, "viewer_child"));
         client.send_frame(2, "GSMP12345");
         client.send_frame(1, "CONIhello");
         EXPECT_EQ(client.read_until("SSMP LOGM"), log_line("Console message received..."));

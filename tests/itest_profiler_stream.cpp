@@ -27,10 +27,10 @@ scope_settings host_settings(uint16_t port, sys_u32 flags = SCOPE_SETTINGS_STREA
 }
 
 struct StreamingInstance {
-    uint16_t port = qv_test::pick_free_port();
+    scope_settings settings = host_settings(qv_test::pick_free_port());
     explicit StreamingInstance(sys_u32 flags = SCOPE_SETTINGS_STREAM) {
         clear_environment();
-        scope_settings settings = host_settings(port, flags);
+        settings.flags = flags;
         EXPECT_EQ(scope_static_init_with(&settings), 0u);
     }
     ~StreamingInstance() { scope_static_destroy(); }
@@ -57,13 +57,13 @@ TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     const std::vector<prf_u32> defaults = {17815, 10, 131072, 10, 0, 0, 0, 0};
     EXPECT_EQ(fields(*prf_settings()), defaults);
     const scope_settings zero = SCOPE_SETTINGS_INIT;
+    scope_settings shorter = host_settings(1234);
+    shorter.size = 8; // the port lies past what this host knew
     ProfilerSettings resolved;
     for (const scope_settings* host : {(const scope_settings*)nullptr, &zero}) {
         ProfilerSettings_Resolve(host, &resolved);
         EXPECT_EQ(fields(resolved), defaults);
     }
-    scope_settings shorter = host_settings(1234);
-    shorter.size = 8; // the port lies past what this host knew
     ProfilerSettings_Resolve(&shorter, &resolved);
     EXPECT_EQ(resolved.port, 17815);
     EXPECT_EQ(resolved.streaming, 1u);
@@ -117,7 +117,7 @@ TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWith
 TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThreadRuns) {
     StreamingInstance instance;
     StreamViewer viewer;
-    ASSERT_TRUE(viewer.open(instance.port));
+    ASSERT_TRUE(viewer.open(instance.settings.port));
     std::atomic<bool> finish{false};
     auto worker = [](void* finish) -> sys_u32 { // three frames, then waits to be told
         for (int i = 0; i < 3; ++i)
@@ -138,7 +138,7 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
         EXPECT_TRUE(line != "job" && line != "step") << line;
 
     StreamViewer second;
-    ASSERT_TRUE(second.open(instance.port));
+    ASSERT_TRUE(second.open(instance.settings.port));
     std::thread([] {
         scope_set_thread_name("render2");
         frame("frame", "draw");
@@ -154,7 +154,7 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     StreamingInstance instance;
     const uint64_t kTrees = 100000;
     StreamViewer viewer;
-    ASSERT_TRUE(viewer.open(instance.port));
+    ASSERT_TRUE(viewer.open(instance.settings.port));
     std::thread([&] {
         scope_set_thread_name("burst");
         for (uint64_t i = 0; i < kTrees; ++i)
@@ -199,7 +199,7 @@ TEST(ProfilerStreaming, LoopbackListenerRefusesTheMachinesOtherAddresses) {
     for (bool loopback : {true, false}) {
         StreamingInstance instance(loopback ? SCOPE_SETTINGS_BIND_LOOPBACK : 0u);
         qv_test::WsClient local, remote;
-        EXPECT_TRUE(local.connect_to(instance.port));
-        EXPECT_EQ(remote.connect_to(instance.port, 0x7F000002), !loopback) << loopback;
+        EXPECT_TRUE(local.connect_to(instance.settings.port));
+        EXPECT_EQ(remote.connect_to(instance.settings.port, 0x7F000002), !loopback) << loopback;
     }
 }

@@ -35,7 +35,7 @@ using Bytes = std::vector<uint8_t>;
 using Socket = SOCKET;
 #else
 using Socket = int;
-inline int closesocket(Socket s) { // the calls read the same on both systems
+inline int closesocket(Socket s) { // as Winsock names it
     return ::close(s);
 }
 #endif
@@ -148,10 +148,10 @@ class WsClient {
         send(client_frame((uint8_t)(0x80 | opcode), Bytes(payload.begin(), payload.end()), key));
     }
 
-    bool send(const Bytes& bytes) { return send(text_of(bytes)); }
-    bool send(const std::string& bytes) {
+    template <typename B> bool send(const B& bytes) { // Bytes or std::string
         for (size_t sent = 0; sent < bytes.size();) {
-            int n = (int)::send(sock_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
+            const char* from = (const char*)bytes.data() + sent;
+            int n = (int)::send(sock_, from, (int)(bytes.size() - sent), 0);
             if (n <= 0)
                 return false;
             sent += (size_t)n;
@@ -289,6 +289,7 @@ class StreamViewer {
     std::map<uint32_t, std::string> names;                 // pushed names
     std::map<std::string, std::vector<std::string>> roots; // per thread: "root name/samples"
     std::map<std::string, uint64_t> count;                 // trees per thread (the benchmark)
+    uint64_t total_trees = 0;
     std::vector<std::string> log_lines;
     uint64_t dropped_trees = 0, dropped_logs = 0, bytes = 0;
     std::vector<std::string> faults; // broken streaming rules
@@ -313,6 +314,7 @@ class StreamViewer {
                     break;
                 }
             count[tree.thread]++;
+            total_trees++;
             roots[tree.thread].push_back(names[tree.hashes[0]] + "/" +
                                          std::to_string(tree.hashes.size()));
         } else if (id == "DROP" && payload.size() == 12) {
