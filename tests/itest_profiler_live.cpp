@@ -79,16 +79,12 @@ TEST(ProfilerMessages, NameHashAndATreeSerialisedByteForByte) {
     const std::string got((const char*)buffer.data, buffer.bytes_filled);
     ByteBuffer_Destroy(&buffer);
 
-    std::string m = le("SMPL", 26u + 4 * 51, 6u, "worker", 4u, 0x481ad3c2u);
-    auto record = [&](prf_u32 hash, prf_u32 path, const char* colour, double start, double length,
-                      double self, prf_u32 calls, prf_u32 children) {
-        m += le(hash, path, colour, start, length, self, calls, 0u, children);
-    };
-    record(0xFFFFFF, 1, "#ffffff", 1, 10, 0, 1, 2);
-    record(0x000000, 2, "#444444", 2, 30, 25, 1, 1);
-    record(0x213243, 4, "#786756", 4, 5, 5, 1, 0);
-    record(0x0F0F0F, 3, "#f4f4f4", 3, 0, 0, 7, 0);
-    EXPECT_EQ(got, m);
+    // Records: hash, path id, colour, start, length, self time, calls, 0, children.
+    EXPECT_EQ(got, le("SMPL", 26u + 4 * 51, 6u, "worker", 4u, 0x481ad3c2u) +
+                       le(0xFFFFFFu, 1u, "#ffffff", 1.0, 10.0, 0.0, 1u, 0u, 2u) +
+                       le(0x000000u, 2u, "#444444", 2.0, 30.0, 25.0, 1u, 0u, 1u) +
+                       le(0x213243u, 4u, "#786756", 4.0, 5.0, 5.0, 1u, 0u, 0u) +
+                       le(0x0F0F0Fu, 3u, "#f4f4f4", 3.0, 0.0, 0.0, 7u, 0u, 0u));
 }
 
 namespace {
@@ -194,18 +190,16 @@ TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThe
     got = drain_queue();
     ASSERT_EQ(got.size(), 1u);
     const Sample* frame = got[0].tree;
-    const Sample* child = frame->first_child;
+    std::vector<std::string> names; // the children's, as their thread stored them
     prf_u64 children_us = 0;
-    for (const char* text : texts) {
-        ASSERT_NE(child, nullptr);
-        EXPECT_EQ(child->name_hash, HashName(text)) << text;
+    for (const Sample* child = frame->first_child; child; child = child->next_sibling) {
         char stored[32] = "";
-        NameTable_CopyName(this_sampler()->names, HashName(text), stored, sizeof(stored));
-        EXPECT_STREQ(stored, text);
+        NameTable_CopyName(this_sampler()->names, child->name_hash, stored, sizeof(stored));
+        EXPECT_EQ(child->name_hash, HashName(stored)) << stored;
+        names.push_back(stored);
         children_us += child->length_us;
-        child = child->next_sibling;
     }
-    EXPECT_EQ(child, nullptr);
+    EXPECT_EQ(names, std::vector<std::string>(std::begin(texts), std::end(texts)));
     EXPECT_EQ(frame->children_us, children_us);
     // Same-named siblings are told apart by their place among the parent's children.
     EXPECT_NE(frame->first_child->path_id, frame->first_child->next_sibling->next_sibling->path_id);
