@@ -31,24 +31,17 @@ Bytes masked(const std::string& text, int form = 0, const prf_u8* mask = kMask) 
 
 std::vector<std::string> g_log_lines;
 
-// What the message handler was given (empty unless a NUL follows it).
-struct Received {
-    std::vector<std::string> messages;
-    prf_error answer = PRF_ERROR_NONE;
-    static prf_error record(void* context, prf_u8* data, prf_u32 length) {
-        Received* received = (Received*)context;
-        received->messages.emplace_back((const char*)data, data[length] == '\0' ? length : 0);
-        return received->answer;
-    }
-};
-
 class NetTest : public ::testing::Test {
   protected:
     void SetUp() override {
         port_ = qv_test::pick_free_port();
         ASSERT_EQ(Server_Open(&server_, port_), PRF_ERROR_NONE);
-        server_.on_message = Received::record;
-        server_.on_message_context = &received_;
+        // What the handler was given: empty unless a NUL follows it.
+        server_.on_message = [](void* self, prf_u8* data, prf_u32 length) {
+            ((NetTest*)self)->messages_.emplace_back((const char*)data, data[length] ? 0 : length);
+            return ((NetTest*)self)->answer_;
+        };
+        server_.on_message_context = this;
         g_log_lines.clear();
         prf_net_log_line = [](const char* text) { g_log_lines.push_back(text); };
     }
@@ -90,7 +83,8 @@ class NetTest : public ::testing::Test {
     }
 
     Server server_ = {};
-    Received received_;
+    std::vector<std::string> messages_;
+    prf_error answer_ = PRF_ERROR_NONE;
     prf_u16 port_ = 0;
 };
 
@@ -192,7 +186,7 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryFormOversizedOnesSkippedAndPiecesJoi
           masked(texts[3])})
         client.send(frame);
     update();
-    EXPECT_EQ(received_.messages,
+    EXPECT_EQ(messages_,
               (std::vector<std::string>{texts[0], texts[1], texts[2], "unmasked", texts[3]}));
     EXPECT_EQ(g_log_lines, std::vector<std::string>(2, "Ignoring console input bigger than "
                                                        "internal receive buffer (1024 bytes)"));
@@ -200,11 +194,11 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryFormOversizedOnesSkippedAndPiecesJoi
 
     // A frame whose payload has not begun waits for a later pass; one begun is read whole in
     // the pass over several reads, the mask's position running on.
-    received_.messages.clear();
+    messages_.clear();
     const Bytes frame = masked("CONI split message");
     client.send(Bytes(frame.begin(), frame.begin() + 6)); // the header and key alone
     update(2);
-    EXPECT_TRUE(received_.messages.empty());
+    EXPECT_TRUE(messages_.empty());
     client.send(Bytes(frame.begin() + 6, frame.begin() + 11));
     std::thread writer([&] { // the rest comes while the pass waits
         pause_ms(30);
@@ -213,7 +207,7 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryFormOversizedOnesSkippedAndPiecesJoi
     Server_Update(&server_);
     writer.join();
     EXPECT_TRUE(Server_HasViewer(&server_));
-    EXPECT_EQ(received_.messages, std::vector<std::string>{"CONI split message"});
+    EXPECT_EQ(messages_, std::vector<std::string>{"CONI split message"});
 }
 
 // Every frame but a whole text or binary one ends the connection, with its reason, as does a
@@ -228,7 +222,7 @@ TEST_F(NetTest, HostileFramesDropTheViewerWithTheirCodes) {
         {{0x82, 0x7E, 0x01}, PRF_ERROR_FRAME_LENGTH},        // extended length cut short
         {masked("GSMP1234"), PRF_ERROR_OUT_OF_MEMORY},       // the handler's answer
     };
-    received_.answer = PRF_ERROR_OUT_OF_MEMORY;
+    answer_ = PRF_ERROR_OUT_OF_MEMORY;
     for (const auto& [frame, error] : cases) {
         RawClient client;
         connect_viewer(client);
@@ -242,7 +236,7 @@ TEST_F(NetTest, HostileFramesDropTheViewerWithTheirCodes) {
         EXPECT_FALSE(Server_HasViewer(&server_));
         EXPECT_TRUE(client.closed_by_peer());
     }
-    EXPECT_EQ(received_.messages.size(), 1u);
+    EXPECT_EQ(messages_.size(), 1u);
 }
 
 } // namespace
