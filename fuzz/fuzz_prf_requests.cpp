@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -68,21 +69,16 @@ std::vector<std::string> take_lines() {
     return lines;
 }
 
-std::vector<std::string> expected_lines(const char* text) {
+// The echo, then each line (up to a NUL) in pieces of at most 1015 bytes.
+std::vector<std::string> expected_lines(const std::string& text) {
     std::vector<std::string> lines = {"Console message received..."};
-    std::string line;
-    for (const char* p = text;; ++p) {
-        if (*p != '\n' && *p != '\0') {
-            line += *p;
-            continue;
-        }
-        if (*p == '\n' || !line.empty())
-            for (size_t at = 0; at == 0 || at < line.size(); at += 1015)
-                lines.push_back(line.substr(at, 1015));
-        line.clear();
-        if (*p == '\0')
-            return lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        for (size_t piece = at; piece == at || piece < end; piece += 1015)
+            lines.push_back(text.substr(piece, std::min<size_t>(1015, end - piece)));
+        at = end + 1;
     }
+    return lines;
 }
 
 } // namespace
