@@ -54,18 +54,16 @@ class NetTest : public ::testing::Test {
         ASSERT_TRUE(client.connect_to(port_));
         client.send(request_with("13"));
         server_.ping_tick = os_prf_tick_ms();
-        for (int i = 0; i < 200 && !Server_HasViewer(&server_); ++i) {
-            pause_ms(5);
-            Server_Update(&server_);
-        }
+        for (int i = 0; i < 200 && !Server_HasViewer(&server_); ++i)
+            update(1, 5);
         ASSERT_TRUE(Server_HasViewer(&server_));
         ASSERT_EQ(text_of(client.receive(kHandshakeAnswer.size())), kHandshakeAnswer);
     }
 
     // Several passes, so that bytes in flight have surely arrived.
-    void update(int passes = 3) {
+    void update(int passes = 3, int pause = 2) {
         for (int i = 0; i < passes; ++i) {
-            pause_ms(2);
+            pause_ms(pause);
             Server_Update(&server_);
         }
     }
@@ -123,8 +121,7 @@ TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
     RawClient refused, client;
     ASSERT_TRUE(refused.connect_to(port_));
     refused.send(request_with("7"));
-    pause_ms(5);
-    Server_Update(&server_);
+    update(1, 5);
     EXPECT_EQ(server_.listener, nullptr);
     EXPECT_TRUE(refused.closed_by_peer());
     Server_Update(&server_);
