@@ -154,8 +154,7 @@ class ProfilerInstance : public ::testing::Test {
 
 } // namespace
 
-// Log text splits at line feeds and after 1015 bytes; each scope logs its name (the bytes its
-// buffer held at its begin) and the outermost queues its tree; a second start finds the port taken.
+// Log text splits at line feeds and every 1015 bytes; a scope's name is what its buffer held.
 TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThePortTaken) {
     const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"a\n\nb", {"a", "", "b"}},
@@ -233,8 +232,7 @@ TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThe
     EXPECT_EQ(profiler_instance(), first);
 }
 
-// Sampler numbers rise across threads and instances, in hexadecimal; scopes without an
-// instance do nothing.
+// Sampler names carry a number in hexadecimal that rises across threads and instances.
 TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWithoutOne) {
     long previous = -1;
     std::string letters;

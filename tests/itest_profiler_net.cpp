@@ -129,8 +129,7 @@ TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
     connect_viewer(client);
 }
 
-// Frames to the viewer use the shortest header. Pinged once a second: nothing else follows the
-// handshake's answer or the ping. A viewer that left is dropped when a send to it fails.
+// Pinged once a second: nothing else follows the handshake's answer or the ping.
 TEST_F(NetTest, ShortestHeadersPingOncePerSecondAndAViewerThatLeftIsDroppedOnAFailedSend) {
     RawClient client;
     connect_viewer(client);
@@ -169,8 +168,7 @@ TEST_F(NetTest, ShortestHeadersPingOncePerSecondAndAViewerThatLeftIsDroppedOnAFa
     EXPECT_EQ(send_payload(Bytes(8, 'y')), PRF_ERROR_NONE); // to nobody: nothing to do
 }
 
-// Console input as big as the receive buffer or more is logged and skipped; one byte less is
-// taken. A message written in pieces across passes arrives whole.
+// Input as big as the receive buffer or more is logged and skipped; one byte less is taken.
 TEST_F(NetTest, MessagesFromTheViewerInEveryFormOversizedOnesSkippedAndPiecesJoined) {
     RawClient client;
     connect_viewer(client);
@@ -207,8 +205,7 @@ TEST_F(NetTest, MessagesFromTheViewerInEveryFormOversizedOnesSkippedAndPiecesJoi
     EXPECT_EQ(messages_, std::vector<std::string>{"CONI split message"});
 }
 
-// Every frame but a whole text or binary one ends the connection, with its reason, as does a
-// handler's error; the next viewer is accepted.
+// Every frame but a whole text or binary one ends the connection, as does a handler's error.
 TEST_F(NetTest, HostileFramesDropTheViewerWithTheirCodes) {
     const std::pair<Bytes, prf_error> cases[] = {
         {{0x88, 0x00}, PRF_ERROR_VIEWER_CLOSED},

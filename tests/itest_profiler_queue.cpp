@@ -49,8 +49,7 @@ TEST(ProfilerRing, SizeRoundsUpAndBothHalvesShowTheSameMemory) {
     EXPECT_EQ(MsgRing_Create(&empty, 0), PRF_ERROR_RING_MEMORY);
 }
 
-// 2730 messages of 48 bytes fill 131,040 of the ring's 131,072 bytes, at the start and across
-// the wrap of the 32-bit positions; messages are read in order of reservation.
+// 2730 messages of 48 bytes fill 131,040 of 131,072 bytes, from 0 and across the 32-bit wrap.
 TEST(ProfilerQueue, Holds2730TreeMessagesTakesOneMoreAfterAReleaseAndReadsInOrder) {
     Queue queue;
     // One message may fill the whole ring, header included, and no more.

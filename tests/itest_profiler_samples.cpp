@@ -25,8 +25,6 @@ struct Tree {
     }
 };
 
-// Aggregation re-enters only the same-named sibling; a tree too deep for recursion is freed and
-// its samples reused.
 TEST(SampleTree, AggregationReentersOnlyTheSameNamedSiblingAndADeepTreeIsFreedAndReused) {
     Tree t;
     Sample* parent = t.open(1);
@@ -80,8 +78,7 @@ std::string name_of(uint32_t i) {
     return "scope_" + std::to_string(i) + std::string(i % 61, (char)('a' + i % 26));
 }
 
-// The first name of a hash stays, long names are cut, copies are truncated; the profiler
-// thread reads names while their owner inserts and grows both stores.
+// The profiler thread reads names while their owner inserts and grows both stores.
 TEST(NameTable, FirstNameStaysLongNamesAreCutAndAReaderSeesOnlyWholeNamesWhileTheOwnerGrows) {
     NameTable* names = nullptr;
     ASSERT_EQ(NameTable_Create(&names), PRF_ERROR_NONE);

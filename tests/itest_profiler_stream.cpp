@@ -49,8 +49,7 @@ void frame(const char* root, const char* child) {
 
 } // namespace
 
-// The defaults hold without a host record, with a zeroed one, and for fields past the size a
-// host was built with; the environment alone may switch streaming on, with its bigger queue.
+// Fields past the size a host was built with keep their defaults; streaming has a bigger queue.
 TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     clear_environment();
     const std::vector<prf_u32> defaults = {17815, 10, 131072, 10, 0, 0, 0, 0};
@@ -108,8 +107,7 @@ TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWith
     }
 }
 
-// Names are pushed before the first tree that uses them, once per connection, instead of log
-// lines; a library thread's frames arrive while it runs and its "thread_entry" last.
+// Names are pushed instead of logged; a library thread's "thread_entry" tree comes last.
 TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThreadRuns) {
     StreamingInstance instance;
     StreamViewer viewer;
@@ -168,8 +166,7 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     EXPECT_EQ(viewer.dropped_logs, 0u);
 }
 
-// An outermost scope that never closes holds at most the pool's cap; once every sample waits
-// in the unread queued tree, a new outermost scope is dropped.
+// Once every sample waits in the unread queued tree, a new outermost scope is dropped.
 TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
     StreamingInstance instance;
     const prf_u32 cap = profiler_instance()->settings.max_samples_per_thread;

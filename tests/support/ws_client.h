@@ -55,8 +55,7 @@ inline void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// A frame as a viewer sends it: the shortest length form unless `form` forces 126 or 127,
-// masked when `mask` is given.
+// A viewer's frame: the shortest length form unless `form` is 126 or 127; masked by `mask`.
 inline Bytes client_frame(uint8_t first, const Bytes& payload, const uint8_t* mask, int form = 0) {
     const size_t n = payload.size();
     if (form == 0)
