@@ -74,36 +74,32 @@ TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
 
 // The host asks for port 4000, loopback and streaming; a refused value logs one line naming it.
 TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWithALogLine) {
-    const struct {
-        const char *variable, *value;
-        bool refused;
-        uint16_t port;
-        uint32_t loopback, streaming;
-    } rows[] = {
-        {"QV_SYS_PROFILER_PORT", nullptr, false, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "1", false, 1, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "65535", false, 65535, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "0", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "65536", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "80x", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_BIND", "any", false, 4000, 0, 1},
-        {"QV_SYS_PROFILER_BIND", "Loopback", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_STREAM", "0", false, 4000, 1, 0},
-        {"QV_SYS_PROFILER_STREAM", "yes", true, 4000, 1, 1},
+    // The variable, its value, whether it is refused, then the port, loopback and streaming.
+    const std::tuple<const char*, const char*, bool, std::vector<prf_u32>> rows[] = {
+        {"QV_SYS_PROFILER_PORT", nullptr, false, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "1", false, {1, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "65535", false, {65535, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "0", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "65536", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "80x", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_BIND", "any", false, {4000, 0, 1}},
+        {"QV_SYS_PROFILER_BIND", "Loopback", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_STREAM", "0", false, {4000, 1, 0}},
+        {"QV_SYS_PROFILER_STREAM", "yes", true, {4000, 1, 1}},
     };
     scope_settings host = host_settings(4000, SCOPE_SETTINGS_STREAM | SCOPE_SETTINGS_BIND_LOOPBACK);
-    for (const auto& row : rows) {
+    for (const auto& [variable, value, refused, expected] : rows) {
         clear_environment();
-        set_env(row.variable, row.value);
+        set_env(variable, value);
         qv_test::PrintLog log;
         ProfilerSettings resolved;
         ProfilerSettings_Resolve(&host, &resolved);
-        SCOPED_TRACE(std::string(row.variable) + "=" + (row.value ? row.value : "(unset)"));
+        SCOPED_TRACE(std::string(variable) + "=" + (value ? value : "(unset)"));
         EXPECT_EQ((std::vector<prf_u32>{resolved.port, resolved.bind_loopback, resolved.streaming}),
-                  (std::vector<prf_u32>{row.port, row.loopback, row.streaming}));
-        EXPECT_EQ(log.lines().size(), row.refused ? 1u : 0u) << log.text();
-        const bool named = log.find(std::string(row.variable) + "=\"") != -1;
-        EXPECT_EQ(named && log.find("refused") != -1, row.refused) << log.text();
+                  expected);
+        EXPECT_EQ(log.lines().size(), refused ? 1u : 0u) << log.text();
+        const bool named = log.find(std::string(variable) + "=\"") != -1;
+        EXPECT_EQ(named && log.find("refused") != -1, refused) << log.text();
     }
 }
 
