@@ -24,19 +24,14 @@ std::vector<uint8_t> reference_payload(const uint8_t* data, size_t size) {
         if (first != 0x81 && first != 0x82)
             break;
         size_t p = at + 2;
-        uint64_t length = second & 0x7F;
-        if (length == 126) {
-            if (p + 2 > size)
-                break;
-            length = (uint64_t)data[p] << 8 | data[p + 1];
-            p += 2;
-        } else if (length == 127) {
-            if (p + 8 > size)
-                break;
-            length = (uint64_t)data[p + 4] << 24 | (uint64_t)data[p + 5] << 16 |
-                     (uint64_t)data[p + 6] << 8 | data[p + 7];
-            p += 8;
-        }
+        // 126: two more length bytes; 127: eight, of which the reader keeps the low four.
+        const size_t extra = (second & 0x7F) == 126 ? 2 : (second & 0x7F) == 127 ? 8 : 0;
+        if (p + extra > size)
+            break;
+        uint64_t length = extra == 0 ? second & 0x7F : 0;
+        for (size_t k = extra == 8 ? 4 : 0; k < extra; ++k)
+            length = length << 8 | data[p + k];
+        p += extra;
         uint8_t mask[4] = {0, 0, 0, 0};
         if (second & 0x80) {
             if (p + 4 > size)
@@ -57,8 +52,7 @@ std::vector<uint8_t> reference_payload(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536)
         return 0;
-    const uint8_t step = data[0];
-    ++data;
+    const uint8_t step = *data++;
     --size;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
@@ -84,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (unsigned round = 0;; ++round) {
         prf_u32 piece = 1 + ((step >> (round % 8)) * 37u + round) % sizeof(buffer);
         prf_u32 message_length = 0;
-        prf_error error = WsConn_Recv(ws, buffer, &message_length, piece, 0);
-        if (error != PRF_ERROR_NONE)
+        if (WsConn_Recv(ws, buffer, &message_length, piece, 0) != PRF_ERROR_NONE)
             break;
         got.insert(got.end(), buffer, buffer + piece);
     }

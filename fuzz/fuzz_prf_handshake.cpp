@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
         abort();
-    fcntl(pair[0], F_SETFL, fcntl(pair[0], F_GETFL) | O_NONBLOCK);
-    fcntl(pair[1], F_SETFL, fcntl(pair[1], F_GETFL) | O_NONBLOCK);
+    for (int side : pair)
+        fcntl(side, F_SETFL, fcntl(side, F_GETFL) | O_NONBLOCK);
 
     uint8_t request[1024];
     size_t length = size < 1019 ? size : 1019;
@@ -41,18 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (got > 0) {
         abort(); // a refusal sends nothing
     }
-    switch (error) {
-    case PRF_ERROR_NONE:
-    case PRF_ERROR_RECV_TIMEOUT: // not expected with the blank line added, but not a fault
-    case PRF_ERROR_HANDSHAKE_NOT_GET:
-    case PRF_ERROR_HANDSHAKE_NO_VERSION:
-    case PRF_ERROR_HANDSHAKE_VERSION:
-    case PRF_ERROR_HANDSHAKE_NO_HOST:
-    case PRF_ERROR_HANDSHAKE_NO_KEY:
-    case PRF_ERROR_HANDSHAKE_KEY:
-    case PRF_ERROR_HANDSHAKE_TEXT:
-        break;
-    default:
+    // Only a refusal's own reasons; a time-out is not expected with the blank line added, but
+    // not a fault.
+    if (error != PRF_ERROR_NONE && error != PRF_ERROR_RECV_TIMEOUT &&
+        (error < PRF_ERROR_HANDSHAKE_NOT_GET || error > PRF_ERROR_HANDSHAKE_TEXT)) {
         fprintf(stderr, "unexpected handshake result %d\n", (int)error);
         abort();
     }

@@ -1,9 +1,7 @@
-// The viewer's requests as the profiler thread handles them: a name request ("GSMP" and a
-// decimal hash) and console input ("CONI" and text), given as the server hands them on (at
-// most 1022 bytes, a NUL after them). A running instance holds the names; this target reads
-// its queue. An answer must be the "SSMP" of a name some thread holds, under that name's hash,
-// and for a request of digits the name of exactly the hash asked for; console text must come
-// back as log lines that split the text at its line feeds and every 1015 bytes.
+// The viewer's requests as the server hands them on (at most 1022 bytes, a NUL after them) to
+// a running instance: a name request ("GSMP" and a decimal hash) must be answered by the "SSMP"
+// of a name some thread holds, exactly the one asked for when all digits; console input
+// ("CONI" and text) must come back as log lines split at line feeds and every 1015 bytes.
 #include "profiler/profiler_internal.h"
 #include "profiler/scope_internal.h"
 
@@ -11,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -20,7 +19,7 @@ namespace {
 
 const char* const kNames[] = {"frame", "physics", "a", "render shadows"};
 
-Profiler g_context; // the instance's samplers, answering into a server of its own
+Profiler g_context; // the instance's samplers
 Server g_server;
 ThreadSampler* g_self = nullptr;
 
@@ -37,13 +36,10 @@ void start() {
     Profiler* prof = profiler_instance();
     if (FetchThreadSampler(prof, &g_self) != PRF_ERROR_NONE)
         abort();
-    // Trees wait in the queue at 4-byte boundaries, where a leak checker does not look for
-    // pointers: the instance is stopped at exit (its thread joined, the queue emptied into
-    // the pools) before the checker runs, so a tree queued after the last input is not
-    // reported as lost.
+    // Queued trees sit where a leak checker does not look for pointers: stopping the instance
+    // at exit puts them back in their pools before it runs.
     atexit(scope_static_destroy);
-    // The profiler thread pings through the instance's own server; answers go to this one, so
-    // nothing here races with it.
+    // Answers go to a server of this target's own: nothing races with the profiler thread.
     ByteBuffer_Create(&g_server.send_buf, 4096);
     g_context.server = &g_server;
     g_context.first_thread_sampler = LoadAcquirePtr(&prof->first_thread_sampler);
@@ -73,28 +69,22 @@ std::vector<std::string> take_lines() {
     return lines;
 }
 
-std::vector<std::string> expected_lines(const char* text) {
+// The echo, then each line (up to a NUL) in pieces of at most 1015 bytes.
+std::vector<std::string> expected_lines(const std::string& text) {
     std::vector<std::string> lines = {"Console message received..."};
-    std::string line;
-    for (const char* p = text;; ++p) {
-        if (*p != '\n' && *p != '\0') {
-            line += *p;
-            continue;
-        }
-        if (*p == '\n' || !line.empty())
-            for (size_t at = 0; at == 0 || at < line.size(); at += 1015)
-                lines.push_back(line.substr(at, 1015));
-        line.clear();
-        if (*p == '\0')
-            return lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        for (size_t piece = at; piece == at || piece < end; piece += 1015)
+            lines.push_back(text.substr(piece, std::min<size_t>(1015, end - piece)));
+        at = end + 1;
     }
+    return lines;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool started = (start(), true);
-    (void)started;
+    [[maybe_unused]] static const bool started = (start(), true);
     if (size > 1022)
         return 0;
     take_lines();

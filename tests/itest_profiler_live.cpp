@@ -18,20 +18,20 @@ const uint16_t kPort = [] {
 }();
 
 // Message bytes as a viewer reads them (x86_64: little-endian, as sent).
-struct Le {
-    std::string bytes;
-    template <typename T> Le& put(T value) {
-        bytes.append((const char*)&value, sizeof(value));
-        return *this;
-    }
-    Le& text(const std::string& t) {
-        bytes += t;
-        return *this;
-    }
-};
+template <typename T> void put(std::string& out, const T& value) {
+    if constexpr (std::is_arithmetic_v<T>)
+        out.append((const char*)&value, sizeof(value));
+    else
+        out += value;
+}
+template <typename... T> std::string le(const T&... values) {
+    std::string out;
+    (put(out, values), ...);
+    return out;
+}
 
 std::string log_line(const std::string& text) {
-    return Le().text("LOGM").put((prf_u32)text.size()).text(text).bytes;
+    return le("LOGM", (prf_u32)text.size(), text);
 }
 
 Sample make_sample(prf_u32 name_hash, prf_u32 path_id, prf_u64 length, prf_u64 children) {
@@ -79,18 +79,12 @@ TEST(ProfilerMessages, NameHashAndATreeSerialisedByteForByte) {
     const std::string got((const char*)buffer.data, buffer.bytes_filled);
     ByteBuffer_Destroy(&buffer);
 
-    Le m;
-    m.text("SMPL").put(26u + 4 * 51).put(6u).text("worker").put(4u).put(0x481ad3c2u);
-    auto record = [&](prf_u32 hash, prf_u32 path, const char* colour, double start, double length,
-                      double self, prf_u32 calls, prf_u32 children) {
-        m.put(hash).put(path).text(colour).put(start).put(length).put(self);
-        m.put(calls).put(0u).put(children);
-    };
-    record(0xFFFFFF, 1, "#ffffff", 1, 10, 0, 1, 2);
-    record(0x000000, 2, "#444444", 2, 30, 25, 1, 1);
-    record(0x213243, 4, "#786756", 4, 5, 5, 1, 0);
-    record(0x0F0F0F, 3, "#f4f4f4", 3, 0, 0, 7, 0);
-    EXPECT_EQ(got, m.bytes);
+    // Records: hash, path id, colour, start, length, self time, calls, 0, children.
+    EXPECT_EQ(got, le("SMPL", 26u + 4 * 51, 6u, "worker", 4u, 0x481ad3c2u) +
+                       le(0xFFFFFFu, 1u, "#ffffff", 1.0, 10.0, 0.0, 1u, 0u, 2u) +
+                       le(0x000000u, 2u, "#444444", 2.0, 30.0, 25.0, 1u, 0u, 1u) +
+                       le(0x213243u, 4u, "#786756", 4.0, 5.0, 5.0, 1u, 0u, 0u) +
+                       le(0x0F0F0Fu, 3u, "#f4f4f4", 3.0, 0.0, 0.0, 7u, 0u, 0u));
 }
 
 namespace {
@@ -100,24 +94,23 @@ struct QueuedMessage {
     std::string thread, payload;
     Sample* tree = nullptr;
     ObjectPool* allocator = nullptr;
+    void release() const {
+        if (id == MsgID_Tree)
+            ReleaseSampleTree(tree, allocator);
+    }
 };
 
 // Without a viewer the queue is the test's to read: the committed messages not from the profiler
 // thread; their trees go back to their pools at the next call (all, when `keep` is false).
 std::vector<QueuedMessage> drain_queue(bool keep = true) {
     static std::vector<QueuedMessage> held;
-    auto release = [](const QueuedMessage& m) {
-        if (m.id == MsgID_Tree)
-            ReleaseSampleTree(m.tree, m.allocator);
-    };
     for (const QueuedMessage& m : held)
-        release(m);
+        m.release();
     held.clear();
     MsgRing* queue = profiler_instance()->sample_queue;
     while (Message* message = MsgRing_Peek(queue)) {
-        QueuedMessage m;
-        m.id = message->id;
-        m.thread = message->thread_sampler != nullptr ? message->thread_sampler->name : "";
+        ThreadSampler* ts = message->thread_sampler;
+        QueuedMessage m = {message->id, ts != nullptr ? ts->name : "", ""};
         const prf_u8* payload = Message_Payload(message);
         if (m.id == MsgID_Tree) {
             memcpy(&m.tree, payload, sizeof(void*));
@@ -129,7 +122,7 @@ std::vector<QueuedMessage> drain_queue(bool keep = true) {
         if (keep && m.thread != "Profiler")
             held.push_back(m);
         else
-            release(m);
+            m.release();
     }
     return held;
 }
@@ -161,25 +154,21 @@ class ProfilerInstance : public ::testing::Test {
 
 } // namespace
 
-// Log text splits at line feeds and after 1015 bytes; each scope logs its name (the bytes its
-// buffer held at its begin) and the outermost queues its tree; a second start finds the port taken.
+// Log text splits at line feeds and every 1015 bytes; a scope's name is what its buffer held.
 TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThePortTaken) {
-    const struct {
-        std::string text;
-        std::vector<std::string> lines;
-    } cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"a\n\nb", {"a", "", "b"}},
         {"tail\n", {"tail"}},
         {"", {}},
         {std::string(2000, 'z'), {std::string(1015, 'z'), std::string(985, 'z')}},
         {std::string(1015, 'y'), {std::string(1015, 'y')}},
     };
-    for (const auto& c : cases) {
-        PostLogText(c.text.c_str());
+    for (const auto& [text, lines] : cases) {
+        PostLogText(text.c_str());
         std::vector<QueuedMessage> got = drain_queue();
-        ASSERT_EQ(got.size(), c.lines.size()) << c.text.substr(0, 20);
+        ASSERT_EQ(got.size(), lines.size()) << text.substr(0, 20);
         for (size_t i = 0; i < got.size(); ++i)
-            EXPECT_EQ(got[i].payload, log_line(c.lines[i]));
+            EXPECT_EQ(got[i].payload, log_line(lines[i]));
     }
 
     const char* const texts[] = {"job 1", "job 12", "job 1", "job", "jo", "job 2", "job 1"};
@@ -200,18 +189,16 @@ TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThe
     got = drain_queue();
     ASSERT_EQ(got.size(), 1u);
     const Sample* frame = got[0].tree;
-    const Sample* child = frame->first_child;
+    std::vector<std::string> names; // the children's, as their thread stored them
     prf_u64 children_us = 0;
-    for (const char* text : texts) {
-        ASSERT_NE(child, nullptr);
-        EXPECT_EQ(child->name_hash, HashName(text)) << text;
+    for (const Sample* child = frame->first_child; child; child = child->next_sibling) {
         char stored[32] = "";
-        NameTable_CopyName(this_sampler()->names, HashName(text), stored, sizeof(stored));
-        EXPECT_STREQ(stored, text);
+        NameTable_CopyName(this_sampler()->names, child->name_hash, stored, sizeof(stored));
+        EXPECT_EQ(child->name_hash, HashName(stored)) << stored;
+        names.push_back(stored);
         children_us += child->length_us;
-        child = child->next_sibling;
     }
-    EXPECT_EQ(child, nullptr);
+    EXPECT_EQ(names, std::vector<std::string>(std::begin(texts), std::end(texts)));
     EXPECT_EQ(frame->children_us, children_us);
     // Same-named siblings are told apart by their place among the parent's children.
     EXPECT_NE(frame->first_child->path_id, frame->first_child->next_sibling->next_sibling->path_id);
@@ -245,8 +232,7 @@ TEST_F(ProfilerInstance, QueuesLogLinesScopeNamesAndTreesAndASecondStartFindsThe
     EXPECT_EQ(profiler_instance(), first);
 }
 
-// Sampler numbers rise across threads and instances, in hexadecimal; scopes without an
-// instance do nothing.
+// Sampler names carry a number in hexadecimal that rises across threads and instances.
 TEST(ProfilerLifecycle, SamplersAreNumberedOnAcrossInstancesAndScopesAreInertWithoutOne) {
     long previous = -1;
     std::string letters;
@@ -302,8 +288,7 @@ TEST(ProfilerViewer, ReceivesLogLinesTreesAndNameAnswers) {
         // A known name is answered; an unknown one is not (the console line comes next).
         const prf_u32 hash = HashName("viewer_child");
         client.send_frame(1, "GSMP" + std::to_string(hash));
-        EXPECT_EQ(client.read_until("SSMP"),
-                  Le().text("SSMP").put(hash).put(12u).text("viewer_child").bytes);
+        EXPECT_EQ(client.read_until("SSMP"), le("SSMP", hash, 12u, "viewer_child"));
         client.send_frame(2, "GSMP12345");
         client.send_frame(1, "CONIhello");
         EXPECT_EQ(client.read_until("SSMP LOGM"), log_line("Console message received..."));

@@ -23,27 +23,24 @@ struct Tree {
         tree->root->nb_children = 0;
         return sample;
     }
-    void release(Sample* top) { ReleaseSampleTree(top, tree->allocator); }
 };
 
-// Aggregation re-enters only the same-named sibling; a tree too deep for recursion is freed and
-// its samples reused.
 TEST(SampleTree, AggregationReentersOnlyTheSameNamedSiblingAndADeepTreeIsFreedAndReused) {
     Tree t;
     Sample* parent = t.open(1);
-    auto visit = [&](uint32_t hash, uint32_t flags) {
+    auto visit = [&](uint32_t hash, uint32_t flags = PRF_SAMPLE_FLAG_AGGREGATE) {
         Sample* sample = t.open(hash, flags);
         t.close(sample);
         return sample;
     };
-    Sample* first = visit(5, PRF_SAMPLE_FLAG_AGGREGATE);
-    Sample* other = visit(6, PRF_SAMPLE_FLAG_AGGREGATE);
-    EXPECT_EQ(visit(5, PRF_SAMPLE_FLAG_AGGREGATE), first);
+    Sample* first = visit(5);
+    Sample* other = visit(6);
+    EXPECT_EQ(visit(5), first);
     EXPECT_EQ(first->call_count, 2u);
     EXPECT_EQ(other->call_count, 1u);
     EXPECT_NE(visit(5, 0), first); // without the flag the same name makes a new sibling
     EXPECT_EQ(parent->nb_children, 3u);
-    t.release(t.close(parent));
+    ReleaseSampleTree(t.close(parent), t.tree->allocator);
 
     for (int round = 0; round < 2; ++round) {
         std::vector<Sample*> open;
@@ -53,41 +50,35 @@ TEST(SampleTree, AggregationReentersOnlyTheSameNamedSiblingAndADeepTreeIsFreedAn
         for (; !open.empty(); open.pop_back())
             top = t.close(open.back());
         ASSERT_NE(top, nullptr);
-        t.release(top);
+        ReleaseSampleTree(top, t.tree->allocator);
         EXPECT_EQ(ObjectPool_InUse(t.tree->allocator), 1u); // the root
         EXPECT_EQ(t.tree->allocator->nb_created, 200001u);  // the second round made none
     }
 }
 
 TEST(HashTable, GrowsPastTwoThirdsByFourThenByTwo) {
-    const struct {
-        uint32_t initial, fits, grown;
-    } cases[] = {{1024, 682, 4096}, {16384, 10922, 65536}, {32768, 21845, 65536}};
-    for (const auto& c : cases) {
+    const uint32_t cases[][3] = {{1024, 682, 4096}, {16384, 10922, 65536}, {32768, 21845, 65536}};
+    for (const auto& [initial, fits, grown] : cases) {
         HashTable table;
-        ASSERT_EQ(HashTable_Create(&table, c.initial), PRF_ERROR_NONE);
-        for (uint32_t key = 1; key <= c.fits; ++key)
+        ASSERT_EQ(HashTable_Create(&table, initial), PRF_ERROR_NONE);
+        for (uint32_t key = 1; key <= fits; ++key)
             ASSERT_EQ(HashTable_Put(&table, key * 2654435761u | 1u, key), PRF_ERROR_NONE);
-        EXPECT_EQ(table.max_nb_slots, c.initial);
+        EXPECT_EQ(table.max_nb_slots, initial);
         ASSERT_EQ(HashTable_Put(&table, 0xFFFFFFFEu, 7), PRF_ERROR_NONE);
-        EXPECT_EQ(table.max_nb_slots, c.grown);
-        for (uint32_t key = 1; key <= c.fits; ++key)
+        EXPECT_EQ(table.max_nb_slots, grown);
+        for (uint32_t key = 1; key <= fits; ++key)
             ASSERT_EQ(HashTable_Get(&table, key * 2654435761u | 1u), key);
         EXPECT_EQ(HashTable_Get(&table, 0xFFFFFFFEu), 7u);
         HashTable_Destroy(&table);
     }
 }
 
+// Varied lengths so that names straddle the granule boundaries.
 std::string name_of(uint32_t i) {
-    // Varied lengths so that names straddle the granule boundaries.
     return "scope_" + std::to_string(i) + std::string(i % 61, (char)('a' + i % 26));
 }
-uint32_t hash_of(uint32_t i) {
-    return (i + 1) * 2654435761u | 1u;
-}
 
-// The first name of a hash stays, long names are cut, copies are truncated; the profiler
-// thread reads names while their owner inserts and grows both stores.
+// The profiler thread reads names while their owner inserts and grows both stores.
 TEST(NameTable, FirstNameStaysLongNamesAreCutAndAReaderSeesOnlyWholeNamesWhileTheOwnerGrows) {
     NameTable* names = nullptr;
     ASSERT_EQ(NameTable_Create(&names), PRF_ERROR_NONE);
@@ -104,6 +95,7 @@ TEST(NameTable, FirstNameStaysLongNamesAreCutAndAReaderSeesOnlyWholeNamesWhileTh
     EXPECT_EQ(NameTable_CopyName(names, 44, small, sizeof small), PRF_NOT_FOUND);
 
     const uint32_t count = 12000; // slots 1024 -> 4096 -> 16384, bytes ~ 25 granules
+    auto hash_of = [](uint32_t i) { return (i + 1) * 2654435761u | 1u; };
     std::atomic<uint32_t> inserted{0};
     bool bad = false; // read after the join
     std::thread reader([&] {
@@ -112,11 +104,11 @@ TEST(NameTable, FirstNameStaysLongNamesAreCutAndAReaderSeesOnlyWholeNamesWhileTh
         for (bool finished = false; !finished;) {
             const uint32_t limit = inserted.load(std::memory_order_acquire);
             finished = limit == count;
+            // Mostly names already in, some that may be arriving right now; one published
+            // before this pass began must be found, and whole.
             for (int k = 0; k < 64; ++k) {
-                // Mostly names already in, some that may be arriving right now; one published
-                // before this pass began must be found, and whole.
                 probe = probe * 1103515245u + 12345u;
-                const uint32_t i = (probe >> 8) % (limit + 64 < count ? limit + 64 : count);
+                const uint32_t i = (probe >> 8) % std::min(limit + 64, count);
                 const uint32_t got = NameTable_CopyName(names, hash_of(i), out, sizeof out);
                 bad |= got == PRF_NOT_FOUND ? i < limit
                                             : got != name_of(i).size() || name_of(i) != out;
@@ -139,10 +131,8 @@ TEST(NameTable, FirstNameStaysLongNamesAreCutAndAReaderSeesOnlyWholeNamesWhileTh
 #if defined(__linux__)
 TEST(SampleTreeDeathTest, ClosingTheRootStopsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    SampleTree* tree = nullptr;
-    ASSERT_EQ(SampleTree_Create(&tree), PRF_ERROR_NONE);
-    EXPECT_DEATH(SampleTree_Close(tree, tree->root), "");
-    SampleTree_Destroy(tree);
+    Tree t;
+    EXPECT_DEATH(SampleTree_Close(t.tree, t.tree->root), "");
 }
 #endif
 

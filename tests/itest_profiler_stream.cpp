@@ -12,7 +12,6 @@ using Texts = std::vector<std::string>;
 
 namespace {
 
-// Each test starts without the environment's overrides.
 void clear_environment() {
     for (const char* name :
          {"QV_SYS_PROFILER_PORT", "QV_SYS_PROFILER_BIND", "QV_SYS_PROFILER_STREAM"})
@@ -27,10 +26,10 @@ scope_settings host_settings(uint16_t port, sys_u32 flags = SCOPE_SETTINGS_STREA
 }
 
 struct StreamingInstance {
-    uint16_t port = qv_test::pick_free_port();
+    scope_settings settings = host_settings(qv_test::pick_free_port());
     explicit StreamingInstance(sys_u32 flags = SCOPE_SETTINGS_STREAM) {
         clear_environment();
-        scope_settings settings = host_settings(port, flags);
+        settings.flags = flags;
         EXPECT_EQ(scope_static_init_with(&settings), 0u);
     }
     ~StreamingInstance() { scope_static_destroy(); }
@@ -50,20 +49,19 @@ void frame(const char* root, const char* child) {
 
 } // namespace
 
-// The defaults hold without a host record, with a zeroed one, and for fields past the size a
-// host was built with; the environment alone may switch streaming on, with its bigger queue.
+// Fields past the size a host was built with keep their defaults; streaming has a bigger queue.
 TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
     clear_environment();
     const std::vector<prf_u32> defaults = {17815, 10, 131072, 10, 0, 0, 0, 0};
     EXPECT_EQ(fields(*prf_settings()), defaults);
     const scope_settings zero = SCOPE_SETTINGS_INIT;
+    scope_settings shorter = host_settings(1234);
+    shorter.size = 8; // the port lies past what this host knew
     ProfilerSettings resolved;
     for (const scope_settings* host : {(const scope_settings*)nullptr, &zero}) {
         ProfilerSettings_Resolve(host, &resolved);
         EXPECT_EQ(fields(resolved), defaults);
     }
-    scope_settings shorter = host_settings(1234);
-    shorter.size = 8; // the port lies past what this host knew
     ProfilerSettings_Resolve(&shorter, &resolved);
     EXPECT_EQ(resolved.port, 17815);
     EXPECT_EQ(resolved.streaming, 1u);
@@ -76,48 +74,40 @@ TEST(ProfilerSettings, WithoutHostOrEnvironmentTheDefaultsHold) {
 
 // The host asks for port 4000, loopback and streaming; a refused value logs one line naming it.
 TEST(ProfilerSettings, EnvironmentOverridesTheHostAndInvalidValuesAreRefusedWithALogLine) {
-    const struct {
-        const char *variable, *value;
-        bool refused;
-        uint16_t port;
-        uint32_t loopback, streaming;
-    } rows[] = {
-        {"QV_SYS_PROFILER_PORT", nullptr, false, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "1", false, 1, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "65535", false, 65535, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "0", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "65536", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_PORT", "80x", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_BIND", "any", false, 4000, 0, 1},
-        {"QV_SYS_PROFILER_BIND", "Loopback", true, 4000, 1, 1},
-        {"QV_SYS_PROFILER_STREAM", "0", false, 4000, 1, 0},
-        {"QV_SYS_PROFILER_STREAM", "yes", true, 4000, 1, 1},
+    // The variable, its value, whether it is refused, then the port, loopback and streaming.
+    const std::tuple<const char*, const char*, bool, std::vector<prf_u32>> rows[] = {
+        {"QV_SYS_PROFILER_PORT", nullptr, false, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "1", false, {1, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "65535", false, {65535, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "0", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "65536", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_PORT", "80x", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_BIND", "any", false, {4000, 0, 1}},
+        {"QV_SYS_PROFILER_BIND", "Loopback", true, {4000, 1, 1}},
+        {"QV_SYS_PROFILER_STREAM", "0", false, {4000, 1, 0}},
+        {"QV_SYS_PROFILER_STREAM", "yes", true, {4000, 1, 1}},
     };
     scope_settings host = host_settings(4000, SCOPE_SETTINGS_STREAM | SCOPE_SETTINGS_BIND_LOOPBACK);
-    for (const auto& row : rows) {
+    for (const auto& [variable, value, refused, expected] : rows) {
         clear_environment();
-        set_env(row.variable, row.value);
+        set_env(variable, value);
         qv_test::PrintLog log;
         ProfilerSettings resolved;
         ProfilerSettings_Resolve(&host, &resolved);
-        SCOPED_TRACE(std::string(row.variable) + "=" + (row.value ? row.value : "(unset)"));
-        EXPECT_EQ(resolved.port, row.port);
-        EXPECT_EQ(resolved.bind_loopback, row.loopback);
-        EXPECT_EQ(resolved.streaming, row.streaming);
-        ASSERT_EQ(log.lines().size(), row.refused ? 1u : 0u);
-        if (row.refused) {
-            EXPECT_NE(log.find(std::string(row.variable) + "=\""), -1) << log.text();
-            EXPECT_NE(log.find("refused"), -1) << log.text();
-        }
+        SCOPED_TRACE(std::string(variable) + "=" + (value ? value : "(unset)"));
+        EXPECT_EQ((std::vector<prf_u32>{resolved.port, resolved.bind_loopback, resolved.streaming}),
+                  expected);
+        EXPECT_EQ(log.lines().size(), refused ? 1u : 0u) << log.text();
+        const bool named = log.find(std::string(variable) + "=\"") != -1;
+        EXPECT_EQ(named && log.find("refused") != -1, refused) << log.text();
     }
 }
 
-// Names are pushed before the first tree that uses them, once per connection, instead of log
-// lines; a library thread's frames arrive while it runs and its "thread_entry" last.
+// Names are pushed instead of logged; a library thread's "thread_entry" tree comes last.
 TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThreadRuns) {
     StreamingInstance instance;
     StreamViewer viewer;
-    ASSERT_TRUE(viewer.open(instance.port));
+    ASSERT_TRUE(viewer.open(instance.settings.port));
     std::atomic<bool> finish{false};
     auto worker = [](void* finish) -> sys_u32 { // three frames, then waits to be told
         for (int i = 0; i < 3; ++i)
@@ -138,7 +128,7 @@ TEST(ProfilerStreaming, NamesFirstAndOnceNamedThreadsAndLibraryFramesWhileTheThr
         EXPECT_TRUE(line != "job" && line != "step") << line;
 
     StreamViewer second;
-    ASSERT_TRUE(second.open(instance.port));
+    ASSERT_TRUE(second.open(instance.settings.port));
     std::thread([] {
         scope_set_thread_name("render2");
         frame("frame", "draw");
@@ -154,7 +144,7 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     StreamingInstance instance;
     const uint64_t kTrees = 100000;
     StreamViewer viewer;
-    ASSERT_TRUE(viewer.open(instance.port));
+    ASSERT_TRUE(viewer.open(instance.settings.port));
     std::thread([&] {
         scope_set_thread_name("burst");
         for (uint64_t i = 0; i < kTrees; ++i)
@@ -172,8 +162,7 @@ TEST(ProfilerStreaming, DropCountsAccountForEveryTreeThatWasNotDelivered) {
     EXPECT_EQ(viewer.dropped_logs, 0u);
 }
 
-// An outermost scope that never closes holds at most the pool's cap; once every sample waits
-// in the unread queued tree, a new outermost scope is dropped.
+// Once every sample waits in the unread queued tree, a new outermost scope is dropped.
 TEST(ProfilerStreaming, AnOutermostScopeThatNeverClosesHoldsBoundedMemory) {
     StreamingInstance instance;
     const prf_u32 cap = profiler_instance()->settings.max_samples_per_thread;
@@ -199,7 +188,7 @@ TEST(ProfilerStreaming, LoopbackListenerRefusesTheMachinesOtherAddresses) {
     for (bool loopback : {true, false}) {
         StreamingInstance instance(loopback ? SCOPE_SETTINGS_BIND_LOOPBACK : 0u);
         qv_test::WsClient local, remote;
-        EXPECT_TRUE(local.connect_to(instance.port));
-        EXPECT_EQ(remote.connect_to(instance.port, 0x7F000002), !loopback) << loopback;
+        EXPECT_TRUE(local.connect_to(instance.settings.port));
+        EXPECT_EQ(remote.connect_to(instance.settings.port, 0x7F000002), !loopback) << loopback;
     }
 }

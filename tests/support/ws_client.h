@@ -1,5 +1,5 @@
-// A viewer from the socket up, so that tests see the exact bytes sent: a blocking client
-// (WsClient) and a viewer reading on a thread (StreamViewer).
+// A viewer from the socket up, so that tests see the exact bytes sent: a blocking client and a
+// viewer reading on a thread.
 #pragma once
 
 #include <stdint.h>
@@ -35,7 +35,7 @@ using Bytes = std::vector<uint8_t>;
 using Socket = SOCKET;
 #else
 using Socket = int;
-inline int closesocket(Socket s) { // the calls read the same on both systems
+inline int closesocket(Socket s) { // as Winsock names it
     return ::close(s);
 }
 #endif
@@ -44,11 +44,10 @@ constexpr Socket kNoSocket = (Socket)-1;
 // Winsock wants starting once per process before the first socket.
 inline void start_sockets() {
 #if defined(_WIN32)
-    static const bool started = [] {
+    [[maybe_unused]] static const bool started = [] {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }();
-    (void)started;
 #endif
 }
 
@@ -56,8 +55,7 @@ inline void pause_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// A frame as a viewer sends it: the shortest length form unless `form` forces 126 or 127,
-// masked when `mask` is given.
+// A viewer's frame: the shortest length form unless `form` is 126 or 127; masked by `mask`.
 inline Bytes client_frame(uint8_t first, const Bytes& payload, const uint8_t* mask, int form = 0) {
     const size_t n = payload.size();
     if (form == 0)
@@ -106,8 +104,7 @@ class WsClient {
         return false;
     }
 
-    // Connects and shakes hands.
-    bool open(uint16_t port) {
+    bool open(uint16_t port) { // connects and shakes hands
         return connect_to(port) &&
                send(std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                                 "Connection: Upgrade\r\nSec-WebSocket-Key: ") +
@@ -132,13 +129,11 @@ class WsClient {
     }
 
     // Skips up to 500 frames (about 5 s of the profiler thread's own trees) until one whose
-    // identifier is among `ids` ("SSMP LOGM") and, when given, whose payload equals `text`;
-    // empty when none came.
-    std::string read_until(const char* ids, const std::string& text = "") {
+    // identifier is among `ids` ("SSMP LOGM"); empty when none came.
+    std::string read_until(const char* ids) {
         std::string frame;
         for (int i = 0; i < 500 && read_frame(&frame); ++i)
-            if (frame.size() >= 4 && strstr(ids, frame.substr(0, 4).c_str()) &&
-                (text.empty() || frame == text))
+            if (frame.size() >= 4 && strstr(ids, frame.substr(0, 4).c_str()))
                 return frame;
         return "";
     }
@@ -148,10 +143,10 @@ class WsClient {
         send(client_frame((uint8_t)(0x80 | opcode), Bytes(payload.begin(), payload.end()), key));
     }
 
-    bool send(const Bytes& bytes) { return send(text_of(bytes)); }
-    bool send(const std::string& bytes) {
+    template <typename B> bool send(const B& bytes) { // Bytes or std::string
         for (size_t sent = 0; sent < bytes.size();) {
-            int n = (int)::send(sock_, bytes.data() + sent, (int)(bytes.size() - sent), 0);
+            const char* from = (const char*)bytes.data() + sent;
+            int n = (int)::send(sock_, from, (int)(bytes.size() - sent), 0);
             if (n <= 0)
                 return false;
             sent += (size_t)n;
@@ -289,6 +284,7 @@ class StreamViewer {
     std::map<uint32_t, std::string> names;                 // pushed names
     std::map<std::string, std::vector<std::string>> roots; // per thread: "root name/samples"
     std::map<std::string, uint64_t> count;                 // trees per thread (the benchmark)
+    uint64_t total_trees = 0;
     std::vector<std::string> log_lines;
     uint64_t dropped_trees = 0, dropped_logs = 0, bytes = 0;
     std::vector<std::string> faults; // broken streaming rules
@@ -313,6 +309,7 @@ class StreamViewer {
                     break;
                 }
             count[tree.thread]++;
+            total_trees++;
             roots[tree.thread].push_back(names[tree.hashes[0]] + "/" +
                                          std::to_string(tree.hashes.size()));
         } else if (id == "DROP" && payload.size() == 12) {
