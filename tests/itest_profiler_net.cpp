@@ -101,10 +101,10 @@ TEST_F(NetTest, HandshakeAnswersOrRefusesAndClosesTheConnection) {
     for (const auto& [request, error] : cases) {
         RawClient client;
         ASSERT_TRUE(client.connect_to(port_));
-        std::thread writer([&] {
-            client.send(request.substr(0, 10));
+        std::thread writer([&client, &text = request] { // clang 14 captures no bindings
+            client.send(text.substr(0, 10));
             pause_ms(60);
-            client.send(request.substr(10));
+            client.send(text.substr(10));
         });
         pause_ms(5);
         WsConn* viewer = nullptr;

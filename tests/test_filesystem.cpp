@@ -115,7 +115,8 @@ TEST(Paths, FailuresReportTheirTextsAndReturnZero) {
         {filesystem_get_exe_dir, {"wctomb_ret", "res"}},
         {filesystem_get_current_directory, {"wctomb_ret"}}};
     for (const auto& [call, conditions] : cases)
-        EXPECT_EQ(failed_checks([&] { EXPECT_EQ(call(small, sizeof(small)), 0u); }), conditions);
+        EXPECT_EQ(failed_checks([&, &call = call] { EXPECT_EQ(call(small, sizeof(small)), 0u); }),
+                  conditions);
     const std::string before = platform_cwd(), d(100, 'd');
     const std::string deep = qv_test::fresh_folder("qv_deep_") + d + "/" + d + "/" + d;
     std::filesystem::create_directories(deep);
@@ -391,7 +392,7 @@ TEST(FsOps, CopyMoveDeleteAndAttributes) {
          nullptr},
     };
     for (const auto& [call, condition] : failures)
-        EXPECT_EQ(failed_checks([&] { EXPECT_FALSE(call()); }),
+        EXPECT_EQ(failed_checks([&call = call] { EXPECT_FALSE(call()); }),
                   condition ? qv_test::texts(condition) : qv_test::texts());
     EXPECT_EQ(read_file(a), "source");
 #endif
@@ -633,9 +634,10 @@ TEST(FileStream, BackslashesAndMappedFiles) {
     for (const auto& [path, condition] : cases) {
         QV_EXPECT_CHECK_FAILS(filesystem_mapped_file_create(path.c_str()));
 #if QV_TEST_RECORDS_CHECKS
-        EXPECT_EQ(
-            failed_checks([&] { EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr); }),
-            qv_test::texts(condition));
+        EXPECT_EQ(failed_checks([&path = path] {
+                      EXPECT_EQ(filesystem_mapped_file_create(path.c_str()), nullptr);
+                  }),
+                  qv_test::texts(condition));
 #endif
     }
 }
