@@ -192,8 +192,11 @@ fault atou-digit-equal-to-radix src/cstr_number.cpp test_cstr_number \
 fault utf8-size-bound src/cstr_utf.cpp test_cstr_utf \
   'cp < 0x10000 ? 3 : 4' 'cp < 0xFFFF ? 3 : 4'
 fault compare-step-back-frame src/cstr_simd.h itest_cstr \
-  'return !Bounded || i - back < n ? byte_difference(x, y, i - back) : 0;' \
-  'return !Bounded || i < n ? byte_difference(x, y, i - back) : 0;'
+  'return (sys_u64)(at + ctz32(m));' 'return (sys_u64)(at > 0 ? at : 0) + ctz32(m);'
+fault compare-page-end-block-overruns src/cstr_simd.h itest_cstr \
+  'at = at + 2 * W <= end ? at + W : end - W;' 'at += W;'
+fault compare-page-end-short-block src/cstr_simd.h itest_cstr \
+  'for (sys_i64 at = end > W ? 0 : end - W;;)' 'for (sys_i64 at = 0;;)'
 fault compare-page-not-proven src/cstr_simd.h itest_cstr \
   'if (back != G) {' 'if (back != G && x - start < 4096) {'
 fault compare-page-of-groups src/cstr_simd.h itest_cstr \
