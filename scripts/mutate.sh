@@ -237,7 +237,9 @@ fault compare-page-end-limit src/cstr_simd.h itest_cstr \
   $'        if (Bounded && n < left)\n            m &= (uint32_t)((1ull << n) - 1);' \
   $'        if (Bounded && n < left)\n            m &= (uint32_t)((1ull << (n + 1)) - 1);'
 fault compare-page-end-forward-limit src/cstr_simd.h itest_cstr \
-  $'            if (Bounded && n <= at + W)\n                return 0;\n' ''
+  $'if (i != left)\n            return !Bounded || i < n ?' $'if (i != left)\n            return true ?'
+fault compare-page-end-group-limit src/cstr_simd.h itest_cstr \
+  $'if (i != G - back)\n                return !Bounded || i < n ?' $'if (i != G - back)\n                return true ?'
 fault compare-unaligned-group-limit src/cstr_simd.h itest_cstr \
   'return !Bounded || G + i < n ? byte_difference(x, y, G + i) : 0;' \
   'return !Bounded || G + i <= n ? byte_difference(x, y, G + i) : 0;'
